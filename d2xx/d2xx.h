@@ -1,0 +1,76 @@
+/* The D2XX-shaped driver interface that the probe link calls.
+ *
+ * Exactly one implementation of these functions is linked into a program:
+ * talviro_d2xx_ftdi (real probes through libftdi1) or talviro_d2xx_sim (the
+ * simulated probe). Every function returns FT_OK on success and a non-zero
+ * status on failure; a call on a closed or unknown handle returns
+ * FT_INVALID_HANDLE and never dereferences it. */
+#ifndef TALVIRO_D2XX_D2XX_H
+#define TALVIRO_D2XX_D2XX_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void*    FT_HANDLE;
+typedef uint32_t FT_STATUS;
+
+enum {
+    FT_OK = 0,
+    FT_INVALID_HANDLE = 1,
+    FT_DEVICE_NOT_FOUND = 2,
+    FT_DEVICE_NOT_OPENED = 3,
+    FT_IO_ERROR = 4
+};
+
+/* FT_OpenEx flag: arg is a NUL-terminated channel description. */
+enum { FT_OPEN_BY_DESCRIPTION = 2 };
+
+/* FT_SetBitMode modes. */
+enum { FT_BITMODE_RESET = 0x00, FT_BITMODE_MPSSE = 0x02 };
+
+/* FT_GetDeviceInfo device types. */
+enum { FT_DEVICE_2232C = 4, FT_DEVICE_2232H = 6 };
+
+/* Buffer sizes FT_GetDeviceInfo writes into. */
+enum { FT_SERIAL_NUMBER_SIZE = 16, FT_DESCRIPTION_SIZE = 64 };
+
+/* Opens the channel whose description is arg: on a dual-channel chip the USB
+ * product string followed by " A" or " B". Fails with a non-zero status when
+ * nothing matches or the channel is already open; *handle is then untouched. */
+FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle);
+
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t timer_ms);
+FT_STATUS FT_GetLatencyTimer(FT_HANDLE handle, uint8_t* timer_ms);
+
+/* Bounds every later FT_Read / FT_Write on this handle. */
+FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms);
+
+/* FT_BITMODE_MPSSE makes the channel interpret written bytes as MPSSE commands. */
+FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
+
+/* Writes the channel's serial number NUL-terminated into serial (16 bytes;
+ * chip serial plus channel letter, cut to 15 bytes), the description into
+ * description (64 bytes), the chip type and id (vendor << 16 | product).
+ * Any pointer may be null. */
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, uint32_t* type, uint32_t* id,
+                           char* serial, char* description, void* reserved);
+
+/* Returns when count bytes are sent or the write time-out has run out;
+ * *written says how many were sent. */
+FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* written);
+
+/* Blocks until count bytes have arrived or the read time-out has run out;
+ * at the time-out it returns FT_OK with *returned < count. */
+FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* returned);
+
+/* Releases the handle; later calls with it return FT_INVALID_HANDLE. */
+FT_STATUS FT_Close(FT_HANDLE handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

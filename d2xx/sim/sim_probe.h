@@ -1,0 +1,111 @@
+// The simulated probe behind talviro_d2xx_sim: an FT2232H whose channel B
+// runs an MPSSE engine wired to an emulated 4-channel 10-bit serial converter
+// (select bit 1 active low, data input bit 2, data output bit 5, clock bit 6
+// of the high byte).
+//
+// The FT_* functions of d2xx/d2xx.h act on one process-wide device, which
+// tests and the demo steer through sim::device(). Not thread-safe: drive it
+// from the thread that calls FT_*.
+#ifndef TALVIRO_D2XX_SIM_SIM_PROBE_H
+#define TALVIRO_D2XX_SIM_SIM_PROBE_H
+
+#include "d2xx/d2xx.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Fn { OpenEx, SetLatencyTimer, GetLatencyTimer, SetTimeouts, SetBitMode,
+                GetDeviceInfo, Write, Read, Close };
+constexpr int kFnCount = 9;
+const char* fn_name(Fn fn);  // "FT_Write", ...
+
+// One driver call as the device saw it.
+struct Call {
+    Fn fn;
+    FT_HANDLE handle;            // the handle passed in (OpenEx: the one handed out, or null)
+    std::vector<uint32_t> args;  // numeric arguments in order (flags, timer, timeouts, mask+mode, count)
+    std::string text;            // OpenEx: the description asked for
+    std::vector<uint8_t> bytes;  // Write: bytes accepted; Read: bytes delivered
+    uint32_t done = 0;           // Write: bytes written; Read: bytes returned
+    FT_STATUS status = FT_OK;
+    uint64_t time_ms = 0;        // clock reading when the call began
+};
+
+// Time as the simulated driver sees it. The default is the real monotonic
+// clock; tests install a ManualClock so that a read time-out costs no time.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual uint64_t now_ms() = 0;
+    virtual void sleep_ms(uint32_t ms) = 0;
+};
+
+class ManualClock : public Clock {
+public:
+    uint64_t now_ms() override { return now_; }
+    void sleep_ms(uint32_t ms) override { now_ += ms; }
+    void advance_ms(uint64_t ms) { now_ += ms; }
+private:
+    uint64_t now_ = 0;
+};
+
+// Input of converter channel ch at time now_ms, as a count (clamped to 0..1023).
+using InputSource = std::function<uint16_t(unsigned ch, uint64_t now_ms)>;
+
+class Device {
+public:
+    // Back to a fresh plugged-in device: no open handle, empty log, no faults,
+    // inputs 0, product "TALVIRO", chip serial "TV0001", the real clock.
+    void reset();
+
+    // ---- the device ----
+    void set_product(const std::string& product);
+    void set_chip_serial(const std::string& serial);
+    // A broken driver: FT_GetDeviceInfo writes these 16 bytes as they are,
+    // with no NUL terminator.
+    void set_unterminated_serial(const char (&bytes)[16]);
+    void set_input_count(unsigned ch, uint16_t count);
+    void set_input_source(InputSource source);  // overrides the set counts; {} clears
+    // The clock stays the caller's; it must outlive its use. nullptr: the real clock.
+    void set_clock(Clock* clock);
+    Clock& clock();
+
+    // ---- faults ----
+    // The nth call (1-based, counted from now) of fn fails with status and
+    // does nothing else. Several may be pending.
+    void fail_call(Fn fn, unsigned nth, FT_STATUS status = FT_IO_ERROR);
+    // Every FT_Read delivers at most max_bytes (0: nothing), then waits the
+    // read time-out as the real driver does. -1 lifts the limit.
+    void limit_reads(int max_bytes);
+    // Every FT_Write accepts at most max_bytes, reports them and waits the
+    // write time-out. -1 lifts the limit.
+    void limit_writes(int max_bytes);
+    // The device goes away: every call on a handle opened before fails with
+    // FT_IO_ERROR (FT_Close still frees it) and FT_OpenEx finds nothing.
+    void unplug();
+    // Unplug after n more driver calls of any kind.
+    void unplug_after_calls(unsigned n);
+    // The device comes back, with channels closed and the engine reset.
+    void plug_in();
+    bool plugged_in() const;
+
+    // ---- observation ----
+    const std::vector<Call>& log() const;
+    void clear_log();
+    // Calls of fn in the log.
+    std::vector<Call> calls(Fn fn) const;
+    // Level bytes of every set-pins frame the engine executed, in order.
+    const std::vector<uint8_t>& high_level_frames() const;
+    bool channel_open(char letter) const;  // 'A' or 'B'
+    uint64_t conversions() const;           // samples the converter has taken
+};
+
+Device& device();
+
+}  // namespace sim
+
+#endif

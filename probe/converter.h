@@ -1,0 +1,49 @@
+// The probe's 4-channel 10-bit serial converter, bit-banged on the high-byte
+// pins of channel B with one MPSSE frame per pin change.
+//
+// Needs a ready channel (probe_open returned 0); nothing here checks it.
+#ifndef TALVIRO_PROBE_CONVERTER_H
+#define TALVIRO_PROBE_CONVERTER_H
+
+#include <cstdint>
+
+// High-byte pin map of channel B.
+namespace converter_pins {
+constexpr uint8_t kSelect = 0x02;   // converter chip select, active low
+constexpr uint8_t kDataOut = 0x04;  // host -> converter command bits
+constexpr uint8_t kDataIn = 0x20;   // converter -> host result bits
+constexpr uint8_t kClock = 0x40;    // converter serial clock
+constexpr uint8_t kInitialLevels = 0x19;  // bits 0, 3 and 4 high for good
+constexpr uint8_t kDirections = 0x5F;     // 1 = output; bits 5 and 7 inputs
+}  // namespace converter_pins
+
+// MPSSE opcodes used on the high byte.
+namespace mpsse {
+constexpr uint8_t kSetBitsHigh = 0x82;  // then level byte, direction byte
+constexpr uint8_t kGetBitsHigh = 0x83;  // answers one byte of pin levels
+constexpr uint8_t kBadCommand = 0xFA;   // the chip's answer to an unknown opcode
+}  // namespace mpsse
+
+constexpr uint16_t kConverterMaxCount = 1023;
+constexpr int kConverterChannels = 4;
+
+// Drives the pins of mask high (level true) or low, keeping the others, and
+// sends the set-pins frame. The new levels are kept even when the send fails.
+// Returns probe_write's result.
+int set_high_pins(uint8_t mask, bool level);
+
+// Sends the read-pins frame and returns 1 when the answer has a bit of mask
+// set, else 0. When no answer arrives the command byte is tested instead.
+int read_high_pin(uint8_t mask);
+
+// One conversion of channel (its three low bits are sent). Always makes its
+// 52 writes and 10 reads and returns the 10-bit count, 0 to 1023.
+uint16_t read_adc_channel(uint8_t channel);
+
+// True when the last read_adc_channel was whole: every write was accepted and
+// sent all its bytes, and every read delivered its byte. A count from a
+// conversion that was not whole is not a measurement. False before the first
+// conversion.
+bool adc_last_conversion_whole();
+
+#endif

@@ -1,0 +1,93 @@
+#include "probe/probe_channel.h"
+
+#include "d2xx/d2xx.h"
+
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// Stored by FT_OpenEx; kept after probe_close until the next open replaces it.
+FT_HANDLE g_handle = nullptr;
+uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
+
+// Diagnostics run together on purpose: no newline, no flush.
+void report_open_failure(const char* text) { std::cout << text; }
+void report(const char* text) { std::cerr << text; }
+
+// Steps after FT_OpenEx. Returns the text of the first failing step, or
+// nullptr when the channel is configured and serial is filled.
+const char* configure(char serial[16]) {
+    using namespace probe_settings;
+    if (FT_SetLatencyTimer(g_handle, g_latency_timer) != FT_OK)
+        return "unable to set latency timer";
+    uint8_t latency_read_back = 0;
+    if (FT_GetLatencyTimer(g_handle, &latency_read_back) != FT_OK)
+        return "unable to get latency timer";
+    if (FT_SetTimeouts(g_handle, kReadTimeoutMs, kWriteTimeoutMs) != FT_OK)
+        return "unable to set timeouts";
+    if (FT_SetBitMode(g_handle, kBitModeMask, kBitModeMpsse) != FT_OK)
+        return "unable to enable bit mode";
+    uint32_t type = 0;
+    uint32_t id = 0;
+    char description[FT_DESCRIPTION_SIZE];
+    if (FT_GetDeviceInfo(g_handle, &type, &id, serial, description, nullptr) != FT_OK)
+        return "unable to get FT_GetDeviceInfo";
+    return nullptr;
+}
+
+}  // namespace
+
+int probe_open(char serial[16]) {
+    if (FT_OpenEx(const_cast<char*>(probe_settings::kDescription), FT_OPEN_BY_DESCRIPTION,
+                  &g_handle) != FT_OK) {
+        report_open_failure("Unable to open FTDI Device");
+        return 1;
+    }
+    if (const char* failure = configure(serial)) {
+        report(failure);
+        // A channel left open could never be opened again by the next Connect.
+        FT_Close(g_handle);
+        return 1;
+    }
+    // A broken driver may fill all 16 bytes; callers rely on the terminator.
+    if (std::memchr(serial, '\0', probe_settings::kSerialSize) == nullptr)
+        serial[probe_settings::kSerialSize - 1] = '\0';
+    return 0;
+}
+
+int probe_close() {
+    FT_Close(g_handle);  // nothing useful to do when closing fails
+    return 0;
+}
+
+int probe_write(const unsigned char* data, uint32_t count, uint32_t* written) {
+    uint32_t sent = 0;
+    const FT_STATUS status =
+        FT_Write(g_handle, const_cast<unsigned char*>(data), count, &sent);
+    *written = sent;
+    if (status != FT_OK) {
+        report("FT_Write error");
+        return 1;
+    }
+    return 0;
+}
+
+int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
+    *received = 0;
+    if (count == 0) return 0;
+    for (int attempt = 0; attempt < probe_settings::kReadAttempts; ++attempt) {
+        const uint32_t missing = count - *received;
+        uint32_t returned = 0;
+        if (FT_Read(g_handle, data + *received, missing, &returned) != FT_OK) {
+            *received = 0;
+            report("FT_Read error");
+            return 1;
+        }
+        // A driver claiming more than asked is not believed past the buffer.
+        *received += returned < missing ? returned : missing;
+        if (*received >= count) return 0;
+    }
+    report("Couldn't read the requested number of bytes from FT2232");
+    return 1;
+}

@@ -1,0 +1,42 @@
+// The single channel to the probe: channel B of its FT2232, in MPSSE mode.
+//
+// Process-wide state, one caller at a time (the GUI thread). Every failure
+// writes one fixed text, with no newline and no flush, to std::cout (open
+// failure) or std::cerr (everything else), and returns 1.
+#ifndef TALVIRO_PROBE_PROBE_CHANNEL_H
+#define TALVIRO_PROBE_PROBE_CHANNEL_H
+
+#include <cstdint>
+
+// Wire and driver settings fixed for this probe.
+namespace probe_settings {
+constexpr const char* kDescription = "TALVIRO B";
+constexpr uint8_t kLatencyTimerMs = 2;
+constexpr uint32_t kReadTimeoutMs = 5000;
+constexpr uint32_t kWriteTimeoutMs = 5000;
+constexpr uint8_t kBitModeMask = 0x05;
+constexpr uint8_t kBitModeMpsse = 0x02;
+constexpr int kReadAttempts = 5;
+constexpr int kSerialSize = 16;
+}  // namespace probe_settings
+
+// Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode, and writes
+// the channel's serial number NUL-terminated into serial. Returns 0 when the
+// channel is ready; 1 on any failure, in which case the channel is closed
+// again and serial holds whatever the driver left in it.
+int probe_open(char serial[16]);
+
+// Closes the channel. Always returns 0 and writes nothing.
+int probe_close();
+
+// One driver write. *written gets the driver's count even on failure.
+// Returns 0 when the driver accepted the call (a short write included), 1 on
+// a driver failure.
+int probe_write(const unsigned char* data, uint32_t count, uint32_t* written);
+
+// Collects exactly count bytes in at most five driver reads. Returns 0 when
+// all arrived; 1 on a driver failure (*received = 0) or when five reads left
+// bytes missing (*received = what did arrive, never more than count).
+int probe_read(unsigned char* data, uint32_t count, uint32_t* received);
+
+#endif

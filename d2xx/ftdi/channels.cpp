@@ -1,0 +1,217 @@
+#include "d2xx/ftdi/channels.h"
+
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+namespace d2xx_ftdi {
+
+namespace {
+
+// d2xx.h has no status for a bad argument; the call could not do its I/O.
+constexpr FT_STATUS kBadArgument = FT_IO_ERROR;
+
+// Handle ids start above null, so no handle ever looks like "no handle".
+constexpr uintptr_t kFirstHandleId = 1;
+
+struct Channel {
+    std::mutex mutex;           // one call at a time on this channel
+    std::unique_ptr<Port> port; // null once FT_Close has run
+    ChannelInfo info;
+    MsClock now_ms;
+    uint32_t read_timeout_ms = kDefaultReadTimeoutMs;
+    uint32_t write_timeout_ms = kDefaultWriteTimeoutMs;
+};
+
+// Channels are shared so that FT_Close on one thread cannot free a channel
+// another thread is using; the call that runs last releases it.
+struct Table {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<Channel>> channels;
+    uintptr_t next_id = kFirstHandleId;
+};
+
+Table& table() {
+    static Table instance;
+    return instance;
+}
+
+uintptr_t handle_id(FT_HANDLE handle) {
+    return reinterpret_cast<uintptr_t>(handle);
+}
+
+std::shared_ptr<Channel> find(FT_HANDLE handle) {
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto it = t.channels.find(handle_id(handle));
+    return it == t.channels.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Channel> take(FT_HANDLE handle) {
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto it = t.channels.find(handle_id(handle));
+    if (it == t.channels.end()) {
+        return nullptr;
+    }
+    std::shared_ptr<Channel> channel = std::move(it->second);
+    t.channels.erase(it);
+    return channel;
+}
+
+// Runs action on the channel of handle, holding the channel's lock.
+template <typename Action>
+FT_STATUS with_channel(FT_HANDLE handle, Action&& action) {
+    const std::shared_ptr<Channel> channel = find(handle);
+    if (!channel) {
+        return FT_INVALID_HANDLE;
+    }
+    std::lock_guard<std::mutex> lock(channel->mutex);
+    // FT_Close on another thread may have won the race since the lookup.
+    if (!channel->port) {
+        return FT_INVALID_HANDLE;
+    }
+    return action(*channel);
+}
+
+FT_STATUS io_status(int result) {
+    return result < 0 ? FT_IO_ERROR : FT_OK;
+}
+
+}  // namespace
+
+FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock now_ms) {
+    auto channel = std::make_shared<Channel>();
+    channel->port = std::move(port);
+    channel->info = std::move(info);
+    channel->now_ms = std::move(now_ms);
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const uintptr_t id = t.next_id++;
+    t.channels.emplace(id, std::move(channel));
+    return reinterpret_cast<FT_HANDLE>(id);
+}
+
+bool channel_in_use(const ChannelKey& key) {
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (const auto& entry : t.channels) {
+        if (entry.second->info.key == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t steady_now_ms() {
+    const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
+}
+
+}  // namespace d2xx_ftdi
+
+using d2xx_ftdi::Channel;
+using d2xx_ftdi::Port;
+using d2xx_ftdi::with_channel;
+
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t timer_ms) {
+    return with_channel(handle, [&](Channel& channel) {
+        return d2xx_ftdi::io_status(channel.port->set_latency_timer(timer_ms));
+    });
+}
+
+FT_STATUS FT_GetLatencyTimer(FT_HANDLE handle, uint8_t* timer_ms) {
+    return with_channel(handle, [&](Channel& channel) {
+        if (timer_ms == nullptr) {
+            return d2xx_ftdi::kBadArgument;
+        }
+        return d2xx_ftdi::io_status(channel.port->get_latency_timer(timer_ms));
+    });
+}
+
+FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms) {
+    return with_channel(handle, [&](Channel& channel) {
+        channel.read_timeout_ms = read_ms;
+        channel.write_timeout_ms = write_ms;
+        return static_cast<FT_STATUS>(FT_OK);
+    });
+}
+
+FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
+    return with_channel(handle, [&](Channel& channel) {
+        return d2xx_ftdi::io_status(channel.port->set_bit_mode(mask, mode));
+    });
+}
+
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, uint32_t* type, uint32_t* id, char* serial,
+                           char* description, void* /*reserved*/) {
+    return with_channel(handle, [&](Channel& channel) {
+        const d2xx_ftdi::ChannelInfo& info = channel.info;
+        if (type != nullptr) {
+            *type = info.type;
+        }
+        if (id != nullptr) {
+            *id = info.id;
+        }
+        d2xx_ftdi::copy_terminated(info.serial, serial, FT_SERIAL_NUMBER_SIZE);
+        d2xx_ftdi::copy_terminated(info.description, description, FT_DESCRIPTION_SIZE);
+        return static_cast<FT_STATUS>(FT_OK);
+    });
+}
+
+FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* written) {
+    // The count is defined on every return, failures included.
+    if (written != nullptr) {
+        *written = 0;
+    }
+    return with_channel(handle, [&](Channel& channel) {
+        if (data == nullptr && count > 0) {
+            return d2xx_ftdi::kBadArgument;
+        }
+        Port& port = *channel.port;
+        const d2xx_ftdi::Transfer sent = d2xx_ftdi::write_until(
+            [&port](const uint8_t* bytes, uint32_t n, uint32_t timeout_ms) {
+                return port.write(bytes, n, timeout_ms);
+            },
+            channel.now_ms, static_cast<const uint8_t*>(data), count,
+            channel.write_timeout_ms, d2xx_ftdi::kWriteChunkBytes);
+        if (written != nullptr) {
+            *written = sent.count;
+        }
+        return static_cast<FT_STATUS>(sent.failed ? FT_IO_ERROR : FT_OK);
+    });
+}
+
+FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* returned) {
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    return with_channel(handle, [&](Channel& channel) {
+        if (data == nullptr && count > 0) {
+            return d2xx_ftdi::kBadArgument;
+        }
+        Port& port = *channel.port;
+        const d2xx_ftdi::Transfer got = d2xx_ftdi::read_until(
+            [&port](uint8_t* buf, uint32_t max) { return port.read(buf, max); },
+            channel.now_ms, static_cast<uint8_t*>(data), count, channel.read_timeout_ms);
+        if (returned != nullptr) {
+            *returned = got.count;
+        }
+        return static_cast<FT_STATUS>(got.failed ? FT_IO_ERROR : FT_OK);
+    });
+}
+
+FT_STATUS FT_Close(FT_HANDLE handle) {
+    const std::shared_ptr<Channel> channel = d2xx_ftdi::take(handle);
+    if (!channel) {
+        return FT_INVALID_HANDLE;
+    }
+    // Waits for a call still running on another thread, then releases the
+    // USB interface now rather than whenever the last reference goes.
+    std::lock_guard<std::mutex> lock(channel->mutex);
+    const int result = channel->port->close();
+    channel->port.reset();
+    return d2xx_ftdi::io_status(result);
+}

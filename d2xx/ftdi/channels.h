@@ -1,0 +1,84 @@
+// The live handles behind the FT_* functions of talviro_d2xx_ftdi. FT_OpenEx
+// opens a chip channel through libftdi and hands it here as a Port; every
+// other FT_* call looks its handle up in this table, so a closed or unknown
+// handle is answered with FT_INVALID_HANDLE and never dereferenced. Handles
+// are opaque ids from a counter and are never handed out twice.
+//
+// Statuses of this layer: FT_INVALID_HANDLE for a handle not in the table;
+// FT_IO_ERROR for a failed USB transfer or control request, and for a null
+// pointer the call needs (d2xx.h has no parameter status); FT_OpenEx gives
+// FT_DEVICE_NOT_FOUND when no channel has the description and
+// FT_DEVICE_NOT_OPENED for other flags, a channel that cannot be claimed,
+// or no usable USB at all.
+//
+// Calls may come from several threads; calls on one handle run one at a time.
+#ifndef TALVIRO_D2XX_FTDI_CHANNELS_H
+#define TALVIRO_D2XX_FTDI_CHANNELS_H
+
+#include "d2xx/d2xx.h"
+#include "d2xx/ftdi/ftdi_logic.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace d2xx_ftdi {
+
+// Time-outs of a channel until FT_SetTimeouts changes them: long enough for
+// any probe exchange, short enough that a dead chip is noticed.
+constexpr uint32_t kDefaultReadTimeoutMs = 5000;
+constexpr uint32_t kDefaultWriteTimeoutMs = 5000;
+
+// Largest piece FT_Write hands to the port at once. A piece cut short by the
+// time-out is not counted in *written, so pieces are kept to one USB bulk
+// buffer (the size libftdi writes per transfer).
+constexpr uint32_t kWriteChunkBytes = 4096;
+
+// One open channel of a chip. Calls come one at a time. Every int result is
+// >= 0 on success and < 0 on failure; read and write follow ByteSource and
+// ByteSink of ftdi_logic.h.
+class Port {
+public:
+    virtual ~Port() = default;
+    virtual int read(uint8_t* buf, uint32_t max) = 0;
+    virtual int write(const uint8_t* data, uint32_t count, uint32_t timeout_ms) = 0;
+    virtual int set_latency_timer(uint8_t ms) = 0;
+    virtual int get_latency_timer(uint8_t* ms) = 0;
+    virtual int set_bit_mode(uint8_t mask, uint8_t mode) = 0;
+    // Gives the channel back to the system; called once, by FT_Close, also
+    // after the device went away (the result then says so).
+    virtual int close() = 0;
+};
+
+// Where a channel sits: USB bus, device address on it, channel index (0 = A).
+struct ChannelKey {
+    int bus = 0;
+    int address = 0;
+    int channel = 0;
+    bool operator==(const ChannelKey& other) const {
+        return bus == other.bus && address == other.address && channel == other.channel;
+    }
+};
+
+// What FT_GetDeviceInfo reports for a channel.
+struct ChannelInfo {
+    ChannelKey key;
+    uint32_t type = kDeviceUnknown;
+    uint32_t id = 0;  // vendor << 16 | product
+    std::string serial;
+    std::string description;
+};
+
+// Puts an open port in the table and returns its new handle (never null).
+// now_ms times FT_Read and FT_Write on it. Needs a non-null port.
+FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock now_ms);
+
+// True while a handle of this process holds the channel at key.
+bool channel_in_use(const ChannelKey& key);
+
+// The monotonic system clock in milliseconds.
+uint64_t steady_now_ms();
+
+}  // namespace d2xx_ftdi
+
+#endif

@@ -1,0 +1,199 @@
+// FT_OpenEx over libftdi1: finds the chip channel with the wanted description
+// among the FTDI devices on the bus and claims it.
+#include "d2xx/ftdi/channels.h"
+#include "d2xx/ftdi/ftdi_logic.h"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <string>
+
+namespace d2xx_ftdi {
+
+namespace {
+
+// ftdi_usb_find_all with vendor and product 0 looks for every FTDI default id.
+constexpr int kAnyDefaultFtdiId = 0;
+
+// A USB string descriptor holds at most 126 characters; plus the terminator.
+constexpr int kUsbStringBytes = 128;
+
+// FT_GetDeviceInfo's id: vendor id in the high half, product id in the low.
+constexpr int kVendorShift = 16;
+
+// Longest wait of one bulk read. A live chip answers every latency period
+// (255 ms at most) with at least its status bytes, so a read that waits
+// longer means a wedged chip; FT_Read's own deadline still bounds the call.
+constexpr int kLongestLatencyMs = 255;
+constexpr int kBulkReadSlackMs = 45;
+constexpr int kBulkReadTimeoutMs = kLongestLatencyMs + kBulkReadSlackMs;
+
+// What close reports when there was no claimed channel to give back.
+constexpr int kCloseOk = 0;
+
+// A libftdi context and, once opened, the claimed channel. Every way out of
+// FT_OpenEx, and FT_Close later, ends here: ftdi_usb_close if the channel was
+// opened, then ftdi_free, each exactly once.
+class FtdiPort final : public Port {
+public:
+    FtdiPort() : ctx_(ftdi_new()) {}
+    ~FtdiPort() override { close(); }
+    FtdiPort(const FtdiPort&) = delete;
+    FtdiPort& operator=(const FtdiPort&) = delete;
+
+    ftdi_context* context() const { return ctx_; }
+
+    // Claims channel index of dev. Returns false when the channel cannot be
+    // had (busy, no permission, gone); the port then holds no device.
+    bool open(libusb_device* dev, int index) {
+        const auto interface = static_cast<ftdi_interface>(INTERFACE_A + index);
+        if (ftdi_set_interface(ctx_, interface) < 0) {
+            return false;
+        }
+        // The kernel serial driver is unbound while we hold the channel and
+        // bound again on close, so the port's tty comes back afterwards.
+        ctx_->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+        ctx_->usb_read_timeout = kBulkReadTimeoutMs;
+        if (ftdi_usb_open_dev(ctx_, dev) < 0) {
+            return false;
+        }
+        opened_ = true;
+        return true;
+    }
+
+    int read(uint8_t* buf, uint32_t max) override {
+        const int got = ftdi_read_data(ctx_, buf, static_cast<int>(std::min(max, kMaxTransferBytes)));
+        // No packet at all within kBulkReadTimeoutMs: nothing arrived yet,
+        // and the caller's deadline decides whether to wait on. (libftdi
+        // drops bytes of earlier packets of the same call on any failure;
+        // that needs a chip stalling in mid-burst.)
+        return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
+    }
+
+    int write(const uint8_t* data, uint32_t count, uint32_t timeout_ms) override {
+        ctx_->usb_write_timeout = static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX));
+        return ftdi_write_data(ctx_, data, static_cast<int>(std::min(count, kMaxTransferBytes)));
+    }
+
+    int set_latency_timer(uint8_t ms) override { return ftdi_set_latency_timer(ctx_, ms); }
+
+    int get_latency_timer(uint8_t* ms) override { return ftdi_get_latency_timer(ctx_, ms); }
+
+    int set_bit_mode(uint8_t mask, uint8_t mode) override {
+        return ftdi_set_bitmode(ctx_, mask, mode);
+    }
+
+    int close() override {
+        int result = kCloseOk;
+        if (opened_) {
+            result = ftdi_usb_close(ctx_);
+            opened_ = false;
+        }
+        if (ctx_ != nullptr) {
+            ftdi_free(ctx_);
+            ctx_ = nullptr;
+        }
+        return result;
+    }
+
+private:
+    ftdi_context* ctx_;
+    bool opened_ = false;
+};
+
+struct DeviceListFree {
+    void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
+};
+using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListFree>;
+
+enum class UsbString { Product, Serial };
+
+// One string descriptor of dev; empty when the device does not give it.
+// Needs ctx to have no device open.
+std::string usb_string(ftdi_context* ctx, libusb_device* dev, UsbString which) {
+    char text[kUsbStringBytes] = {};
+    // ftdi_usb_get_strings would close ctx's device; ftdi_usb_get_strings2
+    // opens dev only for the call, but may still close ctx's device when a
+    // string read fails, hence no device open. Strings are fetched one at a
+    // time so a chip with no serial still shows its product.
+    char* product = which == UsbString::Product ? text : nullptr;
+    char* serial = which == UsbString::Serial ? text : nullptr;
+    if (ftdi_usb_get_strings2(ctx, dev, nullptr, 0, product, product ? kUsbStringBytes : 0,
+                              serial, serial ? kUsbStringBytes : 0) < 0) {
+        return std::string();
+    }
+    return std::string(text);
+}
+
+// A channel on the bus whose description matched.
+struct Found {
+    libusb_device* dev = nullptr;
+    libusb_device_descriptor descriptor = {};
+    std::string product;
+    int channels = 0;
+    int index = 0;
+};
+
+bool find_channel(ftdi_context* ctx, ftdi_device_list* list, const std::string& wanted,
+                  Found* found) {
+    for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(entry->dev, &descriptor) < 0) {
+            continue;
+        }
+        const std::string product = usb_string(ctx, entry->dev, UsbString::Product);
+        const int channels = channel_count(descriptor.bcdDevice);
+        const std::optional<int> index = match_channel(product, channels, wanted);
+        if (!product.empty() && index) {
+            *found = Found{entry->dev, descriptor, product, channels, *index};
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+}  // namespace d2xx_ftdi
+
+FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
+    using namespace d2xx_ftdi;
+    if (flags != FT_OPEN_BY_DESCRIPTION || arg == nullptr || handle == nullptr) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    const std::string wanted(static_cast<const char*>(arg));
+
+    // Declared before the list so the list is freed first: its devices
+    // belong to the port's libusb context.
+    auto port = std::make_unique<FtdiPort>();
+    if (port->context() == nullptr) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    ftdi_device_list* raw_list = nullptr;
+    if (ftdi_usb_find_all(port->context(), &raw_list, kAnyDefaultFtdiId, kAnyDefaultFtdiId) < 0) {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    const DeviceList list(raw_list);
+
+    Found found;
+    if (!find_channel(port->context(), list.get(), wanted, &found)) {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    const std::string chip_serial = usb_string(port->context(), found.dev, UsbString::Serial);
+    ChannelInfo info;
+    info.key = ChannelKey{libusb_get_bus_number(found.dev), libusb_get_device_address(found.dev),
+                          found.index};
+    if (channel_in_use(info.key) || !port->open(found.dev, found.index)) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    info.type = device_type(port->context()->type);
+    info.id = static_cast<uint32_t>(found.descriptor.idVendor) << kVendorShift |
+              found.descriptor.idProduct;
+    info.description = channel_description(found.product, found.channels, found.index);
+    info.serial = channel_serial(chip_serial, found.channels, found.index);
+    *handle = adopt_channel(std::move(port), std::move(info), steady_now_ms);
+    return FT_OK;
+}

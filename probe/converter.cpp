@@ -84,6 +84,8 @@ uint16_t read_adc_channel(uint8_t channel) {
         set_high_pins(kClock, false);
     }
     set_high_pins(kSelect, true);
+    // After a lost answer the bytes read may belong to earlier samples.
+    if (!probe_in_step()) g_whole = false;
     return result;
 }
 

@@ -41,9 +41,9 @@ int read_high_pin(uint8_t mask);
 uint16_t read_adc_channel(uint8_t channel);
 
 // True when the last read_adc_channel was whole: every write was accepted and
-// sent all its bytes, and every read delivered its byte. A count from a
-// conversion that was not whole is not a measurement. False before the first
-// conversion.
+// sent all its bytes, every read delivered its byte, and the channel's byte
+// streams were in step (probe_in_step) throughout. A count from a conversion
+// that was not whole is not a measurement. False before the first conversion.
 bool adc_last_conversion_whole();
 
 #endif

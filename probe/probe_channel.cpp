@@ -10,6 +10,7 @@ namespace {
 // Stored by FT_OpenEx; kept after probe_close until the next open replaces it.
 FT_HANDLE g_handle = nullptr;
 uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
+bool g_in_step = false;
 
 // Diagnostics run together on purpose: no newline, no flush.
 void report_open_failure(const char* text) { std::cout << text; }
@@ -39,6 +40,7 @@ const char* configure(char serial[16]) {
 }  // namespace
 
 int probe_open(char serial[16]) {
+    g_in_step = false;
     if (FT_OpenEx(const_cast<char*>(probe_settings::kDescription), FT_OPEN_BY_DESCRIPTION,
                   &g_handle) != FT_OK) {
         report_open_failure("Unable to open FTDI Device");
@@ -53,8 +55,11 @@ int probe_open(char serial[16]) {
     // A broken driver may fill all 16 bytes; callers rely on the terminator.
     if (std::memchr(serial, '\0', probe_settings::kSerialSize) == nullptr)
         serial[probe_settings::kSerialSize - 1] = '\0';
+    g_in_step = true;
     return 0;
 }
+
+bool probe_in_step() { return g_in_step; }
 
 int probe_close() {
     FT_Close(g_handle);  // nothing useful to do when closing fails
@@ -66,6 +71,7 @@ int probe_write(const unsigned char* data, uint32_t count, uint32_t* written) {
     const FT_STATUS status =
         FT_Write(g_handle, const_cast<unsigned char*>(data), count, &sent);
     *written = sent;
+    if (sent != 0 && sent < count) g_in_step = false;
     if (status != FT_OK) {
         report("FT_Write error");
         return 1;
@@ -81,6 +87,7 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
         uint32_t returned = 0;
         if (FT_Read(g_handle, data + *received, missing, &returned) != FT_OK) {
             *received = 0;
+            g_in_step = false;
             report("FT_Read error");
             return 1;
         }
@@ -88,6 +95,7 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
         *received += returned < missing ? returned : missing;
         if (*received >= count) return 0;
     }
+    g_in_step = false;
     report("Couldn't read the requested number of bytes from FT2232");
     return 1;
 }

@@ -34,6 +34,13 @@ int probe_close();
 // a driver failure.
 int probe_write(const unsigned char* data, uint32_t count, uint32_t* written);
 
+// True from a successful probe_open until a transfer leaves the byte streams
+// out of step: a read that did not deliver all its bytes (a late answer may
+// still arrive and be taken for the next one), or a write that sent only
+// part of its bytes (the chip then parses the rest as a new command). Only a
+// new probe_open puts them back in step.
+bool probe_in_step();
+
 // Collects exactly count bytes in at most five driver reads. Returns 0 when
 // all arrived; 1 on a driver failure (*received = 0) or when five reads left
 // bytes missing (*received = what did arrive, never more than count).

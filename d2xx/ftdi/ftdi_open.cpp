@@ -61,7 +61,9 @@ public:
             return false;
         }
         opened_ = true;
-        return true;
+        // Bytes an earlier session left in the chip's buffers would otherwise
+        // be taken for the answers to this session's first commands.
+        return ftdi_tcioflush(ctx_) == 0;
     }
 
     int read(uint8_t* buf, uint32_t max) override {

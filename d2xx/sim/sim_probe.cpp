@@ -91,7 +91,6 @@ public:
             ++falls_;
             if (falls_ == kSampleEndFall) {
                 value_ = sample(command_);
-                ++conversions_;
                 output_ = false;  // the null bit
             } else if (falls_ > kSampleEndFall) {
                 output_ = bit_for_fall(falls_ - kSampleEndFall);
@@ -100,7 +99,6 @@ public:
     }
 
     bool output() const { return output_; }
-    uint64_t conversions() const { return conversions_; }
 
 private:
     enum class Phase { WaitStart, Command, Output };
@@ -123,7 +121,6 @@ private:
     int command_bits_ = 0;
     int falls_ = 0;
     uint16_t value_ = 0;
-    uint64_t conversions_ = 0;
 };
 
 struct HandleState {
@@ -159,6 +156,7 @@ struct State {
     uint8_t high_levels = 0, high_dirs = 0, low_levels = 0, low_dirs = 0;
     std::vector<uint8_t> high_frames;
     Converter converter;
+    uint64_t samples_taken = 0;  // survives engine resets, unlike the converter
 
     // Host side.
     std::map<uintptr_t, HandleState> handles;
@@ -193,6 +191,7 @@ uint16_t input_of(unsigned ch) {
 // The converter's answer for a command word (SGL/DIFF D2 D1 D0). It has
 // four inputs, so D2 is ignored. Differential pairs: 0+1-, 0-1+, 2+3-, 2-3+.
 uint16_t sample_command(uint8_t command) {
+    ++state().samples_taken;
     const bool single = (command & 0x8) != 0;
     const unsigned sel = command & 0x3;
     if (single) return input_of(sel);
@@ -390,7 +389,7 @@ const std::vector<uint8_t>& Device::high_level_frames() const { return state().h
 bool Device::channel_open(char letter) const {
     return letter == 'A' ? state().open_a : state().open_b;
 }
-uint64_t Device::conversions() const { return state().converter.conversions(); }
+uint64_t Device::conversions() const { return state().samples_taken; }
 
 Device& device() {
     static Device d;

@@ -208,6 +208,38 @@ TEST_F(Converter, OneShortWriteMakesTheConversionPartial) {
     EXPECT_TRUE(adc_last_conversion_whole());
 }
 
+TEST_F(Converter, LostAnswersKeepLaterConversionsPartialUntilReopened) {
+    dev().set_input_count(2, 300);
+    dev().limit_reads(0);
+    {
+        StreamCapture streams;
+        read_adc_channel(2);
+    }
+    // The unread answers are still queued: what comes next is stale.
+    dev().limit_reads(-1);
+    dev().set_input_count(2, 700);
+    read_adc_channel(2);
+    EXPECT_FALSE(adc_last_conversion_whole());
+
+    probe_close();
+    char serial[16];
+    ASSERT_EQ(probe_open(serial), 0);
+    EXPECT_EQ(read_adc_channel(2), 700);
+    EXPECT_TRUE(adc_last_conversion_whole());
+}
+
+TEST_F(Converter, WriteThatSentNothingSpoilsOnlyItsOwnConversion) {
+    dev().set_input_count(3, 512);
+    dev().fail_call(Fn::Write, 30);
+    {
+        StreamCapture streams;
+        read_adc_channel(3);
+    }
+    EXPECT_FALSE(adc_last_conversion_whole());
+    EXPECT_EQ(read_adc_channel(3), 512);
+    EXPECT_TRUE(adc_last_conversion_whole());
+}
+
 TEST_F(Converter, OneFailedReadMakesTheConversionPartial) {
     dev().set_input_count(1, 1023);
     dev().fail_call(Fn::Read, 4);

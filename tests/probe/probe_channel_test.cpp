@@ -99,6 +99,10 @@ TEST_P(ProbeOpenFailure, ReportsTheStepStopsAndClosesTheChannel) {
     EXPECT_EQ(streams.out() + streams.err(), "");
 }
 
+std::string step_name(const ::testing::TestParamInfo<OpenStep>& info) {
+    return std::string(sim::fn_name(info.param.fn)).substr(3);  // without "FT_"
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EachStep, ProbeOpenFailure,
     ::testing::Values(OpenStep{Fn::OpenEx, "Unable to open FTDI Device", true},
@@ -106,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenStep{Fn::GetLatencyTimer, "unable to get latency timer", false},
                       OpenStep{Fn::SetTimeouts, "unable to set timeouts", false},
                       OpenStep{Fn::SetBitMode, "unable to enable bit mode", false},
-                      OpenStep{Fn::GetDeviceInfo, "unable to get FT_GetDeviceInfo", false}));
+                      OpenStep{Fn::GetDeviceInfo, "unable to get FT_GetDeviceInfo", false}),
+    step_name);
 
 TEST_F(ProbeChannel, OpenWithoutAProbeMakesOneCall) {
     dev().unplug();
@@ -247,4 +252,37 @@ TEST_F(ProbeChannel, SuccessiveFailuresRunTogether) {
     EXPECT_EQ(probe_write(&cmd, 1, &n), 1);
     EXPECT_EQ(probe_read(buf, 1, &n), 1);
     EXPECT_EQ(streams.err(), "FT_Write errorFT_Read error");
+}
+
+TEST_F(ProbeChannel, StreamsStayInStepUntilABytePairingIsLost) {
+    EXPECT_FALSE(probe_in_step());
+    open_ready();
+    EXPECT_TRUE(probe_in_step());
+
+    StreamCapture streams;
+    const unsigned char frame[3] = {0x82, 0x19, 0x5F};
+    uint32_t n = 0;
+    dev().fail_call(Fn::Write, 1);  // nothing sent: still in step
+    probe_write(frame, 3, &n);
+    EXPECT_TRUE(probe_in_step());
+    dev().limit_writes(3);  // whole frames only
+    probe_write(frame, 3, &n);
+    EXPECT_TRUE(probe_in_step());
+    dev().limit_writes(2);  // the chip got part of a command
+    probe_write(frame, 3, &n);
+    EXPECT_FALSE(probe_in_step());
+
+    probe_close();
+    char serial[16];
+    ASSERT_EQ(probe_open(serial), 0);
+    EXPECT_TRUE(probe_in_step());
+    unsigned char buf[1];
+    EXPECT_EQ(probe_read(buf, 1, &n), 1);  // the answer may still come late
+    EXPECT_FALSE(probe_in_step());
+
+    probe_close();
+    ASSERT_EQ(probe_open(serial), 0);
+    dev().fail_call(Fn::Read, 1);
+    EXPECT_EQ(probe_read(buf, 1, &n), 1);
+    EXPECT_FALSE(probe_in_step());
 }

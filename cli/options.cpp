@@ -1,0 +1,122 @@
+#include "cli/options.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace cli {
+
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+const char* const kDefaultProgram = "talviro_read";
+
+// The whole text as a non-negative decimal integer; no sign, no blanks.
+bool parse_count(const std::string& text, uint64_t* count) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, *count);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+// The whole text as a number of seconds within the allowed interval range.
+bool parse_interval(const std::string& text, uint64_t* interval_ms) {
+    double seconds = 0.0;
+    const char* end = text.data() + text.size();
+    // from_chars ignores the locale: a point is the separator everywhere.
+    const auto result = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) return false;
+    if (!std::isfinite(seconds) || seconds < kMinIntervalS || seconds > kMaxIntervalS) return false;
+    *interval_ms = static_cast<uint64_t>(std::llround(seconds * kMsPerSecond));
+    return true;
+}
+
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Shortest text that reads back as seconds: "0.001", "86400".
+std::string seconds_text(double seconds) {
+    char buf[32];
+    const auto result = std::to_chars(buf, buf + sizeof buf, seconds);
+    return std::string(buf, result.ptr);
+}
+
+const std::string& interval_range() {
+    static const std::string range = seconds_text(kMinIntervalS) + " to " + seconds_text(kMaxIntervalS);
+    return range;
+}
+
+}  // namespace
+
+ParsedOptions parse_options(const std::vector<std::string>& args) {
+    ParsedOptions parsed;
+    Options& o = parsed.options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+            return parsed;
+        }
+        if (!starts_with(arg, "--")) {
+            parsed.error = starts_with(arg, "-") ? "unknown option '" + arg + "'"
+                                                 : "unexpected argument '" + arg + "'";
+            return parsed;
+        }
+        // --name=value or --name value.
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const bool inline_value = equals != std::string::npos;
+        if (name == "--csv") {
+            if (inline_value) {
+                parsed.error = "--csv takes no value";
+                return parsed;
+            }
+            o.csv = true;
+            continue;
+        }
+        if (name != "--count" && name != "--interval") {
+            parsed.error = "unknown option '" + name + "'";
+            return parsed;
+        }
+        std::string value;
+        if (inline_value) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            parsed.error = name + " needs a value";
+            return parsed;
+        }
+        if (name == "--count" && !parse_count(value, &o.count)) {
+            parsed.error = "--count: '" + value +
+                           "' is not a whole number of readouts (0 means until interrupted)";
+            return parsed;
+        }
+        if (name == "--interval" && !parse_interval(value, &o.interval_ms)) {
+            parsed.error = "--interval: '" + value + "' is not a number of seconds from " + interval_range();
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+std::string usage_text(const std::string& program) {
+    return "Usage: " + program + " [--count N] [--interval SECONDS] [--csv]\n"
+           "       " + program + " --help\n"
+           "Reads the four converter channels of the TALVIRO probe and prints the\n"
+           "readings as the measurement window shows them.\n"
+           "\n"
+           "  --count N            take N readouts; 0 means until interrupted (default 1)\n"
+           "  --interval SECONDS   from the start of one readout to the start of the\n"
+           "                       next, " + interval_range() + ", fractions allowed (default 1)\n"
+           "  --csv                a header line, then one CSV line per readout\n"
+           "  -h, --help           show this text and exit\n"
+           "\n"
+           "Exit status: 0 ok, 1 the probe cannot be opened, 2 usage error,\n"
+           "3 a readout was not whole, 4 the output cannot be written.\n";
+}
+
+std::string program_name(const char* argv0) {
+    const std::string path = argv0 ? argv0 : "";
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    return name.empty() ? kDefaultProgram : name;
+}
+
+}  // namespace cli

@@ -1,0 +1,136 @@
+#include "cli/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+namespace cli {
+
+namespace {
+
+constexpr int64_t kMsPerSecond = 1000;
+constexpr const char* kPrefixEnd = " = ";
+constexpr char kSeparator = ',';
+
+float reading_of(const readings::Channel& channel, const Conversion& c) {
+    return readings::reading_from_count(channel.kind, c.count);
+}
+
+// The reading as the window shows it, up to the space before the unit.
+std::string plain_number(readings::Kind kind, float reading) {
+    const std::string text = readings::format_reading(kind, reading);
+    return text.substr(0, text.find(' '));
+}
+
+const char* unit_name(readings::Kind kind) { return kind == readings::Kind::Voltage ? "V" : "mA"; }
+
+// "I supply" -> "I_supply": a header name without blanks suits every CSV reader.
+std::string column_name(const readings::Channel& channel, const char* suffix) {
+    std::string name = channel_name(channel) + "_" + suffix;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    return name;
+}
+
+}  // namespace
+
+std::string channel_name(const readings::Channel& channel) {
+    const std::string_view prefix = channel.prefix;
+    return std::string(prefix.substr(0, prefix.find(kPrefixEnd)));
+}
+
+std::string text_lines(const Sample& sample) {
+    std::string text;
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const readings::Channel& channel = readings::kChannels[i];
+        const Conversion& c = sample.conversions[static_cast<size_t>(i)];
+        text += channel.prefix;
+        text += c.whole ? readings::format_reading(channel.kind, reading_of(channel, c))
+                        : readings::format_missing(channel.kind);
+        text += '\n';
+    }
+    return text;
+}
+
+std::string serial_line(const char* serial) { return std::string("Serial: ") + serial + "\n"; }
+
+std::string csv_header() {
+    std::string header = "time";
+    for (const readings::Channel& channel : readings::kChannels)
+        header += kSeparator + column_name(channel, unit_name(channel.kind));
+    for (const readings::Channel& channel : readings::kChannels)
+        header += kSeparator + column_name(channel, "count");
+    return header + "\n";
+}
+
+std::string csv_line(int64_t wall_ms, const Sample& sample) {
+    std::string line = iso8601_utc(wall_ms);
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const Conversion& c = sample.conversions[static_cast<size_t>(i)];
+        line += kSeparator;
+        if (c.whole) line += plain_number(readings::kChannels[i].kind, reading_of(readings::kChannels[i], c));
+    }
+    for (const Conversion& c : sample.conversions) {
+        line += kSeparator;
+        if (c.whole) line += std::to_string(c.count);
+    }
+    return line + "\n";
+}
+
+std::string iso8601_utc(int64_t wall_ms) {
+    // Floor division, so times before 1970 still get milliseconds 0..999.
+    int64_t seconds = wall_ms / kMsPerSecond;
+    int64_t millis = wall_ms % kMsPerSecond;
+    if (millis < 0) {
+        millis += kMsPerSecond;
+        --seconds;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    if (gmtime_r(&t, &utc) == nullptr) return {};
+    char text[64];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    if (length == 0) return {};
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(millis));
+    return std::string(text, length) + fraction;
+}
+
+void Statistics::add(const Sample& sample) {
+    ++readouts_;
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const Conversion& c = sample.conversions[static_cast<size_t>(i)];
+        if (!c.whole) continue;
+        const double reading = reading_of(readings::kChannels[i], c);
+        Channel& s = channels_[i];
+        s.min = s.whole == 0 ? reading : std::min(s.min, reading);
+        s.max = s.whole == 0 ? reading : std::max(s.max, reading);
+        s.sum += reading;
+        ++s.whole;
+    }
+}
+
+std::string Statistics::summary() const {
+    std::string text = "Summary of " + std::to_string(readouts_) +
+                       (readouts_ == 1 ? " readout" : " readouts") + " (min, mean, max):\n";
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const readings::Channel& channel = readings::kChannels[i];
+        const Channel& s = channels_[i];
+        text += channel_name(channel) + ": ";
+        if (s.whole == 0) {
+            text += "no whole conversion";
+        } else {
+            const double mean = s.sum / static_cast<double>(s.whole);
+            auto shown = [&](double reading) {
+                return readings::format_reading(channel.kind, static_cast<float>(reading));
+            };
+            text += "min " + shown(s.min) + ", mean " + shown(mean) + ", max " + shown(s.max);
+            const uint64_t missing = readouts_ - s.whole;
+            if (missing > 0) text += " (" + std::to_string(missing) + " not whole)";
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace cli

@@ -1,0 +1,58 @@
+// How talviro_read prints readouts: the window's texts, CSV lines, and the
+// min/mean/max summary of a run. Pure functions of their arguments.
+#ifndef TALVIRO_CLI_REPORT_H
+#define TALVIRO_CLI_REPORT_H
+
+#include "cli/readout.h"
+
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+// The channel's prefix without " = ": "A1", "I supply".
+std::string channel_name(const readings::Channel& channel);
+
+// Four lines "A1 = 1.11 V" ... in channel order, each as the window's readout
+// shows it; a conversion that was not whole reads "--- V" or "--- mA".
+std::string text_lines(const Sample& sample);
+
+// "Serial: TV0001B" and a newline, as the window's status bar shows it.
+std::string serial_line(const char* serial);
+
+// The CSV header: time, the four readings with their unit, the four counts.
+std::string csv_header();
+
+// One CSV line: the timestamp, the readings as plain numbers (the window's
+// digits without the unit), the raw counts. A conversion that was not whole
+// leaves its reading and its count empty.
+std::string csv_line(int64_t wall_ms, const Sample& sample);
+
+// UTC with milliseconds, "2023-11-14T22:13:20.000Z". Empty for a time the C
+// library cannot break down.
+std::string iso8601_utc(int64_t wall_ms);
+
+// Min, mean and max of every channel's whole conversions over a run.
+class Statistics {
+public:
+    void add(const Sample& sample);
+    uint64_t readouts() const { return readouts_; }
+    // A heading with the number of readouts, then one line per channel
+    // "A1: min 1.10 V, mean 1.11 V, max 1.12 V", with the number of
+    // conversions that were not whole when there were any.
+    std::string summary() const;
+
+private:
+    struct Channel {
+        uint64_t whole = 0;
+        double min = 0.0;
+        double max = 0.0;
+        double sum = 0.0;
+    };
+    Channel channels_[readings::kChannelCount];
+    uint64_t readouts_ = 0;
+};
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,112 @@
+#include "cli/run.h"
+
+#include "cli/report.h"
+#include "cli/system_clock.h"
+#include "probe/probe_channel.h"
+
+#include <iostream>
+
+namespace cli {
+
+RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,
+                       RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
+                       std::ostream& err) {
+    RunResult result;
+    Statistics statistics;
+    // In CSV mode standard output carries nothing but CSV.
+    std::ostream& notes = options.csv ? err : out;
+    if (options.csv) {
+        err << serial_line(serial) << std::flush;
+        out << csv_header() << std::flush;
+    }
+
+    uint64_t next_start = clock.steady_ms();
+    while (options.count == kUntilStopped || result.readouts < options.count) {
+        if (stop) break;
+        const int64_t started = clock.wall_ms();
+        const Sample sample = source();
+        ++result.readouts;
+        statistics.add(sample);
+        if (!sample.whole()) result.all_whole = false;
+
+        if (options.csv) {
+            out << csv_line(started, sample);
+        } else {
+            if (result.readouts > 1) out << '\n';
+            out << text_lines(sample);
+            if (result.readouts == 1) out << serial_line(serial);
+        }
+        // Flushed per readout so that a pipe into tee or a log shows it live.
+        out << std::flush;
+        if (!out) {
+            result.output_ok = false;
+            break;
+        }
+        if (stop || result.readouts == options.count) break;
+
+        next_start += options.interval_ms;
+        const uint64_t now = clock.steady_ms();
+        if (now < next_start)
+            clock.sleep_ms(next_start - now, stop);
+        else
+            next_start = now;  // overran: go at once, and do not catch up with a burst
+    }
+
+    if (options.count != 1 && result.readouts > 0) {
+        if (!options.csv) notes << '\n';
+        notes << statistics.summary() << std::flush;
+        if (!out) result.output_ok = false;
+    }
+    return result;
+}
+
+int talviro_read(const std::string& program, const std::vector<std::string>& args,
+                 const SampleSource& source, RunClock& clock,
+                 const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err) {
+    const ParsedOptions parsed = parse_options(args);
+    if (!parsed.error.empty()) {
+        err << program << ": " << parsed.error << "\n" << usage_text(program) << std::flush;
+        return exit_status::kUsage;
+    }
+    if (parsed.options.help) {
+        out << usage_text(program) << std::flush;
+        return out ? exit_status::kOk : exit_status::kOutputFailed;
+    }
+
+    char serial[probe_settings::kSerialSize] = {};
+    int opened = 0;
+    {
+        ProbeDiagnosticLines lines;
+        opened = probe_open(serial);
+    }
+    if (opened != 0) {
+        err << program << ": cannot open the probe: no \"" << probe_settings::kDescription
+            << "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n"
+            << std::flush;
+        return exit_status::kNoProbe;
+    }
+
+    const SampleSource watched = [&source] {
+        ProbeDiagnosticLines lines;
+        return source();
+    };
+    const RunResult result = run_readouts(parsed.options, serial, watched, clock, stop, out, err);
+    probe_close();
+
+    if (!result.output_ok) {
+        err << program << ": cannot write the readings to standard output\n" << std::flush;
+        return exit_status::kOutputFailed;
+    }
+    return result.all_whole ? exit_status::kOk : exit_status::kNotWhole;
+}
+
+int main_program(int argc, char** argv) {
+    const std::string program = program_name(argc > 0 ? argv[0] : nullptr);
+    if (!install_stop_signals())
+        std::cerr << program << ": cannot catch Ctrl-C; it will end the program without a summary\n";
+    SystemClock clock;
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return talviro_read(program, args, read_probe, clock, stop_flag(), std::cout, std::cerr);
+}
+
+}  // namespace cli

@@ -1,0 +1,72 @@
+// The program behind talviro_read and talviro_read_demo: options, opening
+// the probe, the paced run of readouts, the summary and the exit status.
+#ifndef TALVIRO_CLI_RUN_H
+#define TALVIRO_CLI_RUN_H
+
+#include "cli/options.h"
+#include "cli/readout.h"
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+namespace exit_status {
+constexpr int kOk = 0;
+constexpr int kNoProbe = 1;        // probe_open failed
+constexpr int kUsage = 2;
+constexpr int kNotWhole = 3;       // some conversion of the run was not whole
+constexpr int kOutputFailed = 4;   // standard output could not be written
+}  // namespace exit_status
+
+// Time as the run loop sees it.
+class RunClock {
+public:
+    virtual ~RunClock() = default;
+    // Milliseconds on a clock that never goes back; paces the readouts.
+    virtual uint64_t steady_ms() = 0;
+    // Milliseconds since 1970-01-01T00:00:00Z; stamps the CSV lines.
+    virtual int64_t wall_ms() = 0;
+    // Waits ms milliseconds, returning early once stop is non-zero.
+    virtual void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) = 0;
+};
+
+// Takes one readout; read_probe in the programs.
+using SampleSource = std::function<Sample()>;
+
+struct RunResult {
+    uint64_t readouts = 0;
+    bool all_whole = true;
+    bool output_ok = true;  // every write to out went through
+};
+
+// Takes options.count readouts (until stop when it is kUntilStopped), one
+// every options.interval_ms from start to start; a readout that overruns
+// the interval is followed at once by the next, and the schedule restarts
+// from there. No wait follows the last readout. stop is looked at before
+// each readout and ends waits early; a readout in progress is finished and
+// printed. Prints text or CSV to out, and the summary of a run asked for
+// more than one readout to err in CSV mode, else to out.
+RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,
+                       RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
+                       std::ostream& err);
+
+// The whole program for the arguments after the program name: parses them,
+// opens the probe, runs, closes the probe when it was opened, and returns
+// the exit status. Writes to out and err; the probe link's own diagnostics
+// go to std::cout and std::cerr, so out and err are normally those.
+int talviro_read(const std::string& program, const std::vector<std::string>& args,
+                 const SampleSource& source, RunClock& clock,
+                 const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err);
+
+// main() of both programs: the stop signals, the system clock, read_probe and
+// the standard streams around talviro_read.
+int main_program(int argc, char** argv);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,32 @@
+// The real clock of the programs, and the SIGINT/SIGTERM handling that ends a
+// run after the readout in progress.
+#ifndef TALVIRO_CLI_SYSTEM_CLOCK_H
+#define TALVIRO_CLI_SYSTEM_CLOCK_H
+
+#include "cli/run.h"
+
+#include <csignal>
+
+namespace cli {
+
+// Makes SIGINT and SIGTERM set stop_flag() and cut short any
+// SystemClock::sleep_ms, whichever thread the signal lands on. A second
+// signal of the same kind ends the process at once, for a probe stuck in
+// driver time-outs. Interrupted driver calls are restarted. Returns false
+// when a handler or the wake-up pipe could not be set up.
+bool install_stop_signals();
+
+// Non-zero once a stop signal arrived.
+const volatile std::sig_atomic_t& stop_flag();
+
+// steady_clock, system_clock, and a sleep that a stop signal ends.
+class SystemClock : public RunClock {
+public:
+    uint64_t steady_ms() override;
+    int64_t wall_ms() override;
+    void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) override;
+};
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,35 @@
+// The built talviro_read_demo as a user runs it. Real time passes here, but
+// nothing is asserted about it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+
+TEST(DemoProgram, PrintsAHeaderAndThreeParseableCsvLines) {
+    const std::string errors = ::testing::TempDir() + "talviro_read_demo_stderr.txt";
+    const std::string command =
+        std::string("'") + TALVIRO_READ_DEMO + "' --count 3 --interval 0.2 --csv 2>'" + errors + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    const int status = pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // The demo's target sits near 3.3 V, its supply current at a few tens of mA.
+    const std::regex csv(
+        "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count\n"
+        "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z"
+        ",\\d+\\.\\d\\d,[1-9]\\d,3\\.[23]\\d,\\d+\\.\\d\\d,\\d+,\\d+,\\d+,\\d+\n){3}");
+    EXPECT_TRUE(std::regex_match(out, csv)) << out;
+
+    std::ifstream err_file(errors);
+    const std::string err((std::istreambuf_iterator<char>(err_file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(err.find("Summary of 3 readouts"), std::string::npos) << err;
+}

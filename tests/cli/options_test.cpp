@@ -1,0 +1,65 @@
+// Usage errors and --help: what the user sees, and that the probe is never
+// touched.
+#include "read_fixture.h"
+
+namespace {
+
+struct BadArguments {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+// Keeps the test names that ctest lists readable and the same on every run.
+void PrintTo(const BadArguments& bad, std::ostream* os) {
+    for (const std::string& arg : bad.args) *os << "[" << arg << "]";
+}
+
+class UsageError : public ReadTool, public ::testing::WithParamInterface<BadArguments> {};
+
+const char* const kUsageStart = "Usage: talviro_read [--count N] [--interval SECONDS] [--csv]\n";
+
+}  // namespace
+
+TEST_P(UsageError, ExitsTwoWithTheReasonAndTheUsageOnStderr) {
+    const BadArguments& bad = GetParam();
+    EXPECT_EQ(run(bad.args), 2);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.substr(0, err.find('\n') + 1), std::string("talviro_read: ") + bad.message + "\n");
+    EXPECT_NE(err.find(kUsageStart), std::string::npos);
+    EXPECT_TRUE(dev().log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, UsageError,
+    ::testing::Values(
+        BadArguments{"UnknownOption", {"--bogus"}, "unknown option '--bogus'"},
+        BadArguments{"UnknownShortOption", {"--count", "2", "-x"}, "unknown option '-x'"},
+        BadArguments{"StrayArgument", {"now"}, "unexpected argument 'now'"},
+        BadArguments{"CsvWithValue", {"--csv=yes"}, "--csv takes no value"},
+        BadArguments{"CountWithoutValue", {"--count"}, "--count needs a value"},
+        BadArguments{"IntervalWithoutValue", {"--csv", "--interval"}, "--interval needs a value"},
+        BadArguments{"NegativeCount", {"--count", "-1"},
+                     "--count: '-1' is not a whole number of readouts (0 means until interrupted)"},
+        BadArguments{"TextCount", {"--count", "abc"},
+                     "--count: 'abc' is not a whole number of readouts (0 means until interrupted)"},
+        BadArguments{"FractionalCount", {"--count=2.5"},
+                     "--count: '2.5' is not a whole number of readouts (0 means until interrupted)"},
+        BadArguments{"ZeroInterval", {"--interval", "0"}, "--interval: '0' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"NegativeInterval", {"--interval", "-1"}, "--interval: '-1' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"IntervalWithUnit", {"--interval", "1s"}, "--interval: '1s' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"IntervalUnderAMillisecond", {"--interval", "0.0004"},
+                     "--interval: '0.0004' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"IntervalOverADay", {"--interval=86401"},
+                     "--interval: '86401' is not a number of seconds from 0.001 to 86400"}),
+    [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.name); });
+
+TEST_F(ReadTool, HelpGoesToStdoutWithoutOpeningTheProbe) {
+    for (const char* help : {"--help", "-h"}) {
+        EXPECT_EQ(run({"--count", "3", help}), 0);
+        EXPECT_EQ(out.rfind(kUsageStart, 0), 0u) << out;
+        EXPECT_NE(out.find("Exit status:"), std::string::npos);
+        EXPECT_EQ(err, "");
+    }
+    EXPECT_TRUE(dev().log().empty());
+}

@@ -1,0 +1,157 @@
+// Readouts, CSV, pacing, summary and exit status of talviro_read against the
+// simulated probe.
+#include "read_fixture.h"
+
+#include <cstdlib>
+#include <regex>
+
+using sim::Fn;
+using Times = std::vector<uint64_t>;
+
+namespace {
+
+// Counts of converter channels 0..3: A1, I supply, V target, A0.
+void set_counts(std::vector<uint16_t> counts) {
+    for (unsigned ch = 0; ch < counts.size(); ++ch) sim::device().set_input_count(ch, counts[ch]);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t begin = 0;
+    for (size_t end; (end = text.find(separator, begin)) != std::string::npos; begin = end + 1)
+        parts.push_back(text.substr(begin, end - begin));
+    parts.push_back(text.substr(begin));
+    return parts;
+}
+
+const std::string kCsvHeader =
+    "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count\n";
+const char* const kOpenFailure =
+    "talviro_read: cannot open the probe: no \"TALVIRO B\" channel could be opened and set up "
+    "(is it plugged in, and may this user use it?)\n";
+// The first write of I supply's conversion. Its failure makes that
+// conversion not whole and leaves the others as they are.
+constexpr unsigned kFirstSupplyWrite = kWritesPerConversion + 1;
+
+}  // namespace
+
+TEST_F(ReadTool, OneReadoutShowsTheWindowsLinesThenTheSerial) {
+    set_counts({100, 100, 297, 0});
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(out, "A1 = 1.11 V\nI supply = 103 mA\nV target = 3.31 V\nA0 = 0.00 V\nSerial: TV0001B\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(dev().log().front().fn, Fn::OpenEx);
+    EXPECT_EQ(dev().calls(Fn::Write).size(), kWritesPerReadout);
+    EXPECT_TRUE(closed_at_end());
+    EXPECT_TRUE(run_clock.sleeps.empty());
+}
+
+TEST_F(ReadTool, CsvLinesParseBackToTheReadoutsTaken) {
+    const std::vector<std::vector<uint16_t>> counts = {{101, 100, 297, 0}, {102, 200, 297, 0},
+                                                       {103, 5, 297, 1023}};  // 5: under the mA floor
+    const std::vector<std::vector<double>> shown = {{1.13, 103, 3.31, 0}, {1.14, 205, 3.31, 0},
+                                                    {1.15, 0, 3.31, 11.40}};
+    before_readout = [&](int n) { set_counts(counts[n - 1]); };
+    EXPECT_EQ(run({"--count", "3", "--interval", "0.5", "--csv"}), 0);
+
+    ASSERT_EQ(out.substr(0, kCsvHeader.size()), kCsvHeader);
+    const std::vector<std::string> lines = split(out.substr(kCsvHeader.size()), '\n');
+    ASSERT_EQ(lines.size(), 4u) << out;  // three, then nothing after the last newline
+    const char* const times[] = {"2023-11-14T22:13:20.000Z", "2023-11-14T22:13:20.500Z",
+                                 "2023-11-14T22:13:21.000Z"};
+    for (size_t n = 0; n < 3; ++n) {
+        const std::vector<std::string> f = split(lines[n], ',');
+        ASSERT_EQ(f.size(), 9u) << lines[n];
+        EXPECT_TRUE(std::regex_match(f[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+        EXPECT_EQ(f[0], times[n]);
+        for (size_t i = 0; i < 8; ++i) {
+            char* end = nullptr;
+            const double value = std::strtod(f[i + 1].c_str(), &end);
+            EXPECT_TRUE(!f[i + 1].empty() && *end == '\0') << lines[n];
+            EXPECT_DOUBLE_EQ(value, i < 4 ? shown[n][i] : counts[n][i - 4]) << lines[n];
+        }
+    }
+    EXPECT_EQ(err.rfind("Serial: TV0001B\nSummary of 3 readouts", 0), 0u) << err;
+    EXPECT_TRUE(closed_at_end());
+}
+
+TEST_F(ReadTool, ReadoutsStartAnIntervalApartWithNoWaitAfterTheLast) {
+    after_readout = [&](int) { clock.advance_ms(100); };
+    EXPECT_EQ(run({"--count=3", "--interval=0.25"}), 0);
+    EXPECT_EQ(readout_starts(), (Times{0, 250, 500}));
+    EXPECT_EQ(run_clock.sleeps, (Times{150, 150}));
+    EXPECT_EQ(clock.now_ms(), 600u);
+}
+
+TEST_F(ReadTool, SlowReadoutIsFollowedAtOnceAndThenTheIntervalAgain) {
+    after_readout = [&](int n) {
+        if (n == 2) clock.advance_ms(2500);  // 1.5 s past the next start
+    };
+    EXPECT_EQ(run({"--count", "4"}), 0);
+    EXPECT_EQ(readout_starts(), (Times{0, 1000, 3500, 4500}));
+    EXPECT_EQ(run_clock.sleeps, (Times{1000, 1000}));
+}
+
+TEST_F(ReadTool, DriverTimeOutsCountAsReadoutTimeAndLeaveEveryFieldEmpty) {
+    dev().limit_reads(0);
+    EXPECT_EQ(run({"--count", "2", "--interval", "2", "--csv"}), 3);
+    // Four conversions of ten samples, each read tried five times for 5 s.
+    constexpr uint64_t kReadoutMs = 4 * 10 * 5 * 5000;
+    EXPECT_EQ(readout_starts(), (Times{0, kReadoutMs}));
+    EXPECT_TRUE(run_clock.sleeps.empty());
+    EXPECT_EQ(out, kCsvHeader + "2023-11-14T22:13:20.000Z,,,,,,,,\n2023-11-14T22:30:00.000Z,,,,,,,,\n");
+    EXPECT_NE(err.find("\nA0: no whole conversion\n"), std::string::npos) << err;
+}
+
+TEST_F(ReadTool, ConversionThatWasNotWholeLeavesEmptyFieldsAndExitsThree) {
+    set_counts({100, 100, 297, 0});
+    dev().fail_call(Fn::Write, kFirstSupplyWrite);
+    EXPECT_EQ(run({"--csv"}), 3);
+    EXPECT_EQ(out, kCsvHeader + "2023-11-14T22:13:20.000Z,1.11,,3.31,0.00,100,,297,0\n");
+    // The probe link's diagnostic gets a line of its own.
+    EXPECT_EQ(err, "Serial: TV0001B\nFT_Write error\n");
+    EXPECT_TRUE(closed_at_end());
+}
+
+TEST_F(ReadTool, SummaryGivesMinMeanAndMaxOfTheWholeConversions) {
+    const std::vector<std::vector<uint16_t>> counts = {{1, 100, 297, 0}, {2, 200, 298, 0}, {6, 300, 300, 0}};
+    before_readout = [&](int n) {
+        set_counts(counts[n - 1]);
+        if (n == 3) dev().fail_call(Fn::Write, kFirstSupplyWrite);
+    };
+    EXPECT_EQ(run({"--count", "3"}), 3);
+    const std::string last_readout_and_summary =
+        "\nA1 = 0.07 V\nI supply = --- mA\nV target = 3.34 V\nA0 = 0.00 V\n"
+        "\nSummary of 3 readouts (min, mean, max):\n"
+        "A1: min 0.01 V, mean 0.03 V, max 0.07 V\n"
+        "I supply: min 103 mA, mean 154 mA, max 205 mA (1 not whole)\n"
+        "V target: min 3.31 V, mean 3.32 V, max 3.34 V\n"
+        "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n";
+    ASSERT_GE(out.size(), last_readout_and_summary.size());
+    EXPECT_EQ(out.substr(out.size() - last_readout_and_summary.size()), last_readout_and_summary);
+    EXPECT_EQ(err, "FT_Write error\n");
+}
+
+TEST_F(ReadTool, NoProbeExitsOneAfterTheProbeLinksText) {
+    dev().unplug();
+    EXPECT_EQ(run({"--csv"}), 1);
+    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(err, kOpenFailure);
+    EXPECT_EQ(dev().log().size(), 1u);  // the FT_OpenEx, and no close
+}
+
+TEST_F(ReadTool, ProbeThatCannotBeSetUpExitsOne) {
+    dev().fail_call(Fn::SetBitMode, 1);
+    EXPECT_EQ(run({}), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, std::string("unable to enable bit mode\n") + kOpenFailure);
+    EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);  // probe_open's own
+}
+
+TEST_F(ReadTool, OutputThatCannotBeWrittenEndsTheRunWithFour) {
+    std::ostream broken(nullptr);
+    EXPECT_EQ(run({"--count", "3"}, broken), 4);
+    EXPECT_EQ(readouts, 1);
+    EXPECT_EQ(err, "talviro_read: cannot write the readings to standard output\n");
+    EXPECT_TRUE(closed_at_end());
+}

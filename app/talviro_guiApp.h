@@ -1,0 +1,18 @@
+// The application: one window, no command line, no settings.
+#ifndef TALVIRO_APP_TALVIRO_GUIAPP_H
+#define TALVIRO_APP_TALVIRO_GUIAPP_H
+
+#include <wx/app.h>
+
+class talviro_guiApp : public wxApp {
+public:
+    // Registers the image handlers (the window decodes its logo), builds and
+    // shows the measurement window and makes it the top window. Never
+    // declines to start, probe or no probe. The toolkit's own command-line
+    // handling is left out on purpose: arguments are ignored.
+    bool OnInit() override;
+};
+
+wxDECLARE_APP(talviro_guiApp);
+
+#endif

@@ -1,0 +1,309 @@
+#include "gui/talviro_guiFrame.h"
+
+#include "probe/converter.h"
+#include "probe/probe_channel.h"
+#include "probe/readings.h"
+
+#include <wx/bitmap.h>
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/gauge.h>
+#include <wx/image.h>
+#include <wx/intl.h>
+#include <wx/settings.h>
+#include <wx/statbmp.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/statusbr.h>
+
+#include <algorithm>
+
+namespace {
+
+const wxString kTitle = "TALVIRO Measurement v1.0.1";
+const wxString kLogoFile = "logo.jpg";
+// One line that fits the column right of the reading box.
+const wxString kMakerNotice = "TALVIRO probe tools";
+
+// Fixed, not resizable, not maximisable.
+constexpr long kFrameStyle = wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxMINIMIZE_BOX;
+const wxSize kClientSize(496, 196);
+
+const wxSize kGaugeSize(140, 16);
+constexpr int kVoltsGaugeRange = 1000;   // 10.00 V in 10 mV steps
+constexpr int kTargetGaugeRange = 500;   // 5.00 V in 10 mV steps
+constexpr int kCurrentGaugeRange = 500;  // 500 mA
+const wxSize kButtonSize(140, 25);
+const wxSize kStayOnTopSize(88, 16);
+const wxSize kReadingBoxSize(320, 168);
+
+constexpr int kRefreshPeriodMs = 1000;
+constexpr long kStayOnTopStyle = wxSTAY_ON_TOP;
+
+// Status bar.
+constexpr int kStatusFields = 2;
+constexpr int kStateField = 0;
+constexpr int kSerialField = 1;
+// Two texts on purpose, told apart only by one capital: the first follows a
+// reset (Disconnect), the second a connection attempt that failed.
+const wxString kStatusReset = "Not connected";
+const wxString kStatusConnectFailed = "Not Connected";
+const wxString kStatusConnected = "TALVIRO Connected";
+const wxString kStatusNotResponding = "TALVIRO not responding";
+const wxString kSerialPrefix = "Serial: ";
+
+// wxGTK: a GtkCheckButton needs more than 16 px of height; given less it cuts
+// the label ("Stay on to") and GTK prints Gtk-CRITICAL lines on stderr, the
+// stream the probe link keeps for its diagnostics. So a check box laid out
+// at a fixed size keeps its position but grows to at least its best size
+// ("Refresh continuously" is created at its best size to begin with).
+void grow_to_best_size(wxWindow* control, const wxSize& size) {
+    const wxSize best = control->GetBestSize();
+    control->SetSize(wxSize(std::max(size.x, best.x), std::max(size.y, best.y)));
+}
+
+// wxGTK: wxGauge::SetValue asserts on a value above the range, which a release
+// build turns into a modal "assertion failed" dialog. Counts of 449 and up on
+// V target, 488 and up on I supply and 899 and up on A0/A1 get there, so the
+// gauge is held at full scale instead.
+void show_on_gauge(wxGauge* gauge, int value) {
+    gauge->SetValue(readings::clamp_to_range(value, gauge->GetRange()));
+}
+
+}  // namespace
+
+const long talviro_guiFrame::ID_STATICBOX1 = wxNewId();
+const long talviro_guiFrame::ID_CHECKBOX1 = wxNewId();
+const long talviro_guiFrame::ID_GAUGE1 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT1 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT2 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT3 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT4 = wxNewId();
+const long talviro_guiFrame::ID_GAUGE2 = wxNewId();
+const long talviro_guiFrame::ID_GAUGE3 = wxNewId();
+const long talviro_guiFrame::ID_GAUGE4 = wxNewId();
+const long talviro_guiFrame::ID_BUTTON1 = wxNewId();
+const long talviro_guiFrame::ID_BUTTON2 = wxNewId();
+const long talviro_guiFrame::ID_BUTTON3 = wxNewId();
+const long talviro_guiFrame::ID_CHECKBOX2 = wxNewId();
+const long talviro_guiFrame::ID_STATICBITMAP1 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT5 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT6 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT7 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT8 = wxNewId();
+const long talviro_guiFrame::ID_STATICTEXT9 = wxNewId();
+const long talviro_guiFrame::ID_STATUSBAR1 = wxNewId();
+const long talviro_guiFrame::ID_TIMER1 = wxNewId();
+
+// Every handler is bound at run time in the constructor; the static table
+// holds only its terminator.
+BEGIN_EVENT_TABLE(talviro_guiFrame, wxFrame)
+END_EVENT_TABLE()
+
+talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
+    Create(parent, wxID_ANY, _(kTitle), wxDefaultPosition, wxDefaultSize, kFrameStyle,
+           "wxID_ANY");
+    SetClientSize(kClientSize);
+    SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
+
+    StaticBox1 = new wxStaticBox(this, ID_STATICBOX1, wxEmptyString, wxPoint(0, 0),
+                                 kReadingBoxSize, 0, "ID_STATICBOX1");
+    CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("Stay on top"), wxPoint(340, 141),
+                               kStayOnTopSize, 0, wxDefaultValidator, "ID_CHECKBOX1");
+    grow_to_best_size(CheckBox1, kStayOnTopSize);
+    CheckBox1->SetValue(false);
+    Gauge1 = new wxGauge(this, ID_GAUGE1, kVoltsGaugeRange, wxPoint(128, 75), kGaugeSize,
+                         wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE1");
+    StaticText1 = new wxStaticText(this, ID_STATICTEXT1, _("A0 = 0 V"), wxPoint(16, 75),
+                                   wxDefaultSize, 0, "ID_STATICTEXT1");
+    StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("I supply = 0 mA"), wxPoint(16, 45),
+                                   wxDefaultSize, 0, "ID_STATICTEXT2");
+    StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("V target = 0 V"), wxPoint(16, 15),
+                                   wxDefaultSize, 0, "ID_STATICTEXT3");
+    StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("A1 = 0V"), wxPoint(16, 105),
+                                   wxDefaultSize, 0, "ID_STATICTEXT4");
+    Gauge2 = new wxGauge(this, ID_GAUGE2, kCurrentGaugeRange, wxPoint(128, 45), kGaugeSize,
+                         wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE2");
+    Gauge3 = new wxGauge(this, ID_GAUGE3, kTargetGaugeRange, wxPoint(128, 15), kGaugeSize,
+                         wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE3");
+    Gauge4 = new wxGauge(this, ID_GAUGE4, kVoltsGaugeRange, wxPoint(128, 105), kGaugeSize,
+                         wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE4");
+    Button1 = new wxButton(this, ID_BUTTON1, _("Connect"), wxPoint(340, 72), kButtonSize, 0,
+                           wxDefaultValidator, "ID_BUTTON1");
+    Button2 = new wxButton(this, ID_BUTTON2, _("Disconnect"), wxPoint(340, 104), kButtonSize, 0,
+                           wxDefaultValidator, "ID_BUTTON2");
+    Button2->Enable(false);
+    Button3 = new wxButton(this, ID_BUTTON3, _("Refresh"), wxPoint(16, 135), kButtonSize, 0,
+                           wxDefaultValidator, "ID_BUTTON3");
+    Button3->Enable(false);
+    CheckBox2 = new wxCheckBox(this, ID_CHECKBOX2, _("Refresh continuously"), wxPoint(168, 141),
+                               wxDefaultSize, 0, wxDefaultValidator, "ID_CHECKBOX2");
+    CheckBox2->SetValue(false);
+    CheckBox2->Enable(false);
+    {
+        // wxGTK asserts when an invalid image is turned into a bitmap, so a
+        // missing or undecodable logo leaves the control without an image;
+        // the toolkit has already logged why the load failed.
+        const wxImage logo(kLogoFile, wxBITMAP_TYPE_ANY, -1);
+        const wxBitmap bitmap = logo.IsOk() ? wxBitmap(logo, -1) : wxNullBitmap;
+        StaticBitmap1 = new wxStaticBitmap(this, ID_STATICBITMAP1, bitmap, wxPoint(325, 6),
+                                           wxDefaultSize, 0, "ID_STATICBITMAP1");
+    }
+    StaticText5 = new wxStaticText(this, ID_STATICTEXT5, _(kMakerNotice), wxPoint(336, 48),
+                                   wxDefaultSize, 0, "ID_STATICTEXT5");
+    StaticText6 = new wxStaticText(this, ID_STATICTEXT6, _("5V"), wxPoint(272, 15),
+                                   wxDefaultSize, 0, "ID_STATICTEXT6");
+    StaticText6->Enable(false);
+    StaticText7 = new wxStaticText(this, ID_STATICTEXT7, _("10V"), wxPoint(272, 105),
+                                   wxDefaultSize, 0, "ID_STATICTEXT7");
+    StaticText7->Enable(false);
+    StaticText8 = new wxStaticText(this, ID_STATICTEXT8, _("10V"), wxPoint(272, 75),
+                                   wxDefaultSize, 0, "ID_STATICTEXT8");
+    StaticText8->Enable(false);
+    StaticText9 = new wxStaticText(this, ID_STATICTEXT9, _("0,5A"), wxPoint(272, 45),
+                                   wxDefaultSize, 0, "ID_STATICTEXT9");
+    StaticText9->Enable(false);
+
+    StatusBar1 = new wxStatusBar(this, ID_STATUSBAR1, 0, "ID_STATUSBAR1");
+    const int widths[kStatusFields] = {-10, -10};
+    const int styles[kStatusFields] = {wxSB_NORMAL, wxSB_NORMAL};
+    StatusBar1->SetFieldsCount(kStatusFields, widths);
+    StatusBar1->SetStatusStyles(kStatusFields, styles);
+    SetStatusBar(StatusBar1);
+
+    Timer1.SetOwner(this, ID_TIMER1);
+
+    // One id each (no range), no user data, the frame handles them itself.
+    Connect(ID_CHECKBOX1, wxID_ANY, wxEVT_COMMAND_CHECKBOX_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnStayOnTopClick), nullptr, this);
+    Connect(ID_BUTTON1, wxID_ANY, wxEVT_COMMAND_BUTTON_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnConnectClick), nullptr, this);
+    Connect(ID_BUTTON2, wxID_ANY, wxEVT_COMMAND_BUTTON_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnDisconnectClick), nullptr, this);
+    Connect(ID_BUTTON3, wxID_ANY, wxEVT_COMMAND_BUTTON_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnRefreshClick), nullptr, this);
+    Connect(ID_CHECKBOX2, wxID_ANY, wxEVT_COMMAND_CHECKBOX_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnRefreshContinuouslyClick), nullptr, this);
+    Connect(ID_TIMER1, wxID_ANY, wxEVT_TIMER,
+            wxTimerEventHandler(talviro_guiFrame::OnRefreshTimer), nullptr, this);
+
+    ResetReadings();
+    // The first connection attempt, and its readout, come before the window
+    // is first shown.
+    wxCommandEvent startup;
+    OnConnectClick(startup);
+}
+
+// Timer1 is a member, so it is destroyed (and stopped) here, before the
+// wxFrame base takes the controls down: no tick can reach a half-gone window.
+talviro_guiFrame::~talviro_guiFrame() = default;
+
+void talviro_guiFrame::ResetReadings() {
+    StaticText1->SetLabel("A0 = 0 V");
+    StaticText3->SetLabel("V target = 0 V");
+    StaticText2->SetLabel("I supply = 0 mA");
+    StaticText4->SetLabel("A1 = 0 V");
+    Gauge1->SetValue(0);
+    Gauge2->SetValue(0);
+    Gauge3->SetValue(0);
+    Gauge4->SetValue(0);
+    StatusBar1->SetStatusText(kStatusReset, kStateField);
+    StatusBar1->SetStatusText(wxEmptyString, kSerialField);
+    Button1->Enable(true);
+    Button2->Enable(false);
+    Button3->Enable(false);
+    CheckBox2->Enable(false);
+    CheckBox2->SetValue(false);
+}
+
+void talviro_guiFrame::OnConnectClick(wxCommandEvent& event) {
+    char serial[probe_settings::kSerialSize] = {};
+    if (probe_open(serial) != 0) {
+        Button1->Enable(true);
+        Button2->Enable(false);
+        Button3->Enable(false);
+        StatusBar1->SetStatusText(kStatusConnectFailed, kStateField);
+        CheckBox2->Enable(false);
+        return;
+    }
+    Button1->Enable(false);
+    Button2->Enable(true);
+    Button3->Enable(true);
+    StatusBar1->SetStatusText(kStatusConnected, kStateField);
+    // probe_open leaves the serial number NUL-terminated within the buffer.
+    StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
+    OnRefreshClick(event);
+    CheckBox2->Enable(true);
+}
+
+void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
+    Timer1.Stop();
+    probe_close();  // always succeeds
+    ResetReadings();
+}
+
+void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
+    // Conversion n fills StaticText(n+1) and Gauge(n+1): channel 0 lands in
+    // the third row as "A1" and channel 3 in the fourth as "A0". The reset
+    // texts title those rows the other way round; each routine writes its
+    // own titles, so the swap after the first readout is expected.
+    struct Row {
+        wxStaticText* text;
+        wxGauge* gauge;
+    };
+    const Row rows[readings::kChannelCount] = {
+        {StaticText1, Gauge1}, {StaticText2, Gauge2}, {StaticText3, Gauge3}, {StaticText4, Gauge4}};
+
+    bool all_whole = true;
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const readings::Channel& channel = readings::kChannels[i];
+        const uint16_t count = read_adc_channel(channel.converter_channel);
+        const wxString prefix = wxString::FromUTF8(channel.prefix);
+        // A count from a conversion whose transfers failed is not a
+        // measurement: showing it as 0.00 V would pass a dead probe off as a
+        // shorted target.
+        if (!adc_last_conversion_whole()) {
+            all_whole = false;
+            rows[i].text->SetLabel(prefix +
+                                   wxString::FromUTF8(readings::format_missing(channel.kind)));
+            rows[i].gauge->SetValue(0);
+            continue;
+        }
+        const float reading = readings::reading_from_count(channel.kind, count);
+        rows[i].text->SetLabel(prefix +
+                               wxString::FromUTF8(readings::format_reading(channel.kind, reading)));
+        show_on_gauge(rows[i].gauge, readings::gauge_value(channel.kind, reading));
+    }
+
+    // Field 0 is touched only when the probe stops or starts answering; the
+    // window stays connected, so the user can still Disconnect and Connect.
+    if (!all_whole)
+        StatusBar1->SetStatusText(kStatusNotResponding, kStateField);
+    else if (StatusBar1->GetStatusText(kStateField) == kStatusNotResponding)
+        StatusBar1->SetStatusText(kStatusConnected, kStateField);
+}
+
+void talviro_guiFrame::OnRefreshContinuouslyClick(wxCommandEvent& WXUNUSED(event)) {
+    if (!CheckBox2->GetValue()) {
+        Timer1.Stop();
+        Button3->Enable(true);
+        return;
+    }
+    if (!Timer1.Start(kRefreshPeriodMs, wxTIMER_CONTINUOUS)) {
+        // Without a timer there is no refreshing state: stay connected.
+        CheckBox2->SetValue(false);
+        return;
+    }
+    Button3->Enable(false);
+}
+
+void talviro_guiFrame::OnRefreshTimer(wxTimerEvent& WXUNUSED(event)) {
+    wxCommandEvent tick;
+    OnRefreshClick(tick);
+}
+
+void talviro_guiFrame::OnStayOnTopClick(wxCommandEvent& WXUNUSED(event)) {
+    const long style = GetWindowStyleFlag();
+    SetWindowStyleFlag(CheckBox1->GetValue() ? (style | kStayOnTopStyle)
+                                             : (style & ~kStayOnTopStyle));
+}

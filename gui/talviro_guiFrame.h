@@ -1,0 +1,112 @@
+// The measurement window: four readings of the probe's converter, each as a
+// text and a gauge, the connect/disconnect/refresh controls and a two-field
+// status bar, all at fixed pixel positions in a window that cannot be resized.
+//
+// Everything runs on the GUI thread; handlers never overlap, and every probe
+// transfer blocks the window until the driver answers.
+#ifndef TALVIRO_GUI_TALVIRO_GUIFRAME_H
+#define TALVIRO_GUI_TALVIRO_GUIFRAME_H
+
+#include <wx/frame.h>
+#include <wx/timer.h>
+
+class wxButton;
+class wxCheckBox;
+class wxCommandEvent;
+class wxGauge;
+class wxStaticBitmap;
+class wxStaticBox;
+class wxStaticText;
+class wxStatusBar;
+class wxTimerEvent;
+
+class talviro_guiFrame : public wxFrame {
+public:
+    // Builds the whole window, resets the readings and makes the first
+    // connection attempt (with one readout when it succeeds), all before
+    // returning; the caller only has to show it. The frame itself always
+    // takes wxID_ANY. Reads "logo.jpg" from the working directory; without a
+    // loadable logo the window is complete but for an empty logo area.
+    talviro_guiFrame(wxWindow* parent, wxWindowID id = -1);
+    // Stops and destroys the refresh timer before the controls go. Leaves the
+    // probe channel as it is: only Disconnect closes it.
+    ~talviro_guiFrame() override;
+
+    // Control ids, allocated from wxNewId() during static initialisation in
+    // this order, which is also the order the constructor creates them in.
+    static const long ID_STATICBOX1;
+    static const long ID_CHECKBOX1;
+    static const long ID_GAUGE1;
+    static const long ID_STATICTEXT1;
+    static const long ID_STATICTEXT2;
+    static const long ID_STATICTEXT3;
+    static const long ID_STATICTEXT4;
+    static const long ID_GAUGE2;
+    static const long ID_GAUGE3;
+    static const long ID_GAUGE4;
+    static const long ID_BUTTON1;
+    static const long ID_BUTTON2;
+    static const long ID_BUTTON3;
+    static const long ID_CHECKBOX2;
+    static const long ID_STATICBITMAP1;
+    static const long ID_STATICTEXT5;
+    static const long ID_STATICTEXT6;
+    static const long ID_STATICTEXT7;
+    static const long ID_STATICTEXT8;
+    static const long ID_STATICTEXT9;
+    static const long ID_STATUSBAR1;
+    static const long ID_TIMER1;
+
+    // The controls, each named after its id. The frame owns them through the
+    // toolkit's parent-child relation; nothing here deletes them.
+    wxStaticText* StaticText9;     // "0,5A", greyed
+    wxGauge* Gauge3;               // V target, 0..500 (5.00 V)
+    wxStaticText* StaticText2;     // I supply reading
+    wxButton* Button1;             // "Connect"
+    wxStaticText* StaticText6;     // "5V", greyed
+    wxGauge* Gauge4;               // fourth row, 0..1000 (10.00 V)
+    wxStaticBitmap* StaticBitmap1; // the logo
+    wxGauge* Gauge1;               // third row, 0..1000 (10.00 V)
+    wxStaticText* StaticText8;     // "10V", greyed
+    wxCheckBox* CheckBox2;         // "Refresh continuously"
+    wxStaticText* StaticText1;     // third row reading
+    wxStaticText* StaticText3;     // V target reading
+    wxStaticBox* StaticBox1;       // frames the four reading rows
+    wxButton* Button2;             // "Disconnect"
+    wxCheckBox* CheckBox1;         // "Stay on top"
+    wxButton* Button3;             // "Refresh"
+    wxStaticText* StaticText5;     // the maker's notice
+    wxStaticText* StaticText7;     // "10V", greyed
+    wxStatusBar* StatusBar1;       // field 0: connection state; field 1: serial number
+    wxGauge* Gauge2;               // I supply, 0..500 (500 mA)
+    wxStaticText* StaticText4;     // fourth row reading
+    wxTimer Timer1;                // the refresh timer; runs only while refreshing continuously
+
+    // Sets or clears only the stay-on-top style bit, following CheckBox1.
+    void OnStayOnTopClick(wxCommandEvent& event);
+    // Opens the probe channel. On success: connected state, "Serial: ..." in
+    // field 1 and one readout. On failure: disconnected state with
+    // "Not Connected" in field 0; field 1 and the readings stay as they are.
+    void OnConnectClick(wxCommandEvent& event);
+    // Stops the timer, closes the channel and resets the readings.
+    void OnDisconnectClick(wxCommandEvent& event);
+    // One readout: converter channels 0..3 in turn, each shown in its text
+    // and gauge before the next is converted. A conversion that was not whole
+    // shows "---" and gauge 0, and field 0 then reads "TALVIRO not responding"
+    // until a readout in which all four are whole. Needs an open channel.
+    void OnRefreshClick(wxCommandEvent& event);
+    // Ticked: starts the 1000 ms periodic timer and disables Refresh.
+    // Unticked: stops it and enables Refresh.
+    void OnRefreshContinuouslyClick(wxCommandEvent& event);
+    // One readout per tick.
+    void OnRefreshTimer(wxTimerEvent& event);
+    // The disconnected state: reset texts, gauges at 0, "Not connected" and
+    // an empty field 1, only Connect usable, "Refresh continuously" unticked.
+    // Leaves the timer, "Stay on top" and the probe channel alone.
+    void ResetReadings();
+
+private:
+    DECLARE_EVENT_TABLE()
+};
+
+#endif

@@ -1,0 +1,241 @@
+// The window as built: frame, ids, every control's place, size, label and
+// greying, the status bar and the logo.
+#include "window_test.h"
+
+#include <wx/settings.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <unistd.h>
+
+using namespace gui_test;
+
+namespace {
+
+struct Placed {
+    const wxWindow* control;
+    long id;
+    const char* name;
+    int x, y;
+    int width, height;  // -1: the control's best size
+    const char* label;  // nullptr: not checked here
+};
+
+// Everything written to file descriptor 2 while it lives, GTK's own
+// complaints included (they bypass std::cerr).
+class Stderr {
+public:
+    Stderr() : file_(std::tmpfile()), saved_(dup(2)) {
+        std::fflush(stderr);
+        dup2(fileno(file_), 2);
+    }
+    ~Stderr() {
+        restore();
+        std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::rewind(file_);
+        std::string out;
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
+        return out;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    FILE* file_;
+    int saved_;
+};
+
+}  // namespace
+
+class guiLayout : public WindowTest {};
+
+TEST_F(guiLayout, FrameIsAFixedSizeWindowWithTheProgramsTitle) {
+    open_window();
+    const long style = frame->GetWindowStyleFlag();
+    EXPECT_EQ(utf8(frame->GetTitle()), "TALVIRO Measurement v1.0.1");
+    EXPECT_EQ(utf8(frame->GetName()), "wxID_ANY");
+    EXPECT_TRUE(style & wxCAPTION);
+    EXPECT_TRUE(style & wxSYSTEM_MENU);
+    EXPECT_TRUE(style & wxCLOSE_BOX);
+    EXPECT_TRUE(style & wxMINIMIZE_BOX);
+    EXPECT_FALSE(style & wxMAXIMIZE_BOX);
+    EXPECT_FALSE(style & wxRESIZE_BORDER);
+    EXPECT_FALSE(style & wxSTAY_ON_TOP);
+    EXPECT_EQ(frame->GetClientSize(), wxSize(496, 196));
+    EXPECT_EQ(frame->GetBackgroundColour(),
+              wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
+}
+
+TEST_F(guiLayout, IdsAreDistinctAndAllocatedInCreationOrder) {
+    const long ids[] = {
+        talviro_guiFrame::ID_STATICBOX1,  talviro_guiFrame::ID_CHECKBOX1,
+        talviro_guiFrame::ID_GAUGE1,      talviro_guiFrame::ID_STATICTEXT1,
+        talviro_guiFrame::ID_STATICTEXT2, talviro_guiFrame::ID_STATICTEXT3,
+        talviro_guiFrame::ID_STATICTEXT4, talviro_guiFrame::ID_GAUGE2,
+        talviro_guiFrame::ID_GAUGE3,      talviro_guiFrame::ID_GAUGE4,
+        talviro_guiFrame::ID_BUTTON1,     talviro_guiFrame::ID_BUTTON2,
+        talviro_guiFrame::ID_BUTTON3,     talviro_guiFrame::ID_CHECKBOX2,
+        talviro_guiFrame::ID_STATICBITMAP1, talviro_guiFrame::ID_STATICTEXT5,
+        talviro_guiFrame::ID_STATICTEXT6, talviro_guiFrame::ID_STATICTEXT7,
+        talviro_guiFrame::ID_STATICTEXT8, talviro_guiFrame::ID_STATICTEXT9,
+        talviro_guiFrame::ID_STATUSBAR1,  talviro_guiFrame::ID_TIMER1,
+    };
+    // wxNewId() counts upwards, so allocation order shows as rising values.
+    for (std::size_t i = 1; i < std::size(ids); ++i) EXPECT_LT(ids[i - 1], ids[i]) << "id " << i;
+
+    open_window();
+    EXPECT_EQ(frame->Timer1.GetId(), talviro_guiFrame::ID_TIMER1);
+    EXPECT_EQ(frame->Timer1.GetOwner(), frame);
+}
+
+TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
+    dev().unplug();  // the disconnected state shows the reset texts
+    open_window();
+    const talviro_guiFrame& f = *frame;
+    const Placed table[] = {
+        {f.StaticBox1, f.ID_STATICBOX1, "ID_STATICBOX1", 0, 0, 320, 168, ""},
+        {f.Gauge1, f.ID_GAUGE1, "ID_GAUGE1", 128, 75, 140, 16, nullptr},
+        {f.StaticText1, f.ID_STATICTEXT1, "ID_STATICTEXT1", 16, 75, -1, -1, "A0 = 0 V"},
+        {f.StaticText2, f.ID_STATICTEXT2, "ID_STATICTEXT2", 16, 45, -1, -1, "I supply = 0 mA"},
+        {f.StaticText3, f.ID_STATICTEXT3, "ID_STATICTEXT3", 16, 15, -1, -1, "V target = 0 V"},
+        {f.StaticText4, f.ID_STATICTEXT4, "ID_STATICTEXT4", 16, 105, -1, -1, "A1 = 0 V"},
+        {f.Gauge2, f.ID_GAUGE2, "ID_GAUGE2", 128, 45, 140, 16, nullptr},
+        {f.Gauge3, f.ID_GAUGE3, "ID_GAUGE3", 128, 15, 140, 16, nullptr},
+        {f.Gauge4, f.ID_GAUGE4, "ID_GAUGE4", 128, 105, 140, 16, nullptr},
+        {f.Button1, f.ID_BUTTON1, "ID_BUTTON1", 340, 72, 140, 25, "Connect"},
+        {f.Button2, f.ID_BUTTON2, "ID_BUTTON2", 340, 104, 140, 25, "Disconnect"},
+        {f.Button3, f.ID_BUTTON3, "ID_BUTTON3", 16, 135, 140, 25, "Refresh"},
+        {f.StaticBitmap1, f.ID_STATICBITMAP1, "ID_STATICBITMAP1", 325, 6, 160, 40, nullptr},
+        {f.StaticText5, f.ID_STATICTEXT5, "ID_STATICTEXT5", 336, 48, -1, -1, nullptr},
+        {f.StaticText6, f.ID_STATICTEXT6, "ID_STATICTEXT6", 272, 15, -1, -1, "5V"},
+        {f.StaticText7, f.ID_STATICTEXT7, "ID_STATICTEXT7", 272, 105, -1, -1, "10V"},
+        {f.StaticText8, f.ID_STATICTEXT8, "ID_STATICTEXT8", 272, 75, -1, -1, "10V"},
+        {f.StaticText9, f.ID_STATICTEXT9, "ID_STATICTEXT9", 272, 45, -1, -1, "0,5A"},
+    };
+    for (const Placed& p : table) {
+        SCOPED_TRACE(p.name);
+        ASSERT_NE(p.control, nullptr);
+        EXPECT_EQ(p.control->GetParent(), frame);
+        EXPECT_EQ(p.control->GetId(), p.id);
+        EXPECT_EQ(utf8(p.control->GetName()), p.name);
+        EXPECT_EQ(p.control->GetPosition(), wxPoint(p.x, p.y));
+        const wxSize expected =
+            p.width < 0 ? p.control->GetBestSize() : wxSize(p.width, p.height);
+        EXPECT_EQ(p.control->GetSize(), expected);
+        if (p.label) {
+            EXPECT_EQ(label(p.control), p.label);
+        }
+    }
+    EXPECT_EQ(f.Gauge1->GetRange(), 1000);
+    EXPECT_EQ(f.Gauge2->GetRange(), 500);
+    EXPECT_EQ(f.Gauge3->GetRange(), 500);
+    EXPECT_EQ(f.Gauge4->GetRange(), 1000);
+    for (const wxGauge* g : {f.Gauge1, f.Gauge2, f.Gauge3, f.Gauge4}) {
+        EXPECT_TRUE(g->HasFlag(wxGA_SMOOTH));
+        EXPECT_FALSE(g->IsVertical());
+    }
+}
+
+TEST_F(guiLayout, CheckBoxesKeepTheirPlaceAndShowTheirWholeLabel) {
+    open_window();
+    wait_until_painted();
+    const wxCheckBox* stay = frame->CheckBox1;
+    const wxCheckBox* continuously = frame->CheckBox2;
+    EXPECT_EQ(utf8(stay->GetName()), "ID_CHECKBOX1");
+    EXPECT_EQ(utf8(continuously->GetName()), "ID_CHECKBOX2");
+    EXPECT_EQ(label(stay), "Stay on top");
+    EXPECT_EQ(label(continuously), "Refresh continuously");
+    EXPECT_EQ(stay->GetPosition(), wxPoint(340, 141));
+    EXPECT_EQ(continuously->GetPosition(), wxPoint(168, 141));
+    // At least the size they were laid out for, and never less than GTK
+    // needs to draw the box and the whole label.
+    EXPECT_GE(stay->GetSize().x, 88);
+    EXPECT_GE(stay->GetSize().y, 16);
+    EXPECT_GE(stay->GetSize().x, stay->GetBestSize().x);
+    EXPECT_GE(stay->GetSize().y, stay->GetBestSize().y);
+    EXPECT_GE(continuously->GetSize().x, continuously->GetBestSize().x);
+    EXPECT_GE(continuously->GetSize().y, continuously->GetBestSize().y);
+    // Side by side without covering each other, and inside the window.
+    EXPECT_LE(continuously->GetRect().GetRight(), stay->GetPosition().x);
+    EXPECT_LE(stay->GetRect().GetRight(), frame->GetClientSize().x);
+}
+
+TEST_F(guiLayout, BuildingAndShowingTheWindowWritesNothingOnStderr) {
+    // stderr is the probe link's diagnostic stream; the toolkit must not
+    // clutter it (GTK complains there about widgets allocated too small).
+    Stderr captured;
+    open_window();
+    wait_until_painted();
+    EXPECT_EQ(captured.text(), "");
+}
+
+TEST_F(guiLayout, MakersNoticeIsOneLineInTheRightColumn) {
+    open_window();
+    const wxStaticText* notice = frame->StaticText5;
+    EXPECT_FALSE(label(notice).empty());
+    EXPECT_EQ(label(notice).find('\n'), std::string::npos);
+    EXPECT_LE(notice->GetRect().GetRight(), frame->GetClientSize().x);
+    EXPECT_LE(notice->GetRect().GetBottom(), frame->Button1->GetPosition().y);
+}
+
+TEST_F(guiLayout, StatusBarHasTwoEqualFields) {
+    open_window();
+    const wxStatusBar* bar = frame->StatusBar1;
+    EXPECT_EQ(frame->GetStatusBar(), bar);
+    EXPECT_EQ(bar->GetId(), talviro_guiFrame::ID_STATUSBAR1);
+    EXPECT_EQ(utf8(bar->GetName()), "ID_STATUSBAR1");
+    EXPECT_FALSE(bar->HasFlag(wxSTB_SIZEGRIP));
+    ASSERT_EQ(bar->GetFieldsCount(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(bar->GetStatusWidth(i), -10);
+        EXPECT_EQ(bar->GetStatusStyle(i), wxSB_NORMAL);
+    }
+}
+
+TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
+    open_window();
+    const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
+    ASSERT_TRUE(logo.IsOk());
+    EXPECT_EQ(logo.GetSize(), wxSize(160, 40));
+    // It fits the column right of the reading box, above the maker's notice.
+    const wxRect place = frame->StaticBitmap1->GetRect();
+    EXPECT_GT(place.GetLeft(), frame->StaticBox1->GetRect().GetRight());
+    EXPECT_LE(place.GetRight(), frame->GetClientSize().x);
+    EXPECT_LE(place.GetBottom(), frame->StaticText5->GetPosition().y);
+}
+
+TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
+    char folder[] = "/tmp/talviro-no-logo-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    ASSERT_EQ(chdir(folder), 0);
+    open_window();
+    wait_until_painted();
+
+    EXPECT_FALSE(frame->StaticBitmap1->GetBitmap().IsOk());
+    EXPECT_EQ(frame->StaticBitmap1->GetPosition(), wxPoint(325, 6));
+    EXPECT_EQ(utf8(frame->StaticBitmap1->GetName()), "ID_STATICBITMAP1");
+    expect_connected();
+    EXPECT_EQ(frame->Button1->GetPosition(), wxPoint(340, 72));
+    EXPECT_EQ(frame->StaticText5->GetPosition(), wxPoint(336, 48));
+    EXPECT_EQ(readouts_since(0), 1u);
+
+    // And it works as usual.
+    const std::size_t mark = log_mark();
+    click(frame->Button3);
+    EXPECT_EQ(readouts_since(mark), 1u);
+    click(frame->Button2);
+    expect_disconnected("Not connected");
+    rmdir(folder);
+}

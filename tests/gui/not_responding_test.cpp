@@ -1,0 +1,148 @@
+// A probe that stops answering while connected: a conversion that was not
+// whole shows dashes and an empty gauge instead of a false zero, the status
+// bar says so, and the next whole readout says "Connected" again.
+#include "window_test.h"
+
+#include <gtest/gtest.h>
+
+using namespace gui_test;
+using sim::Fn;
+
+class guiNotResponding : public WindowTest {
+protected:
+    void open_connected_with_readings() {
+        dev().set_input_count(0, 500);
+        dev().set_input_count(1, 200);
+        dev().set_input_count(2, 296);
+        dev().set_input_count(3, 700);
+        open_window();
+        expect_connected();
+        ASSERT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+        ASSERT_NE(frame->Gauge1->GetValue(), 0);
+        ASSERT_NE(frame->Gauge2->GetValue(), 0);
+        ASSERT_NE(frame->Gauge3->GetValue(), 0);
+        ASSERT_NE(frame->Gauge4->GetValue(), 0);
+    }
+
+    void expect_all_missing() const {
+        EXPECT_EQ(label(frame->StaticText1), "A1 = --- V");
+        EXPECT_EQ(label(frame->StaticText2), "I supply = --- mA");
+        EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
+        EXPECT_EQ(label(frame->StaticText4), "A0 = --- V");
+        for (const wxGauge* g : {frame->Gauge1, frame->Gauge2, frame->Gauge3, frame->Gauge4})
+            EXPECT_EQ(g->GetValue(), 0);
+    }
+
+    void expect_still_connected_controls() const {
+        EXPECT_FALSE(frame->Button1->IsEnabled());
+        EXPECT_TRUE(frame->Button2->IsEnabled());
+        EXPECT_EQ(status(1), std::string("Serial: ") + kDefaultSerial);
+    }
+};
+
+TEST_F(guiNotResponding, UnpluggedProbeShowsDashesNotZeros) {
+    open_connected_with_readings();
+    dev().unplug();
+    const std::size_t mark = log_mark();
+    click(frame->Button3);
+
+    expect_all_missing();
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    expect_still_connected_controls();
+    EXPECT_TRUE(frame->Button3->IsEnabled());
+    EXPECT_TRUE(frame->CheckBox2->IsEnabled());
+    // The readout still made all its transfers; every one failed.
+    EXPECT_EQ(readouts_since(mark), 1u);
+    for (std::size_t i = mark; i < dev().log().size(); ++i)
+        EXPECT_NE(dev().log()[i].status, static_cast<FT_STATUS>(FT_OK)) << "call " << i;
+}
+
+TEST_F(guiNotResponding, DisconnectAndConnectRecoverFromAnUnpluggedProbe) {
+    open_connected_with_readings();
+    dev().unplug();
+    click(frame->Button3);
+    ASSERT_EQ(status(0), "TALVIRO not responding");
+
+    click(frame->Button2);
+    expect_disconnected("Not connected");
+    expect_reset_readings();
+
+    dev().plug_in();
+    click(frame->Button1);
+    expect_connected();
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+}
+
+TEST_F(guiNotResponding, OneFailedTransferBlanksOnlyItsChannelAndTheNextReadoutRecovers) {
+    open_connected_with_readings();
+    // The first write of the second conversion (I supply) fails.
+    dev().fail_call(Fn::Write, kWritesPerConversion + 1);
+    click(frame->Button3);
+
+    EXPECT_EQ(label(frame->StaticText1), "A1 = 5.57 V");
+    EXPECT_EQ(label(frame->StaticText2), "I supply = --- mA");
+    EXPECT_EQ(frame->Gauge2->GetValue(), 0);
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+    EXPECT_EQ(label(frame->StaticText4), "A0 = 7.80 V");
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    expect_still_connected_controls();
+
+    click(frame->Button3);
+    EXPECT_EQ(label(frame->StaticText2), "I supply = 205 mA");
+    EXPECT_EQ(frame->Gauge2->GetValue(), 205);
+    EXPECT_EQ(status(0), "TALVIRO Connected");
+    expect_connected();
+}
+
+TEST_F(guiNotResponding, FailedReadOfTheTargetVoltage) {
+    open_connected_with_readings();
+    // First read of the third conversion.
+    dev().fail_call(Fn::Read, 2 * kReadsPerConversion + 1);
+    click(frame->Button3);
+
+    EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
+    EXPECT_EQ(frame->Gauge3->GetValue(), 0);
+    EXPECT_EQ(label(frame->StaticText2), "I supply = 205 mA");
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+}
+
+TEST_F(guiNotResponding, LostAnswersKeepItNotRespondingUntilReconnected) {
+    open_connected_with_readings();
+    // Reads deliver nothing and wait out their time-out (on the manual
+    // clock, so the test does not wait).
+    dev().limit_reads(0);
+    click(frame->Button3);
+    expect_all_missing();
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+
+    // The probe answers again, but a late answer could still be taken for a
+    // later sample: the window shows no counts it cannot trust.
+    dev().limit_reads(-1);
+    click(frame->Button3);
+    expect_all_missing();
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    expect_still_connected_controls();
+
+    click(frame->Button2);
+    click(frame->Button1);
+    expect_connected();
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+}
+
+TEST_F(guiNotResponding, ContinuousRefreshKeepsRunningAndRecovers) {
+    open_connected_with_readings();
+    toggle(frame->CheckBox2);
+    // The first write of the next tick's first conversion (A1) fails.
+    dev().fail_call(Fn::Write, 1);
+    frame->Timer1.Notify();
+    EXPECT_EQ(label(frame->StaticText1), "A1 = --- V");
+    EXPECT_EQ(frame->Gauge1->GetValue(), 0);
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    EXPECT_TRUE(frame->Timer1.IsRunning());
+    EXPECT_TRUE(frame->CheckBox2->GetValue());
+
+    frame->Timer1.Notify();
+    expect_refreshing();
+    EXPECT_EQ(label(frame->StaticText1), "A1 = 5.57 V");
+}

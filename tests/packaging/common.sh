@@ -1,0 +1,30 @@
+# Shared by the packaging checks: the files every install must hold, below
+# its prefix, and a failure helper.
+installed_files=(
+  bin/talviro_gui
+  bin/talviro_gui_demo
+  bin/talviro_read
+  bin/talviro_read_demo
+  share/man/man1/talviro_read.1
+  share/talviro/logo.jpg
+  share/applications/talviro-measurement.desktop
+  share/applications/talviro-measurement-demo.desktop
+  share/icons/hicolor/16x16/apps/talviro-measurement.png
+  share/icons/hicolor/32x32/apps/talviro-measurement.png
+  share/icons/hicolor/48x48/apps/talviro-measurement.png
+  share/icons/hicolor/64x64/apps/talviro-measurement.png
+  share/icons/hicolor/128x128/apps/talviro-measurement.png
+  share/icons/hicolor/256x256/apps/talviro-measurement.png
+  share/icons/hicolor/scalable/apps/talviro-measurement.svg
+  lib/udev/rules.d/70-talviro.rules
+)
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# desktop_key FILE KEY: the value of KEY in the [Desktop Entry] group.
+desktop_key() {
+  sed -n "s/^$2=//p" "$1" | head -n 1
+}

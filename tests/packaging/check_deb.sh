@@ -12,6 +12,8 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" > cpack.log) \
   || { cat "$scratch/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$scratch"/out/*.deb)
+grep -qF "sudo apt install ./$(basename "$deb")" "$here/../../README.md" \
+  || fail "README does not install the package cpack makes: $(basename "$deb")"
 
 dpkg-deb -c "$deb" | awk '{print $6}' > "$scratch/contents"
 for f in "${installed_files[@]}"; do

@@ -65,6 +65,9 @@ struct OpenStep {
     bool on_stdout;
 };
 
+// Keeps the test names ctest sees free of the parameter's bytes.
+void PrintTo(const OpenStep& step, std::ostream* os) { *os << sim::fn_name(step.fn); }
+
 class ProbeOpenFailure : public ProbeChannel, public ::testing::WithParamInterface<OpenStep> {};
 
 // Each step failing in turn: its own text on its own stream, nothing later

@@ -3,6 +3,7 @@
 // pulled out at any transfer of a readout.
 #include "window_test.h"
 
+#include "open_steps.h"
 #include "probe/readings.h"
 #include "stream_capture.h"
 
@@ -20,18 +21,6 @@ using namespace gui_test;
 using sim::Fn;
 
 namespace {
-
-struct OpenStep {
-    Fn fn;
-    const char* text;
-    bool on_stdout;
-};
-
-void PrintTo(const OpenStep& step, std::ostream* os) { *os << sim::fn_name(step.fn); }
-
-std::string step_name(const ::testing::TestParamInfo<OpenStep>& info) {
-    return std::string(sim::fn_name(info.param.fn)).substr(3);
-}
 
 class guiOpenFailure : public WindowTest, public ::testing::WithParamInterface<OpenStep> {};
 
@@ -62,15 +51,8 @@ TEST_P(guiOpenFailure, LeavesTheWindowDisconnectedAndConnectWorksAfterwards) {
     EXPECT_EQ(readouts_since(0), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, guiOpenFailure,
-    ::testing::Values(OpenStep{Fn::OpenEx, "Unable to open FTDI Device", true},
-                      OpenStep{Fn::SetLatencyTimer, "unable to set latency timer", false},
-                      OpenStep{Fn::GetLatencyTimer, "unable to get latency timer", false},
-                      OpenStep{Fn::SetTimeouts, "unable to set timeouts", false},
-                      OpenStep{Fn::SetBitMode, "unable to enable bit mode", false},
-                      OpenStep{Fn::GetDeviceInfo, "unable to get FT_GetDeviceInfo", false}),
-    step_name);
+INSTANTIATE_TEST_SUITE_P(EachStep, guiOpenFailure, ::testing::ValuesIn(kOpenSteps),
+                         open_step_name);
 
 namespace {
 

@@ -2,6 +2,7 @@
 // simulated probe.
 #include "probe/probe_channel.h"
 
+#include "open_steps.h"
 #include "sim_fixture.h"
 #include "stream_capture.h"
 
@@ -59,15 +60,6 @@ TEST_F(ProbeChannel, OpenConfiguresChannelBAndFillsTheSerial) {
     EXPECT_TRUE(dev().channel_open('B'));
 }
 
-struct OpenStep {
-    Fn fn;
-    const char* text;
-    bool on_stdout;
-};
-
-// Keeps the test names ctest sees free of the parameter's bytes.
-void PrintTo(const OpenStep& step, std::ostream* os) { *os << sim::fn_name(step.fn); }
-
 class ProbeOpenFailure : public ProbeChannel, public ::testing::WithParamInterface<OpenStep> {};
 
 // Each step failing in turn: its own text on its own stream, nothing later
@@ -102,19 +94,8 @@ TEST_P(ProbeOpenFailure, ReportsTheStepStopsAndClosesTheChannel) {
     EXPECT_EQ(streams.out() + streams.err(), "");
 }
 
-std::string step_name(const ::testing::TestParamInfo<OpenStep>& info) {
-    return std::string(sim::fn_name(info.param.fn)).substr(3);  // without "FT_"
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, ProbeOpenFailure,
-    ::testing::Values(OpenStep{Fn::OpenEx, "Unable to open FTDI Device", true},
-                      OpenStep{Fn::SetLatencyTimer, "unable to set latency timer", false},
-                      OpenStep{Fn::GetLatencyTimer, "unable to get latency timer", false},
-                      OpenStep{Fn::SetTimeouts, "unable to set timeouts", false},
-                      OpenStep{Fn::SetBitMode, "unable to enable bit mode", false},
-                      OpenStep{Fn::GetDeviceInfo, "unable to get FT_GetDeviceInfo", false}),
-    step_name);
+INSTANTIATE_TEST_SUITE_P(EachStep, ProbeOpenFailure, ::testing::ValuesIn(kOpenSteps),
+                         open_step_name);
 
 TEST_F(ProbeChannel, OpenWithoutAProbeMakesOneCall) {
     dev().unplug();

@@ -7,6 +7,7 @@
 #include <wx/bitmap.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/font.h>
 #include <wx/gauge.h>
 #include <wx/image.h>
 #include <wx/intl.h>
@@ -37,6 +38,7 @@ const wxSize kButtonSize(140, 25);
 const wxSize kStayOnTopSize(88, 16);
 const wxSize kReadingBoxSize(320, 168);
 
+constexpr int kLayoutFontPoints = 8;
 constexpr int kRefreshPeriodMs = 1000;
 constexpr long kStayOnTopStyle = wxSTAY_ON_TOP;
 
@@ -105,6 +107,14 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
            "wxID_ANY");
     SetClientSize(kClientSize);
     SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
+    // The layout is in pixels and made for an 8 pt dialog font. With GTK's
+    // usual 10 pt, "I supply = 103 mA" runs into its gauge at x 128, so the
+    // frame sets the size its controls inherit. GTK applies it to a control
+    // only after measuring it, so best-sized controls may start a little
+    // wider than their text; their labels show whole either way.
+    wxFont font = GetFont();
+    font.SetPointSize(kLayoutFontPoints);
+    SetFont(font);
 
     StaticBox1 = new wxStaticBox(this, ID_STATICBOX1, wxEmptyString, wxPoint(0, 0),
                                  kReadingBoxSize, 0, "ID_STATICBOX1");

@@ -30,7 +30,25 @@ constexpr uint8_t kSetBitsLow = 0x80;
 constexpr uint8_t kGetBitsLow = 0x81;
 constexpr uint8_t kSetBitsHigh = 0x82;
 constexpr uint8_t kGetBitsHigh = 0x83;
+constexpr uint8_t kLoopbackOn = 0x84;
+constexpr uint8_t kLoopbackOff = 0x85;
+constexpr uint8_t kSetClockDivisor = 0x86;
 constexpr uint8_t kSendImmediate = 0x87;
+constexpr uint8_t kWaitOnHigh = 0x88;
+constexpr uint8_t kWaitOnLow = 0x89;
+constexpr uint8_t kDivideBy5Off = 0x8A;
+constexpr uint8_t kDivideBy5On = 0x8B;
+constexpr uint8_t kThreePhaseOn = 0x8C;
+constexpr uint8_t kThreePhaseOff = 0x8D;
+constexpr uint8_t kClockBitsNoData = 0x8E;
+constexpr uint8_t kClockBytesNoData = 0x8F;
+constexpr uint8_t kClockUntilHigh = 0x94;
+constexpr uint8_t kClockUntilLow = 0x95;
+constexpr uint8_t kAdaptiveOn = 0x96;
+constexpr uint8_t kAdaptiveOff = 0x97;
+constexpr uint8_t kClockUntilHighBytes = 0x9C;
+constexpr uint8_t kClockUntilLowBytes = 0x9D;
+constexpr uint8_t kDriveOpenDrain = 0x9E;
 constexpr uint8_t kBadCommand = 0xFA;
 
 // Converter wiring on the high byte.
@@ -202,23 +220,82 @@ uint16_t sample_command(uint8_t command) {
     return clamp_count(plus - minus);
 }
 
+// The chip's I/O pins have internal pull-ups: a pin the host does not drive
+// reads high, except data-in, which the converter always drives.
+uint8_t high_pins_seen() {
+    const State& s = state();
+    return static_cast<uint8_t>((s.high_levels & s.high_dirs) | ~s.high_dirs);
+}
+
 uint8_t high_pins_read() {
     const State& s = state();
-    const uint8_t device_driven = s.converter.output() ? kPinDataOut : 0;
-    return static_cast<uint8_t>((s.high_levels & s.high_dirs) | (device_driven & ~s.high_dirs));
+    const uint8_t converter = s.converter.output() ? kPinDataOut : 0;
+    const uint8_t pins = static_cast<uint8_t>((high_pins_seen() & ~kPinDataOut) | converter);
+    return static_cast<uint8_t>((s.high_levels & s.high_dirs) | (pins & ~s.high_dirs));
 }
 
-void high_pins_changed() {
+void high_pins_changed(uint8_t before) {
     State& s = state();
-    const uint8_t driven = s.high_levels & s.high_dirs;
-    s.converter.drive((driven & kPinSelect) == 0, (driven & kPinDataIn) != 0,
-                      (driven & kPinClock) != 0, sample_command);
+    const uint8_t pins = high_pins_seen();
+    // The converter needs its data input stable before the rising clock
+    // edge: a level that changes in the same frame as the edge comes too
+    // late, and the level before it is latched.
+    const bool data_in = ((pins & kPinClock) && !(before & kPinClock)) ? (before & kPinDataIn) != 0
+                                                                        : (pins & kPinDataIn) != 0;
+    s.converter.drive((pins & kPinSelect) == 0, data_in, (pins & kPinClock) != 0, sample_command);
 }
 
-size_t argument_bytes(uint8_t opcode) {
-    switch (opcode) {
+// MPSSE opcodes below 0x80 clock data on the serial pins. Their bits say
+// what the command carries: write data, read data, TMS, bit or byte mode.
+constexpr uint8_t kShiftBitMode = 0x02;
+constexpr uint8_t kShiftWrite = 0x10;
+constexpr uint8_t kShiftRead = 0x20;
+constexpr uint8_t kShiftTms = 0x40;
+
+bool is_shift_command(uint8_t op) {
+    return op < 0x80 && (op & (kShiftWrite | kShiftRead | kShiftTms)) != 0 &&
+           (!(op & kShiftTms) || (op & kShiftBitMode));
+}
+
+// Bytes of a byte-mode shift command's length field say length + 1 bytes.
+size_t shift_length(const std::vector<uint8_t>& cmd) {
+    return static_cast<size_t>(cmd[1] | cmd[2] << 8) + 1;
+}
+
+// How many bytes the command starting cmd[0] takes in all, as far as the
+// bytes so far tell; 0 for an opcode the chip does not know.
+size_t command_size(const std::vector<uint8_t>& cmd) {
+    const uint8_t op = cmd[0];
+    if (is_shift_command(op)) {
+        const bool writes = (op & (kShiftWrite | kShiftTms)) != 0;
+        if (op & kShiftBitMode) return 2 + (writes ? 1 : 0);  // length, data
+        if (!writes) return 3;
+        return cmd.size() < 3 ? 3 : 3 + shift_length(cmd);
+    }
+    switch (op) {
     case kSetBitsLow:
-    case kSetBitsHigh: return 2;
+    case kSetBitsHigh:
+    case kSetClockDivisor:
+    case kClockBytesNoData:
+    case kClockUntilHighBytes:
+    case kClockUntilLowBytes:
+    case kDriveOpenDrain: return 3;
+    case kClockBitsNoData: return 2;
+    case kGetBitsLow:
+    case kGetBitsHigh:
+    case kLoopbackOn:
+    case kLoopbackOff:
+    case kSendImmediate:
+    case kWaitOnHigh:
+    case kWaitOnLow:
+    case kDivideBy5Off:
+    case kDivideBy5On:
+    case kThreePhaseOn:
+    case kThreePhaseOff:
+    case kClockUntilHigh:
+    case kClockUntilLow:
+    case kAdaptiveOn:
+    case kAdaptiveOff: return 1;
     default: return 0;
     }
 }
@@ -230,22 +307,25 @@ void execute(const std::vector<uint8_t>& cmd) {
         s.low_levels = cmd[1];
         s.low_dirs = cmd[2];
         break;
-    case kSetBitsHigh:
+    case kSetBitsHigh: {
+        const uint8_t before = high_pins_seen();
         s.high_levels = cmd[1];
         s.high_dirs = cmd[2];
         s.high_frames.push_back(cmd[1]);
-        high_pins_changed();
+        high_pins_changed(before);
         break;
+    }
     case kGetBitsLow:
         s.answers.push_back(static_cast<uint8_t>(s.low_levels & s.low_dirs));
         break;
     case kGetBitsHigh: s.answers.push_back(high_pins_read()); break;
-    case kSendImmediate: break;
     default:
-        // The engine models only the pin commands; everything else is
-        // answered as the chip answers an opcode it does not know.
-        s.answers.push_back(kBadCommand);
-        s.answers.push_back(cmd[0]);
+        // Known commands beyond the pins are framed but not modelled: nothing
+        // is wired to the serial pins, so what they read is 0.
+        if (is_shift_command(cmd[0]) && (cmd[0] & kShiftRead)) {
+            const size_t n = (cmd[0] & kShiftBitMode) ? 1 : shift_length(cmd);
+            s.answers.insert(s.answers.end(), n, 0);
+        }
         break;
     }
 }
@@ -255,7 +335,13 @@ void feed_engine(const uint8_t* data, uint32_t count) {
     if (!s.mpsse) return;  // outside MPSSE mode the bytes leave as serial data
     for (uint32_t i = 0; i < count; ++i) {
         s.partial.push_back(data[i]);
-        if (s.partial.size() == 1 + argument_bytes(s.partial[0])) {
+        const size_t size = command_size(s.partial);
+        if (size == 0) {
+            // The chip's answer to an opcode it does not know.
+            s.answers.push_back(kBadCommand);
+            s.answers.push_back(s.partial[0]);
+            s.partial.clear();
+        } else if (s.partial.size() == size) {
             execute(s.partial);
             s.partial.clear();
         }
@@ -518,7 +604,8 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
         return sim::finish(call, status);
     }
     sim::State& s = sim::state();
-    uint32_t n = std::min<uint32_t>(count, s.answers.size());
+    // Only channel B has the engine and its answers.
+    uint32_t n = h->letter == 'B' ? std::min<uint32_t>(count, s.answers.size()) : 0;
     if (s.read_limit >= 0) n = std::min<uint32_t>(n, s.read_limit);
     uint8_t* out = static_cast<uint8_t*>(data);
     for (uint32_t i = 0; i < n; ++i) {

@@ -265,7 +265,7 @@ TEST_F(Converter, PinSampleSeesOutputsAndTheConverter) {
     ASSERT_EQ(set_high_pins(0x01, true), 0);
     EXPECT_EQ(read_high_pin(0x01), 1);  // an output reads back its level
     EXPECT_EQ(read_high_pin(0x02), 0);  // select is low at start
-    EXPECT_EQ(read_high_pin(0x80), 0);  // an input nobody drives
+    EXPECT_EQ(read_high_pin(0x80), 1);  // an input nobody drives: pulled up
 }
 
 TEST_F(Converter, FailedSetFrameKeepsTheNewLevels) {

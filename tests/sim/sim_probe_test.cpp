@@ -130,7 +130,8 @@ TEST_F(SimProbe, EngineRunsOnlyInMpsseMode) {
     EXPECT_TRUE(read(h, 1).empty());
     ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
     write(h, {0x82, 0x5B, 0x5F, 0x83});
-    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0x5B});
+    // Bit 7 is an input nobody drives: the chip's pull-up makes it read high.
+    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0xDB});
 }
 
 TEST_F(SimProbe, CommandsSplitAcrossWritesStillCount) {
@@ -138,21 +139,44 @@ TEST_F(SimProbe, CommandsSplitAcrossWritesStillCount) {
     write(h, {0x82, 0x11});
     write(h, {0x5F});
     write(h, {0x83});
-    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0x11});
+    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0x91});
     EXPECT_EQ(dev().high_level_frames(), std::vector<uint8_t>{0x11});
 }
 
 TEST_F(SimProbe, UnknownOpcodeIsAnsweredAsBadCommand) {
     FT_HANDLE h = open_mpsse();
-    write(h, {0xAB, 0x83});
+    write(h, {0x82, 0x00, 0xFF, 0xAB, 0x83});
     EXPECT_EQ(read(h, 3), (std::vector<uint8_t>{0xFA, 0xAB, 0x00}));
+}
+
+TEST_F(SimProbe, KnownCommandsTakeTheirArgumentsAndAnswerOnlyWhenTheyRead) {
+    FT_HANDLE h = open_mpsse();
+    write(h, {0x82, 0x00, 0xFF});
+    write(h, {0x86, 0x05, 0x00});                    // clock divisor: no answer
+    write(h, {0x19, 0x02, 0x00, 0xAA, 0xBB, 0xCC});  // three bytes out: no answer
+    write(h, {0x13, 0x06, 0x82});                    // seven bits out
+    write(h, {0x83});
+    EXPECT_EQ(read(h, 2), std::vector<uint8_t>{0x00});  // only the pins' byte
+    write(h, {0x20, 0x01, 0x00});                    // two bytes in
+    write(h, {0x22, 0x03});                          // four bits in
+    EXPECT_EQ(read(h, 4), (std::vector<uint8_t>{0x00, 0x00, 0x00}));
+}
+
+TEST_F(SimProbe, ChannelAGetsNoneOfTheEnginesAnswers) {
+    FT_HANDLE b = open_mpsse();
+    FT_HANDLE a = open("TALVIRO A");
+    write(b, {0x83});
+    EXPECT_TRUE(read(a, 1).empty());
+    EXPECT_EQ(read(b, 1).size(), 1u);
 }
 
 TEST_F(SimProbe, InputPinsReadWhatTheDeviceDrives) {
     FT_HANDLE h = open_mpsse();
-    // Bit 5 made an output reads back its level, not the converter's.
+    // Bit 5 made an output reads back its level, not the converter's; as an
+    // input it reads the converter (low while not selected). Every other
+    // input floats high on its pull-up.
     write(h, {0x82, 0x20, 0x20, 0x83, 0x82, 0x20, 0x00, 0x83});
-    EXPECT_EQ(read(h, 2), (std::vector<uint8_t>{0x20, 0x00}));
+    EXPECT_EQ(read(h, 2), (std::vector<uint8_t>{0xFF, 0xDF}));
 }
 
 TEST_F(SimProbe, ConverterAnswersMsbFirstAfterTheNullBit) {
@@ -170,7 +194,7 @@ TEST_F(SimProbe, SelectHighResetsTheConverter) {
     dev().set_input_count(0, 1023);
     // Start a command, then deselect half-way: the next command starts over.
     write(h, {0x82, 0x1D, 0x5F, 0x82, 0x5D, 0x5F, 0x82, 0x1F, 0x5F, 0x83});
-    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0x1F});
+    EXPECT_EQ(read(h, 1), std::vector<uint8_t>{0x9F});
     EXPECT_EQ(convert(h, 0, 10), 1023u);
 }
 
@@ -276,4 +300,46 @@ TEST_F(SimProbe, InputSourceFollowsTheClock) {
     EXPECT_EQ(convert(h, 3, 10), 300u);
     clock.advance_ms(5000);
     EXPECT_EQ(convert(h, 3, 10), 1023u);  // clamped to the converter's range
+}
+
+TEST_F(SimProbe, DataChangedWithTheRisingEdgeComesTooLate) {
+    FT_HANDLE h = open_mpsse();
+    dev().set_input_count(3, 1023);
+    // Channel 3 with every command bit set together with the clock rising:
+    // the converter latches the level before, so it never sees the start
+    // bit's 1 in time and, one bit late, reads another command.
+    std::vector<uint8_t> frames;
+    auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5F}); };
+    set(0x19);
+    for (int bit : {1, 1, 0, 1, 1}) {
+        set(bit ? 0x5D : 0x59);
+        set(bit ? 0x1D : 0x19);
+    }
+    for (int i = 0; i < 2; ++i) { set(0x59); set(0x19); }
+    for (int i = 0; i < 10; ++i) { set(0x59); frames.push_back(0x83); set(0x19); }
+    set(0x1B);
+    write(h, frames);
+    uint32_t value = 0;
+    for (uint8_t a : read(h, 10)) value = value << 1 | ((a & 0x20) ? 1 : 0);
+    EXPECT_NE(value, 1023u);
+}
+
+TEST_F(SimProbe, UndrivenSelectLeavesTheConverterDeselected) {
+    FT_HANDLE h = open_mpsse();
+    dev().set_input_count(0, 1023);
+    // Directions without the select pin: it floats high on its pull-up.
+    std::vector<uint8_t> frames;
+    auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5D}); };
+    set(0x19);
+    for (int bit : {1, 1, 0, 0, 0}) {
+        const uint8_t l = bit ? 0x1D : 0x19;
+        set(l);
+        set(l | 0x40);
+        set(l);
+    }
+    for (int i = 0; i < 2; ++i) { set(0x59); set(0x19); }
+    for (int i = 0; i < 10; ++i) { set(0x59); frames.push_back(0x83); set(0x19); }
+    write(h, frames);
+    for (uint8_t a : read(h, 10)) EXPECT_EQ(a & 0x20, 0);
+    EXPECT_EQ(dev().conversions(), 0u);
 }

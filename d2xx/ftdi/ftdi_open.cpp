@@ -76,8 +76,15 @@ public:
     }
 
     int write(const uint8_t* data, uint32_t count, uint32_t timeout_ms) override {
+        // libftdi takes the same time-out for control requests (bit mode,
+        // latency timer, purge), so the time left for this write must not
+        // outlive it.
+        const int control_timeout = ctx_->usb_write_timeout;
         ctx_->usb_write_timeout = static_cast<int>(std::min<uint32_t>(timeout_ms, INT_MAX));
-        return ftdi_write_data(ctx_, data, static_cast<int>(std::min(count, kMaxTransferBytes)));
+        const int sent =
+            ftdi_write_data(ctx_, data, static_cast<int>(std::min(count, kMaxTransferBytes)));
+        ctx_->usb_write_timeout = control_timeout;
+        return sent;
     }
 
     int set_latency_timer(uint8_t ms) override { return ftdi_set_latency_timer(ctx_, ms); }
@@ -176,7 +183,7 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     }
     ftdi_device_list* raw_list = nullptr;
     if (ftdi_usb_find_all(port->context(), &raw_list, kAnyDefaultFtdiId, kAnyDefaultFtdiId) < 0) {
-        return FT_DEVICE_NOT_FOUND;
+        return FT_DEVICE_NOT_OPENED;  // USB itself is not usable
     }
     const DeviceList list(raw_list);
 

@@ -208,56 +208,59 @@ protected:
 };
 
 constexpr unsigned kDefaultSeed = 20261207;
-constexpr int kRounds = 12;
+constexpr int kSeeds = 5;
+constexpr int kRoundsPerSeed = 12;
 constexpr std::size_t kTransfersPerConversion = kWritesPerConversion + kReadsPerConversion;
 
 }  // namespace
 
-// Set TALVIRO_SEED to replay a failing round.
+// Runs kSeeds seeds from TALVIRO_SEED (or a fixed one) upwards; set
+// TALVIRO_SEED to the seed a failure prints to replay it first.
 TEST_F(guiUnplug, AtAnyTransferOfARefreshThenDisconnectAndConnectAgain) {
     const char* env = std::getenv("TALVIRO_SEED");
-    const unsigned seed = env ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : kDefaultSeed;
-    std::cout << "TALVIRO_SEED=" << seed << std::endl;
-    std::mt19937 rng(seed);
-    uint16_t counts[4];
-    set_inputs(rng, counts);
+    const unsigned first = env ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : kDefaultSeed;
     open_window();
     expect_connected();
 
-    for (int round = 0; round < kRounds; ++round) {
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
-        toggle(frame->CheckBox2);
-        expect_refreshing();
-        set_inputs(rng, counts);
-        const std::size_t at =
-            std::uniform_int_distribution<std::size_t>(0, 4 * kTransfersPerConversion - 1)(rng);
-        dev().unplug_after_calls(static_cast<unsigned>(at));
-        {
-            StreamCapture streams;
-            frame->Timer1.Notify();
-            // Channels done before the plug came out are real readings; the
-            // rest are not shown as readings at all.
-            for (int i = 0; i < 4; ++i)
-                expect_row(i, counts[i], at >= (i + 1) * kTransfersPerConversion);
-            EXPECT_EQ(status(0), "TALVIRO not responding");
-            EXPECT_TRUE(frame->Timer1.IsRunning());
+    for (unsigned seed = first; seed < first + kSeeds; ++seed) {
+        std::cout << "TALVIRO_SEED=" << seed << std::endl;
+        std::mt19937 rng(seed);
+        uint16_t counts[4];
+        for (int round = 0; round < kRoundsPerSeed; ++round) {
+            SCOPED_TRACE("TALVIRO_SEED=" + std::to_string(seed) + ", round " + std::to_string(round));
+            toggle(frame->CheckBox2);
+            expect_refreshing();
+            set_inputs(rng, counts);
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(
+                0, 4 * kTransfersPerConversion - 1)(rng);
+            dev().unplug_after_calls(static_cast<unsigned>(at));
+            {
+                StreamCapture streams;
+                frame->Timer1.Notify();
+                // Channels done before the plug came out are real readings;
+                // the rest are not shown as readings at all.
+                for (int i = 0; i < 4; ++i)
+                    expect_row(i, counts[i], at >= (i + 1) * kTransfersPerConversion);
+                EXPECT_EQ(status(0), "TALVIRO not responding");
+                EXPECT_TRUE(frame->Timer1.IsRunning());
 
-            // A later tick still shows nothing stale.
-            frame->Timer1.Notify();
-            for (int i = 0; i < 4; ++i) expect_row(i, counts[i], false);
-            EXPECT_NE(streams.err().find("FT_Write error"), std::string::npos);
-        }
+                // A later tick still shows nothing stale.
+                frame->Timer1.Notify();
+                for (int i = 0; i < 4; ++i) expect_row(i, counts[i], false);
+                EXPECT_NE(streams.err().find("FT_Write error"), std::string::npos);
+            }
 
-        click(frame->Button2);
-        expect_disconnected("Not connected");
-        dev().plug_in();
-        set_inputs(rng, counts);
-        click(frame->Button1);
-        expect_connected();
-        for (int i = 0; i < 4; ++i) expect_row(i, counts[i], true);
-        if (HasFailure()) {
-            std::cout << "failed in round " << round << " with TALVIRO_SEED=" << seed << std::endl;
-            return;
+            click(frame->Button2);
+            expect_disconnected("Not connected");
+            dev().plug_in();
+            set_inputs(rng, counts);
+            click(frame->Button1);
+            expect_connected();
+            for (int i = 0; i < 4; ++i) expect_row(i, counts[i], true);
+            if (HasFailure()) {
+                std::cout << "failed in round " << round << " of TALVIRO_SEED=" << seed << std::endl;
+                return;
+            }
         }
     }
 }

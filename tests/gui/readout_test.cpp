@@ -94,10 +94,34 @@ TEST_F(guiReadout, ThirdAndFourthRowsSwapTheirTitlesBetweenResetAndReadout) {
 
 TEST_F(guiReadout, ChannelsAreReadInOrderEachShownBeforeTheNext) {
     open_window();
-    dev().set_input_count(0, 100);
-    dev().set_input_count(1, 100);
-    dev().set_input_count(2, 100);
-    dev().set_input_count(3, 100);
+    // While the converter samples a channel, note what the row of the
+    // channel before shows: it must already be that channel's new reading.
+    const struct { wxStaticText* text; wxGauge* gauge; } rows[] = {
+        {frame->StaticText1, frame->Gauge1}, {frame->StaticText2, frame->Gauge2},
+        {frame->StaticText3, frame->Gauge3}, {frame->StaticText4, frame->Gauge4}};
+    std::vector<unsigned> sampled;
+    std::vector<std::string> shown_before;
+    std::vector<int> gauge_before;
+    dev().set_input_source([&](unsigned ch, uint64_t) -> uint16_t {
+        sampled.push_back(ch);
+        if (ch > 0) {
+            shown_before.push_back(label(rows[ch - 1].text));
+            gauge_before.push_back(rows[ch - 1].gauge->GetValue());
+        }
+        return 100;
+    });
+    click(frame->Button3);
+
+    EXPECT_EQ(sampled, (std::vector<unsigned>{0, 1, 2, 3}));
+    EXPECT_EQ(shown_before, (std::vector<std::string>{"A1 = 1.11 V", "I supply = 103 mA",
+                                                      "V target = 1.11 V"}));
+    EXPECT_EQ(gauge_before, (std::vector<int>{111, 102, 111}));
+    EXPECT_EQ(label(frame->StaticText4), "A0 = 1.11 V");
+}
+
+TEST_F(guiReadout, ChannelsDoneBeforeTheProbeWentAwayKeepTheirReadings) {
+    open_window();
+    for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 100);
     // The probe goes away after the first two conversions: channels 0 and 1
     // are already on screen, 2 and 3 are not.
     dev().unplug_after_calls(2 * (kWritesPerConversion + kReadsPerConversion));

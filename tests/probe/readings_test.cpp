@@ -78,13 +78,13 @@ TEST(Readings, CurrentFloorHidesCountsUpToFive) {
 TEST(Readings, GaugeTruncatesTheExactDoubleProduct) {
     // A product formed in single precision would round up to the next unit
     // for these counts before the truncation.
-    for (uint16_t count : {315, 385, 525, 630, 770}) {
-        SCOPED_TRACE(count);
-        const float v = readings::volts_from_count(count);
-        EXPECT_EQ(readings::gauge_value(Kind::Voltage, v),
-                  static_cast<int>(std::trunc(static_cast<double>(v) * 100.0)));
-        EXPECT_EQ(readings::gauge_value(Kind::Voltage, v) + 1,
-                  static_cast<int>(std::trunc(v * 100.0f)));
+    const struct { uint16_t count; int gauge; } table[] = {
+        {315, 350}, {385, 428}, {525, 584}, {630, 701}, {770, 857}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.count);
+        const float v = readings::volts_from_count(row.count);
+        EXPECT_EQ(readings::gauge_value(Kind::Voltage, v), row.gauge);
+        EXPECT_EQ(static_cast<int>(std::trunc(v * 100.0f)), row.gauge + 1);
     }
 }
 

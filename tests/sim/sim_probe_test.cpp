@@ -33,22 +33,28 @@ protected:
         buf.resize(n);
         return buf;
     }
-    // Clocks one conversion through raw pin frames: start, single-ended,
-    // channel bits, two idle clocks, then samples n result clocks.
-    static uint32_t convert(FT_HANDLE h, unsigned ch, int result_clocks) {
+    // How a conversion is clocked through raw pin frames.
+    struct Clocking {
+        std::vector<int> command;     // bits sent, start bit first
+        int result_clocks = 10;       // clocks sampled after the two idle ones
+        uint8_t directions = 0x5F;    // 0x5D leaves select undriven
+        bool data_with_edge = false;  // change data-out in the rising-edge frame
+    };
+    // Sends the conversion and returns the sampled bits, first as most
+    // significant.
+    static uint32_t clock_conversion(FT_HANDLE h, const Clocking& c) {
         const uint8_t base = 0x19;  // select low, clock low
         std::vector<uint8_t> frames;
-        auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5F}); };
-        auto pulse = [&](uint8_t l) { set(l | 0x40); set(l); };
+        auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, c.directions}); };
         set(base);
-        for (int bit : {1, 1, int(ch >> 2 & 1), int(ch >> 1 & 1), int(ch & 1)}) {
+        for (int bit : c.command) {
             const uint8_t l = bit ? base | 0x04 : base;
+            if (!c.data_with_edge) set(l);
+            set(l | 0x40);
             set(l);
-            pulse(l);
         }
-        pulse(base);
-        pulse(base);
-        for (int i = 0; i < result_clocks; ++i) {
+        for (int i = 0; i < 2; ++i) { set(base | 0x40); set(base); }
+        for (int i = 0; i < c.result_clocks; ++i) {
             set(base | 0x40);
             frames.push_back(0x83);
             set(base);
@@ -56,8 +62,15 @@ protected:
         set(base | 0x02);
         write(h, frames);
         uint32_t bits = 0;
-        for (uint8_t answer : read(h, result_clocks)) bits = bits << 1 | ((answer & 0x20) ? 1 : 0);
+        for (uint8_t answer : read(h, c.result_clocks)) bits = bits << 1 | ((answer & 0x20) ? 1 : 0);
         return bits;
+    }
+    // A single-ended conversion of ch.
+    static uint32_t convert(FT_HANDLE h, unsigned ch, int result_clocks) {
+        Clocking c;
+        c.command = {1, 1, int(ch >> 2 & 1), int(ch >> 1 & 1), int(ch & 1)};
+        c.result_clocks = result_clocks;
+        return clock_conversion(h, c);
     }
 };
 
@@ -204,22 +217,9 @@ TEST_F(SimProbe, DifferentialPairs) {
     dev().set_input_count(1, 200);
     // Single-ended bit 0: start, 0, D2 D1 D0 sent by hand.
     auto diff = [&](unsigned sel) {
-        std::vector<uint8_t> frames;
-        auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5F}); };
-        set(0x19);
-        for (int bit : {1, 0, 0, int(sel >> 1 & 1), int(sel & 1)}) {
-            const uint8_t l = bit ? 0x1D : 0x19;
-            set(l);
-            set(l | 0x40);
-            set(l);
-        }
-        for (int i = 0; i < 2; ++i) { set(0x59); set(0x19); }
-        for (int i = 0; i < 10; ++i) { set(0x59); frames.push_back(0x83); set(0x19); }
-        set(0x1B);
-        write(h, frames);
-        uint32_t v = 0;
-        for (uint8_t a : read(h, 10)) v = v << 1 | ((a & 0x20) ? 1 : 0);
-        return v;
+        Clocking c;
+        c.command = {1, 0, 0, int(sel >> 1 & 1), int(sel & 1)};  // single-ended bit 0
+        return clock_conversion(h, c);
     };
     EXPECT_EQ(diff(0), 500u);  // CH0 - CH1
     EXPECT_EQ(diff(1), 0u);    // CH1 - CH0 clamps at 0
@@ -306,40 +306,23 @@ TEST_F(SimProbe, DataChangedWithTheRisingEdgeComesTooLate) {
     FT_HANDLE h = open_mpsse();
     dev().set_input_count(3, 1023);
     // Channel 3 with every command bit set together with the clock rising:
-    // the converter latches the level before, so it never sees the start
-    // bit's 1 in time and, one bit late, reads another command.
-    std::vector<uint8_t> frames;
-    auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5F}); };
-    set(0x19);
-    for (int bit : {1, 1, 0, 1, 1}) {
-        set(bit ? 0x5D : 0x59);
-        set(bit ? 0x1D : 0x19);
-    }
-    for (int i = 0; i < 2; ++i) { set(0x59); set(0x19); }
-    for (int i = 0; i < 10; ++i) { set(0x59); frames.push_back(0x83); set(0x19); }
-    set(0x1B);
-    write(h, frames);
-    uint32_t value = 0;
-    for (uint8_t a : read(h, 10)) value = value << 1 | ((a & 0x20) ? 1 : 0);
-    EXPECT_NE(value, 1023u);
+    // the converter latches the level before, so it sees the start bit one
+    // clock late and reads another command.
+    Clocking c;
+    c.command = {1, 1, 0, 1, 1};
+    c.data_with_edge = true;
+    EXPECT_NE(clock_conversion(h, c), 1023u);
+    c.data_with_edge = false;
+    EXPECT_EQ(clock_conversion(h, c), 1023u);
 }
 
 TEST_F(SimProbe, UndrivenSelectLeavesTheConverterDeselected) {
     FT_HANDLE h = open_mpsse();
     dev().set_input_count(0, 1023);
     // Directions without the select pin: it floats high on its pull-up.
-    std::vector<uint8_t> frames;
-    auto set = [&](uint8_t l) { frames.insert(frames.end(), {0x82, l, 0x5D}); };
-    set(0x19);
-    for (int bit : {1, 1, 0, 0, 0}) {
-        const uint8_t l = bit ? 0x1D : 0x19;
-        set(l);
-        set(l | 0x40);
-        set(l);
-    }
-    for (int i = 0; i < 2; ++i) { set(0x59); set(0x19); }
-    for (int i = 0; i < 10; ++i) { set(0x59); frames.push_back(0x83); set(0x19); }
-    write(h, frames);
-    for (uint8_t a : read(h, 10)) EXPECT_EQ(a & 0x20, 0);
+    Clocking c;
+    c.command = {1, 1, 0, 0, 0};
+    c.directions = 0x5D;
+    EXPECT_EQ(clock_conversion(h, c), 0u);
     EXPECT_EQ(dev().conversions(), 0u);
 }

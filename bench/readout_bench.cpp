@@ -232,7 +232,7 @@ void BM_ReadingsOnly(benchmark::State& state) {
     uint16_t base = 0;
     for (auto _ : state) {
         for (int i = 0; i < kChannelCount; ++i) {
-            const uint16_t count = static_cast<uint16_t>((base + i * kCountStep) & readings::kMaxCount);
+            const uint16_t count = static_cast<uint16_t>((base + i * kCountStep) & kConverterMaxCount);
             rows[i] = show(readings::kChannels[i], count, true);
         }
         benchmark::DoNotOptimize(rows);

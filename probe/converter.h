@@ -21,7 +21,6 @@ constexpr uint8_t kDirections = 0x5F;     // 1 = output; bits 5 and 7 inputs
 namespace mpsse {
 constexpr uint8_t kSetBitsHigh = 0x82;  // then level byte, direction byte
 constexpr uint8_t kGetBitsHigh = 0x83;  // answers one byte of pin levels
-constexpr uint8_t kBadCommand = 0xFA;   // the chip's answer to an unknown opcode
 }  // namespace mpsse
 
 constexpr uint16_t kConverterMaxCount = 1023;

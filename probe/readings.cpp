@@ -64,7 +64,7 @@ int clamp_to_range(int value, int range) {
 uint16_t count_for_reading(Kind kind, double reading) {
     const double count = std::round(reading / (static_cast<double>(factor(kind)) * kCountScale));
     if (!(count > 0.0)) return 0;  // also catches NaN
-    return count >= kMaxCount ? kMaxCount : static_cast<uint16_t>(count);
+    return count >= kConverterMaxCount ? kConverterMaxCount : static_cast<uint16_t>(count);
 }
 
 }  // namespace readings

@@ -3,6 +3,8 @@
 #ifndef TALVIRO_PROBE_READINGS_H
 #define TALVIRO_PROBE_READINGS_H
 
+#include "probe/converter.h"
+
 #include <cstdint>
 #include <string>
 
@@ -14,7 +16,6 @@ constexpr float kCurrentFactor = 1050.2565f;   // milliamps at count 1024
 constexpr double kCountScale = 1.0 / 1024.0;
 constexpr double kGaugeFactor = 100.0;         // a voltage gauge shows 10 mV steps
 constexpr float kCurrentFloorMa = 6.0f;        // at or below: shown as 0 mA
-constexpr uint16_t kMaxCount = 1023;           // the converter's full 10 bits
 
 enum class Kind { Voltage, Current };
 

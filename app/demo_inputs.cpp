@@ -4,7 +4,7 @@
 // Installed from a wxModule, which the toolkit initialises during start-up,
 // after its own set-up and before OnInit builds the window (and with it the
 // first connection and readout).
-#include "d2xx/sim/demo_target.h"
+#include "demo/demo_target.h"
 
 #include <wx/module.h>
 

@@ -121,6 +121,7 @@ private:
     void start() {
         sim::Device& dev = sim::device();
         dev.reset();
+        dev.keep_log();
         dev.set_clock(&clock_);
         for (int i = 0; i < kChannelCount; ++i)
             dev.set_input_count(readings::kChannels[i].converter_channel, input_count(i));

@@ -1,7 +1,5 @@
-// The simulated probe behind talviro_d2xx_sim: an FT2232H whose channel B
-// runs an MPSSE engine wired to an emulated 4-channel 10-bit serial converter
-// (select bit 1 active low, data input bit 2, data output bit 5, clock bit 6
-// of the high byte).
+// The simulated probe behind talviro_d2xx_sim: the FT_* functions of the
+// driver that talks to a ProbeChip (probe_chip.h) as its channel B.
 //
 // The FT_* functions of d2xx/d2xx.h act on one process-wide device, which
 // tests and the demo steer through sim::device(). Not thread-safe: drive it
@@ -10,6 +8,7 @@
 #define TALVIRO_D2XX_SIM_SIM_PROBE_H
 
 #include "d2xx/d2xx.h"
+#include "d2xx/sim/probe_chip.h"
 
 #include <cstdint>
 #include <functional>
@@ -35,31 +34,11 @@ struct Call {
     uint64_t time_ms = 0;        // clock reading when the call began
 };
 
-// Time as the simulated driver sees it. The default is the real monotonic
-// clock; tests install a ManualClock so that a read time-out costs no time.
-class Clock {
-public:
-    virtual ~Clock() = default;
-    virtual uint64_t now_ms() = 0;
-    virtual void sleep_ms(uint32_t ms) = 0;
-};
-
-class ManualClock : public Clock {
-public:
-    uint64_t now_ms() override { return now_; }
-    void sleep_ms(uint32_t ms) override { now_ += ms; }
-    void advance_ms(uint64_t ms) { now_ += ms; }
-private:
-    uint64_t now_ = 0;
-};
-
-// Input of converter channel ch at time now_ms, as a count (clamped to 0..1023).
-using InputSource = std::function<uint16_t(unsigned ch, uint64_t now_ms)>;
-
 class Device {
 public:
     // Back to a fresh plugged-in device: no open handle, empty log, no faults,
-    // inputs 0, product "TALVIRO", chip serial "TV0001", the real clock.
+    // inputs 0, product "TALVIRO", chip serial "TV0001", the real clock, and
+    // no call log kept.
     void reset();
 
     // ---- the device ----
@@ -94,6 +73,9 @@ public:
     bool plugged_in() const;
 
     // ---- observation ----
+    // Starts keeping the call log and the set-pins frames, which grow with
+    // every call: tests ask for them, long-running demos do not.
+    void keep_log();
     const std::vector<Call>& log() const;
     void clear_log();
     // Calls of fn in the log.

@@ -11,6 +11,7 @@ class SimFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::device().reset();
+        sim::device().keep_log();
         sim::device().set_clock(&clock);
     }
     void TearDown() override { sim::device().set_clock(nullptr); }

@@ -1,8 +1,8 @@
 // A target for the demo programs: the simulated probe's converter inputs
 // behave like a powered board on the bench, so repeated readouts change as
 // they would with a real probe. Deterministic: a function of time only.
-#ifndef TALVIRO_D2XX_SIM_DEMO_TARGET_H
-#define TALVIRO_D2XX_SIM_DEMO_TARGET_H
+#ifndef TALVIRO_DEMO_DEMO_TARGET_H
+#define TALVIRO_DEMO_DEMO_TARGET_H
 
 #include "d2xx/sim/sim_probe.h"
 

@@ -1,4 +1,4 @@
-#include "d2xx/sim/demo_target.h"
+#include "demo/demo_target.h"
 
 #include "probe/readings.h"
 

@@ -1,6 +1,7 @@
 #include "cli/readout.h"
 
 #include "probe/converter.h"
+#include "probe/probe_channel.h"
 
 #include <iostream>
 
@@ -19,6 +20,7 @@ Sample read_probe() {
         c.count = read_adc_channel(readings::kChannels[i].converter_channel);
         c.whole = adc_last_conversion_whole();
     }
+    sample.channel_lost = !probe_in_step();
     return sample;
 }
 

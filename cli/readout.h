@@ -18,13 +18,17 @@ struct Conversion {
 
 struct Sample {
     std::array<Conversion, readings::kChannelCount> conversions;
+    // The channel is gone or out of step: no later readout can be whole
+    // until the probe is opened again.
+    bool channel_lost = false;
     bool whole() const;  // every conversion whole
 };
 
 // Converts each channel of readings::kChannels in turn, as the window does.
 // Needs an open probe (probe_open returned 0). A failed transfer shows up as
 // a conversion that is not whole, with the probe link's diagnostic on its
-// stream; it never stops the readout.
+// stream; it never stops the readout. channel_lost tells whether the probe
+// link is still in step afterwards.
 Sample read_probe();
 
 // Passes every character on to target and remembers whether the last one

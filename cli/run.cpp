@@ -42,6 +42,10 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
             result.output_ok = false;
             break;
         }
+        if (sample.channel_lost) {
+            result.channel_lost = true;
+            break;
+        }
         if (stop || result.readouts == options.count) break;
 
         next_start += options.interval_ms;
@@ -80,9 +84,17 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         opened = probe_open(serial);
     }
     if (opened != 0) {
-        err << program << ": cannot open the probe: no \"" << probe_settings::kDescription
-            << "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n"
-            << std::flush;
+        if (probe_open_failure() == ProbeOpenFault::Refused) {
+            err << program << ": a \"" << probe_settings::kDescription
+                << "\" channel was found but may not be opened: another program holds it, or"
+                   " this user lacks permission (install the udev rule, see \"Using a real"
+                   " probe\" in README)\n";
+        } else {
+            err << program << ": cannot open the probe: no \"" << probe_settings::kDescription
+                << "\" channel could be opened and set up (is it plugged in, and may this user"
+                   " use it?)\n";
+        }
+        err << std::flush;
         return exit_status::kNoProbe;
     }
 
@@ -93,6 +105,9 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
     const RunResult result = run_readouts(parsed.options, serial, watched, clock, stop, out, err);
     probe_close();
 
+    if (result.channel_lost)
+        err << program << ": the probe stopped answering; no later readout could be whole\n"
+            << std::flush;
     if (!result.output_ok) {
         err << program << ": cannot write the readings to standard output\n" << std::flush;
         return exit_status::kOutputFailed;

@@ -41,6 +41,7 @@ using SampleSource = std::function<Sample()>;
 struct RunResult {
     uint64_t readouts = 0;
     bool all_whole = true;
+    bool channel_lost = false;  // ended early: no later readout could be whole
     bool output_ok = true;  // every write to out went through
 };
 
@@ -50,7 +51,8 @@ struct RunResult {
 // from there. No wait follows the last readout. stop is looked at before
 // each readout and ends waits early; a readout in progress is finished and
 // printed. Prints text or CSV to out, and the summary of a run asked for
-// more than one readout to err in CSV mode, else to out.
+// more than one readout to err in CSV mode, else to out. A readout whose
+// channel_lost is set ends the run after it is printed.
 RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
                        std::ostream& err);

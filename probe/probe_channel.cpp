@@ -11,6 +11,7 @@ namespace {
 FT_HANDLE g_handle = nullptr;
 uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
 bool g_in_step = false;
+ProbeOpenFault g_open_failure = ProbeOpenFault::None;
 
 // Diagnostics run together on purpose: no newline, no flush.
 void report_open_failure(const char* text) { std::cout << text; }
@@ -41,12 +42,16 @@ const char* configure(char serial[16]) {
 
 int probe_open(char serial[16]) {
     g_in_step = false;
-    if (FT_OpenEx(const_cast<char*>(probe_settings::kDescription), FT_OPEN_BY_DESCRIPTION,
-                  &g_handle) != FT_OK) {
+    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(probe_settings::kDescription),
+                                       FT_OPEN_BY_DESCRIPTION, &g_handle);
+    if (opened != FT_OK) {
+        g_open_failure = opened == FT_DEVICE_NOT_FOUND ? ProbeOpenFault::NotFound
+                                                       : ProbeOpenFault::Refused;
         report_open_failure("Unable to open FTDI Device");
         return 1;
     }
     if (const char* failure = configure(serial)) {
+        g_open_failure = ProbeOpenFault::SetUp;
         report(failure);
         // A channel left open could never be opened again by the next Connect.
         FT_Close(g_handle);
@@ -56,8 +61,11 @@ int probe_open(char serial[16]) {
     if (std::memchr(serial, '\0', probe_settings::kSerialSize) == nullptr)
         serial[probe_settings::kSerialSize - 1] = '\0';
     g_in_step = true;
+    g_open_failure = ProbeOpenFault::None;
     return 0;
 }
+
+ProbeOpenFault probe_open_failure() { return g_open_failure; }
 
 bool probe_in_step() { return g_in_step; }
 

@@ -26,6 +26,12 @@ constexpr int kSerialSize = 16;
 // again and serial holds whatever the driver left in it.
 int probe_open(char serial[16]);
 
+// Why the last probe_open failed: no such channel, a channel that was found
+// but refused (held by another program, or no permission), or a set-up step
+// after opening. None after a success and before the first call.
+enum class ProbeOpenFault { None, NotFound, Refused, SetUp };
+ProbeOpenFault probe_open_failure();
+
 // Closes the channel. Always returns 0 and writes nothing.
 int probe_close();
 

@@ -79,6 +79,37 @@ FT_STATUS io_status(int result) {
     return result < 0 ? FT_IO_ERROR : FT_OK;
 }
 
+std::mutex& clock_mutex() {
+    static std::mutex instance;
+    return instance;
+}
+
+MsClock& replaced_clock() {
+    static MsClock instance;
+    return instance;
+}
+
+// True when the channel's MPSSE engine answers a bad command within
+// kEngineCheckTimeoutMs, and nothing else is waiting ahead of that answer.
+bool engine_answers(Channel& channel) {
+    Port& port = *channel.port;
+    const uint8_t check[] = {kEngineCheckOpcode, kSendImmediate};
+    const Transfer sent = write_until(
+        [&port](const uint8_t* bytes, uint32_t n, uint32_t timeout_ms) {
+            return port.write(bytes, n, timeout_ms);
+        },
+        channel.now_ms, check, sizeof check, kEngineCheckTimeoutMs, kWriteChunkBytes);
+    if (sent.failed || sent.count != sizeof check) {
+        return false;
+    }
+    uint8_t answer[2] = {};
+    const Transfer got = read_until(
+        [&port](uint8_t* buf, uint32_t max) { return port.read(buf, max); }, channel.now_ms,
+        answer, sizeof answer, kEngineCheckTimeoutMs);
+    return !got.failed && got.count == sizeof answer && answer[0] == kBadCommand &&
+           answer[1] == kEngineCheckOpcode;
+}
+
 }  // namespace
 
 FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock now_ms) {
@@ -104,10 +135,21 @@ bool channel_in_use(const ChannelKey& key) {
     return false;
 }
 
-uint64_t steady_now_ms() {
-    const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
+void use_clock(MsClock now_ms) {
+    std::lock_guard<std::mutex> lock(clock_mutex());
+    replaced_clock() = std::move(now_ms);
+}
+
+MsClock channel_clock() {
+    std::lock_guard<std::mutex> lock(clock_mutex());
+    if (replaced_clock()) {
+        return replaced_clock();
+    }
+    return [] {
+        const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
+    };
 }
 
 }  // namespace d2xx_ftdi
@@ -141,7 +183,17 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms) 
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
     return with_channel(handle, [&](Channel& channel) {
-        return d2xx_ftdi::io_status(channel.port->set_bit_mode(mask, mode));
+        Port& port = *channel.port;
+        if (mode != FT_BITMODE_MPSSE) {
+            return d2xx_ftdi::io_status(port.set_bit_mode(mask, mode));
+        }
+        // An earlier session may have left the channel in MPSSE mid-command.
+        if (port.set_bit_mode(mask, FT_BITMODE_RESET) < 0 ||
+            port.set_bit_mode(mask, FT_BITMODE_MPSSE) < 0 || port.purge() < 0 ||
+            !d2xx_ftdi::engine_answers(channel)) {
+            return static_cast<FT_STATUS>(FT_IO_ERROR);
+        }
+        return static_cast<FT_STATUS>(FT_OK);
     });
 }
 

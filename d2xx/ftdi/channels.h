@@ -4,6 +4,10 @@
 // handle is answered with FT_INVALID_HANDLE and never dereferenced. Handles
 // are opaque ids from a counter and are never handed out twice.
 //
+// FT_SetBitMode into MPSSE resets the bit mode first, enters MPSSE, purges,
+// and then fails unless the engine answers a bad command in time, so a chip
+// whose engine is dead fails the open instead of every later read.
+//
 // Statuses of this layer: FT_INVALID_HANDLE for a handle not in the table;
 // FT_IO_ERROR for a failed USB transfer or control request, and for a null
 // pointer the call needs (d2xx.h has no parameter status); FT_OpenEx gives
@@ -34,6 +38,13 @@ constexpr uint32_t kDefaultWriteTimeoutMs = 5000;
 // buffer (the size libftdi writes per transfer).
 constexpr uint32_t kWriteChunkBytes = 4096;
 
+// A live MPSSE engine answers an opcode it does not know with kBadCommand
+// and the opcode; SEND_IMMEDIATE makes it answer at once.
+constexpr uint8_t kEngineCheckOpcode = 0xAA;
+constexpr uint8_t kBadCommand = 0xFA;
+constexpr uint8_t kSendImmediate = 0x87;
+constexpr uint32_t kEngineCheckTimeoutMs = 200;
+
 // One open channel of a chip. Calls come one at a time. Every int result is
 // >= 0 on success and < 0 on failure; read and write follow ByteSource and
 // ByteSink of ftdi_logic.h.
@@ -45,6 +56,8 @@ public:
     virtual int set_latency_timer(uint8_t ms) = 0;
     virtual int get_latency_timer(uint8_t* ms) = 0;
     virtual int set_bit_mode(uint8_t mask, uint8_t mode) = 0;
+    // Empties the chip's buffers both ways.
+    virtual int purge() = 0;
     // Gives the channel back to the system; called once, by FT_Close, also
     // after the device went away (the result then says so).
     virtual int close() = 0;
@@ -76,8 +89,12 @@ FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock no
 // True while a handle of this process holds the channel at key.
 bool channel_in_use(const ChannelKey& key);
 
-// The monotonic system clock in milliseconds.
-uint64_t steady_now_ms();
+// The clock that times FT_Read and FT_Write on channels opened from now on:
+// the monotonic system clock, unless use_clock replaced it (a test running
+// the driver over a simulated bus on that bus's clock). An empty clock puts
+// the system clock back.
+void use_clock(MsClock now_ms);
+MsClock channel_clock();
 
 }  // namespace d2xx_ftdi
 

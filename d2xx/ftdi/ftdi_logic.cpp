@@ -66,7 +66,8 @@ std::optional<int> match_channel(const std::string& product, int channels,
 
 std::string channel_serial(const std::string& chip_serial, int channels, int index) {
     std::string serial = chip_serial;
-    if (channels > kSingleChannel) {
+    // A lone letter would pass for a serial number.
+    if (channels > kSingleChannel && !serial.empty()) {
         serial += channel_letter(index);
     }
     return serial.substr(0, kSerialChars);

@@ -64,7 +64,8 @@ std::optional<int> match_channel(const std::string& product, int channels,
                                  const std::string& wanted);
 
 // The serial of channel index: the chip serial followed by the channel letter
-// (no letter on a single-channel chip), cut to kSerialChars bytes.
+// (no letter on a single-channel chip), cut to kSerialChars bytes. A chip
+// without a serial gives an empty one.
 std::string channel_serial(const std::string& chip_serial, int channels, int index);
 
 // Writes text into dst as a NUL-terminated string of at most size bytes,

@@ -34,6 +34,14 @@ constexpr int kBulkReadTimeoutMs = kLongestLatencyMs + kBulkReadSlackMs;
 // What close reports when there was no claimed channel to give back.
 constexpr int kCloseOk = 0;
 
+// The pin mask of the bit-mode reset: no pin is driven afterwards.
+constexpr unsigned char kNoPins = 0x00;
+
+// The chip the probe is built on, as the udev rule names it: a device with
+// this id that may not be opened may be a probe.
+constexpr uint16_t kProbeVendor = 0x0403;
+constexpr uint16_t kProbeProduct = 0x6010;
+
 // A libftdi context and, once opened, the claimed channel. Every way out of
 // FT_OpenEx, and FT_Close later, ends here: ftdi_usb_close if the channel was
 // opened, then ftdi_free, each exactly once.
@@ -46,8 +54,9 @@ public:
 
     ftdi_context* context() const { return ctx_; }
 
-    // Claims channel index of dev. Returns false when the channel cannot be
-    // had (busy, no permission, gone); the port then holds no device.
+    // Claims channel index of dev and empties its buffers. Returns false when
+    // the channel cannot be had (busy, no permission, gone); the port then
+    // holds no device and may try another.
     bool open(libusb_device* dev, int index) {
         const auto interface = static_cast<ftdi_interface>(INTERFACE_A + index);
         if (ftdi_set_interface(ctx_, interface) < 0) {
@@ -57,13 +66,14 @@ public:
         // bound again on close, so the port's tty comes back afterwards.
         ctx_->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
         ctx_->usb_read_timeout = kBulkReadTimeoutMs;
-        if (ftdi_usb_open_dev(ctx_, dev) < 0) {
-            return false;
-        }
         opened_ = true;
         // Bytes an earlier session left in the chip's buffers would otherwise
         // be taken for the answers to this session's first commands.
-        return ftdi_tcioflush(ctx_) == 0;
+        if (ftdi_usb_open_dev(ctx_, dev) < 0 || ftdi_tcioflush(ctx_) < 0) {
+            release_device();
+            return false;
+        }
+        return true;
     }
 
     int read(uint8_t* buf, uint32_t max) override {
@@ -95,12 +105,10 @@ public:
         return ftdi_set_bitmode(ctx_, mask, mode);
     }
 
+    int purge() override { return ftdi_tcioflush(ctx_); }
+
     int close() override {
-        int result = kCloseOk;
-        if (opened_) {
-            result = ftdi_usb_close(ctx_);
-            opened_ = false;
-        }
+        const int result = release_device();
         if (ctx_ != nullptr) {
             ftdi_free(ctx_);
             ctx_ = nullptr;
@@ -109,6 +117,21 @@ public:
     }
 
 private:
+    // Gives a claimed channel back: out of any bit mode first, so that the
+    // serial driver, bound again on release, does not hand a terminal's bytes
+    // to the MPSSE engine. Safe on a half-done open and on a device that went
+    // away; the reset's result does not matter then, only the release's.
+    int release_device() {
+        if (!opened_) {
+            return kCloseOk;
+        }
+        opened_ = false;
+        if (ctx_->usb_dev != nullptr) {
+            ftdi_set_bitmode(ctx_, kNoPins, BITMODE_RESET);
+        }
+        return ftdi_usb_close(ctx_);
+    }
+
     ftdi_context* ctx_;
     bool opened_ = false;
 };
@@ -119,6 +142,16 @@ struct DeviceListFree {
 using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListFree>;
 
 enum class UsbString { Product, Serial };
+
+// True when opening dev is refused for lack of permission (no udev rule).
+bool may_not_open(libusb_device* dev) {
+    libusb_device_handle* handle = nullptr;
+    const int status = libusb_open(dev, &handle);
+    if (status == 0) {
+        libusb_close(handle);
+    }
+    return status == LIBUSB_ERROR_ACCESS;
+}
 
 // One string descriptor of dev; empty when the device does not give it.
 // Needs ctx to have no device open.
@@ -146,22 +179,28 @@ struct Found {
     int index = 0;
 };
 
-bool find_channel(ftdi_context* ctx, ftdi_device_list* list, const std::string& wanted,
-                  Found* found) {
-    for (ftdi_device_list* entry = list; entry != nullptr; entry = entry->next) {
-        libusb_device_descriptor descriptor;
-        if (libusb_get_device_descriptor(entry->dev, &descriptor) < 0) {
-            continue;
-        }
-        const std::string product = usb_string(ctx, entry->dev, UsbString::Product);
-        const int channels = channel_count(descriptor.bcdDevice);
-        const std::optional<int> index = match_channel(product, channels, wanted);
-        if (!product.empty() && index) {
-            *found = Found{entry->dev, descriptor, product, channels, *index};
-            return true;
-        }
+enum class Match { No, Yes, NoPermission };
+
+// Whether dev has a channel described as wanted. A probe's chip that this
+// user may not open cannot tell its product string: NoPermission.
+Match examine(ftdi_context* ctx, libusb_device* dev, const std::string& wanted, Found* found) {
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(dev, &descriptor) < 0) {
+        return Match::No;
     }
-    return false;
+    const std::string product = usb_string(ctx, dev, UsbString::Product);
+    if (product.empty()) {
+        const bool probe_chip =
+            descriptor.idVendor == kProbeVendor && descriptor.idProduct == kProbeProduct;
+        return probe_chip && may_not_open(dev) ? Match::NoPermission : Match::No;
+    }
+    const int channels = channel_count(descriptor.bcdDevice);
+    const std::optional<int> index = match_channel(product, channels, wanted);
+    if (!index) {
+        return Match::No;
+    }
+    *found = Found{dev, descriptor, product, channels, *index};
+    return Match::Yes;
 }
 
 }  // namespace
@@ -182,27 +221,41 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
         return FT_DEVICE_NOT_OPENED;
     }
     ftdi_device_list* raw_list = nullptr;
-    if (ftdi_usb_find_all(port->context(), &raw_list, kAnyDefaultFtdiId, kAnyDefaultFtdiId) < 0) {
+    const int listed = ftdi_usb_find_all(port->context(), &raw_list, kAnyDefaultFtdiId,
+                                         kAnyDefaultFtdiId);
+    // A search that failed half-way has still listed devices: free them too.
+    const DeviceList list(raw_list);
+    if (listed < 0) {
         return FT_DEVICE_NOT_OPENED;  // USB itself is not usable
     }
-    const DeviceList list(raw_list);
 
-    Found found;
-    if (!find_channel(port->context(), list.get(), wanted, &found)) {
-        return FT_DEVICE_NOT_FOUND;
+    // Every matching channel in turn: one held by a debugger or another copy
+    // of this program must not hide a free one.
+    bool refused = false;
+    for (ftdi_device_list* entry = list.get(); entry != nullptr; entry = entry->next) {
+        Found found;
+        const Match match = examine(port->context(), entry->dev, wanted, &found);
+        refused = refused || match != Match::No;
+        if (match != Match::Yes) {
+            continue;
+        }
+        ChannelInfo info;
+        info.key = ChannelKey{libusb_get_bus_number(found.dev),
+                              libusb_get_device_address(found.dev), found.index};
+        if (channel_in_use(info.key)) {
+            continue;
+        }
+        const std::string chip_serial = usb_string(port->context(), found.dev, UsbString::Serial);
+        if (!port->open(found.dev, found.index)) {
+            continue;
+        }
+        info.type = device_type(port->context()->type);
+        info.id = static_cast<uint32_t>(found.descriptor.idVendor) << kVendorShift |
+                  found.descriptor.idProduct;
+        info.description = channel_description(found.product, found.channels, found.index);
+        info.serial = channel_serial(chip_serial, found.channels, found.index);
+        *handle = adopt_channel(std::move(port), std::move(info), channel_clock());
+        return FT_OK;
     }
-    const std::string chip_serial = usb_string(port->context(), found.dev, UsbString::Serial);
-    ChannelInfo info;
-    info.key = ChannelKey{libusb_get_bus_number(found.dev), libusb_get_device_address(found.dev),
-                          found.index};
-    if (channel_in_use(info.key) || !port->open(found.dev, found.index)) {
-        return FT_DEVICE_NOT_OPENED;
-    }
-    info.type = device_type(port->context()->type);
-    info.id = static_cast<uint32_t>(found.descriptor.idVendor) << kVendorShift |
-              found.descriptor.idProduct;
-    info.description = channel_description(found.product, found.channels, found.index);
-    info.serial = channel_serial(chip_serial, found.channels, found.index);
-    *handle = adopt_channel(std::move(port), std::move(info), steady_now_ms);
-    return FT_OK;
+    return refused ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND;
 }

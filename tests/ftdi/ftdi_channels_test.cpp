@@ -42,6 +42,7 @@ public:
     int set_latency_timer(uint8_t) override { return 0; }
     int get_latency_timer(uint8_t* ms) override { *ms = kLatencyMs; return 0; }
     int set_bit_mode(uint8_t, uint8_t) override { return 0; }
+    int purge() override { return 0; }
     int close() override { return ++log_->closes, 0; }
 
 private:

@@ -51,6 +51,7 @@ TEST(ChannelSerial, ChipSerialPlusLetterCutToFifteen) {
         {"ABCDEFGHIJKLMN", 2, 1, "ABCDEFGHIJKLMNB"},   // 14 + letter: fits exactly
         {"ABCDEFGHIJKLMNO", 2, 1, "ABCDEFGHIJKLMNO"},  // the letter is cut off
         {"ABCDEFGHIJKLMNOPQRSTU", 2, 0, "ABCDEFGHIJKLMNO"},
+        {"", 2, 1, ""},  // no serial string: no lone letter either
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.chip);

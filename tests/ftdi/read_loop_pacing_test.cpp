@@ -73,6 +73,7 @@ public:
         return 0;
     }
     int set_bit_mode(uint8_t, uint8_t) override { return 0; }
+    int purge() override { return 0; }
     int close() override { return 0; }
 
 private:

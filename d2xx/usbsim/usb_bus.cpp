@@ -1,0 +1,508 @@
+#include "d2xx/usbsim/usb_bus.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace usbsim {
+namespace {
+
+constexpr const char* kProduct = "TALVIRO";
+constexpr const char* kManufacturer = "TALVIRO";
+constexpr const char* kSerialPrefix = "TV";
+constexpr int kSerialDigits = 4;
+constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kNever = UINT64_MAX;
+
+// Converter inputs of probe n (cycled): A1, supply, target, A0 counts that
+// give plain readings and differ from probe to probe.
+constexpr uint16_t kProbeInputs[][sim::kConverterInputs] = {
+    {137, 36, 298, 57},
+    {420, 90, 150, 800},
+};
+constexpr int kInputSets = sizeof kProbeInputs / sizeof kProbeInputs[0];
+
+// Vendor requests of the FTDI chips (wValue and wIndex as libftdi sends them).
+constexpr uint8_t kRequestOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE |
+                                LIBUSB_ENDPOINT_OUT;
+constexpr uint8_t kRequestIn = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE |
+                               LIBUSB_ENDPOINT_IN;
+constexpr uint8_t kReset = 0x00;
+constexpr uint8_t kModemControl = 0x01;
+constexpr uint8_t kFlowControl = 0x02;
+constexpr uint8_t kBaudRate = 0x03;
+constexpr uint8_t kDataCharacteristics = 0x04;
+constexpr uint8_t kPollModemStatus = 0x05;
+constexpr uint8_t kEventChar = 0x06;
+constexpr uint8_t kErrorChar = 0x07;
+constexpr uint8_t kSetLatencyTimer = 0x09;
+constexpr uint8_t kGetLatencyTimer = 0x0A;
+constexpr uint8_t kSetBitMode = 0x0B;
+constexpr uint8_t kReadPins = 0x0C;
+constexpr uint8_t kReadEeprom = 0x90;
+constexpr uint16_t kResetSio = 0;
+constexpr uint16_t kPurgeFromHost = 1;  // bytes the host sent, not yet run
+constexpr uint16_t kPurgeToHost = 2;    // answers not yet sent
+constexpr uint16_t kErasedEepromWord = 0xFFFF;
+constexpr int kBitModeShift = 8;
+constexpr uint8_t kLowByte = 0xFF;
+
+// The two modem-status bytes of an idle FT2232H: CTS and DSR high, then
+// transmitter empty.
+constexpr uint8_t kModemStatus[kStatusBytes] = {0x32, 0x60};
+constexpr int kPacketData = kMaxPacketBytes - kStatusBytes;
+
+std::string serial_of(int n) {
+    std::ostringstream text;
+    text << kSerialPrefix;
+    text.width(kSerialDigits);
+    text.fill('0');
+    text << n;
+    return text.str();
+}
+
+// wIndex of a vendor request names the channel: 1 = A, 2 = B.
+int interface_of_index(uint16_t index) { return (index & kLowByte) - 1; }
+
+}  // namespace
+
+std::optional<Options> parse_options(const std::string& text, std::string* error) {
+    Options options;
+    std::istringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        if (item.empty()) continue;
+        const size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        char* end = nullptr;
+        const long number = std::strtol(value.c_str(), &end, 10);
+        const bool numeric = !value.empty() && *end == '\0';
+        if (key == "probes" && numeric && number >= 0) {
+            options.probes = static_cast<int>(number);
+        } else if (key == "busy" && numeric && number >= 1) {
+            options.busy = static_cast<int>(number);
+        } else if (key == "unplug-after" && numeric && number >= 0) {
+            options.unplug_after_ms = number;
+        } else if (eq == std::string::npos && key == "no-permission") {
+            options.no_permission = true;
+        } else if (eq == std::string::npos && key == "no-serial") {
+            options.no_serial = true;
+        } else if (eq == std::string::npos && key == "answer-at-once") {
+            options.answer_at_once = true;
+        } else if (eq == std::string::npos && key == "ignore-send-immediate") {
+            options.ignore_send_immediate = true;
+        } else if (eq == std::string::npos && key == "dead-engine") {
+            options.dead_engine = true;
+        } else {
+            if (error) *error = "cannot read \"" + item + "\"";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+Bus::Bus() : clock_(&sim::real_clock()) { configure(Options()); }
+
+void Bus::configure(const Options& options) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    options_ = options;
+    ++generation_;
+    probes_.clear();
+    unplugged_ = false;
+    unplug_at_us_ = options.unplug_after_ms >= 0
+                        ? clock_->now_us() + static_cast<uint64_t>(options.unplug_after_ms) * kUsPerMs
+                        : 0;
+    for (int n = 1; n <= options.probes; ++n) {
+        auto probe = std::make_unique<Probe>();
+        probe->info.address = static_cast<uint8_t>(kFirstAddress + n - 1);
+        probe->info.manufacturer = kManufacturer;
+        probe->info.product = kProduct;
+        if (!options.no_serial) probe->info.serial = serial_of(n);
+        probe->interfaces[kInterfaceB].held_elsewhere = n == options.busy;
+        sim::ProbeChip& chip = probe->chip;
+        chip.set_dead_engine(options.dead_engine);
+        chip.set_ignore_send_immediate(options.ignore_send_immediate);
+        for (unsigned ch = 0; ch < sim::kConverterInputs; ++ch)
+            chip.set_input_count(ch, kProbeInputs[(n - 1) % kInputSets][ch]);
+        probes_.push_back(std::move(probe));
+    }
+}
+
+void Bus::set_clock(sim::Clock* clock) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    clock_ = clock ? clock : &sim::real_clock();
+}
+
+sim::Clock& Bus::clock() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return *clock_;
+}
+
+void Bus::unplug() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    unplugged_ = true;
+}
+
+int Bus::probes() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return static_cast<int>(probes_.size());
+}
+
+sim::ProbeChip& Bus::chip(int probe) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return probes_.at(probe - 1)->chip;
+}
+
+bool Bus::kernel_driver_bound(int probe, int interface) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return probes_.at(probe - 1)->interfaces[interface].kernel_driver;
+}
+
+bool Bus::claimed(int probe, int interface) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return probes_.at(probe - 1)->interfaces[interface].claimed;
+}
+
+uint8_t Bus::bit_mode(int probe, int interface) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return probes_.at(probe - 1)->interfaces[interface].bit_mode;
+}
+
+void Bus::keep_trace(bool on) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    tracing_ = on;
+}
+
+std::vector<Event> Bus::trace() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return trace_;
+}
+
+void Bus::clear_trace() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    trace_.clear();
+}
+
+int Bus::live_devices() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return live_devices_;
+}
+
+void Bus::device_ref(int delta) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    live_devices_ += delta;
+}
+
+bool Bus::gone(uint64_t at_us) const {
+    return unplugged_ || (unplug_at_us_ != 0 && at_us >= unplug_at_us_);
+}
+
+Bus::Probe* Bus::find(ProbeId id) {
+    if (id.generation != generation_ || id.index < 0 ||
+        id.index >= static_cast<int>(probes_.size()) || gone(clock_->now_us()))
+        return nullptr;
+    return probes_[id.index].get();
+}
+
+bool Bus::wait_until(uint64_t at_us) {
+    const uint64_t now = clock_->now_us();
+    const uint64_t unplug = unplugged_ ? now : (unplug_at_us_ != 0 ? unplug_at_us_ : kNever);
+    const uint64_t end = std::min(at_us, unplug);
+    if (end > now) clock_->sleep_us(end - now);
+    return unplug > at_us;
+}
+
+void Bus::record(Event event) {
+    if (tracing_) trace_.push_back(std::move(event));
+}
+
+std::vector<Bus::ProbeId> Bus::attached() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<ProbeId> ids;
+    if (gone(clock_->now_us())) return ids;
+    for (size_t i = 0; i < probes_.size(); ++i)
+        ids.push_back(ProbeId{generation_, static_cast<int>(i)});
+    return ids;
+}
+
+std::optional<DeviceInfo> Bus::info(ProbeId id) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    // Descriptors stay readable from libusb's cache after an unplug.
+    if (id.generation != generation_ || id.index < 0 ||
+        id.index >= static_cast<int>(probes_.size()))
+        return std::nullopt;
+    return probes_[id.index]->info;
+}
+
+int Bus::open(ProbeId id) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!find(id)) return LIBUSB_ERROR_NO_DEVICE;
+    return options_.no_permission ? LIBUSB_ERROR_ACCESS : LIBUSB_SUCCESS;
+}
+
+int Bus::string_descriptor(ProbeId id, uint8_t index, std::string* text) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (index == 0) return LIBUSB_ERROR_INVALID_PARAM;  // libusb's own check
+    // Two control transfers: the language list, then the string.
+    if (!wait_until(clock_->now_us() + 2 * kMicroframeUs)) return LIBUSB_ERROR_NO_DEVICE;
+    const DeviceInfo& info = probe->info;
+    if (index == kManufacturerString) {
+        *text = info.manufacturer;
+    } else if (index == kProductString) {
+        *text = info.product;
+    } else if (index == kSerialString && !info.serial.empty()) {
+        *text = info.serial;
+    } else {
+        return LIBUSB_ERROR_PIPE;
+    }
+    return static_cast<int>(text->size());
+}
+
+int Bus::claim(ProbeId id, int interface, bool auto_detach) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
+    Interface& i = probe->interfaces[interface];
+    if (i.claimed) return LIBUSB_SUCCESS;  // claiming twice through one handle is allowed
+    if (i.held_elsewhere) return LIBUSB_ERROR_BUSY;
+    if (i.kernel_driver) {
+        if (!auto_detach) return LIBUSB_ERROR_BUSY;
+        // The kernel unbinds its driver even from a port a terminal holds.
+        i.kernel_driver = false;
+        i.auto_detached = true;
+    }
+    i.claimed = true;
+    return LIBUSB_SUCCESS;
+}
+
+int Bus::release(ProbeId id, int interface, bool auto_detach) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces || !probe->interfaces[interface].claimed)
+        return LIBUSB_ERROR_NOT_FOUND;
+    Interface& i = probe->interfaces[interface];
+    i.claimed = false;
+    if (auto_detach && i.auto_detached) i.kernel_driver = true;
+    i.auto_detached = false;
+    return LIBUSB_SUCCESS;
+}
+
+int Bus::detach_kernel_driver(ProbeId id, int interface) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
+    Interface& i = probe->interfaces[interface];
+    if (!i.kernel_driver) return LIBUSB_ERROR_NOT_FOUND;
+    i.kernel_driver = false;
+    return LIBUSB_SUCCESS;
+}
+
+int Bus::attach_kernel_driver(ProbeId id, int interface) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
+    Interface& i = probe->interfaces[interface];
+    if (i.claimed || i.held_elsewhere || i.kernel_driver) return LIBUSB_ERROR_BUSY;
+    i.kernel_driver = true;
+    return LIBUSB_SUCCESS;
+}
+
+int Bus::kernel_driver_active(ProbeId id, int interface) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
+    return probe->interfaces[interface].kernel_driver ? 1 : 0;
+}
+
+int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t value,
+                 uint16_t index, uint8_t* data, uint16_t length) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const uint64_t start = clock_->now_us();
+    Event event{Event::Kind::Control, id.index + 1, interface_of_index(index), request, value,
+                {}, 0, start};
+    Probe* probe = find(id);
+    int result = LIBUSB_ERROR_NO_DEVICE;
+    if (probe && wait_until(start + kMicroframeUs)) {
+        if (request_type == kRequestOut || request_type == kRequestIn) {
+            result = vendor_request(*probe, request, value, index, data, length,
+                                    request_type == kRequestIn);
+        } else {
+            result = LIBUSB_ERROR_PIPE;  // the chip stalls requests it does not know
+        }
+    }
+    event.result = result;
+    record(std::move(event));
+    return result;
+}
+
+int Bus::vendor_request(Probe& probe, uint8_t request, uint16_t value,
+                        uint16_t index, uint8_t* data, uint16_t length, bool in) {
+    const int interface = interface_of_index(index);
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_PIPE;
+    Interface& i = probe.interfaces[interface];
+    const bool channel_b = interface == kInterfaceB;
+    const auto answer = [&](const uint8_t* bytes, uint16_t count) -> int {
+        if (!in || length < count || (count > 0 && data == nullptr)) return LIBUSB_ERROR_PIPE;
+        std::copy_n(bytes, count, data);
+        return static_cast<int>(count);
+    };
+    switch (request) {
+    case kReset:
+        if (in) return LIBUSB_ERROR_PIPE;
+        if (value == kResetSio || value == kPurgeFromHost) {
+            if (channel_b) probe.chip.purge_input();
+        }
+        if (value == kResetSio || value == kPurgeToHost) {
+            if (channel_b) probe.chip.purge_answers();
+        }
+        return LIBUSB_SUCCESS;
+    case kModemControl:
+    case kFlowControl:
+    case kBaudRate:
+    case kDataCharacteristics:
+    case kEventChar:
+    case kErrorChar: return in ? LIBUSB_ERROR_PIPE : LIBUSB_SUCCESS;
+    case kSetLatencyTimer:
+        if (in) return LIBUSB_ERROR_PIPE;
+        i.latency_ms = static_cast<uint8_t>(value & kLowByte);
+        return LIBUSB_SUCCESS;
+    case kGetLatencyTimer: return answer(&i.latency_ms, 1);
+    case kSetBitMode:
+        if (in) return LIBUSB_ERROR_PIPE;
+        i.bit_mode = static_cast<uint8_t>(value >> kBitModeShift);
+        if (channel_b) {
+            probe.chip.set_bit_mode(i.bit_mode);
+            i.first_pending_us = 0;
+        }
+        return LIBUSB_SUCCESS;
+    case kPollModemStatus: return answer(kModemStatus, kStatusBytes);
+    case kReadPins: {
+        const uint8_t pins = kLowByte;  // pulled up, nothing drives them
+        return answer(&pins, 1);
+    }
+    case kReadEeprom: {
+        const uint8_t word[2] = {kErasedEepromWord & kLowByte, kErasedEepromWord >> 8};
+        return answer(word, 2);
+    }
+    default: return LIBUSB_ERROR_PIPE;
+    }
+}
+
+int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* transferred,
+              unsigned timeout_ms) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    *transferred = 0;
+    const uint64_t start = clock_->now_us();
+    const bool in = (endpoint & kEndpointIn) != 0;
+    int interface = -1;
+    for (int i = 0; i < kInterfaces; ++i)
+        if (endpoint == (in ? in_endpoint(i) : out_endpoint(i))) interface = i;
+    Event event{in ? Event::Kind::BulkIn : Event::Kind::BulkOut, id.index + 1, interface, 0, 0,
+                {}, 0, start};
+    Probe* probe = find(id);
+    int result = LIBUSB_ERROR_NO_DEVICE;
+    if (probe && interface < 0) {
+        result = LIBUSB_ERROR_NOT_FOUND;
+    } else if (probe && !probe->interfaces[interface].claimed) {
+        result = LIBUSB_ERROR_NOT_FOUND;  // usbfs refuses endpoints of unclaimed interfaces
+    } else if (probe && in) {
+        result = bulk_in(*probe, interface, data, length, timeout_ms);
+        if (result >= 0) {
+            *transferred = result;
+            if (tracing_) event.bytes.assign(data, data + result);
+            result = LIBUSB_SUCCESS;
+        }
+    } else if (probe && wait_until(start + kMicroframeUs)) {
+        if (interface == kInterfaceB) {
+            Interface& i = probe->interfaces[interface];
+            const bool had_answers = probe->chip.answers_pending() > 0;
+            probe->chip.feed(data, static_cast<size_t>(std::max(length, 0)), clock_->now_ms());
+            if (!had_answers && probe->chip.answers_pending() > 0) i.first_pending_us = clock_->now_us();
+        }
+        // Bytes on channel A leave as serial data: nothing is wired there.
+        *transferred = std::max(length, 0);
+        if (tracing_) event.bytes.assign(data, data + *transferred);
+        result = LIBUSB_SUCCESS;
+    }
+    event.result = result < 0 ? result : *transferred;
+    record(std::move(event));
+    return result;
+}
+
+// One bulk IN request of length bytes: the packets the chip sends for it.
+// Returns the bytes received, or a libusb error.
+int Bus::bulk_in(Probe& probe, int interface, uint8_t* data, int length, unsigned timeout_ms) {
+    Interface& i = probe.interfaces[interface];
+    const bool channel_b = interface == kInterfaceB;
+    const uint64_t now = clock_->now_us();
+    const uint64_t deadline = timeout_ms == 0 ? kNever : now + uint64_t{timeout_ms} * kUsPerMs;
+    const uint64_t latency_us = uint64_t{i.latency_ms} * kUsPerMs;
+    const size_t pending = channel_b ? probe.chip.answers_pending() : 0;
+    const uint64_t next_microframe = now + kMicroframeUs;
+
+    // When the chip sends: at once for a full packet or after SEND_IMMEDIATE,
+    // else when the latency timer, started by the oldest waiting byte (or by
+    // this request when nothing waits), runs out.
+    uint64_t due = now + std::max(latency_us, kMicroframeUs);
+    if (pending > 0) {
+        const bool at_once = options_.answer_at_once || probe.chip.immediate_pending() > 0 ||
+                             pending >= static_cast<size_t>(kPacketData);
+        due = at_once ? next_microframe : std::max(next_microframe, i.first_pending_us + latency_us);
+    }
+    if (due > deadline) {
+        return wait_until(deadline) ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (!wait_until(due)) return LIBUSB_ERROR_NO_DEVICE;
+    if (length < kStatusBytes) return LIBUSB_ERROR_OVERFLOW;
+
+    // Full packets while the chip has data and the request has room; the
+    // transfer ends with the first short packet.
+    int filled = 0;
+    for (;;) {
+        const int room = std::min(length - filled, static_cast<int>(kMaxPacketBytes));
+        if (room < kStatusBytes) break;
+        std::copy_n(kModemStatus, kStatusBytes, data + filled);
+        const size_t payload =
+            channel_b ? probe.chip.take_answers(data + filled + kStatusBytes,
+                                                static_cast<size_t>(room - kStatusBytes))
+                      : 0;
+        filled += kStatusBytes + static_cast<int>(payload);
+        if (kStatusBytes + static_cast<int>(payload) < static_cast<int>(kMaxPacketBytes)) break;
+    }
+    // The timer starts again for whatever stays behind.
+    i.first_pending_us = clock_->now_us();
+    return filled;
+}
+
+Bus& bus() {
+    static Bus* instance = [] {
+        auto* created = new Bus();  // never destroyed: libusb calls may come from exit handlers
+        const char* text = std::getenv(kOptionsVariable);
+        std::string error;
+        const std::optional<Options> options = parse_options(text ? text : "", &error);
+        if (options) {
+            created->configure(*options);
+        } else {
+            std::fprintf(stderr, "%s: %s; no probes on the simulated bus\n", kOptionsVariable,
+                         error.c_str());
+            Options empty;
+            empty.probes = 0;
+            created->configure(empty);
+        }
+        return created;
+    }();
+    return *instance;
+}
+
+}  // namespace usbsim

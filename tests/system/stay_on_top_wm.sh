@@ -59,22 +59,25 @@ start_demo() {
 demo_window() {
   timeout "$window_timeout" xdotool search --sync --onlyvisible --name "$title_re" | head -n 1
 }
-above() { xprop -id "$wid" _NET_WM_STATE | grep -q '_NET_WM_STATE_ABOVE'; }
-not_above() { ! above; }
+# The window's EWMH state; fails when the window cannot be read.
+wm_state() { xprop -id "$wid" _NET_WM_STATE; }
+above() { wm_state | grep -q '_NET_WM_STATE_ABOVE'; }
+not_above() { local state; state=$(wm_state) && ! grep -q '_NET_WM_STATE_ABOVE' <<< "$state"; }
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
 
 start_weston() {
   # Xwayland listens in the X sockets' usual folder, which weston does not
   # create; a machine that never ran an X server has none.
-  [ -d /tmp/.X11-unix ] || mkdir -m 1777 /tmp/.X11-unix
+  mkdir -m 1777 /tmp/.X11-unix 2> /dev/null || [ -d /tmp/.X11-unix ] || fail "cannot create /tmp/.X11-unix"
   weston --backend=headless-backend.so --xwayland --no-config --socket=talviro-test \
-    --log="$work/weston.log" > /dev/null 2>&1 &
+    --log="$work/weston.log" > "$work/weston-out.log" 2>&1 &
   pids+=($!)
   within "$server_timeout" grep -qs 'xserver listening on display :' "$work/weston.log" \
     || fail "weston did not offer an Xwayland display"
   within "$server_timeout" test -S "$XDG_RUNTIME_DIR/talviro-test" || fail "weston did not open its socket"
   export WAYLAND_DISPLAY=talviro-test
-  export DISPLAY=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log" | head -n 1)
+  DISPLAY=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log" | head -n 1)
+  export DISPLAY
   # Weston starts Xwayland on the first X connection; its window manager
   # answering shows the display works, so that a search finding nothing means
   # the window is not there.
@@ -86,7 +89,8 @@ case "$mode" in
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
     pids+=($!)
     within "$server_timeout" grep -q '[0-9]' "$work/display" || fail "Xvfb did not start"
-    export DISPLAY=":$(cat "$work/display")"
+    DISPLAY=":$(cat "$work/display")"
+    export DISPLAY
     openbox --sm-disable > "$work/openbox.log" 2>&1 &
     pids+=($!)
     within "$server_timeout" wm_running || fail "openbox did not take the display"

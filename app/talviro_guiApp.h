@@ -6,6 +6,11 @@
 
 class talviro_guiApp : public wxApp {
 public:
+    // Asks GTK for X11 first and Wayland second (GDK_BACKEND=x11,wayland)
+    // unless the user has set GDK_BACKEND, whose value is then left as it
+    // is. Reports on standard error if the environment cannot be changed.
+    talviro_guiApp();
+
     // Registers the image handlers (the window decodes its logo), builds and
     // shows the measurement window and makes it the top window. Never
     // declines to start, probe or no probe. The toolkit's own command-line

@@ -54,6 +54,10 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             o.help = true;
             return parsed;
         }
+        if (arg == "--version") {
+            o.version = true;
+            return parsed;
+        }
         if (!starts_with(arg, "--")) {
             parsed.error = starts_with(arg, "-") ? "unknown option '" + arg + "'"
                                                  : "unexpected argument '" + arg + "'";
@@ -99,7 +103,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 
 std::string usage_text(const std::string& program) {
     return "Usage: " + program + " [--count N] [--interval SECONDS] [--csv]\n"
-           "       " + program + " --help\n"
+           "       " + program + " --help | --version\n"
            "Reads the four converter channels of the TALVIRO probe and prints the\n"
            "readings as the measurement window shows them.\n"
            "\n"
@@ -108,9 +112,14 @@ std::string usage_text(const std::string& program) {
            "                       next, " + interval_range() + ", fractions allowed (default 1)\n"
            "  --csv                a header line, then one CSV line per readout\n"
            "  -h, --help           show this text and exit\n"
+           "  --version            show the version and exit\n"
            "\n"
            "Exit status: 0 ok, 1 the probe cannot be opened, 2 usage error,\n"
            "3 a readout was not whole, 4 the output cannot be written.\n";
+}
+
+std::string version_text(const std::string& program) {
+    return program + " (TALVIRO Measurement) " TALVIRO_VERSION "\n";
 }
 
 std::string program_name(const char* argv0) {

@@ -21,6 +21,7 @@ struct Options {
     uint64_t interval_ms = kDefaultIntervalMs;  // start of one readout to the next
     bool csv = false;
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {
@@ -34,6 +35,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args);
 
 // The usage text, naming the program as called, ending with a newline.
 std::string usage_text(const std::string& program);
+
+// The version line, naming the program as called, ending with a newline.
+std::string version_text(const std::string& program);
 
 // The last path component of argv[0]; "talviro_read" when there is none.
 std::string program_name(const char* argv0);

@@ -69,11 +69,11 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err) {
     const ParsedOptions parsed = parse_options(args);
     if (!parsed.error.empty()) {
-        err << program << ": " << parsed.error << "\n" << usage_text(program) << std::flush;
+        err << program << ": " << parsed.error << "\nTry '" << program << " --help'.\n" << std::flush;
         return exit_status::kUsage;
     }
-    if (parsed.options.help) {
-        out << usage_text(program) << std::flush;
+    if (parsed.options.help || parsed.options.version) {
+        out << (parsed.options.help ? usage_text(program) : version_text(program)) << std::flush;
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
 

@@ -21,7 +21,8 @@
 
 namespace {
 
-const wxString kTitle = "TALVIRO Measurement v1.0.1";
+// TALVIRO_VERSION is the project version, set once in the top CMakeLists.
+const wxString kTitle = "TALVIRO Measurement v" TALVIRO_VERSION;
 const wxString kLogoFile = "logo.jpg";
 // One line that fits the column right of the reading box.
 const wxString kMakerNotice = "TALVIRO probe tools";

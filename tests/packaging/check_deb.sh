@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the .deb and checks its contents and its dependencies, then unpacks
-# it into a scratch root and checks the desktop entries' paths.
+# Builds the .deb and checks its contents and its dependencies, has lintian
+# check it as Debian would, then unpacks it into a scratch root and checks
+# the desktop entries, the AppStream metadata and the version a program
+# gives.
 #   check_deb.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,11 +28,31 @@ for lib in libwxgtk3.2 libftdi1 libc6 libstdc++6; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = talviro-measurement ] || fail "wrong package name"
 
+# Errors and warnings fail; info and pedantic notes are advice. root may
+# run lintian only when it says so.
+lintian --allow-root --fail-on error,warning "$deb" > "$scratch/lintian.log" 2>&1 \
+  || fail "lintian: $(cat "$scratch/lintian.log")"
+! grep -E '^[EW]: ' "$scratch/lintian.log" || fail "lintian reports errors or warnings"
+
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
-for entry in talviro-measurement talviro-measurement-demo; do
+for entry in "$app_id" "${app_id}Demo"; do
   file="$root/usr/share/applications/$entry.desktop"
   [ "$(desktop_key "$file" Path)" = /usr/share/talviro ] || fail "$entry.desktop: Path $(desktop_key "$file" Path)"
 done
 [ -s "$root/usr/share/talviro/logo.jpg" ] || fail "empty logo in the package"
+for entry in "$app_id" "${app_id}Demo"; do
+  desktop-file-validate "$root/usr/share/applications/$entry.desktop" || fail "$entry.desktop does not validate"
+done
+
+metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
+appstreamcli validate --no-net "$metainfo" > "$scratch/appstream.log" 2>&1 \
+  || fail "appstreamcli: $(cat "$scratch/appstream.log")"
+! grep -E '^[EW]: ' "$scratch/appstream.log" || fail "appstreamcli reports errors or warnings"
+grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" \
+  || fail "the metainfo does not launch $app_id.desktop"
+
+version=$(dpkg-deb -f "$deb" Version)
+got=$("$root/usr/bin/talviro_read_demo" --version) || fail "talviro_read_demo --version failed"
+[ "$got" = "talviro_read_demo (TALVIRO Measurement) $version" ] || fail "--version of the package $version: $got"
 echo "$(basename "$deb") checked: Depends: $depends"

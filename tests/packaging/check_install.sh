@@ -25,14 +25,14 @@ for f in bin/talviro_gui bin/talviro_gui_demo bin/talviro_read bin/talviro_read_
   [ -x "$prefix/$f" ] || fail "not executable: $f"
 done
 
-for entry in talviro-measurement talviro-measurement-demo; do
+for entry in "$app_id" "${app_id}Demo"; do
   file="$prefix/share/applications/$entry.desktop"
   desktop-file-validate "$file" || fail "$entry.desktop does not validate"
   [ "$(desktop_key "$file" Path)" = "$prefix/share/talviro" ] || fail "$entry.desktop: Path is $(desktop_key "$file" Path)"
   [ "$(desktop_key "$file" Icon)" = talviro-measurement ] || fail "$entry.desktop: wrong Icon"
 done
-[ "$(desktop_key "$prefix/share/applications/talviro-measurement.desktop" Exec)" = "$prefix/bin/talviro_gui" ] \
-  || fail "talviro-measurement.desktop: wrong Exec"
+[ "$(desktop_key "$prefix/share/applications/$app_id.desktop" Exec)" = "$prefix/bin/talviro_gui" ] \
+  || fail "$app_id.desktop: wrong Exec"
 
 rule="$prefix/lib/udev/rules.d/70-talviro.rules"
 grep -q 'ATTR{idVendor}=="0403", ATTR{idProduct}=="6010", ATTR{product}=="TALVIRO", TAG+="uaccess"' "$rule" \
@@ -48,7 +48,7 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "no display: skipping the start from the desktop entry"
   exit 77
 fi
-entry="$prefix/share/applications/talviro-measurement-demo.desktop"
+entry="$prefix/share/applications/${app_id}Demo.desktop"
 (cd "$(desktop_key "$entry" Path)" && exec "$(desktop_key "$entry" Exec)") \
   > "$scratch/demo.out" 2> "$scratch/demo.err" &
 demo_pid=$!

@@ -1,14 +1,21 @@
 # Shared by the packaging checks: the files every install must hold, below
 # its prefix, and a failure helper.
+app_id=invalid.talviro.Measurement  # the window's AppStream id
 installed_files=(
   bin/talviro_gui
   bin/talviro_gui_demo
   bin/talviro_read
   bin/talviro_read_demo
-  share/man/man1/talviro_read.1
+  share/man/man1/talviro_gui.1.gz
+  share/man/man1/talviro_gui_demo.1.gz
+  share/man/man1/talviro_read.1.gz
+  share/man/man1/talviro_read_demo.1.gz
+  share/doc/talviro-measurement/copyright
+  share/doc/talviro-measurement/changelog.gz
+  share/metainfo/$app_id.metainfo.xml
   share/talviro/logo.jpg
-  share/applications/talviro-measurement.desktop
-  share/applications/talviro-measurement-demo.desktop
+  share/applications/$app_id.desktop
+  share/applications/${app_id}Demo.desktop
   share/icons/hicolor/16x16/apps/talviro-measurement.png
   share/icons/hicolor/32x32/apps/talviro-measurement.png
   share/icons/hicolor/48x48/apps/talviro-measurement.png

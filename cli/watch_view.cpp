@@ -17,7 +17,7 @@ constexpr char kGap = ' ';
 
 constexpr double kMsPerSecond = 1000.0;
 constexpr size_t kNameWidth = 10;   // "V target" and room
-constexpr size_t kValueWidth = 10;  // "1050 mA", "11.41 V" and room
+constexpr size_t kValueWidth = 9;  // "1050 mA", "11.41 V" and room
 const char* const kColumnGap = "  ";
 const char* const kNotResponding = "TALVIRO not responding";
 const char* const kKeys = "r reset statistics and trends   q quit";
@@ -62,8 +62,8 @@ std::string heading_line(const WatchModel& model) {
     const bool since_reset = covered < model.readouts();
     return left_aligned("reading", kNameWidth) + right_aligned("now", kValueWidth) +
            right_aligned("min", kValueWidth) + right_aligned("mean", kValueWidth) +
-           right_aligned("max", kValueWidth) + kColumnGap + "trend of " + std::to_string(covered) +
-           (covered == 1 ? " readout" : " readouts") + (since_reset ? " since reset" : " since start");
+           right_aligned("max", kValueWidth) + kColumnGap + (since_reset ? "trend since reset, " : "trend since start, ") +
+           std::to_string(covered) + (covered == 1 ? " readout" : " readouts");
 }
 
 std::string row_line(const WatchModel& model, int i, const ViewSettings& settings, size_t width) {

@@ -87,14 +87,14 @@ keys)
   wait_for "four rows with values, statistics and trends" rows_with " *$glyph{3,}" "$value"
   before=$(screen | row A1)
   wait_for "moving trend" bash -c "! grep -qxF -- \"\$1\"" _ "$before"
-  screen | grep -qE "^reading +now +min +mean +max  trend of [0-9]+ readouts since start" \
+  screen | grep -qE "^reading +now +min +mean +max  trend since start, [0-9]+ readouts" \
     || fail "the heading does not count the readouts since start"
 
   tmx send-keys -t watch r
-  wait_for "reset" grep -qE "readouts since reset"
+  wait_for "reset" grep -qE "trend since reset, "
   # After a reset the statistics cover fewer readouts than the title counts.
   total=$(screen | sed -nE 's/.*readouts: ([0-9]+).*/\1/p')
-  covered=$(screen | sed -nE 's/.*trend of ([0-9]+) readouts? since reset.*/\1/p')
+  covered=$(screen | sed -nE 's/.*trend since reset, ([0-9]+) readout.*/\1/p')
   [ "$covered" -lt "$total" ] || fail "after r the statistics cover $covered of $total readouts"
 
   tmx send-keys -t watch q
@@ -111,7 +111,7 @@ lost)
   rows_with "$glyph{5} +" '--- (V|mA)' <<< "$first" || fail "rows do not show ---, statistics, and gaps"
   count=$(sed -nE 's/.*readouts: ([0-9]+).*/\1/p' <<< "$first")
   wait_for "next readout" grep -qE "readouts: $((count + 1)) "
-  stats() { grep -E "^$names " | cut -c 21-50; }
+  stats() { grep -E "^$names " | cut -c 20-46; }
   [ "$(screen | stats)" = "$(stats <<< "$first")" ] || fail "a lost readout changed the statistics"
 
   tmx send-keys -t watch q

@@ -48,6 +48,7 @@ const std::string& interval_range() {
 ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
+    bool count_given = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -67,12 +68,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const bool inline_value = equals != std::string::npos;
-        if (name == "--csv") {
+        if (name == "--csv" || name == "--watch") {
             if (inline_value) {
-                parsed.error = "--csv takes no value";
+                parsed.error = name + " takes no value";
                 return parsed;
             }
-            o.csv = true;
+            (name == "--csv" ? o.csv : o.watch) = true;
             continue;
         }
         if (name != "--count" && name != "--interval") {
@@ -88,6 +89,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             parsed.error = name + " needs a value";
             return parsed;
         }
+        count_given = count_given || name == "--count";
         if (name == "--count" && !parse_count(value, &o.count)) {
             parsed.error = "--count: '" + value +
                            "' is not a whole number of readouts (0 means until interrupted)";
@@ -98,12 +100,20 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             return parsed;
         }
     }
+    if (o.watch && (o.csv || count_given)) {
+        // The view runs until q and draws on the screen: neither fits it.
+        parsed.error = std::string("--watch cannot be combined with ") + (o.csv ? "--csv" : "--count");
+        return parsed;
+    }
     return parsed;
 }
 
 std::string usage_text(const std::string& program) {
     return "Usage: " + program + " [--count N] [--interval SECONDS] [--csv]\n"
-           "       " + program + " --help | --version\n"
+           "       " + program + " --watch [--interval SECONDS]
+"
+           "       " + program + " --help | --version
+"
            "Reads the four converter channels of the TALVIRO probe and prints the\n"
            "readings as the measurement window shows them.\n"
            "\n"
@@ -111,6 +121,9 @@ std::string usage_text(const std::string& program) {
            "  --interval SECONDS   from the start of one readout to the start of the\n"
            "                       next, " + interval_range() + ", fractions allowed (default 1)\n"
            "  --csv                a header line, then one CSV line per readout\n"
+           "  --watch              a full-screen view, redrawn after every readout: the\n"
+           "                       latest value, min, mean and max, and a trend of each\n"
+           "                       reading; r resets them, q or Ctrl-C quits\n"
            "  -h, --help           show this text and exit\n"
            "  --version            show the version and exit\n"
            "\n"

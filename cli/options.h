@@ -20,6 +20,7 @@ struct Options {
     uint64_t count = kDefaultCount;  // readouts to take; kUntilStopped: no limit
     uint64_t interval_ms = kDefaultIntervalMs;  // start of one readout to the next
     bool csv = false;
+    bool watch = false;  // the full-screen view instead of lines
     bool help = false;
     bool version = false;
 };

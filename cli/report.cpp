@@ -110,22 +110,27 @@ void Statistics::add(const Sample& sample) {
     }
 }
 
+Statistics::Range Statistics::range(int i) const {
+    const Channel& s = channels_[i];
+    if (s.whole == 0) return {};
+    return {s.whole, s.min, s.sum / static_cast<double>(s.whole), s.max};
+}
+
 std::string Statistics::summary() const {
     std::string text = "Summary of " + std::to_string(readouts_) +
                        (readouts_ == 1 ? " readout" : " readouts") + " (min, mean, max):\n";
     for (int i = 0; i < readings::kChannelCount; ++i) {
         const readings::Channel& channel = readings::kChannels[i];
-        const Channel& s = channels_[i];
+        const Range r = range(i);
         text += channel_name(channel) + ": ";
-        if (s.whole == 0) {
+        if (r.whole == 0) {
             text += "no whole conversion";
         } else {
-            const double mean = s.sum / static_cast<double>(s.whole);
             auto shown = [&](double reading) {
                 return readings::format_reading(channel.kind, static_cast<float>(reading));
             };
-            text += "min " + shown(s.min) + ", mean " + shown(mean) + ", max " + shown(s.max);
-            const uint64_t missing = readouts_ - s.whole;
+            text += "min " + shown(r.min) + ", mean " + shown(r.mean) + ", max " + shown(r.max);
+            const uint64_t missing = readouts_ - r.whole;
             if (missing > 0) text += " (" + std::to_string(missing) + " not whole)";
         }
         text += '\n';

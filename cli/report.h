@@ -35,8 +35,18 @@ std::string iso8601_utc(int64_t wall_ms);
 // Min, mean and max of every channel's whole conversions over a run.
 class Statistics {
 public:
+    // One channel's readings; whole == 0: none yet, and the rest is 0.
+    struct Range {
+        uint64_t whole = 0;  // conversions that were whole
+        double min = 0.0;
+        double mean = 0.0;
+        double max = 0.0;
+    };
+
     void add(const Sample& sample);
     uint64_t readouts() const { return readouts_; }
+    // Channel i in the order of readings::kChannels (0..kChannelCount-1).
+    Range range(int i) const;
     // A heading with the number of readouts, then one line per channel
     // "A1: min 1.10 V, mean 1.11 V, max 1.12 V", with the number of
     // conversions that were not whole when there were any.

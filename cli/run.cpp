@@ -2,9 +2,11 @@
 
 #include "cli/report.h"
 #include "cli/system_clock.h"
+#include "cli/watch.h"
 #include "probe/probe_channel.h"
 
 #include <iostream>
+#include <unistd.h>
 
 namespace cli {
 
@@ -64,10 +66,22 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
     return result;
 }
 
+std::string open_failure_text(const std::string& program) {
+    if (probe_open_failure() == ProbeOpenFault::Refused)
+        return program + ": a \"" + probe_settings::kDescription +
+               "\" channel was found but may not be opened: another program holds it, or this"
+               " user lacks permission (install the udev rule, see \"Using a real probe\" in"
+               " README)\n";
+    return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
+           "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
+}
+
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err) {
-    const ParsedOptions parsed = parse_options(args);
+    ParsedOptions parsed = parse_options(args);
+    if (parsed.error.empty() && parsed.options.watch && !isatty(STDOUT_FILENO))
+        parsed.error = "--watch needs a terminal on standard output";
     if (!parsed.error.empty()) {
         err << program << ": " << parsed.error << "\nTry '" << program << " --help'.\n" << std::flush;
         return exit_status::kUsage;
@@ -76,6 +90,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         out << (parsed.options.help ? usage_text(program) : version_text(program)) << std::flush;
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
+    if (parsed.options.watch) return watch_readings(program, parsed.options, source, clock, stop, err);
 
     char serial[probe_settings::kSerialSize] = {};
     int opened = 0;
@@ -84,17 +99,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         opened = probe_open(serial);
     }
     if (opened != 0) {
-        if (probe_open_failure() == ProbeOpenFault::Refused) {
-            err << program << ": a \"" << probe_settings::kDescription
-                << "\" channel was found but may not be opened: another program holds it, or"
-                   " this user lacks permission (install the udev rule, see \"Using a real"
-                   " probe\" in README)\n";
-        } else {
-            err << program << ": cannot open the probe: no \"" << probe_settings::kDescription
-                << "\" channel could be opened and set up (is it plugged in, and may this user"
-                   " use it?)\n";
-        }
-        err << std::flush;
+        err << open_failure_text(program) << std::flush;
         return exit_status::kNoProbe;
     }
 
@@ -115,13 +120,13 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
     return result.all_whole ? exit_status::kOk : exit_status::kNotWhole;
 }
 
-int main_program(int argc, char** argv) {
+int main_program(int argc, char** argv, const SampleSource& source) {
     const std::string program = program_name(argc > 0 ? argv[0] : nullptr);
     if (!install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program without a summary\n";
     SystemClock clock;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return talviro_read(program, args, read_probe, clock, stop_flag(), std::cout, std::cerr);
+    return talviro_read(program, args, source, clock, stop_flag(), std::cout, std::cerr);
 }
 
 }  // namespace cli

@@ -57,17 +57,23 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
                        std::ostream& err);
 
+// The one-line explanation, ending with a newline, printed when the probe
+// could not be opened.
+std::string open_failure_text(const std::string& program);
+
 // The whole program for the arguments after the program name: parses them,
-// opens the probe, runs, closes the probe when it was opened, and returns
+// opens the probe, runs (--watch: watch_readings of cli/watch.h, which
+// needs standard output to be a terminal), closes the probe when it was
+// opened, and returns
 // the exit status. Writes to out and err; the probe link's own diagnostics
 // go to std::cout and std::cerr, so out and err are normally those.
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err);
 
-// main() of both programs: the stop signals, the system clock, read_probe and
+// main() of both programs: the stop signals, the system clock, source and
 // the standard streams around talviro_read.
-int main_program(int argc, char** argv);
+int main_program(int argc, char** argv, const SampleSource& source = read_probe);
 
 }  // namespace cli
 

@@ -1,6 +1,7 @@
 #include "cli/system_clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -21,11 +22,30 @@ int g_wake_read = -1;
 int g_wake_write = -1;
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+constexpr size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+// Which of kStopSignals arrived already: a second one of a kind ends the process.
+volatile std::sig_atomic_t g_seen[kStopSignalCount] = {};
+
+using ForcedStopHook = void (*)();
+std::atomic<ForcedStopHook> g_forced_stop_hook{nullptr};
+static_assert(std::atomic<ForcedStopHook>::is_always_lock_free, "read inside a signal handler");
 constexpr uint64_t kMsPerSecond = 1000;
 constexpr uint64_t kNsPerMs = 1000000;
 
-extern "C" void on_stop_signal(int) {
+extern "C" void on_stop_signal(int signal_number) {
     const int saved_errno = errno;
+    for (size_t i = 0; i < kStopSignalCount; ++i) {
+        if (kStopSignals[i] != signal_number) continue;
+        if (g_seen[i]) {
+            if (const ForcedStopHook hook = g_forced_stop_hook.load()) hook();
+            // The signal is blocked while its handler runs: it ends the
+            // process with the default action as soon as the handler returns.
+            signal(signal_number, SIG_DFL);
+            raise(signal_number);
+            return;
+        }
+        g_seen[i] = 1;
+    }
     g_stop = 1;
     if (g_wake_write >= 0) {
         const char byte = 1;
@@ -60,11 +80,13 @@ bool install_stop_signals() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    action.sa_flags = SA_RESTART;
     for (int signal_number : kStopSignals)
         if (sigaction(signal_number, &action, nullptr) != 0) ok = false;
     return ok;
 }
+
+void set_forced_stop_hook(void (*hook)()) { g_forced_stop_hook.store(hook); }
 
 const volatile std::sig_atomic_t& stop_flag() { return g_stop; }
 

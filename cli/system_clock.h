@@ -16,6 +16,11 @@ namespace cli {
 // when a handler or the wake-up pipe could not be set up.
 bool install_stop_signals();
 
+// Sets what a second stop signal runs just before it ends the process, to
+// leave the terminal usable: it runs inside the signal handler and must be
+// async-signal-safe. nullptr: nothing.
+void set_forced_stop_hook(void (*hook)());
+
 // Non-zero once a stop signal arrived.
 const volatile std::sig_atomic_t& stop_flag();
 

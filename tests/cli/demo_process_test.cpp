@@ -9,18 +9,26 @@
 #include <string>
 #include <sys/wait.h>
 
+namespace {
+
+// Runs the demo with the shell text after its name; its standard output goes
+// to *out. Returns the exit status, or -1 when it did not exit normally.
+int run_demo(const std::string& rest, std::string* out) {
+    const std::string command = std::string("'") + TALVIRO_READ_DEMO + "' " + rest;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out->append(buf, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 TEST(DemoProgram, PrintsAHeaderAndThreeParseableCsvLines) {
     const std::string errors = ::testing::TempDir() + "talviro_read_demo_stderr.txt";
-    const std::string command =
-        std::string("'") + TALVIRO_READ_DEMO + "' --count 3 --interval 0.2 --csv 2>'" + errors + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
     std::string out;
-    char buf[256];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    const int status = pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(run_demo("--count 3 --interval 0.2 --csv 2>'" + errors + "'", &out), 0);
 
     // The demo's target sits near 3.3 V, its supply current at a few tens of mA.
     const std::regex csv(
@@ -32,4 +40,10 @@ TEST(DemoProgram, PrintsAHeaderAndThreeParseableCsvLines) {
     std::ifstream err_file(errors);
     const std::string err((std::istreambuf_iterator<char>(err_file)), std::istreambuf_iterator<char>());
     EXPECT_NE(err.find("Summary of 3 readouts"), std::string::npos) << err;
+}
+
+TEST(DemoProgram, WatchIntoAPipeIsAUsageError) {
+    std::string out;
+    EXPECT_EQ(run_demo("--watch 2>&1", &out), 2);
+    EXPECT_EQ(out.rfind("talviro_read_demo: --watch needs a terminal on standard output\n", 0), 0u) << out;
 }

@@ -1,0 +1,271 @@
+#include "cli/watch.h"
+
+#include "cli/system_clock.h"
+#include "cli/watch_view.h"
+#include "probe/probe_channel.h"
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <curses.h>
+#include <iostream>
+#include <langinfo.h>
+#include <term.h>  // defines capability macros such as "lines": avoid those names here
+#include <termios.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// Keys are looked at, and a resize or Ctrl-C noticed, at least this often
+// while the view waits for the next readout.
+constexpr int kKeyWaitSliceMs = 100;
+const char* const kOpening = "Opening the TALVIRO probe ...";
+// The cursor visibility curs_set takes.
+constexpr int kCursorHidden = 0;
+
+// Keeps what is written to it until close(); later writes are dropped, and
+// dropped() tells whether there were any. The probe link's messages while
+// opening say why an open failed. Those of the readouts are dropped: a lost
+// probe repeats them for every transfer of every readout, and the view
+// shows the lost readouts itself.
+class OpenMessages : public std::streambuf {
+public:
+    const std::string& text() const { return text_; }
+    bool dropped() const { return dropped_; }
+    void close() { closed_ = true; }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+        const char c = traits_type::to_char_type(ch);
+        keep(&c, 1);
+        return ch;
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        keep(text, static_cast<size_t>(count));
+        return count;
+    }
+
+private:
+    void keep(const char* text, size_t count) {
+        if (closed_)
+            dropped_ = dropped_ || count > 0;
+        else
+            text_.append(text, count);
+    }
+    std::string text_;
+    bool closed_ = false;
+    bool dropped_ = false;
+};
+
+// For its lifetime sends std::cout and std::cerr to target, so that the
+// probe link's messages do not land in the middle of the screen.
+class StandardStreamsTo {
+public:
+    explicit StandardStreamsTo(std::streambuf* target)
+        : out_(std::cout.rdbuf(target)), err_(std::cerr.rdbuf(target)) {}
+    ~StandardStreamsTo() {
+        std::cout.rdbuf(out_);
+        std::cerr.rdbuf(err_);
+    }
+    StandardStreamsTo(const StandardStreamsTo&) = delete;
+    StandardStreamsTo& operator=(const StandardStreamsTo&) = delete;
+
+private:
+    std::streambuf* out_;
+    std::streambuf* err_;
+};
+
+// What a second stop signal, which ends the process at once, needs to give
+// the terminal back: the modes before the view and the terminal's own
+// sequences that leave the full-screen mode and show the cursor. Filled in
+// before the hook is set; the hook only reads it.
+struct TerminalRescue {
+    termios modes{};
+    char sequences[128] = {};
+    size_t sequences_length = 0;
+};
+TerminalRescue g_rescue;
+
+// Runs inside a signal handler: async-signal-safe calls only.
+void rescue_terminal() {
+    tcsetattr(STDOUT_FILENO, TCSANOW, &g_rescue.modes);
+    const ssize_t written = write(STDOUT_FILENO, g_rescue.sequences, g_rescue.sequences_length);
+    static_cast<void>(written);  // nothing more can be done on the way out
+}
+
+// Appends the terminal's capability name to the rescue sequences, when it
+// has one that fits.
+void add_rescue_sequence(const char* capability) {
+    const char* sequence = tigetstr(capability);
+    if (sequence == nullptr || sequence == reinterpret_cast<const char*>(-1)) return;
+    const size_t length = std::strlen(sequence);
+    if (g_rescue.sequences_length + length > sizeof g_rescue.sequences) return;
+    std::memcpy(g_rescue.sequences + g_rescue.sequences_length, sequence, length);
+    g_rescue.sequences_length += length;
+}
+
+// The terminal in curses mode for the lifetime of the object: no echo, keys
+// without Enter, Ctrl-C still a signal, no cursor. The destructor restores
+// the terminal.
+class CursesScreen {
+public:
+    CursesScreen() {
+        termios modes{};
+        const bool have_modes = tcgetattr(STDOUT_FILENO, &modes) == 0;
+        screen_ = newterm(nullptr, stdout, stdin);
+        if (screen_ == nullptr) return;
+        // Every call below only tunes the view; on a terminal that lacks
+        // one of them the view still works, so their ERR is not fatal.
+        static_cast<void>(cbreak());
+        static_cast<void>(noecho());
+        static_cast<void>(keypad(stdscr, TRUE));
+        static_cast<void>(curs_set(kCursorHidden));
+        if (have_modes) {
+            g_rescue.modes = modes;
+            add_rescue_sequence("rmcup");
+            add_rescue_sequence("cnorm");
+            set_forced_stop_hook(rescue_terminal);
+        }
+    }
+    ~CursesScreen() {
+        if (screen_ == nullptr) return;
+        set_forced_stop_hook(nullptr);
+        // endwin fails only when the screen was never started, which the
+        // check above rules out.
+        static_cast<void>(endwin());
+        delscreen(screen_);
+    }
+    CursesScreen(const CursesScreen&) = delete;
+    CursesScreen& operator=(const CursesScreen&) = delete;
+
+    bool started() const { return screen_ != nullptr; }
+
+    // Puts rows on the screen from the top; the part of a row beyond the
+    // right edge or below the bottom is not shown. Returns false when the
+    // terminal could not be written.
+    bool show(const std::vector<std::string>& rows) {
+        static_cast<void>(erase());  // always OK on stdscr
+        const size_t height = static_cast<size_t>(std::max(getmaxy(stdscr), 0));
+        for (size_t y = 0; y < rows.size() && y < height; ++y) {
+            // ERR here only means the text reached the screen's last cell
+            // and the cursor could not move on; the text is drawn.
+            static_cast<void>(mvaddstr(static_cast<int>(y), 0, rows[y].c_str()));
+        }
+        return refresh() != ERR;
+    }
+
+    size_t width() const { return static_cast<size_t>(std::max(getmaxx(stdscr), 0)); }
+
+    // Waits up to ms for a key; ERR when none came.
+    int key(int ms) {
+        timeout(ms);
+        return getch();
+    }
+
+private:
+    SCREEN* screen_ = nullptr;
+};
+
+struct ViewResult {
+    bool opened = false;
+    bool all_whole = true;
+    bool drawn = true;  // every redraw reached the terminal
+};
+
+// The view from opening the probe to closing it; messages is closed once
+// the probe is open.
+ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options& options,
+                    const SampleSource& source, RunClock& clock, const volatile std::sig_atomic_t& stop) {
+    ViewResult result;
+    if (!screen.show({kOpening})) {
+        result.drawn = false;
+        return result;
+    }
+    char serial[probe_settings::kSerialSize] = {};
+    {
+        ProbeDiagnosticLines line_ends;
+        result.opened = probe_open(serial) == 0;
+    }
+    messages.close();
+    if (!result.opened) return result;
+
+    WatchModel model;
+    const ViewSettings settings{serial, options.interval_ms, std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0};
+    auto redraw = [&] { return screen.show(watch_screen(model, settings, screen.width())); };
+    bool quit = false;
+    uint64_t next_start = clock.steady_ms();
+    while (!quit && !stop) {
+        const int64_t started = clock.wall_ms();
+        Sample sample;
+        {
+            ProbeDiagnosticLines line_ends;
+            sample = source();
+        }
+        model.add(started, sample);
+        if (!sample.whole()) result.all_whole = false;
+        if (!redraw()) {
+            result.drawn = false;
+            break;
+        }
+
+        next_start += options.interval_ms;
+        const uint64_t done = clock.steady_ms();
+        if (done >= next_start) next_start = done;  // overran: go at once, no catching up
+        for (uint64_t now; !quit && !stop && (now = clock.steady_ms()) < next_start;) {
+            const int key = screen.key(static_cast<int>(std::min<uint64_t>(next_start - now, kKeyWaitSliceMs)));
+            if (key == 'q' || key == 'Q') {
+                quit = true;
+            } else if (key == 'r' || key == 'R' || key == KEY_RESIZE) {
+                if (key != KEY_RESIZE) model.reset();
+                if (!redraw()) {
+                    result.drawn = false;
+                    quit = true;
+                }
+            }
+        }
+    }
+    probe_close();
+    return result;
+}
+
+}  // namespace
+
+int watch_readings(const std::string& program, const Options& options, const SampleSource& source,
+                   RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& err) {
+    // Only the character type, so the readings keep their decimal point. An
+    // unknown locale leaves "C", and the view draws its trends in ASCII.
+    static_cast<void>(std::setlocale(LC_CTYPE, ""));
+    OpenMessages messages;
+    ViewResult result;
+    {
+        CursesScreen screen;
+        if (!screen.started()) {
+            const char* term = std::getenv("TERM");
+            err << program << ": --watch cannot drive this terminal (TERM=" << (term ? term : "")
+                << ")\n" << std::flush;
+            return exit_status::kUsage;
+        }
+        StandardStreamsTo kept(&messages);
+        result = run_view(screen, messages, options, source, clock, stop);
+    }
+    err << messages.text();
+    if (messages.dropped())
+        err << program << ": transfers to the probe failed; without --watch their messages are shown\n";
+    if (!result.drawn) {
+        err << program << ": cannot draw the view on the terminal\n" << std::flush;
+        return exit_status::kOutputFailed;
+    }
+    if (!result.opened) {
+        err << open_failure_text(program) << std::flush;
+        return exit_status::kNoProbe;
+    }
+    err << std::flush;
+    return result.all_whole ? exit_status::kOk : exit_status::kNotWhole;
+}
+
+}  // namespace cli

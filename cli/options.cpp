@@ -110,10 +110,8 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 
 std::string usage_text(const std::string& program) {
     return "Usage: " + program + " [--count N] [--interval SECONDS] [--csv]\n"
-           "       " + program + " --watch [--interval SECONDS]
-"
-           "       " + program + " --help | --version
-"
+           "       " + program + " --watch [--interval SECONDS]\n"
+           "       " + program + " --help | --version\n"
            "Reads the four converter channels of the TALVIRO probe and prints the\n"
            "readings as the measurement window shows them.\n"
            "\n"

@@ -5,6 +5,7 @@
 #define TALVIRO_TESTS_GUI_WINDOW_TEST_H
 
 #include "gui/talviro_guiFrame.h"
+#include "event_loop.h"
 #include "sim_fixture.h"
 
 #include <wx/button.h>
@@ -32,14 +33,6 @@ constexpr std::size_t kReadsPerReadout = 4 * kReadsPerConversion;
 // The simulated probe's serial number as the window shows it: chip serial
 // followed by the channel letter.
 constexpr const char* kDefaultSerial = "TV0001B";
-
-// Runs the GUI event loop until done() holds or timeout_ms of real time have
-// passed. Returns done()'s last answer.
-bool run_event_loop_until(const std::function<bool()>& done, int timeout_ms);
-// Runs the GUI event loop for ms of real time.
-void run_event_loop_for(int ms);
-
-std::string utf8(const wxString& s);
 
 }  // namespace gui_test
 

@@ -1,0 +1,117 @@
+// The probe link over the real libftdi1 and the libftdi driver layer, on a
+// modelled probe, on the bus's manual clock: what reaches the USB boundary.
+#include "d2xx/ftdi/channels.h"
+#include "d2xx/usbsim/usb_bus.h"
+#include "probe/converter.h"
+#include "probe/probe_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using usbsim::Event;
+using usbsim::kInterfaceB;
+
+constexpr uint8_t kBitModeRequest = 0x0B;
+constexpr uint8_t kResetRequest = 0x00;
+constexpr int kBitModeShift = 8;
+
+class UsbLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus().set_clock(&clock);
+        bus().configure(usbsim::Options());
+        bus().keep_trace(true);
+        d2xx_ftdi::use_clock([this] { return clock.now_ms(); });
+    }
+    void TearDown() override {
+        d2xx_ftdi::use_clock({});
+        bus().set_clock(nullptr);
+    }
+    static usbsim::Bus& bus() { return usbsim::bus(); }
+
+    // Channel B's requests and transfers in order, in words: "bitmode 02",
+    // "purge", "out aa 87", "in fa aa" (an IN packet's data after its status
+    // bytes; packets with none are left out).
+    static std::vector<std::string> channel_b_steps() {
+        std::vector<std::string> steps;
+        for (const Event& e : bus().trace()) {
+            if (e.interface != kInterfaceB) continue;
+            std::string step;
+            if (e.kind == Event::Kind::Control && e.request == kBitModeRequest) {
+                step = "bitmode " + hex(static_cast<uint8_t>(e.value >> kBitModeShift));
+            } else if (e.kind == Event::Kind::Control && e.request == kResetRequest) {
+                step = "purge";
+            } else if (e.kind == Event::Kind::BulkOut) {
+                step = "out" + bytes(e.bytes, 0);
+            } else if (e.kind == Event::Kind::BulkIn && e.bytes.size() > usbsim::kStatusBytes) {
+                step = "in" + bytes(e.bytes, usbsim::kStatusBytes);
+            }
+            if (!step.empty()) steps.push_back(step);
+        }
+        return steps;
+    }
+
+    sim::ManualClock clock;
+
+private:
+    static std::string hex(uint8_t byte) {
+        char text[3];
+        std::snprintf(text, sizeof text, "%02x", byte);
+        return text;
+    }
+    static std::string bytes(const std::vector<uint8_t>& data, size_t from) {
+        std::string text;
+        for (size_t i = from; i < data.size(); ++i) text += " " + hex(data[i]);
+        return text;
+    }
+};
+
+// Position of the first step equal to want at or after from; the end if none.
+size_t find_step(const std::vector<std::string>& steps, const std::string& want, size_t from = 0) {
+    const auto it = std::find(steps.begin() + static_cast<std::ptrdiff_t>(from), steps.end(), want);
+    return static_cast<size_t>(it - steps.begin());
+}
+
+TEST_F(UsbLink, OpenLeavesOldModesBehindAndChecksTheEngineCloseGivesTheChannelBackUnused) {
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open(serial), 0);
+    EXPECT_STREQ(serial, "TV0001B");
+    EXPECT_TRUE(bus().claimed(1, kInterfaceB));
+    EXPECT_FALSE(bus().kernel_driver_bound(1, kInterfaceB));
+
+    // Reset, MPSSE, purge, then a bad command must come back rejected.
+    const std::vector<std::string> steps = channel_b_steps();
+    const size_t reset = find_step(steps, "bitmode 00");
+    const size_t mpsse = find_step(steps, "bitmode 02", reset);
+    const size_t purge = find_step(steps, "purge", mpsse);
+    const size_t check = find_step(steps, "out aa 87", purge);
+    const size_t answer = find_step(steps, "in fa aa", check);
+    EXPECT_LT(answer, steps.size()) << ::testing::PrintToString(steps);
+
+    bus().clear_trace();
+    EXPECT_EQ(probe_close(), 0);
+    EXPECT_EQ(channel_b_steps(), std::vector<std::string>{"bitmode 00"});
+    EXPECT_FALSE(bus().claimed(1, kInterfaceB));
+    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
+    EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
+}
+
+TEST_F(UsbLink, ConversionsThroughLibftdiGiveTheChipsCountsWhole) {
+    const uint16_t inputs[] = {3, 1023, 512, 0};
+    for (unsigned ch = 0; ch < 4; ++ch) bus().chip(1).set_input_count(ch, inputs[ch]);
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open(serial), 0);
+    for (uint8_t ch = 0; ch < 4; ++ch) {
+        EXPECT_EQ(read_adc_channel(ch), inputs[ch]) << "channel " << int{ch};
+        EXPECT_TRUE(adc_last_conversion_whole());
+    }
+    probe_close();
+}
+
+}  // namespace

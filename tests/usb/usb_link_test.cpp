@@ -100,6 +100,34 @@ TEST_F(UsbLink, OpenLeavesOldModesBehindAndChecksTheEngineCloseGivesTheChannelBa
     EXPECT_FALSE(bus().claimed(1, kInterfaceB));
     EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
     EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
+    EXPECT_EQ(bus().live_devices(), 0);
+}
+
+// Every way an open can fail leaves nothing behind: no device reference, no
+// claimed channel, the serial driver bound again.
+TEST_F(UsbLink, FailedOpensLeaveNoDeviceClaimOrDetachedDriverBehind) {
+    struct Case { const char* name; usbsim::Options options; ProbeOpenFault fault; };
+    usbsim::Options none, forbidden, busy, dead;
+    none.probes = 0;
+    forbidden.no_permission = true;
+    busy.busy = 1;
+    dead.dead_engine = true;
+    const Case cases[] = {{"no probe", none, ProbeOpenFault::NotFound},
+                          {"no permission", forbidden, ProbeOpenFault::Refused},
+                          {"busy", busy, ProbeOpenFault::Refused},
+                          {"dead engine", dead, ProbeOpenFault::SetUp}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bus().configure(c.options);
+        char serial[probe_settings::kSerialSize] = {};
+        EXPECT_EQ(probe_open(serial), 1);
+        EXPECT_EQ(probe_open_failure(), c.fault);
+        EXPECT_EQ(bus().live_devices(), 0);
+        for (int probe = 1; probe <= bus().probes(); ++probe) {
+            EXPECT_FALSE(bus().claimed(probe, kInterfaceB));
+            EXPECT_TRUE(bus().kernel_driver_bound(probe, kInterfaceB));
+        }
+    }
 }
 
 TEST_F(UsbLink, ConversionsThroughLibftdiGiveTheChipsCountsWhole) {

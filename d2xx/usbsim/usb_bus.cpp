@@ -208,6 +208,16 @@ Bus::Probe* Bus::find(ProbeId id) {
     return probes_[id.index].get();
 }
 
+// Runs action on the interface of a present probe, holding the bus.
+template <typename Action>
+int Bus::on_interface(ProbeId id, int interface, Action action) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Probe* probe = find(id);
+    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
+    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
+    return action(probe->interfaces[interface]);
+}
+
 bool Bus::wait_until(uint64_t at_us) {
     const uint64_t now = clock_->now_us();
     const uint64_t unplug = unplugged_ ? now : (unplug_at_us_ != 0 ? unplug_at_us_ : kNever);
@@ -265,64 +275,48 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::string* text) {
 }
 
 int Bus::claim(ProbeId id, int interface, bool auto_detach) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Probe* probe = find(id);
-    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
-    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
-    Interface& i = probe->interfaces[interface];
-    if (i.claimed) return LIBUSB_SUCCESS;  // claiming twice through one handle is allowed
-    if (i.held_elsewhere) return LIBUSB_ERROR_BUSY;
-    if (i.kernel_driver) {
-        if (!auto_detach) return LIBUSB_ERROR_BUSY;
-        // The kernel unbinds its driver even from a port a terminal holds.
-        i.kernel_driver = false;
-        i.auto_detached = true;
-    }
-    i.claimed = true;
-    return LIBUSB_SUCCESS;
+    return on_interface(id, interface, [&](Interface& i) {
+        if (i.claimed) return LIBUSB_SUCCESS;  // claiming twice through one handle is allowed
+        if (i.held_elsewhere) return LIBUSB_ERROR_BUSY;
+        if (i.kernel_driver) {
+            if (!auto_detach) return LIBUSB_ERROR_BUSY;
+            // The kernel unbinds its driver even from a port a terminal holds.
+            i.kernel_driver = false;
+            i.auto_detached = true;
+        }
+        i.claimed = true;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int Bus::release(ProbeId id, int interface, bool auto_detach) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Probe* probe = find(id);
-    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
-    if (interface < 0 || interface >= kInterfaces || !probe->interfaces[interface].claimed)
-        return LIBUSB_ERROR_NOT_FOUND;
-    Interface& i = probe->interfaces[interface];
-    i.claimed = false;
-    if (auto_detach && i.auto_detached) i.kernel_driver = true;
-    i.auto_detached = false;
-    return LIBUSB_SUCCESS;
+    return on_interface(id, interface, [&](Interface& i) {
+        if (!i.claimed) return LIBUSB_ERROR_NOT_FOUND;
+        i.claimed = false;
+        if (auto_detach && i.auto_detached) i.kernel_driver = true;
+        i.auto_detached = false;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int Bus::detach_kernel_driver(ProbeId id, int interface) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Probe* probe = find(id);
-    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
-    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
-    Interface& i = probe->interfaces[interface];
-    if (!i.kernel_driver) return LIBUSB_ERROR_NOT_FOUND;
-    i.kernel_driver = false;
-    return LIBUSB_SUCCESS;
+    return on_interface(id, interface, [&](Interface& i) {
+        if (!i.kernel_driver) return LIBUSB_ERROR_NOT_FOUND;
+        i.kernel_driver = false;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int Bus::attach_kernel_driver(ProbeId id, int interface) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Probe* probe = find(id);
-    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
-    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
-    Interface& i = probe->interfaces[interface];
-    if (i.claimed || i.held_elsewhere || i.kernel_driver) return LIBUSB_ERROR_BUSY;
-    i.kernel_driver = true;
-    return LIBUSB_SUCCESS;
+    return on_interface(id, interface, [&](Interface& i) {
+        if (i.claimed || i.held_elsewhere || i.kernel_driver) return LIBUSB_ERROR_BUSY;
+        i.kernel_driver = true;
+        return LIBUSB_SUCCESS;
+    });
 }
 
 int Bus::kernel_driver_active(ProbeId id, int interface) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Probe* probe = find(id);
-    if (!probe) return LIBUSB_ERROR_NO_DEVICE;
-    if (interface < 0 || interface >= kInterfaces) return LIBUSB_ERROR_NOT_FOUND;
-    return probe->interfaces[interface].kernel_driver ? 1 : 0;
+    return on_interface(id, interface, [](Interface& i) { return i.kernel_driver ? 1 : 0; });
 }
 
 int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t value,

@@ -160,6 +160,8 @@ private:
     };
 
     Probe* find(ProbeId id);
+    template <typename Action>
+    int on_interface(ProbeId id, int interface, Action action);
     bool gone(uint64_t at_us) const;
     // Waits on the bus clock until at_us; false when the probes vanish
     // first (the wait then ends at the unplug).

@@ -1,5 +1,6 @@
 #include "d2xx/ftdi/channels.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <unordered_map>
@@ -22,6 +23,7 @@ struct Channel {
     MsClock now_ms;
     uint32_t read_timeout_ms = kDefaultReadTimeoutMs;
     uint32_t write_timeout_ms = kDefaultWriteTimeoutMs;
+    bool mpsse = false;  // set by a successful FT_SetBitMode into MPSSE
 };
 
 // Channels are shared so that FT_Close on one thread cannot free a channel
@@ -184,6 +186,8 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms) 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
     return with_channel(handle, [&](Channel& channel) {
         Port& port = *channel.port;
+        // Until the switch has succeeded, bytes are not taken for MPSSE commands.
+        channel.mpsse = false;
         if (mode != FT_BITMODE_MPSSE) {
             return d2xx_ftdi::io_status(port.set_bit_mode(mask, mode));
         }
@@ -193,6 +197,7 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
             !d2xx_ftdi::engine_answers(channel)) {
             return static_cast<FT_STATUS>(FT_IO_ERROR);
         }
+        channel.mpsse = true;
         return static_cast<FT_STATUS>(FT_OK);
     });
 }
@@ -223,14 +228,23 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
             return d2xx_ftdi::kBadArgument;
         }
         Port& port = *channel.port;
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        // The answer to a lone read-pins frame would wait in the chip for the
+        // latency timer; SEND_IMMEDIATE in the same transfer sends it at once.
+        // Inside a longer write a 0x83 may be a level or direction byte.
+        const bool read_pins =
+            channel.mpsse && count == 1 && bytes[0] == d2xx_ftdi::kReadHighPins;
+        const uint8_t read_pins_now[] = {d2xx_ftdi::kReadHighPins, d2xx_ftdi::kSendImmediate};
         const d2xx_ftdi::Transfer sent = d2xx_ftdi::write_until(
-            [&port](const uint8_t* bytes, uint32_t n, uint32_t timeout_ms) {
-                return port.write(bytes, n, timeout_ms);
+            [&port](const uint8_t* piece, uint32_t n, uint32_t timeout_ms) {
+                return port.write(piece, n, timeout_ms);
             },
-            channel.now_ms, static_cast<const uint8_t*>(data), count,
+            channel.now_ms, read_pins ? read_pins_now : bytes,
+            read_pins ? static_cast<uint32_t>(sizeof read_pins_now) : count,
             channel.write_timeout_ms, d2xx_ftdi::kWriteChunkBytes);
         if (written != nullptr) {
-            *written = sent.count;
+            // The caller's bytes only: the added SEND_IMMEDIATE is not counted.
+            *written = std::min(sent.count, count);
         }
         return static_cast<FT_STATUS>(sent.failed ? FT_IO_ERROR : FT_OK);
     });

@@ -8,6 +8,11 @@
 // and then fails unless the engine answers a bad command in time, so a chip
 // whose engine is dead fails the open instead of every later read.
 //
+// While the channel is in MPSSE mode, FT_Write sends a write that is exactly
+// the one-byte read-pins frame as that byte and SEND_IMMEDIATE in one
+// transfer, and reports 1 byte written: the one-byte answer then leaves the
+// chip at the next packet instead of waiting for the latency timer.
+//
 // Statuses of this layer: FT_INVALID_HANDLE for a handle not in the table;
 // FT_IO_ERROR for a failed USB transfer or control request, and for a null
 // pointer the call needs (d2xx.h has no parameter status); FT_OpenEx gives
@@ -44,6 +49,10 @@ constexpr uint8_t kEngineCheckOpcode = 0xAA;
 constexpr uint8_t kBadCommand = 0xFA;
 constexpr uint8_t kSendImmediate = 0x87;
 constexpr uint32_t kEngineCheckTimeoutMs = 200;
+
+// The MPSSE opcode that reads the high-byte pins; written alone, it is the
+// read-pins frame FT_Write follows with kSendImmediate.
+constexpr uint8_t kReadHighPins = 0x83;
 
 // One open channel of a chip. Calls come one at a time. Every int result is
 // >= 0 on success and < 0 on failure; read and write follow ByteSource and

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ using usbsim::kInterfaceB;
 constexpr uint8_t kBitModeRequest = 0x0B;
 constexpr uint8_t kResetRequest = 0x00;
 constexpr int kBitModeShift = 8;
+constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kLatencyUs = probe_settings::kLatencyTimerMs * kUsPerMs;
+constexpr int kResultBits = 10;
 
 class UsbLink : public ::testing::Test {
 protected:
@@ -138,6 +142,80 @@ TEST_F(UsbLink, ConversionsThroughLibftdiGiveTheChipsCountsWhole) {
     for (uint8_t ch = 0; ch < 4; ++ch) {
         EXPECT_EQ(read_adc_channel(ch), inputs[ch]) << "channel " << int{ch};
         EXPECT_TRUE(adc_last_conversion_whole());
+    }
+    probe_close();
+}
+
+TEST_F(UsbLink, OnlyALoneReadPinsFrameGoesOutWithSendImmediateAndItsAnswerComesAtOnce) {
+    bus().chip(1).set_input_count(2, 298);
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open(serial), 0);
+    bus().clear_trace();
+    EXPECT_EQ(read_adc_channel(2), 298);
+    EXPECT_TRUE(adc_last_conversion_whole());
+    std::vector<std::string> steps = channel_b_steps();
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), "out 83 87"), kResultBits);
+    for (const std::string& step : steps) {
+        if (step.rfind("out", 0) == 0 && step != "out 83 87") {
+            EXPECT_EQ(step.size(), std::string("out 82 00 00").size()) << step;
+        }
+    }
+
+    // A set-pins frame whose level and direction bytes are 0x83 goes out as it is.
+    bus().clear_trace();
+    const unsigned char set_pins[] = {mpsse::kSetBitsHigh, 0x83, 0x83};
+    uint32_t written = 0;
+    ASSERT_EQ(probe_write(set_pins, sizeof set_pins, &written), 0);
+    EXPECT_EQ(written, sizeof set_pins);
+    EXPECT_EQ(channel_b_steps(), std::vector<std::string>{"out 82 83 83"});
+
+    bus().clear_trace();
+    const unsigned char read_pins[] = {mpsse::kGetBitsHigh};
+    ASSERT_EQ(probe_write(read_pins, sizeof read_pins, &written), 0);
+    EXPECT_EQ(written, 1u);
+    const uint64_t asked_us = clock.now_us();
+    unsigned char answer = 0;
+    uint32_t received = 0;
+    EXPECT_EQ(probe_read(&answer, 1, &received), 0);
+    EXPECT_EQ(received, 1u);
+    EXPECT_LT(clock.now_us() - asked_us, kLatencyUs);
+    steps = channel_b_steps();
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.front(), "out 83 87");
+    probe_close();
+}
+
+TEST_F(UsbLink, AnAnswerThatNeverComesEndsAtTheReadTimeOutWithOneBulkInPerLatencyPeriod) {
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open(serial), 0);
+    bus().chip(1).set_dead_engine(true);
+    bus().clear_trace();
+    const unsigned char read_pins[] = {mpsse::kGetBitsHigh};
+    uint32_t written = 0;
+    ASSERT_EQ(probe_write(read_pins, sizeof read_pins, &written), 0);
+    const uint64_t start_us = clock.now_us();
+    unsigned char answer = 0;
+    uint32_t received = 0;
+    EXPECT_EQ(probe_read(&answer, 1, &received), 1);
+    const uint64_t took_us = clock.now_us() - start_us;
+    EXPECT_EQ(received, 0u);
+
+    // Every one of probe_read's attempts is an FT_Read that waits out its
+    // time-out, overrunning it by at most the packet it was waiting for.
+    constexpr uint64_t kAttempts = probe_settings::kReadAttempts;
+    constexpr uint64_t kTimeoutUs = probe_settings::kReadTimeoutMs * kUsPerMs;
+    EXPECT_GE(took_us, kAttempts * kTimeoutUs);
+    EXPECT_LE(took_us, kAttempts * (kTimeoutUs + 2 * kLatencyUs));
+
+    std::vector<uint64_t> bulk_in_us;
+    for (const Event& e : bus().trace()) {
+        if (e.interface == kInterfaceB && e.kind == Event::Kind::BulkIn) bulk_in_us.push_back(e.at_us);
+    }
+    EXPECT_EQ(channel_b_steps().front(), "out 83 87");
+    ASSERT_FALSE(bulk_in_us.empty());
+    EXPECT_LE(bulk_in_us.size(), took_us / kLatencyUs + 1);
+    for (size_t i = 1; i < bulk_in_us.size(); ++i) {
+        ASSERT_GE(bulk_in_us[i] - bulk_in_us[i - 1], kLatencyUs) << "bulk-in call " << i;
     }
     probe_close();
 }

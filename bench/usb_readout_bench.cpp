@@ -93,7 +93,8 @@ void BM_UsbReadout(benchmark::State& state, VariantIndex index) {
     usbsim::Bus& bus = usbsim::bus();
     bus.set_clock(nullptr);
     bus.configure(kVariantList[index].options);
-    for (unsigned ch = 0; ch < kConverterChannels; ++ch) bus.chip(1).set_input_count(ch, kInputs[ch]);
+    for (unsigned ch = 0; ch < kConverterChannels; ++ch)
+        bus.chip(1).set_input_count(ch, kInputs[ch]);
     char serial[probe_settings::kSerialSize] = {};
     if (probe_open(serial) != 0) {
         state.SkipWithError("the modelled probe did not open");
@@ -135,7 +136,9 @@ void BM_UsbReadout(benchmark::State& state, VariantIndex index) {
     state.counters["bits_ms"] = median(run_bits_ms);
     state.SetLabel(kVariantList[index].title);
 }
-BENCHMARK_CAPTURE(BM_UsbReadout, send_immediate, kWith)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_UsbReadout, send_immediate, kWith)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_UsbReadout, no_send_immediate, kWithout)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -209,7 +209,8 @@ TEST_F(UsbLink, AnAnswerThatNeverComesEndsAtTheReadTimeOutWithOneBulkInPerLatenc
 
     std::vector<uint64_t> bulk_in_us;
     for (const Event& e : bus().trace()) {
-        if (e.interface == kInterfaceB && e.kind == Event::Kind::BulkIn) bulk_in_us.push_back(e.at_us);
+        if (e.interface == kInterfaceB && e.kind == Event::Kind::BulkIn)
+            bulk_in_us.push_back(e.at_us);
     }
     EXPECT_EQ(channel_b_steps().front(), "out 83 87");
     ASSERT_FALSE(bulk_in_us.empty());

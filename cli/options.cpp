@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -48,7 +49,7 @@ const std::string& interval_range() {
 ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
-    bool count_given = false;
+    std::vector<std::string> given;  // options with a value, in order
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -68,15 +69,15 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const bool inline_value = equals != std::string::npos;
-        if (name == "--csv" || name == "--watch") {
+        if (name == "--csv" || name == "--watch" || name == "--list") {
             if (inline_value) {
                 parsed.error = name + " takes no value";
                 return parsed;
             }
-            (name == "--csv" ? o.csv : o.watch) = true;
+            (name == "--csv" ? o.csv : name == "--watch" ? o.watch : o.list) = true;
             continue;
         }
-        if (name != "--count" && name != "--interval") {
+        if (name != "--count" && name != "--interval" && name != "--serial") {
             parsed.error = "unknown option '" + name + "'";
             return parsed;
         }
@@ -89,7 +90,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             parsed.error = name + " needs a value";
             return parsed;
         }
-        count_given = count_given || name == "--count";
+        given.push_back(name);
+        if (name == "--serial" && value.empty()) {
+            parsed.error = "--serial needs a serial number, such as TV0001B (see --list)";
+            return parsed;
+        }
+        if (name == "--serial") o.serial = value;
         if (name == "--count" && !parse_count(value, &o.count)) {
             parsed.error = "--count: '" + value +
                            "' is not a whole number of readouts (0 means until interrupted)";
@@ -97,6 +103,16 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         }
         if (name == "--interval" && !parse_interval(value, &o.interval_ms)) {
             parsed.error = "--interval: '" + value + "' is not a number of seconds from " + interval_range();
+            return parsed;
+        }
+    }
+    const bool count_given = std::find(given.begin(), given.end(), "--count") != given.end();
+    if (o.list) {
+        // The list is the whole output: nothing is read, shown or selected.
+        if (o.csv) given.push_back("--csv");
+        if (o.watch) given.push_back("--watch");
+        if (!given.empty()) {
+            parsed.error = "--list cannot be combined with " + given.front();
             return parsed;
         }
     }
@@ -109,12 +125,18 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 }
 
 std::string usage_text(const std::string& program) {
-    return "Usage: " + program + " [--count N] [--interval SECONDS] [--csv]\n"
-           "       " + program + " --watch [--interval SECONDS]\n"
+    return "Usage: " + program + " [--serial SN] [--count N] [--interval SECONDS] [--csv]\n"
+           "       " + program + " [--serial SN] --watch [--interval SECONDS]\n"
+           "       " + program + " --list\n"
            "       " + program + " --help | --version\n"
            "Reads the four converter channels of the TALVIRO probe and prints the\n"
            "readings as the measurement window shows them.\n"
            "\n"
+           "  --list               print one line per probe, its serial number and\n"
+           "                       \"free\", \"in use\" or \"no permission\" (? for a\n"
+           "                       serial number that cannot be read), and exit\n"
+           "  --serial SN          read the probe with serial number SN, as --list\n"
+           "                       shows it; without it, the first free probe\n"
            "  --count N            take N readouts; 0 means until interrupted (default 1)\n"
            "  --interval SECONDS   from the start of one readout to the start of the\n"
            "                       next, " + interval_range() + ", fractions allowed (default 1)\n"
@@ -125,8 +147,8 @@ std::string usage_text(const std::string& program) {
            "  -h, --help           show this text and exit\n"
            "  --version            show the version and exit\n"
            "\n"
-           "Exit status: 0 ok, 1 the probe cannot be opened, 2 usage error,\n"
-           "3 a readout was not whole, 4 the output cannot be written.\n";
+           "Exit status: 0 ok, 1 the probe cannot be opened (--list: no probe found),\n"
+           "2 usage error, 3 a readout was not whole, 4 the output cannot be written.\n";
 }
 
 std::string version_text(const std::string& program) {

@@ -21,6 +21,8 @@ struct Options {
     uint64_t interval_ms = kDefaultIntervalMs;  // start of one readout to the next
     bool csv = false;
     bool watch = false;  // the full-screen view instead of lines
+    bool list = false;   // list the probes instead of reading one
+    std::string serial;  // read the probe with this serial number; empty: the first free one
     bool help = false;
     bool version = false;
 };

@@ -66,7 +66,38 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
     return result;
 }
 
-std::string open_failure_text(const std::string& program) {
+namespace {
+
+const char* const kUnknownSerial = "?";
+
+const char* state_text(ProbeState state) {
+    switch (state) {
+    case ProbeState::Free: return "free";
+    case ProbeState::InUse: return "in use";
+    case ProbeState::NoPermission: return "no permission";
+    }
+    return "";
+}
+
+std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
+
+}  // namespace
+
+int open_probe(const Options& options, char serial[16]) {
+    return options.serial.empty() ? probe_open(serial) : probe_open_serial(options.serial.c_str(), serial);
+}
+
+std::string open_failure_text(const std::string& program, const Options& options) {
+    if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
+        std::vector<ProbeEntry> probes;
+        std::string found;
+        if (probe_list(&probes)) {
+            for (const ProbeEntry& probe : probes)
+                found += (found.empty() ? "" : ", ") + serial_text(probe.serial);
+        }
+        return program + ": no probe has the serial number \"" + options.serial + "\"; found: " +
+               (found.empty() ? "none" : found) + "\n";
+    }
     if (probe_open_failure() == ProbeOpenFault::Refused)
         return program + ": a \"" + probe_settings::kDescription +
                "\" channel was found but may not be opened: another program holds it, or this"
@@ -74,6 +105,21 @@ std::string open_failure_text(const std::string& program) {
                " README)\n";
     return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
            "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
+}
+
+int list_probes(const std::string& program, std::ostream& out, std::ostream& err) {
+    std::vector<ProbeEntry> probes;
+    if (!probe_list(&probes) || probes.empty()) {
+        err << program << ": no probe found\n" << std::flush;
+        return exit_status::kNoProbe;
+    }
+    for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';
+    out << std::flush;
+    if (!out) {
+        err << program << ": cannot write the list to standard output\n" << std::flush;
+        return exit_status::kOutputFailed;
+    }
+    return exit_status::kOk;
 }
 
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
@@ -90,16 +136,17 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         out << (parsed.options.help ? usage_text(program) : version_text(program)) << std::flush;
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
+    if (parsed.options.list) return list_probes(program, out, err);
     if (parsed.options.watch) return watch_readings(program, parsed.options, source, clock, stop, err);
 
     char serial[probe_settings::kSerialSize] = {};
     int opened = 0;
     {
         ProbeDiagnosticLines lines;
-        opened = probe_open(serial);
+        opened = open_probe(parsed.options, serial);
     }
     if (opened != 0) {
-        err << open_failure_text(program) << std::flush;
+        err << open_failure_text(program, parsed.options) << std::flush;
         return exit_status::kNoProbe;
     }
 

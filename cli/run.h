@@ -17,7 +17,7 @@ namespace cli {
 
 namespace exit_status {
 constexpr int kOk = 0;
-constexpr int kNoProbe = 1;        // probe_open failed
+constexpr int kNoProbe = 1;        // the probe could not be opened; --list: none found
 constexpr int kUsage = 2;
 constexpr int kNotWhole = 3;       // some conversion of the run was not whole
 constexpr int kOutputFailed = 4;   // standard output could not be written
@@ -57,9 +57,20 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
                        std::ostream& err);
 
-// The one-line explanation, ending with a newline, printed when the probe
-// could not be opened.
-std::string open_failure_text(const std::string& program);
+// Opens the probe options.serial names (probe_open_serial), or the first
+// free one when it names none (probe_open). Returns as those do.
+int open_probe(const Options& options, char serial[16]);
+
+// The one-line explanation, ending with a newline, printed when open_probe
+// failed. For a serial number that names no probe, it lists the serial
+// numbers of the probes there are.
+std::string open_failure_text(const std::string& program, const Options& options);
+
+// talviro_read --list: one line per probe on out, its serial number ("?"
+// when it has none that can be read) and "free", "in use" or "no
+// permission". Returns kOk; kNoProbe, with "no probe found" on err, when
+// there is none; kOutputFailed when out cannot be written.
+int list_probes(const std::string& program, std::ostream& out, std::ostream& err);
 
 // The whole program for the arguments after the program name: parses them,
 // opens the probe, runs (--watch: watch_readings of cli/watch.h, which

@@ -1,8 +1,9 @@
-// talviro_read_demo: talviro_read on the simulated probe, whose converter
-// sees a drifting target, so repeated readouts change as on a bench.
+// talviro_read_demo: talviro_read on two simulated probes, TV0001B and
+// TV0002B, whose converters see two drifting targets, so repeated readouts
+// change as on a bench and --serial shows which probe was read.
 //
 // For tests and for showing what a lost probe looks like, the environment
-// variable TALVIRO_DEMO_UNPLUG_AFTER=N unplugs the simulated probe after N
+// variable TALVIRO_DEMO_UNPLUG_AFTER=N unplugs the simulated probes after N
 // readouts (0: before it is opened), so that it stops answering. Only this
 // program reads it.
 #include "cli/run.h"
@@ -21,7 +22,7 @@ const char* const kUnplugAfter = "TALVIRO_DEMO_UNPLUG_AFTER";
 }  // namespace
 
 int main(int argc, char** argv) {
-    sim::use_demo_target();
+    sim::use_two_demo_targets();
     const char* unplug_after = std::getenv(kUnplugAfter);
     if (unplug_after == nullptr) return cli::main_program(argc, argv);
 

@@ -189,7 +189,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
     char serial[probe_settings::kSerialSize] = {};
     {
         ProbeDiagnosticLines line_ends;
-        result.opened = probe_open(serial) == 0;
+        result.opened = open_probe(options, serial) == 0;
     }
     messages.close();
     if (!result.opened) return result;
@@ -261,7 +261,7 @@ int watch_readings(const std::string& program, const Options& options, const Sam
         return exit_status::kOutputFailed;
     }
     if (!result.opened) {
-        err << open_failure_text(program) << std::flush;
+        err << open_failure_text(program, options) << std::flush;
         return exit_status::kNoProbe;
     }
     err << std::flush;

@@ -25,8 +25,15 @@ enum {
     FT_IO_ERROR = 4
 };
 
-/* FT_OpenEx flag: arg is a NUL-terminated channel description. */
-enum { FT_OPEN_BY_DESCRIPTION = 2 };
+/* FT_OpenEx flags: arg is a NUL-terminated channel serial number (as
+ * FT_GetDeviceInfo reports it, channel letter included) or description. */
+enum { FT_OPEN_BY_SERIAL_NUMBER = 1, FT_OPEN_BY_DESCRIPTION = 2 };
+
+/* FT_GetDeviceInfoDetail flags. FT_FLAGS_OPENED: the channel is held, by this
+ * process or another. FT_FLAGS_NO_PERMISSION is this driver layer's own: a
+ * chip this user may not open. It cannot tell its channels apart without
+ * opening it, so it is one entry, with empty serial and description. */
+enum { FT_FLAGS_OPENED = 1, FT_FLAGS_NO_PERMISSION = 0x100 };
 
 /* FT_SetBitMode modes. */
 enum { FT_BITMODE_RESET = 0x00, FT_BITMODE_MPSSE = 0x02 };
@@ -37,9 +44,11 @@ enum { FT_DEVICE_2232C = 4, FT_DEVICE_2232H = 6 };
 /* Buffer sizes FT_GetDeviceInfo writes into. */
 enum { FT_SERIAL_NUMBER_SIZE = 16, FT_DESCRIPTION_SIZE = 64 };
 
-/* Opens the channel whose description is arg: on a dual-channel chip the USB
- * product string followed by " A" or " B". Fails with a non-zero status when
- * nothing matches or the channel is already open; *handle is then untouched. */
+/* Opens the channel whose description (FT_OPEN_BY_DESCRIPTION) or serial
+ * number (FT_OPEN_BY_SERIAL_NUMBER) is arg. A description is, on a
+ * dual-channel chip, the USB product string followed by " A" or " B". Fails
+ * with a non-zero status when nothing matches or the channel is already
+ * open; *handle is then untouched. */
 FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle);
 
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t timer_ms);
@@ -50,6 +59,21 @@ FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms);
 
 /* FT_BITMODE_MPSSE makes the channel interpret written bytes as MPSSE commands. */
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
+
+/* Takes a new list of the channels on the system, replacing the last one,
+ * and writes how many there are into *count. Two channels of one chip are
+ * two entries. */
+FT_STATUS FT_CreateDeviceInfoList(uint32_t* count);
+
+/* Entry index of the last FT_CreateDeviceInfoList, as it was then: flags
+ * (FT_FLAGS_*), type and id as FT_GetDeviceInfo gives them, location (where
+ * the chip sits on the USB; 0 where the driver cannot tell), serial (16
+ * bytes) and description (64 bytes) NUL-terminated, and the handle of this
+ * process that holds the channel (null when none does). Any pointer may be
+ * null. An index past the list gives FT_DEVICE_NOT_FOUND. */
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t* id,
+                                 uint32_t* location, char* serial, char* description,
+                                 FT_HANDLE* handle);
 
 /* Writes the channel's serial number NUL-terminated into serial (16 bytes;
  * chip serial plus channel letter, cut to 15 bytes), the description into

@@ -18,15 +18,21 @@ constexpr unsigned kChannelSupply = 1;
 constexpr unsigned kChannelTarget = 2;
 constexpr unsigned kChannelA0 = 3;
 
-constexpr double kTargetVolts = 3.3;
-constexpr double kTargetNoiseVolts = 0.03;
-constexpr double kSupplyMilliamps = 42.0;
-constexpr double kSupplyRippleMilliamps = 6.0;
-constexpr double kSupplyRipplePeriodS = 2.7;
-constexpr double kSupplyNoiseMilliamps = 2.0;
 constexpr uint64_t kNoiseStepMs = 100;  // the noise holds still this long
-constexpr double kA1MidVolts = 5.0, kA1SwingVolts = 3.5, kA1PeriodS = 23.0;
-constexpr double kA0MidVolts = 2.5, kA0SwingVolts = 2.0, kA0PeriodS = 37.0, kA0Phase = 1.0;
+
+// What one board on the bench does.
+struct Board {
+    double target_volts, target_noise_volts;
+    double supply_milliamps, ripple_milliamps, ripple_period_s, supply_noise_milliamps;
+    double a1_mid_volts, a1_swing_volts, a1_period_s;
+    double a0_mid_volts, a0_swing_volts, a0_period_s, a0_phase;
+    unsigned noise_seed;  // keeps the two boards' noise apart
+};
+
+constexpr Board kFirstBoard = {3.3, 0.03, 42.0, 6.0, 2.7, 2.0, 5.0, 3.5, 23.0, 2.5, 2.0, 37.0, 1.0, 0};
+constexpr Board kSecondBoard = {1.8, 0.02, 15.0, 3.0, 4.1, 1.0, 7.0, 1.5, 31.0, 0.9, 0.6, 19.0, 2.0, 8};
+
+const char* const kSecondChipSerial = "TV0002";
 
 // Deterministic noise in -1..1 for a channel and a time step (a 64-bit mix).
 double noise(unsigned channel, uint64_t now_ms) {
@@ -46,29 +52,41 @@ double wave(uint64_t now_ms, double period_s, double phase = 0.0) {
     return std::sin(2.0 * kPi * static_cast<double>(now_ms) / kMsPerSecond / period_s + phase);
 }
 
-}  // namespace
-
-uint16_t demo_target_input(unsigned ch, uint64_t now_ms) {
+uint16_t board_input(const Board& b, unsigned ch, uint64_t now_ms) {
+    const unsigned seed = ch + b.noise_seed;
     switch (ch) {
     case kChannelTarget:
         return readings::count_for_reading(
-            Kind::Voltage, kTargetVolts + kTargetNoiseVolts * noise(ch, now_ms));
+            Kind::Voltage, b.target_volts + b.target_noise_volts * noise(seed, now_ms));
     case kChannelSupply:
         return readings::count_for_reading(
-            Kind::Current, kSupplyMilliamps +
-                               kSupplyRippleMilliamps * wave(now_ms, kSupplyRipplePeriodS) +
-                               kSupplyNoiseMilliamps * noise(ch, now_ms));
+            Kind::Current, b.supply_milliamps + b.ripple_milliamps * wave(now_ms, b.ripple_period_s) +
+                               b.supply_noise_milliamps * noise(seed, now_ms));
     case kChannelA1:
-        return readings::count_for_reading(Kind::Voltage,
-                                           kA1MidVolts + kA1SwingVolts * wave(now_ms, kA1PeriodS));
+        return readings::count_for_reading(
+            Kind::Voltage, b.a1_mid_volts + b.a1_swing_volts * wave(now_ms, b.a1_period_s));
     case kChannelA0:
         return readings::count_for_reading(
-            Kind::Voltage, kA0MidVolts + kA0SwingVolts * wave(now_ms, kA0PeriodS, kA0Phase));
+            Kind::Voltage, b.a0_mid_volts + b.a0_swing_volts * wave(now_ms, b.a0_period_s, b.a0_phase));
     default:
         return 0;
     }
 }
 
+}  // namespace
+
+uint16_t demo_target_input(unsigned ch, uint64_t now_ms) { return board_input(kFirstBoard, ch, now_ms); }
+
+uint16_t second_demo_target_input(unsigned ch, uint64_t now_ms) {
+    return board_input(kSecondBoard, ch, now_ms);
+}
+
 void use_demo_target() { device().set_input_source(demo_target_input); }
+
+void use_two_demo_targets() {
+    use_demo_target();
+    const int second = device().add_probe(kSecondChipSerial);
+    device().set_input_source(second, second_demo_target_input);
+}
 
 }  // namespace sim

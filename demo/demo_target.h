@@ -15,8 +15,16 @@ namespace sim {
 // slowly on periods that never line up.
 uint16_t demo_target_input(unsigned ch, uint64_t now_ms);
 
+// A second board, so that two probes read differently: a 1.8 V target
+// drawing about 15 mA, A1 and A0 on periods of their own.
+uint16_t second_demo_target_input(unsigned ch, uint64_t now_ms);
+
 // Installs demo_target_input into sim::device().
 void use_demo_target();
+
+// As use_demo_target, and plugs in a second probe, chip serial "TV0002",
+// that reads second_demo_target_input.
+void use_two_demo_targets();
 
 }  // namespace sim
 

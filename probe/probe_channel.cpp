@@ -38,12 +38,10 @@ const char* configure(char serial[16]) {
     return nullptr;
 }
 
-}  // namespace
-
-int probe_open(char serial[16]) {
+// Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags) on.
+int open_channel(const char* arg, uint32_t flags, char serial[16]) {
     g_in_step = false;
-    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(probe_settings::kDescription),
-                                       FT_OPEN_BY_DESCRIPTION, &g_handle);
+    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &g_handle);
     if (opened != FT_OK) {
         g_open_failure = opened == FT_DEVICE_NOT_FOUND ? ProbeOpenFault::NotFound
                                                        : ProbeOpenFault::Refused;
@@ -63,6 +61,55 @@ int probe_open(char serial[16]) {
     g_in_step = true;
     g_open_failure = ProbeOpenFault::None;
     return 0;
+}
+
+}  // namespace
+
+int probe_open(char serial[16]) {
+    return open_channel(probe_settings::kDescription, FT_OPEN_BY_DESCRIPTION, serial);
+}
+
+int probe_open_serial(const char* wanted, char serial[16]) {
+    // A serial number names a channel of any chip: only a probe's channel B
+    // is opened and switched to MPSSE.
+    std::vector<ProbeEntry> probes;
+    if (probe_list(&probes)) {
+        for (const ProbeEntry& probe : probes) {
+            if (!probe.serial.empty() && probe.serial == wanted)
+                return open_channel(wanted, FT_OPEN_BY_SERIAL_NUMBER, serial);
+        }
+    }
+    g_in_step = false;
+    g_open_failure = ProbeOpenFault::NotFound;
+    report_open_failure("Unable to open FTDI Device");
+    return 1;
+}
+
+bool probe_list(std::vector<ProbeEntry>* probes) {
+    probes->clear();
+    uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) return false;
+    for (uint32_t index = 0; index < count; ++index) {
+        uint32_t flags = 0;
+        uint32_t id = 0;
+        char serial[FT_SERIAL_NUMBER_SIZE] = {};
+        char description[FT_DESCRIPTION_SIZE] = {};
+        if (FT_GetDeviceInfoDetail(index, &flags, nullptr, &id, nullptr, serial, description,
+                                   nullptr) != FT_OK) {
+            probes->clear();
+            return false;
+        }
+        // Terminated here whatever the driver wrote.
+        serial[FT_SERIAL_NUMBER_SIZE - 1] = '\0';
+        description[FT_DESCRIPTION_SIZE - 1] = '\0';
+        if ((flags & FT_FLAGS_NO_PERMISSION) != 0) {
+            if (id == probe_settings::kChipId) probes->push_back({"", ProbeState::NoPermission});
+        } else if (std::strcmp(description, probe_settings::kDescription) == 0) {
+            probes->push_back({serial, (flags & FT_FLAGS_OPENED) != 0 ? ProbeState::InUse
+                                                                       : ProbeState::Free});
+        }
+    }
+    return true;
 }
 
 ProbeOpenFault probe_open_failure() { return g_open_failure; }

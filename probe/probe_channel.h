@@ -7,6 +7,8 @@
 #define TALVIRO_PROBE_PROBE_CHANNEL_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Wire and driver settings fixed for this probe.
 namespace probe_settings {
@@ -18,6 +20,7 @@ constexpr uint8_t kBitModeMask = 0x05;
 constexpr uint8_t kBitModeMpsse = 0x02;
 constexpr int kReadAttempts = 5;
 constexpr int kSerialSize = 16;
+constexpr uint32_t kChipId = 0x04036010;  // FT2232H: vendor << 16 | product
 }  // namespace probe_settings
 
 // Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode, and writes
@@ -25,6 +28,26 @@ constexpr int kSerialSize = 16;
 // channel is ready; 1 on any failure, in which case the channel is closed
 // again and serial holds whatever the driver left in it.
 int probe_open(char serial[16]);
+
+// As probe_open, with the same steps, texts and clean-up, but for channel B
+// of the probe whose serial number is wanted (as probe_open reports it,
+// channel letter included). A serial that probe_list does not give for a
+// probe is "no such channel": nothing is opened. Needs wanted non-null.
+int probe_open_serial(const char* wanted, char serial[16]);
+
+// A probe on the system, and whether it can be had.
+enum class ProbeState { Free, InUse, NoPermission };
+struct ProbeEntry {
+    std::string serial;  // empty when the probe does not tell it
+    ProbeState state;
+};
+
+// Every probe the driver lists, in its order: channel B of each chip
+// described "TALVIRO B" (InUse when this or another program holds it), and
+// each chip of the probe's type that this user may not open (NoPermission,
+// serial empty). Writes nothing; opens nothing. Returns false, with probes
+// empty, when the driver could not list.
+bool probe_list(std::vector<ProbeEntry>* probes);
 
 // Why the last probe_open failed: no such channel, a channel that was found
 // but refused (held by another program, or no permission), or a set-up step

@@ -127,14 +127,18 @@ FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock no
 }
 
 bool channel_in_use(const ChannelKey& key) {
+    return channel_handle(key) != nullptr;
+}
+
+FT_HANDLE channel_handle(const ChannelKey& key) {
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.mutex);
     for (const auto& entry : t.channels) {
         if (entry.second->info.key == key) {
-            return true;
+            return reinterpret_cast<FT_HANDLE>(entry.first);
         }
     }
-    return false;
+    return nullptr;
 }
 
 void use_clock(MsClock now_ms) {

@@ -16,7 +16,7 @@
 // Statuses of this layer: FT_INVALID_HANDLE for a handle not in the table;
 // FT_IO_ERROR for a failed USB transfer or control request, and for a null
 // pointer the call needs (d2xx.h has no parameter status); FT_OpenEx gives
-// FT_DEVICE_NOT_FOUND when no channel has the description and
+// FT_DEVICE_NOT_FOUND when no channel has the description or serial and
 // FT_DEVICE_NOT_OPENED for other flags, a channel that cannot be claimed,
 // or no usable USB at all.
 //
@@ -97,6 +97,9 @@ FT_HANDLE adopt_channel(std::unique_ptr<Port> port, ChannelInfo info, MsClock no
 
 // True while a handle of this process holds the channel at key.
 bool channel_in_use(const ChannelKey& key);
+
+// The handle of this process that holds the channel at key; null when none.
+FT_HANDLE channel_handle(const ChannelKey& key);
 
 // The clock that times FT_Read and FT_Write on channels opened from now on:
 // the monotonic system clock, unless use_clock replaced it (a test running

@@ -47,6 +47,15 @@ uint32_t device_type(enum ftdi_chip_type chip) {
     return kDeviceUnknown;
 }
 
+uint32_t device_type_of_bcd(uint16_t bcd_device) {
+    switch (bcd_device) {
+    case kBcdFt2232C: return FT_DEVICE_2232C;
+    case kBcdFt2232H: return FT_DEVICE_2232H;
+    case kBcdFt4232H: return kDevice4232H;
+    default: return kDeviceUnknown;
+    }
+}
+
 std::string channel_description(const std::string& product, int channels, int index) {
     if (channels <= kSingleChannel) {
         return product;
@@ -71,6 +80,19 @@ std::string channel_serial(const std::string& chip_serial, int channels, int ind
         serial += channel_letter(index);
     }
     return serial.substr(0, kSerialChars);
+}
+
+std::optional<int> match_serial(const std::string& chip_serial, int channels,
+                                const std::string& wanted) {
+    if (wanted.empty()) {
+        return std::nullopt;
+    }
+    for (int index = 0; index < std::max(channels, kSingleChannel); ++index) {
+        if (channel_serial(chip_serial, channels, index) == wanted) {
+            return index;
+        }
+    }
+    return std::nullopt;
 }
 
 void copy_terminated(const std::string& text, char* dst, size_t size) {

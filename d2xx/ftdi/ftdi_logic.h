@@ -53,6 +53,10 @@ int channel_count(uint16_t bcd_device);
 // The device type FT_GetDeviceInfo reports for a chip libftdi recognised.
 uint32_t device_type(enum ftdi_chip_type chip);
 
+// The device type of a chip not opened, told by its bcdDevice alone: the
+// multi-channel chips, kDeviceUnknown for the rest.
+uint32_t device_type_of_bcd(uint16_t bcd_device);
+
 // The description of channel index (0 = A) of a chip with that product
 // string: the product string itself on a single-channel chip, otherwise the
 // product string, a space and the channel letter. Needs 0 <= index < channels.
@@ -67,6 +71,11 @@ std::optional<int> match_channel(const std::string& product, int channels,
 // (no letter on a single-channel chip), cut to kSerialChars bytes. A chip
 // without a serial gives an empty one.
 std::string channel_serial(const std::string& chip_serial, int channels, int index);
+
+// The channel whose serial (channel_serial) is exactly wanted, as an index
+// (0 = A); nothing when none has it or wanted is empty.
+std::optional<int> match_serial(const std::string& chip_serial, int channels,
+                                const std::string& wanted);
 
 // Writes text into dst as a NUL-terminated string of at most size bytes,
 // cutting it if needed. Does nothing when dst is null or size is 0.

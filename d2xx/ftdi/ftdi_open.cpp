@@ -1,5 +1,6 @@
 // FT_OpenEx over libftdi1: finds the chip channel with the wanted description
-// among the FTDI devices on the bus and claims it.
+// or serial number among the FTDI devices on the bus and claims it; and the
+// list of those channels (FT_CreateDeviceInfoList, FT_GetDeviceInfoDetail).
 #include "d2xx/ftdi/channels.h"
 #include "d2xx/ftdi/ftdi_logic.h"
 
@@ -9,7 +10,10 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace d2xx_ftdi {
 
@@ -23,6 +27,9 @@ constexpr int kUsbStringBytes = 128;
 
 // FT_GetDeviceInfo's id: vendor id in the high half, product id in the low.
 constexpr int kVendorShift = 16;
+
+// A list entry's location: USB bus number above the device address.
+constexpr int kLocationBusShift = 8;
 
 // Longest wait of one bulk read. A live chip answers every latency period
 // (255 ms at most) with at least its status bytes, so a read that waits
@@ -170,37 +177,99 @@ std::string usb_string(ftdi_context* ctx, libusb_device* dev, UsbString which) {
     return std::string(text);
 }
 
-// A channel on the bus whose description matched.
-struct Found {
+// What a chip on the bus tells without a channel of it being claimed.
+struct Chip {
     libusb_device* dev = nullptr;
     libusb_device_descriptor descriptor = {};
     std::string product;
     int channels = 0;
-    int index = 0;
 };
 
-enum class Match { No, Yes, NoPermission };
+enum class Look { Other, Readable, NoPermission };
 
-// Whether dev has a channel described as wanted. A probe's chip that this
-// user may not open cannot tell its product string: NoPermission.
-Match examine(ftdi_context* ctx, libusb_device* dev, const std::string& wanted, Found* found) {
-    libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(dev, &descriptor) < 0) {
-        return Match::No;
+// Reads dev's device descriptor and product string into *chip. A probe's
+// chip that this user may not open cannot tell its product string:
+// NoPermission (chip->descriptor is still filled).
+Look look_at(ftdi_context* ctx, libusb_device* dev, Chip* chip) {
+    if (libusb_get_device_descriptor(dev, &chip->descriptor) < 0) {
+        return Look::Other;
     }
-    const std::string product = usb_string(ctx, dev, UsbString::Product);
-    if (product.empty()) {
-        const bool probe_chip =
-            descriptor.idVendor == kProbeVendor && descriptor.idProduct == kProbeProduct;
-        return probe_chip && may_not_open(dev) ? Match::NoPermission : Match::No;
+    chip->dev = dev;
+    chip->product = usb_string(ctx, dev, UsbString::Product);
+    chip->channels = channel_count(chip->descriptor.bcdDevice);
+    const bool probe_chip = chip->descriptor.idVendor == kProbeVendor &&
+                            chip->descriptor.idProduct == kProbeProduct;
+    if (chip->product.empty() && probe_chip && may_not_open(dev)) {
+        return Look::NoPermission;
     }
-    const int channels = channel_count(descriptor.bcdDevice);
-    const std::optional<int> index = match_channel(product, channels, wanted);
-    if (!index) {
-        return Match::No;
+    return chip->product.empty() ? Look::Other : Look::Readable;
+}
+
+uint32_t device_id(const Chip& chip) {
+    return static_cast<uint32_t>(chip.descriptor.idVendor) << kVendorShift |
+           chip.descriptor.idProduct;
+}
+
+// Whether another program has claimed channel index of the chip that handle
+// has open. Looks without disturbing that program: a channel whose kernel
+// serial driver is bound is held by nobody (a program detaches the driver
+// before claiming the channel); otherwise a claim on a channel someone holds
+// is refused with BUSY and changes nothing, and one that succeeds ends when
+// handle is closed, which gives every claim made through it back.
+bool held_elsewhere(libusb_device_handle* handle, int index) {
+    if (libusb_kernel_driver_active(handle, index) == 1) {
+        return false;
     }
-    *found = Found{dev, descriptor, product, channels, *index};
-    return Match::Yes;
+    return libusb_claim_interface(handle, index) == LIBUSB_ERROR_BUSY;
+}
+
+// One entry of the list FT_CreateDeviceInfoList takes.
+struct ListEntry {
+    uint32_t flags = 0;
+    uint32_t type = kDeviceUnknown;
+    uint32_t id = 0;
+    uint32_t location = 0;
+    std::string serial;
+    std::string description;
+    FT_HANDLE handle = nullptr;
+};
+
+// The last list taken, read by FT_GetDeviceInfoDetail.
+struct DeviceInfoList {
+    std::mutex mutex;
+    std::vector<ListEntry> entries;
+};
+
+DeviceInfoList& device_info_list() {
+    static DeviceInfoList instance;
+    return instance;
+}
+
+// The entries of every channel of chip.
+void list_channels(ftdi_context* ctx, const Chip& chip, std::vector<ListEntry>* entries) {
+    const uint8_t bus = libusb_get_bus_number(chip.dev);
+    const uint8_t address = libusb_get_device_address(chip.dev);
+    const std::string chip_serial = usb_string(ctx, chip.dev, UsbString::Serial);
+    // One handle for the look at every channel; closing it ends the claims
+    // held_elsewhere made.
+    libusb_device_handle* usb = nullptr;
+    const bool opened = libusb_open(chip.dev, &usb) == LIBUSB_SUCCESS;
+    for (int index = 0; index < std::max(chip.channels, kSingleChannel); ++index) {
+        ListEntry entry;
+        entry.handle = channel_handle(ChannelKey{bus, address, index});
+        // A channel of this process is never claimed again from here.
+        const bool held = entry.handle != nullptr || (opened && held_elsewhere(usb, index));
+        entry.flags = held ? FT_FLAGS_OPENED : 0;
+        entry.type = device_type_of_bcd(chip.descriptor.bcdDevice);
+        entry.id = device_id(chip);
+        entry.location = static_cast<uint32_t>(bus) << kLocationBusShift | address;
+        entry.serial = channel_serial(chip_serial, chip.channels, index);
+        entry.description = channel_description(chip.product, chip.channels, index);
+        entries->push_back(std::move(entry));
+    }
+    if (opened) {
+        libusb_close(usb);
+    }
 }
 
 }  // namespace
@@ -209,7 +278,8 @@ Match examine(ftdi_context* ctx, libusb_device* dev, const std::string& wanted, 
 
 FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     using namespace d2xx_ftdi;
-    if (flags != FT_OPEN_BY_DESCRIPTION || arg == nullptr || handle == nullptr) {
+    const bool by_serial = flags == FT_OPEN_BY_SERIAL_NUMBER;
+    if ((flags != FT_OPEN_BY_DESCRIPTION && !by_serial) || arg == nullptr || handle == nullptr) {
         return FT_DEVICE_NOT_OPENED;
     }
     const std::string wanted(static_cast<const char*>(arg));
@@ -233,29 +303,107 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     // of this program must not hide a free one.
     bool refused = false;
     for (ftdi_device_list* entry = list.get(); entry != nullptr; entry = entry->next) {
-        Found found;
-        const Match match = examine(port->context(), entry->dev, wanted, &found);
-        refused = refused || match != Match::No;
-        if (match != Match::Yes) {
+        Chip chip;
+        const Look look = look_at(port->context(), entry->dev, &chip);
+        refused = refused || look == Look::NoPermission;
+        if (look != Look::Readable) {
             continue;
         }
+        std::string chip_serial;
+        std::optional<int> index;
+        if (by_serial) {
+            chip_serial = usb_string(port->context(), chip.dev, UsbString::Serial);
+            index = match_serial(chip_serial, chip.channels, wanted);
+        } else {
+            index = match_channel(chip.product, chip.channels, wanted);
+        }
+        if (!index) {
+            continue;
+        }
+        refused = true;
         ChannelInfo info;
-        info.key = ChannelKey{libusb_get_bus_number(found.dev),
-                              libusb_get_device_address(found.dev), found.index};
+        info.key = ChannelKey{libusb_get_bus_number(chip.dev),
+                              libusb_get_device_address(chip.dev), *index};
         if (channel_in_use(info.key)) {
             continue;
         }
-        const std::string chip_serial = usb_string(port->context(), found.dev, UsbString::Serial);
-        if (!port->open(found.dev, found.index)) {
+        if (!by_serial) {
+            chip_serial = usb_string(port->context(), chip.dev, UsbString::Serial);
+        }
+        if (!port->open(chip.dev, *index)) {
             continue;
         }
         info.type = device_type(port->context()->type);
-        info.id = static_cast<uint32_t>(found.descriptor.idVendor) << kVendorShift |
-                  found.descriptor.idProduct;
-        info.description = channel_description(found.product, found.channels, found.index);
-        info.serial = channel_serial(chip_serial, found.channels, found.index);
+        info.id = device_id(chip);
+        info.description = channel_description(chip.product, chip.channels, *index);
+        info.serial = channel_serial(chip_serial, chip.channels, *index);
         *handle = adopt_channel(std::move(port), std::move(info), channel_clock());
         return FT_OK;
     }
     return refused ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND;
+}
+
+FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {
+    using namespace d2xx_ftdi;
+    if (count == nullptr) {
+        return FT_IO_ERROR;
+    }
+    *count = 0;
+    std::vector<ListEntry> entries;
+    FT_STATUS status = FT_OK;
+    {
+        // The list is freed before the context its devices belong to.
+        FtdiPort port;
+        ftdi_device_list* raw_list = nullptr;
+        const int listed = port.context() == nullptr
+                               ? -1
+                               : ftdi_usb_find_all(port.context(), &raw_list, kAnyDefaultFtdiId,
+                                                   kAnyDefaultFtdiId);
+        const DeviceList list(raw_list);
+        if (listed < 0) {
+            status = FT_IO_ERROR;  // USB itself is not usable
+        }
+        for (ftdi_device_list* entry = list.get(); status == FT_OK && entry != nullptr;
+             entry = entry->next) {
+            Chip chip;
+            const Look look = look_at(port.context(), entry->dev, &chip);
+            if (look == Look::Readable) {
+                list_channels(port.context(), chip, &entries);
+            } else if (look == Look::NoPermission) {
+                ListEntry unreadable;
+                unreadable.flags = FT_FLAGS_NO_PERMISSION;
+                unreadable.type = device_type_of_bcd(chip.descriptor.bcdDevice);
+                unreadable.id = device_id(chip);
+                unreadable.location = static_cast<uint32_t>(libusb_get_bus_number(chip.dev))
+                                          << kLocationBusShift |
+                                      libusb_get_device_address(chip.dev);
+                entries.push_back(std::move(unreadable));
+            }
+        }
+    }
+    DeviceInfoList& last = device_info_list();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    last.entries = std::move(entries);
+    *count = static_cast<uint32_t>(last.entries.size());
+    return status;
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t* id,
+                                 uint32_t* location, char* serial, char* description,
+                                 FT_HANDLE* handle) {
+    using namespace d2xx_ftdi;
+    DeviceInfoList& last = device_info_list();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    if (index >= last.entries.size()) {
+        return FT_DEVICE_NOT_FOUND;
+    }
+    const ListEntry& entry = last.entries[index];
+    if (flags != nullptr) *flags = entry.flags;
+    if (type != nullptr) *type = entry.type;
+    if (id != nullptr) *id = entry.id;
+    if (location != nullptr) *location = entry.location;
+    if (handle != nullptr) *handle = entry.handle;
+    copy_terminated(entry.serial, serial, FT_SERIAL_NUMBER_SIZE);
+    copy_terminated(entry.description, description, FT_DESCRIPTION_SIZE);
+    return FT_OK;
 }

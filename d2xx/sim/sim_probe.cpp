@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <new>
 
@@ -20,7 +21,30 @@ const char* const kDefaultSerial = "TV0001";
 
 constexpr uint8_t kDefaultLatencyMs = 16;
 
+// One plugged-in probe: a dual-channel chip whose channel B is a ProbeChip.
+struct SimProbe {
+    explicit SimProbe(std::string serial) : chip_serial(std::move(serial)) {}
+    std::string product = kDefaultProduct;
+    std::string chip_serial;
+    bool unterminated_serial = false;
+    char raw_serial[FT_SERIAL_NUMBER_SIZE] = {};
+    bool open_a = false;
+    bool open_b = false;
+    ProbeChip chip;  // channel B
+};
+
+// One entry of the list FT_CreateDeviceInfoList takes.
+struct ListEntry {
+    uint32_t flags;
+    std::string serial;
+    std::string description;
+    FT_HANDLE handle;
+};
+
+constexpr char kChannelLetters[] = {'A', 'B'};
+
 struct HandleState {
+    size_t probe;
     char letter;
     bool dead = false;  // the device it belonged to was unplugged
     uint32_t read_timeout_ms = kDefaultTimeoutMs;
@@ -35,19 +59,17 @@ struct Fault {
 };
 
 struct State {
-    // The device.
-    std::string product = kDefaultProduct;
-    std::string chip_serial = kDefaultSerial;
-    bool unterminated_serial = false;
-    char raw_serial[FT_SERIAL_NUMBER_SIZE] = {};
+    State() { probes.emplace_back(kDefaultSerial); }
+
+    // The device: never without its first probe. A deque, so that adding a
+    // probe moves none.
+    std::deque<SimProbe> probes;
     bool plugged = true;
-    bool open_a = false;
-    bool open_b = false;
-    ProbeChip chip;  // channel B
 
     // Host side.
     std::map<uintptr_t, HandleState> handles;
     uintptr_t next_handle = 1;
+    std::vector<ListEntry> list;  // the last FT_CreateDeviceInfoList
 
     // Faults and observation.
     std::vector<Fault> faults;
@@ -65,14 +87,16 @@ State& state() {
     return s;
 }
 
-void reset_engine() { state().chip.reset_engine(); }
+SimProbe& first() { return state().probes.front(); }
 
 void do_unplug() {
     State& s = state();
     s.plugged = false;
     for (auto& h : s.handles) h.second.dead = true;
-    s.open_a = s.open_b = false;
-    reset_engine();
+    for (SimProbe& p : s.probes) {
+        p.open_a = p.open_b = false;
+        p.chip.reset_engine();
+    }
 }
 
 // Everything common to the start of a call: the log entry, the unplug
@@ -122,14 +146,32 @@ FT_STATUS check_handle(Call& call, HandleState** out) {
     return FT_OK;
 }
 
-bool& open_flag(char letter) { return letter == 'A' ? state().open_a : state().open_b; }
+bool& open_flag(SimProbe& p, char letter) { return letter == 'A' ? p.open_a : p.open_b; }
+
+// The serial and description the probe's channel reports (a serial set raw
+// aside).
+std::string serial_of(const SimProbe& p, char letter) {
+    return (p.chip_serial + letter).substr(0, kSerialMax);
+}
+std::string description_of(const SimProbe& p, char letter) {
+    return (p.product + " " + letter).substr(0, FT_DESCRIPTION_SIZE - 1);
+}
+
+// This process's live handle on the channel, or null.
+FT_HANDLE handle_on(size_t probe, char letter) {
+    for (const auto& h : state().handles)
+        if (h.second.probe == probe && h.second.letter == letter && !h.second.dead)
+            return reinterpret_cast<FT_HANDLE>(h.first);
+    return nullptr;
+}
 
 }  // namespace
 
 const char* fn_name(Fn fn) {
     static const char* const names[kFnCount] = {
         "FT_OpenEx", "FT_SetLatencyTimer", "FT_GetLatencyTimer", "FT_SetTimeouts", "FT_SetBitMode",
-        "FT_GetDeviceInfo", "FT_Write", "FT_Read", "FT_Close"};
+        "FT_GetDeviceInfo", "FT_Write", "FT_Read", "FT_Close", "FT_CreateDeviceInfoList",
+        "FT_GetDeviceInfoDetail"};
     return names[static_cast<int>(fn)];
 }
 
@@ -139,17 +181,17 @@ void Device::reset() {
     new (&s) State();
 }
 
-void Device::set_product(const std::string& product) { state().product = product; }
+void Device::set_product(const std::string& product) { first().product = product; }
 void Device::set_chip_serial(const std::string& serial) {
-    state().chip_serial = serial;
-    state().unterminated_serial = false;
+    first().chip_serial = serial;
+    first().unterminated_serial = false;
 }
 void Device::set_unterminated_serial(const char (&bytes)[16]) {
-    std::memcpy(state().raw_serial, bytes, sizeof bytes);
-    state().unterminated_serial = true;
+    std::memcpy(first().raw_serial, bytes, sizeof bytes);
+    first().unterminated_serial = true;
 }
-void Device::set_input_count(unsigned ch, uint16_t count) { state().chip.set_input_count(ch, count); }
-void Device::set_input_source(InputSource source) { state().chip.set_input_source(std::move(source)); }
+void Device::set_input_count(unsigned ch, uint16_t count) { set_input_count(0, ch, count); }
+void Device::set_input_source(InputSource source) { set_input_source(0, std::move(source)); }
 void Device::set_clock(Clock* clock) { state().clock = clock ? clock : &real_clock(); }
 Clock& Device::clock() { return *state().clock; }
 
@@ -170,7 +212,7 @@ bool Device::plugged_in() const { return state().plugged; }
 
 void Device::keep_log() {
     state().keep_log = true;
-    state().chip.record_frames(true);
+    for (SimProbe& p : state().probes) p.chip.record_frames(true);
 }
 const std::vector<Call>& Device::log() const { return state().log; }
 void Device::clear_log() { state().log.clear(); }
@@ -181,12 +223,27 @@ std::vector<Call> Device::calls(Fn fn) const {
     return out;
 }
 const std::vector<uint8_t>& Device::high_level_frames() const {
-    return state().chip.high_level_frames();
+    return first().chip.high_level_frames();
 }
-bool Device::channel_open(char letter) const {
-    return letter == 'A' ? state().open_a : state().open_b;
+bool Device::channel_open(char letter) const { return channel_open(0, letter); }
+uint64_t Device::conversions() const { return first().chip.conversions(); }
+
+int Device::add_probe(const std::string& chip_serial) {
+    State& s = state();
+    s.probes.emplace_back(chip_serial);
+    s.probes.back().chip.record_frames(s.keep_log);
+    return static_cast<int>(s.probes.size()) - 1;
 }
-uint64_t Device::conversions() const { return state().chip.conversions(); }
+void Device::set_input_count(int probe, unsigned ch, uint16_t count) {
+    state().probes.at(probe).chip.set_input_count(ch, count);
+}
+void Device::set_input_source(int probe, InputSource source) {
+    state().probes.at(probe).chip.set_input_source(std::move(source));
+}
+bool Device::channel_open(int probe, char letter) const {
+    const SimProbe& p = state().probes.at(probe);
+    return letter == 'A' ? p.open_a : p.open_b;
+}
 
 Device& device() {
     static Device d;
@@ -203,22 +260,73 @@ extern "C" {
 FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     sim::State& s = sim::state();
     Call call{Fn::OpenEx, nullptr, {flags}, {}, {}, 0, FT_OK, 0};
-    if (arg && flags == FT_OPEN_BY_DESCRIPTION) call.text = static_cast<const char*>(arg);
+    const bool by_serial = flags == FT_OPEN_BY_SERIAL_NUMBER;
+    const bool known_flags = by_serial || flags == FT_OPEN_BY_DESCRIPTION;
+    if (arg && known_flags) call.text = static_cast<const char*>(arg);
     FT_STATUS status = sim::begin_call(call);
     if (status != FT_OK) return sim::finish(call, status);
-    if (!handle || flags != FT_OPEN_BY_DESCRIPTION || !s.plugged)
-        return sim::finish(call, FT_DEVICE_NOT_FOUND);
-    char letter = 0;
-    if (call.text == s.product + " A") letter = 'A';
-    if (call.text == s.product + " B") letter = 'B';
-    if (!letter) return sim::finish(call, FT_DEVICE_NOT_FOUND);
-    if (sim::open_flag(letter)) return sim::finish(call, FT_DEVICE_NOT_OPENED);
-    sim::open_flag(letter) = true;
-    if (letter == 'B') sim::reset_engine();
-    const uintptr_t id = s.next_handle++;
-    s.handles[id] = sim::HandleState{letter};
-    *handle = reinterpret_cast<FT_HANDLE>(id);
-    call.handle = *handle;
+    if (!handle || !known_flags || !s.plugged) return sim::finish(call, FT_DEVICE_NOT_FOUND);
+    // The first free channel that matches; a held one does not hide the next.
+    bool held = false;
+    for (size_t n = 0; n < s.probes.size(); ++n) {
+        sim::SimProbe& p = s.probes[n];
+        for (const char letter : sim::kChannelLetters) {
+            const bool match = by_serial ? !call.text.empty() && call.text == sim::serial_of(p, letter)
+                                         : call.text == sim::description_of(p, letter);
+            if (!match) continue;
+            if (sim::open_flag(p, letter)) {
+                held = true;
+                continue;
+            }
+            sim::open_flag(p, letter) = true;
+            if (letter == 'B') p.chip.reset_engine();
+            const uintptr_t id = s.next_handle++;
+            s.handles[id] = sim::HandleState{n, letter};
+            *handle = reinterpret_cast<FT_HANDLE>(id);
+            call.handle = *handle;
+            return sim::finish(call, FT_OK);
+        }
+    }
+    return sim::finish(call, held ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND);
+}
+
+FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {
+    sim::State& s = sim::state();
+    Call call{Fn::CreateDeviceInfoList, nullptr, {}, {}, {}, 0, FT_OK, 0};
+    const FT_STATUS status = sim::begin_call(call);
+    if (status != FT_OK) return sim::finish(call, status);
+    if (!count) return sim::finish(call, FT_IO_ERROR);
+    s.list.clear();
+    for (size_t n = 0; s.plugged && n < s.probes.size(); ++n) {
+        for (const char letter : sim::kChannelLetters) {
+            const FT_HANDLE held = sim::handle_on(n, letter);
+            s.list.push_back(sim::ListEntry{held ? uint32_t{FT_FLAGS_OPENED} : 0u,
+                                            sim::serial_of(s.probes[n], letter),
+                                            sim::description_of(s.probes[n], letter), held});
+        }
+    }
+    *count = static_cast<uint32_t>(s.list.size());
+    call.done = *count;
+    return sim::finish(call, FT_OK);
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t* id,
+                                 uint32_t* location, char* serial, char* description,
+                                 FT_HANDLE* handle) {
+    const sim::State& s = sim::state();
+    Call call{Fn::GetDeviceInfoDetail, nullptr, {index}, {}, {}, 0, FT_OK, 0};
+    const FT_STATUS status = sim::begin_call(call);
+    if (status != FT_OK) return sim::finish(call, status);
+    if (index >= s.list.size()) return sim::finish(call, FT_DEVICE_NOT_FOUND);
+    const sim::ListEntry& entry = s.list[index];
+    if (flags) *flags = entry.flags;
+    if (type) *type = FT_DEVICE_2232H;
+    if (id) *id = sim::kDeviceId;
+    if (location) *location = 0;  // the simulated probes sit on no bus
+    if (handle) *handle = entry.handle;
+    if (serial) std::memcpy(serial, entry.serial.c_str(), entry.serial.size() + 1);
+    if (description) std::memcpy(description, entry.description.c_str(), entry.description.size() + 1);
+    call.text = entry.serial;
     return sim::finish(call, FT_OK);
 }
 
@@ -253,7 +361,7 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
     Call call{Fn::SetBitMode, handle, {mask, mode}, {}, {}, 0, FT_OK, 0};
     sim::HandleState* h = nullptr;
     const FT_STATUS status = sim::check_handle(call, &h);
-    if (status == FT_OK && h->letter == 'B') sim::state().chip.set_bit_mode(mode);
+    if (status == FT_OK && h->letter == 'B') sim::state().probes[h->probe].chip.set_bit_mode(mode);
     return sim::finish(call, status);
 }
 
@@ -264,20 +372,19 @@ FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, uint32_t* type, uint32_t* id, char*
     sim::HandleState* h = nullptr;
     const FT_STATUS status = sim::check_handle(call, &h);
     if (status != FT_OK) return sim::finish(call, status);
-    const sim::State& s = sim::state();
+    const sim::SimProbe& p = sim::state().probes[h->probe];
     if (type) *type = FT_DEVICE_2232H;
     if (id) *id = sim::kDeviceId;
     if (serial) {
-        if (s.unterminated_serial) {
-            std::memcpy(serial, s.raw_serial, FT_SERIAL_NUMBER_SIZE);
+        if (p.unterminated_serial) {
+            std::memcpy(serial, p.raw_serial, FT_SERIAL_NUMBER_SIZE);
         } else {
-            const std::string text = (s.chip_serial + h->letter).substr(0, sim::kSerialMax);
+            const std::string text = sim::serial_of(p, h->letter);
             std::memcpy(serial, text.c_str(), text.size() + 1);
         }
     }
     if (description) {
-        const std::string text =
-            (s.product + " " + h->letter).substr(0, FT_DESCRIPTION_SIZE - 1);
+        const std::string text = sim::description_of(p, h->letter);
         std::memcpy(description, text.c_str(), text.size() + 1);
     }
     return sim::finish(call, FT_OK);
@@ -296,7 +403,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
     sim::State& s = sim::state();
     uint32_t accepted = count;
     if (s.write_limit >= 0) accepted = std::min<uint32_t>(count, s.write_limit);
-    if (h->letter == 'B' && bytes) s.chip.feed(bytes, accepted, s.clock->now_ms());
+    if (h->letter == 'B' && bytes) s.probes[h->probe].chip.feed(bytes, accepted, s.clock->now_ms());
     if (accepted < count) s.clock->sleep_ms(h->write_timeout_ms);
     call.done = accepted;
     if (written) *written = accepted;
@@ -316,7 +423,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
     uint32_t n = h->letter == 'B' ? count : 0;
     if (s.read_limit >= 0) n = std::min<uint32_t>(n, s.read_limit);
     uint8_t* out = static_cast<uint8_t*>(data);
-    n = static_cast<uint32_t>(s.chip.take_answers(out, n));
+    n = static_cast<uint32_t>(s.probes[h->probe].chip.take_answers(out, n));
     if (s.keep_log) call.bytes.assign(out, out + n);
     // The driver waits out its time-out for bytes that never come.
     if (n < count) s.clock->sleep_ms(h->read_timeout_ms);
@@ -332,8 +439,9 @@ FT_STATUS FT_Close(FT_HANDLE handle) {
     if (!h) return sim::finish(call, FT_INVALID_HANDLE);
     if (injected != FT_OK) return sim::finish(call, injected);
     if (!h->dead) {
-        sim::open_flag(h->letter) = false;
-        if (h->letter == 'B') sim::reset_engine();
+        sim::SimProbe& p = sim::state().probes[h->probe];
+        sim::open_flag(p, h->letter) = false;
+        if (h->letter == 'B') p.chip.reset_engine();
     }
     sim::state().handles.erase(reinterpret_cast<uintptr_t>(handle));
     return sim::finish(call, FT_OK);

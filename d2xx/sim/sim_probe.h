@@ -2,8 +2,9 @@
 // driver that talks to a ProbeChip (probe_chip.h) as its channel B.
 //
 // The FT_* functions of d2xx/d2xx.h act on one process-wide device, which
-// tests and the demo steer through sim::device(). Not thread-safe: drive it
-// from the thread that calls FT_*.
+// tests and the demo steer through sim::device(): one probe, or several
+// (add_probe), each with its own chip. Not thread-safe: drive it from the
+// thread that calls FT_*.
 #ifndef TALVIRO_D2XX_SIM_SIM_PROBE_H
 #define TALVIRO_D2XX_SIM_SIM_PROBE_H
 
@@ -18,16 +19,16 @@
 namespace sim {
 
 enum class Fn { OpenEx, SetLatencyTimer, GetLatencyTimer, SetTimeouts, SetBitMode,
-                GetDeviceInfo, Write, Read, Close };
-constexpr int kFnCount = 9;
+                GetDeviceInfo, Write, Read, Close, CreateDeviceInfoList, GetDeviceInfoDetail };
+constexpr int kFnCount = 11;
 const char* fn_name(Fn fn);  // "FT_Write", ...
 
 // One driver call as the device saw it.
 struct Call {
     Fn fn;
     FT_HANDLE handle;            // the handle passed in (OpenEx: the one handed out, or null)
-    std::vector<uint32_t> args;  // numeric arguments in order (flags, timer, timeouts, mask+mode, count)
-    std::string text;            // OpenEx: the description asked for
+    std::vector<uint32_t> args;  // numeric arguments in order (flags, timer, timeouts, mask+mode, count, index)
+    std::string text;            // OpenEx: the description or serial asked for
     std::vector<uint8_t> bytes;  // Write: bytes accepted; Read: bytes delivered
     uint32_t done = 0;           // Write: bytes written; Read: bytes returned
     FT_STATUS status = FT_OK;
@@ -36,12 +37,12 @@ struct Call {
 
 class Device {
 public:
-    // Back to a fresh plugged-in device: no open handle, empty log, no faults,
-    // inputs 0, product "TALVIRO", chip serial "TV0001", the real clock, and
-    // no call log kept.
+    // Back to a fresh plugged-in device: one probe, no open handle, empty
+    // log, no faults, inputs 0, product "TALVIRO", chip serial "TV0001", the
+    // real clock, and no call log kept.
     void reset();
 
-    // ---- the device ----
+    // ---- the device; calls naming no probe act on the first ----
     void set_product(const std::string& product);
     void set_chip_serial(const std::string& serial);
     // A broken driver: FT_GetDeviceInfo writes these 16 bytes as they are,
@@ -84,6 +85,16 @@ public:
     const std::vector<uint8_t>& high_level_frames() const;
     bool channel_open(char letter) const;  // 'A' or 'B'
     uint64_t conversions() const;           // samples the converter has taken
+
+    // ---- several probes ----
+    // Plugs in one more probe after the others: product "TALVIRO", this chip
+    // serial, its own chip with inputs 0. Returns its number; the first
+    // probe is 0. FT_CreateDeviceInfoList lists probes in this order, and
+    // FT_OpenEx by description takes the first free matching channel.
+    int add_probe(const std::string& chip_serial);
+    void set_input_count(int probe, unsigned ch, uint16_t count);
+    void set_input_source(int probe, InputSource source);
+    bool channel_open(int probe, char letter) const;
 };
 
 Device& device();

@@ -97,6 +97,8 @@ std::optional<Options> parse_options(const std::string& text, std::string* error
             options.ignore_send_immediate = true;
         } else if (eq == std::string::npos && key == "dead-engine") {
             options.dead_engine = true;
+        } else if (key == "shared-claims" && !value.empty()) {
+            options.shared_claims = value;
         } else {
             if (error) *error = "cannot read \"" + item + "\"";
             return std::nullopt;
@@ -112,6 +114,7 @@ void Bus::configure(const Options& options) {
     options_ = options;
     ++generation_;
     probes_.clear();
+    shared_claims_ = std::make_unique<SharedClaims>(options.shared_claims);
     unplugged_ = false;
     unplug_at_us_ = options.unplug_after_ms >= 0
                         ? clock_->now_us() + static_cast<uint64_t>(options.unplug_after_ms) * kUsPerMs
@@ -218,6 +221,11 @@ int Bus::on_interface(ProbeId id, int interface, Action action) {
     return action(probe->interfaces[interface]);
 }
 
+bool Bus::held_elsewhere(ProbeId id, int interface) {
+    return probes_[id.index]->interfaces[interface].held_elsewhere ||
+           shared_claims_->held_elsewhere(id.index + 1, interface);
+}
+
 bool Bus::wait_until(uint64_t at_us) {
     const uint64_t now = clock_->now_us();
     const uint64_t unplug = unplugged_ ? now : (unplug_at_us_ != 0 ? unplug_at_us_ : kNever);
@@ -277,9 +285,11 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::string* text) {
 int Bus::claim(ProbeId id, int interface, bool auto_detach) {
     return on_interface(id, interface, [&](Interface& i) {
         if (i.claimed) return LIBUSB_SUCCESS;  // claiming twice through one handle is allowed
-        if (i.held_elsewhere) return LIBUSB_ERROR_BUSY;
+        if (held_elsewhere(id, interface)) return LIBUSB_ERROR_BUSY;
+        if (i.kernel_driver && !auto_detach) return LIBUSB_ERROR_BUSY;
+        // Another process may have claimed it since the look above.
+        if (!shared_claims_->take(id.index + 1, interface)) return LIBUSB_ERROR_BUSY;
         if (i.kernel_driver) {
-            if (!auto_detach) return LIBUSB_ERROR_BUSY;
             // The kernel unbinds its driver even from a port a terminal holds.
             i.kernel_driver = false;
             i.auto_detached = true;
@@ -293,6 +303,7 @@ int Bus::release(ProbeId id, int interface, bool auto_detach) {
     return on_interface(id, interface, [&](Interface& i) {
         if (!i.claimed) return LIBUSB_ERROR_NOT_FOUND;
         i.claimed = false;
+        shared_claims_->give_back(id.index + 1, interface);
         if (auto_detach && i.auto_detached) i.kernel_driver = true;
         i.auto_detached = false;
         return LIBUSB_SUCCESS;
@@ -301,7 +312,7 @@ int Bus::release(ProbeId id, int interface, bool auto_detach) {
 
 int Bus::detach_kernel_driver(ProbeId id, int interface) {
     return on_interface(id, interface, [&](Interface& i) {
-        if (!i.kernel_driver) return LIBUSB_ERROR_NOT_FOUND;
+        if (!i.kernel_driver || held_elsewhere(id, interface)) return LIBUSB_ERROR_NOT_FOUND;
         i.kernel_driver = false;
         return LIBUSB_SUCCESS;
     });
@@ -309,14 +320,16 @@ int Bus::detach_kernel_driver(ProbeId id, int interface) {
 
 int Bus::attach_kernel_driver(ProbeId id, int interface) {
     return on_interface(id, interface, [&](Interface& i) {
-        if (i.claimed || i.held_elsewhere || i.kernel_driver) return LIBUSB_ERROR_BUSY;
+        if (i.claimed || held_elsewhere(id, interface) || i.kernel_driver) return LIBUSB_ERROR_BUSY;
         i.kernel_driver = true;
         return LIBUSB_SUCCESS;
     });
 }
 
 int Bus::kernel_driver_active(ProbeId id, int interface) {
-    return on_interface(id, interface, [](Interface& i) { return i.kernel_driver ? 1 : 0; });
+    return on_interface(id, interface, [&](Interface& i) {
+        return i.kernel_driver && !held_elsewhere(id, interface) ? 1 : 0;
+    });
 }
 
 int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t value,

@@ -6,8 +6,8 @@
 // interfaces, A and B, the kernel's serial driver bound to each, and the
 // probe chip model (d2xx/sim/probe_chip.h) behind interface B. The bus
 // models what libftdi relies on: opening (with permission), claiming (busy
-// when held elsewhere, the kernel driver detached and re-attached on
-// request), the vendor control requests, bulk OUT into the MPSSE engine, and
+// when held elsewhere, where no kernel driver shows as bound; the kernel
+// driver detached and re-attached on request), the vendor control requests, bulk OUT into the MPSSE engine, and
 // bulk IN packets of at most 512 bytes that start with the two modem-status
 // bytes and leave the chip when its latency timer runs out, or at once after
 // a SEND_IMMEDIATE. Every transfer costs at least one 125 us microframe on
@@ -20,6 +20,7 @@
 #define TALVIRO_D2XX_USBSIM_USB_BUS_H
 
 #include "d2xx/sim/probe_chip.h"
+#include "d2xx/usbsim/shared_claims.h"
 
 #include <cstdint>
 #include <memory>
@@ -63,11 +64,14 @@ struct Options {
     bool answer_at_once = false;   // every answer leaves at the next microframe
     bool ignore_send_immediate = false;
     bool dead_engine = false;      // the MPSSE engine takes bytes but never answers
+    // A folder through which claims are seen by every process given the same
+    // one (shared_claims.h), as the kernel's are; empty: only in this process.
+    std::string shared_claims;
 };
 
 // Reads a comma-separated list such as "probes=2,busy=1,no-permission,
 // unplug-after=500,answer-at-once,ignore-send-immediate,dead-engine,
-// no-serial". Empty text gives the defaults. On a word it does not know,
+// no-serial,shared-claims=/folder". Empty text gives the defaults. On a word it does not know,
 // returns nothing and says why in *error.
 std::optional<Options> parse_options(const std::string& text, std::string* error);
 
@@ -162,6 +166,9 @@ private:
     Probe* find(ProbeId id);
     template <typename Action>
     int on_interface(ProbeId id, int interface, Action action);
+    // Another program holds the interface of a present probe: the busy
+    // option, or a claim shared from another process.
+    bool held_elsewhere(ProbeId id, int interface);
     bool gone(uint64_t at_us) const;
     // Waits on the bus clock until at_us; false when the probes vanish
     // first (the wait then ends at the unplug).
@@ -176,6 +183,7 @@ private:
     Options options_;
     uint64_t generation_ = 1;
     std::vector<std::unique_ptr<Probe>> probes_;
+    std::unique_ptr<SharedClaims> shared_claims_;
     uint64_t unplug_at_us_ = 0;  // 0: never
     bool unplugged_ = false;
     bool tracing_ = false;

@@ -17,7 +17,8 @@ void PrintTo(const BadArguments& bad, std::ostream* os) {
 
 class UsageError : public ReadTool, public ::testing::WithParamInterface<BadArguments> {};
 
-const char* const kUsageStart = "Usage: talviro_read [--count N] [--interval SECONDS] [--csv]\n";
+const char* const kUsageStart =
+    "Usage: talviro_read [--serial SN] [--count N] [--interval SECONDS] [--csv]\n";
 
 }  // namespace
 
@@ -39,6 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{"WatchWithValue", {"--watch=1"}, "--watch takes no value"},
         BadArguments{"WatchWithCsv", {"--csv", "--watch"}, "--watch cannot be combined with --csv"},
         BadArguments{"WatchWithCount", {"--watch", "--count", "0"}, "--watch cannot be combined with --count"},
+        BadArguments{"ListWithInterval", {"--list", "--interval", "2"}, "--list cannot be combined with --interval"},
+        BadArguments{"EmptySerial", {"--serial="}, "--serial needs a serial number, such as TV0001B (see --list)"},
         BadArguments{"CountWithoutValue", {"--count"}, "--count needs a value"},
         BadArguments{"IntervalWithoutValue", {"--csv", "--interval"}, "--interval needs a value"},
         BadArguments{"NegativeCount", {"--count", "-1"},

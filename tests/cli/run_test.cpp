@@ -157,3 +157,32 @@ TEST_F(ReadTool, OutputThatCannotBeWrittenEndsTheRunWithFour) {
     EXPECT_EQ(err, "talviro_read: cannot write the readings to standard output\n");
     EXPECT_TRUE(closed_at_end());
 }
+
+TEST_F(ReadTool, ListNamesEveryProbeAndWhetherItIsHeldAndOpensNone) {
+    dev().add_probe("TV0002");
+    FT_HANDLE held = nullptr;
+    ASSERT_EQ(FT_OpenEx(const_cast<char*>("TV0002B"), FT_OPEN_BY_SERIAL_NUMBER, &held), FT_OK);
+    EXPECT_EQ(run({"--list"}), 0);
+    EXPECT_EQ(out, "TV0001B free\nTV0002B in use\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(dev().calls(Fn::OpenEx).size(), 1u);  // the test's own
+
+    dev().unplug();
+    EXPECT_EQ(run({"--list"}), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "talviro_read: no probe found\n");
+}
+
+TEST_F(ReadTool, SerialReadsThatProbeOnlyAndAnUnknownOneNamesThoseFound) {
+    set_counts({100, 100, 297, 0});
+    const int second = dev().add_probe("TV0002");
+    for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(second, ch, 500);
+    EXPECT_EQ(run({"--serial", "TV0002B"}), 0);
+    EXPECT_EQ(out, "A1 = 5.57 V\nI supply = 513 mA\nV target = 5.57 V\nA0 = 5.57 V\nSerial: TV0002B\n");
+    EXPECT_EQ(dev().conversions(), 0u);  // the first probe's converter
+    EXPECT_TRUE(closed_at_end());
+
+    EXPECT_EQ(run({"--serial", "TV0009B"}), 1);
+    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(err, "talviro_read: no probe has the serial number \"TV0009B\"; found: TV0001B, TV0002B\n");
+}

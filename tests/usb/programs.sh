@@ -53,6 +53,43 @@ case "${1:-}" in
     [ "$status" -eq 0 ] || fail "status $status: $(program_err)"
     expect_out "A1 = 4.68 V" "I supply = 92 mA" "V target = 1.67 V" "A0 = 8.91 V" "Serial: TV0002B"
     ;;
+  list)
+    # Another program holds the first probe; the second is read by serial.
+    run --probes 2 --busy 1 -- --list
+    [ "$status" -eq 0 ] || fail "list: status $status: $(program_err)"
+    expect_out "TV0001B in use" "TV0002B free"
+    run --probes 2 -- --serial TV0002B --count 1
+    [ "$status" -eq 0 ] || fail "serial: status $status: $(program_err)"
+    expect_out "A1 = 4.68 V" "I supply = 92 mA" "V target = 1.67 V" "A0 = 8.91 V" "Serial: TV0002B"
+    run --probes 2 -- --serial TV0003B --count 1
+    [ "$status" -eq 1 ] || fail "unknown serial: status $status, wanted 1"
+    program_err | grep -qx 'talviro_read: no probe has the serial number "TV0003B"; found: TV0001B, TV0002B' ||
+      fail "unknown serial: $(program_err)"
+    run --no-permission -- --list
+    [ "$status" -eq 0 ] || fail "no permission: status $status"
+    expect_out "? no permission"
+    ;;
+  list-held)
+    # A running talviro_read holds TV0001B; another program's list shows it.
+    claims="$scratch/claims"
+    "$root/scripts/simulated-usb" --probes 2 --shared-claims "$claims" -- \
+      "$read_tool" --serial TV0001B --count 0 --interval 0.05 > "$scratch/held" 2> "$scratch/held-err" &
+    holder=$!
+    for _ in $(seq 600); do
+      grep -q '^Serial: TV0001B$' "$scratch/held" && break
+      kill -0 "$holder" 2> /dev/null || break
+      sleep 0.1
+    done
+    grep -q '^Serial: TV0001B$' "$scratch/held" || { kill "$holder" 2> /dev/null || true; fail "the holder did not start: $(cat "$scratch/held-err")"; }
+    run --probes 2 --shared-claims "$claims" -- --list
+    kill -INT "$holder"
+    wait "$holder" || fail "the holder ended with status $?"
+    [ "$status" -eq 0 ] || fail "status $status: $(program_err)"
+    expect_out "TV0001B in use" "TV0002B free"
+    # Its claim ended with it.
+    run --probes 2 --shared-claims "$claims" -- --list
+    expect_out "TV0001B free" "TV0002B free"
+    ;;
   no-permission)
     run --no-permission -- --count 1
     [ "$status" -eq 1 ] || fail "status $status, wanted 1"
@@ -74,6 +111,6 @@ case "${1:-}" in
     # No read waited out its 5 s time-out.
     [ "$ms" -lt 2500 ] || fail "took $ms ms to notice"
     ;;
-  *) echo "usage: programs.sh readings|busy-first-probe|no-permission|dead-engine|unplug" >&2; exit 2 ;;
+  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug" >&2; exit 2 ;;
 esac
 echo "ok: $1"

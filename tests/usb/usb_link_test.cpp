@@ -222,3 +222,45 @@ TEST_F(UsbLink, AnAnswerThatNeverComesEndsAtTheReadTimeOutWithOneBulkInPerLatenc
 }
 
 }  // namespace
+
+TEST_F(UsbLink, ListMarksHeldChannelsAndLeavesThemAsTheyWere) {
+    usbsim::Options two;
+    two.probes = 2;
+    two.busy = 2;  // another program holds the second probe's channel B
+    bus().configure(two);
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open(serial), 0);
+
+    uint32_t count = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&count), FT_OK);
+    ASSERT_EQ(count, 4u);
+    const char* const serials[] = {"TV0001A", "TV0001B", "TV0002A", "TV0002B"};
+    const uint32_t held[] = {0, FT_FLAGS_OPENED, 0, FT_FLAGS_OPENED};
+    for (uint32_t index = 0; index < count; ++index) {
+        SCOPED_TRACE(serials[index]);
+        uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char entry_serial[FT_SERIAL_NUMBER_SIZE] = {};
+        char description[FT_DESCRIPTION_SIZE] = {};
+        FT_HANDLE handle = nullptr;
+        ASSERT_EQ(FT_GetDeviceInfoDetail(index, &flags, &type, &id, &location, entry_serial,
+                                         description, &handle), FT_OK);
+        EXPECT_EQ(flags, held[index]);
+        EXPECT_STREQ(entry_serial, serials[index]);
+        EXPECT_STREQ(description, index % 2 == 0 ? "TALVIRO A" : "TALVIRO B");
+        EXPECT_EQ(type, static_cast<uint32_t>(FT_DEVICE_2232H));
+        EXPECT_EQ(id, probe_settings::kChipId);
+        EXPECT_NE(location, 0u);
+        // Only the channel this process holds has a handle here.
+        EXPECT_EQ(handle != nullptr, index == 1);
+    }
+    EXPECT_EQ(FT_GetDeviceInfoDetail(count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr), static_cast<FT_STATUS>(FT_DEVICE_NOT_FOUND));
+
+    // The look took nothing and gave back nothing that was held.
+    EXPECT_TRUE(bus().claimed(1, kInterfaceB));
+    EXPECT_FALSE(bus().claimed(1, 0));
+    EXPECT_TRUE(bus().kernel_driver_bound(1, 0));
+    EXPECT_FALSE(bus().claimed(2, kInterfaceB));
+    EXPECT_EQ(read_adc_channel(0), 137);
+    probe_close();
+}

@@ -3,6 +3,8 @@
 #include "d2xx/d2xx.h"
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -82,5 +84,30 @@ FT_STATUS FT_Read(FT_HANDLE, void* data, uint32_t count, uint32_t* returned) {
 }
 
 FT_STATUS FT_Close(FT_HANDLE) { return next_status(); }
+
+FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {
+    const FT_STATUS s = next_status();
+    if (s == FT_OK && count && g_input) *count = g_input->ConsumeIntegral<uint8_t>();
+    return s;
+}
+
+// Every byte of serial and description as given, terminated or not.
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t, uint32_t* flags, uint32_t* type, uint32_t* id,
+                                 uint32_t* location, char* serial, char* description,
+                                 FT_HANDLE* handle) {
+    const FT_STATUS s = next_status();
+    if (s != FT_OK || !g_input) return s;
+    for (uint32_t* number : {flags, type, id, location})
+        if (number) *number = g_input->ConsumeIntegral<uint32_t>();
+    for (const auto& text : {std::make_pair(serial, FT_SERIAL_NUMBER_SIZE),
+                             std::make_pair(description, FT_DESCRIPTION_SIZE)}) {
+        if (!text.first) continue;
+        const std::string bytes = g_input->ConsumeBytesAsString(text.second);
+        std::memset(text.first, 'S', text.second);
+        if (!bytes.empty()) std::memcpy(text.first, bytes.data(), bytes.size());
+    }
+    if (handle) *handle = nullptr;
+    return s;
+}
 
 }  // extern "C"

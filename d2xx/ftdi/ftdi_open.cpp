@@ -37,7 +37,7 @@ constexpr int kBulkReadTimeoutMs = kLongestLatencyMs + kBulkReadSlackMs;
 constexpr unsigned kFullSpeedPacketBytes = 64;
 constexpr unsigned kHighSpeedPacketBytes = 512;
 
-bool ftdi_packet_size(unsigned bytes) {
+bool is_ftdi_packet_size(unsigned bytes) {
     return bytes == kFullSpeedPacketBytes || bytes == kHighSpeedPacketBytes;
 }
 
@@ -79,7 +79,7 @@ public:
         opened_ = true;
         // Bytes an earlier session left in the chip's buffers would otherwise
         // be taken for the answers to this session's first commands.
-        if (ftdi_usb_open_dev(ctx_, dev) < 0 || !ftdi_packet_size(ctx_->max_packet_size) ||
+        if (ftdi_usb_open_dev(ctx_, dev) < 0 || !is_ftdi_packet_size(ctx_->max_packet_size) ||
             ftdi_tcioflush(ctx_) < 0) {
             release_device();
             return false;
@@ -97,10 +97,8 @@ public:
         ctx_->usb_read_timeout = static_cast<int>(
             std::clamp<uint32_t>(timeout_ms, kMinAttemptMs, kBulkReadTimeoutMs));
         const int got = ftdi_read_data(ctx_, buf, static_cast<int>(wanted));
-        // No packet at all within kBulkReadTimeoutMs: nothing arrived yet,
-        // and the caller's deadline decides whether to wait on. (libftdi
-        // drops bytes of earlier packets of the same call on any failure;
-        // that needs a chip stalling in mid-burst.)
+        // No packet at all within the time given: nothing arrived yet, and
+        // the caller's deadline decides whether to wait on.
         return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
     }
 

@@ -47,7 +47,6 @@ constexpr uint8_t kBusPoweredMaxPower = 0x32;  // in 2 mA units: 100 mA
 constexpr uint8_t kAttributesBusPowered = 0x80;
 constexpr uint8_t kVendorClass = 0xFF;
 constexpr int kEndpointsPerInterface = 2;
-constexpr uint16_t kReleaseNumber = 0x0126;
 constexpr uint8_t kLowByte = 0xFF;
 constexpr int kStringHeaderBytes = 2;
 constexpr uint16_t kFirstNonAscii = 0x80;

@@ -13,6 +13,7 @@ constexpr uint8_t kFail = 0x10;         // an error code
 constexpr uint8_t kReplace = 0x30;      // other contents or count
 constexpr uint8_t kLate = 0x38;         // the model's answer, late
 constexpr uint8_t kDescriptor = 0x20;   // a descriptor field changed
+constexpr uint8_t kKeep = 0xFF;
 
 constexpr int kErrors[] = {LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_PIPE,
                            LIBUSB_ERROR_OVERFLOW,  LIBUSB_ERROR_IO,      LIBUSB_ERROR_INTERRUPTED,
@@ -24,6 +25,13 @@ constexpr uint8_t kResetRequest = 0x00;
 constexpr uint16_t kResetAll = 0;
 constexpr uint16_t kPurgeToHost = 2;
 constexpr uint64_t kUsPerMs = 1000;
+// libftdi's packet size for a device without a configuration: 512 bytes for
+// the high-speed chips (by bcdDevice), else 64.
+constexpr uint16_t kBcd2232H = 0x0700;
+constexpr uint16_t kBcd4232H = 0x0800;
+constexpr uint16_t kBcd232H = 0x0900;
+constexpr int kHighSpeedPacket = 512;
+constexpr int kFullSpeedPacket = 64;
 
 // The device descriptor fields a device may set, as offsets into
 // libusb_device_descriptor, each two bytes wide or one.
@@ -61,49 +69,68 @@ uint64_t FuzzDevice::delivered(int probe) const {
 
 void FuzzDevice::answer(usbsim::Call& call) {
     using Kind = usbsim::Call::Kind;
-    const bool descriptor = call.kind == Kind::DeviceDescriptor || call.kind == Kind::PacketSize;
-    if (input_.remaining_bytes() == 0 && !descriptor) {
+    const bool dry = input_.remaining_bytes() == 0;
+    const uint8_t choice = dry ? kKeep : input_.ConsumeIntegral<uint8_t>();
+    if (call.kind == Kind::DeviceDescriptor || call.kind == Kind::PacketSize) {
+        descriptor(call, choice);
+    } else if (dry) {
         // The device stops answering, so that a run ends soon after its
         // input does; the host can still give back what it claimed.
         call.result = LIBUSB_ERROR_NO_DEVICE;
         call.transferred = 0;
-    } else if (input_.remaining_bytes() > 0) {
-        const uint8_t choice = input_.ConsumeIntegral<uint8_t>();
-        switch (call.kind) {
-        case Kind::DeviceDescriptor:
-            if (choice < kDescriptor) {
-                const Field& field = kFields[choice % kFieldCount];
-                const std::vector<uint8_t> bytes = input_.ConsumeBytes<uint8_t>(field.size);
-                std::copy(bytes.begin(), bytes.end(), call.data + field.offset);
-            }
-            break;
-        case Kind::PacketSize:
-            if (choice < kDescriptor) {
-                const uint16_t size = input_.ConsumeIntegral<uint16_t>();
-                call.data[0] = static_cast<uint8_t>(size);
-                call.data[1] = static_cast<uint8_t>(size >> 8);
-            }
-            break;
-        case Kind::StringDescriptor:
-            if (choice < kFail) {
-                call.result = kErrors[choice % kErrorCount];
-            } else if (choice < kReplace) {
-                const std::vector<uint8_t> bytes =
-                    input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<int>(0, call.length));
-                std::copy(bytes.begin(), bytes.end(), call.data);
-                call.result = static_cast<int>(bytes.size());
-            }
-            break;
-        case Kind::Control:
-        case Kind::BulkOut:
-        case Kind::BulkIn:
-            if (choice < kLate) transfer(call);
-            break;
+    } else if (call.kind == Kind::StringDescriptor) {
+        if (choice < kFail) {
+            call.result = kErrors[choice % kErrorCount];
+        } else if (choice < kReplace) {
+            const std::vector<uint8_t> bytes =
+                input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<int>(0, call.length));
+            std::copy(bytes.begin(), bytes.end(), call.data);
+            call.result = static_cast<int>(bytes.size());
         }
+    } else if (choice < kLate) {
+        transfer(call);
     }
-    if (call.kind == Kind::PacketSize)
-        packet_size_[call.probe] = call.data[0] | call.data[1] << 8;
     count_delivered(call);
+}
+
+// A descriptor as the first read of it decided, one field changed or none.
+void FuzzDevice::descriptor(usbsim::Call& call, uint8_t choice) {
+    if (call.kind == usbsim::Call::Kind::DeviceDescriptor) {
+        auto* desc = reinterpret_cast<libusb_device_descriptor*>(call.data);
+        const auto kept = device_descriptor_.find(call.probe);
+        if (kept != device_descriptor_.end()) {
+            *desc = kept->second;
+            return;
+        }
+        if (choice < kDescriptor) {
+            const Field& field = kFields[choice % kFieldCount];
+            const std::vector<uint8_t> bytes = input_.ConsumeBytes<uint8_t>(field.size);
+            std::copy(bytes.begin(), bytes.end(), call.data + field.offset);
+        }
+        device_descriptor_[call.probe] = *desc;
+        return;
+    }
+    const auto kept = packet_size_.find(call.probe);
+    uint16_t size = static_cast<uint16_t>(call.data[0] | call.data[1] << 8);
+    if (kept != packet_size_.end()) {
+        size = kept->second;
+    } else if (choice < kDescriptor) {
+        size = input_.ConsumeIntegral<uint16_t>();
+    }
+    packet_size_[call.probe] = size;
+    call.data[0] = static_cast<uint8_t>(size);
+    call.data[1] = static_cast<uint8_t>(size >> 8);
+}
+
+int FuzzDevice::host_packet_size(int probe) const {
+    const auto desc = device_descriptor_.find(probe);
+    const auto size = packet_size_.find(probe);
+    if (desc != device_descriptor_.end() && desc->second.bNumConfigurations == 0) {
+        const uint16_t bcd = desc->second.bcdDevice;
+        return bcd == kBcd2232H || bcd == kBcd4232H || bcd == kBcd232H ? kHighSpeedPacket
+                                                                      : kFullSpeedPacket;
+    }
+    return size == packet_size_.end() ? usbsim::kMaxPacketBytes : size->second;
 }
 
 // One control or bulk call, changed as the next input bytes say.
@@ -147,8 +174,6 @@ void FuzzDevice::count_delivered(const usbsim::Call& call) {
         (call.value == kResetAll || call.value == kPurgeToHost) && call.result >= 0) {
         delivered_[call.probe] = 0;  // the host drops what it had kept
     } else if (call.kind == Kind::BulkIn && call.result == LIBUSB_SUCCESS) {
-        const auto size = packet_size_.find(call.probe);
-        const int packet = size == packet_size_.end() ? usbsim::kMaxPacketBytes : size->second;
-        delivered_[call.probe] += answer_bytes(call.transferred, packet);
+        delivered_[call.probe] += answer_bytes(call.transferred, host_packet_size(call.probe));
     }
 }

@@ -90,6 +90,10 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
  * at the time-out it returns FT_OK with *returned < count. */
 FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* returned);
 
+/* *rx_bytes: bytes the driver has received from the channel and no FT_Read
+ * has taken yet. It does not ask the chip for more. */
+FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes);
+
 /* Releases the handle; later calls with it return FT_INVALID_HANDLE. */
 FT_STATUS FT_Close(FT_HANDLE handle);
 

@@ -83,6 +83,12 @@ FT_STATUS FT_Read(FT_HANDLE, void* data, uint32_t count, uint32_t* returned) {
     return s;
 }
 
+FT_STATUS FT_GetQueueStatus(FT_HANDLE, uint32_t* rx_bytes) {
+    const FT_STATUS s = next_status();
+    if (s == FT_OK && g_input) *rx_bytes = g_input->ConsumeIntegral<uint8_t>();
+    return s;
+}
+
 FT_STATUS FT_Close(FT_HANDLE) { return next_status(); }
 
 FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {

@@ -3,13 +3,12 @@
 // past its buffer; a conversion's count stays within 10 bits; an opened
 // serial number is terminated within its 16 bytes.
 #include "fuzz/fuzz_driver.h"
+#include "fuzz/quiet_streams.h"
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -22,18 +21,6 @@ void check(bool ok, const char* what) {
         std::abort();
     }
 }
-
-// The diagnostics are not under test here; keep them off the terminal.
-struct QuietStreams {
-    QuietStreams() : out(std::cout.rdbuf(sink.rdbuf())), err(std::cerr.rdbuf(sink.rdbuf())) {}
-    ~QuietStreams() {
-        std::cout.rdbuf(out);
-        std::cerr.rdbuf(err);
-    }
-    std::ostringstream sink;
-    std::streambuf* out;
-    std::streambuf* err;
-};
 
 }  // namespace
 

@@ -148,7 +148,13 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
         }
         // A driver claiming more than asked is not believed past the buffer.
         *received += returned < missing ? returned : missing;
-        if (*received >= count) return 0;
+        if (*received >= count) {
+            // Bytes beyond the answer: the chip answered something it was
+            // not asked, so later answers cannot be told from earlier ones.
+            uint32_t waiting = 0;
+            if (FT_GetQueueStatus(g_handle, &waiting) != FT_OK || waiting > 0) g_in_step = false;
+            return 0;
+        }
     }
     g_in_step = false;
     report("Couldn't read the requested number of bytes from FT2232");

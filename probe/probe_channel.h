@@ -65,7 +65,8 @@ int probe_write(const unsigned char* data, uint32_t count, uint32_t* written);
 
 // True from a successful probe_open until a transfer leaves the byte streams
 // out of step: a read that did not deliver all its bytes (a late answer may
-// still arrive and be taken for the next one), or a write that sent only
+// still arrive and be taken for the next one), a read after which the driver
+// holds more bytes than were asked for, or a write that sent only
 // part of its bytes (the chip then parses the rest as a new command). Only a
 // new probe_open puts them back in step.
 bool probe_in_step();

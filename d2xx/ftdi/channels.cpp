@@ -106,10 +106,13 @@ bool engine_answers(Channel& channel) {
     }
     uint8_t answer[2] = {};
     const Transfer got = read_until(
-        [&port](uint8_t* buf, uint32_t max) { return port.read(buf, max); }, channel.now_ms,
+        [&port](uint8_t* buf, uint32_t max, uint32_t timeout_ms) {
+            return port.read(buf, max, timeout_ms);
+        }, channel.now_ms,
         answer, sizeof answer, kEngineCheckTimeoutMs);
+    // A chip that sent more than the answer is not a probe's engine.
     return !got.failed && got.count == sizeof answer && answer[0] == kBadCommand &&
-           answer[1] == kEngineCheckOpcode;
+           answer[1] == kEngineCheckOpcode && port.unread() == 0;
 }
 
 }  // namespace
@@ -264,12 +267,24 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
         }
         Port& port = *channel.port;
         const d2xx_ftdi::Transfer got = d2xx_ftdi::read_until(
-            [&port](uint8_t* buf, uint32_t max) { return port.read(buf, max); },
+            [&port](uint8_t* buf, uint32_t max, uint32_t timeout_ms) {
+            return port.read(buf, max, timeout_ms);
+        },
             channel.now_ms, static_cast<uint8_t*>(data), count, channel.read_timeout_ms);
         if (returned != nullptr) {
             *returned = got.count;
         }
         return static_cast<FT_STATUS>(got.failed ? FT_IO_ERROR : FT_OK);
+    });
+}
+
+FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
+    return with_channel(handle, [&](Channel& channel) {
+        if (rx_bytes == nullptr) {
+            return d2xx_ftdi::kBadArgument;
+        }
+        *rx_bytes = channel.port->unread();
+        return static_cast<FT_STATUS>(FT_OK);
     });
 }
 

@@ -5,8 +5,9 @@
 // are opaque ids from a counter and are never handed out twice.
 //
 // FT_SetBitMode into MPSSE resets the bit mode first, enters MPSSE, purges,
-// and then fails unless the engine answers a bad command in time, so a chip
-// whose engine is dead fails the open instead of every later read.
+// and then fails unless the engine answers a bad command in time, and with
+// nothing more, so a chip whose engine is dead fails the open instead of
+// every later read.
 //
 // While the channel is in MPSSE mode, FT_Write sends a write that is exactly
 // the one-byte read-pins frame as that byte and SEND_IMMEDIATE in one
@@ -60,13 +61,15 @@ constexpr uint8_t kReadHighPins = 0x83;
 class Port {
 public:
     virtual ~Port() = default;
-    virtual int read(uint8_t* buf, uint32_t max) = 0;
+    virtual int read(uint8_t* buf, uint32_t max, uint32_t timeout_ms) = 0;
     virtual int write(const uint8_t* data, uint32_t count, uint32_t timeout_ms) = 0;
     virtual int set_latency_timer(uint8_t ms) = 0;
     virtual int get_latency_timer(uint8_t* ms) = 0;
     virtual int set_bit_mode(uint8_t mask, uint8_t mode) = 0;
     // Empties the chip's buffers both ways.
     virtual int purge() = 0;
+    // Bytes received and not yet read; a port that keeps none returns 0.
+    virtual uint32_t unread() const { return 0; }
     // Gives the channel back to the system; called once, by FT_Close, also
     // after the device went away (the result then says so).
     virtual int close() = 0;

@@ -116,7 +116,8 @@ Transfer read_until(const ByteSource& source, const MsClock& now_ms, uint8_t* bu
     // idle, so the loop is paced by the chip and reacts to data at once.
     for (;;) {
         const uint32_t asked = std::min(count - done.count, kMaxTransferBytes);
-        const int got = source(buf + done.count, asked);
+        const uint32_t budget = std::max(ms_left(now_ms(), deadline), kMinAttemptMs);
+        const int got = source(buf + done.count, asked, budget);
         if (got < 0) {
             done.failed = true;
             return done;

@@ -84,9 +84,10 @@ void copy_terminated(const std::string& text, char* dst, size_t size);
 // Milliseconds on a clock that never goes back.
 using MsClock = std::function<uint64_t()>;
 
-// Fetches up to max bytes (max >= 1) into buf. Returns how many came, 0 when a
-// packet brought none (it has already waited for that packet), < 0 on failure.
-using ByteSource = std::function<int(uint8_t* buf, uint32_t max)>;
+// Fetches up to max bytes (max >= 1) into buf, waiting at most timeout_ms.
+// Returns how many came, 0 when a packet brought none (it has already waited
+// for that packet) or none came in time, < 0 on failure.
+using ByteSource = std::function<int(uint8_t* buf, uint32_t max, uint32_t timeout_ms)>;
 
 // Sends count bytes (count >= 1), giving up after timeout_ms. Returns how many
 // went out, or < 0 on failure (a time-out included).
@@ -100,7 +101,8 @@ struct Transfer {
 
 // Fills buf with count bytes from source, stopping early once timeout_ms have
 // passed on now_ms since the call. Always makes at least one attempt (unless
-// count is 0) and never asks for more than is missing. A source failure ends
+// count is 0), gives each the time left (at least kMinAttemptMs) and never
+// asks for more than is missing. A source failure ends
 // the loop with failed set and count = the bytes that arrived before it.
 Transfer read_until(const ByteSource& source, const MsClock& now_ms, uint8_t* buf,
                     uint32_t count, uint32_t timeout_ms);

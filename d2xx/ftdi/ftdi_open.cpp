@@ -38,6 +38,16 @@ constexpr int kLongestLatencyMs = 255;
 constexpr int kBulkReadSlackMs = 45;
 constexpr int kBulkReadTimeoutMs = kLongestLatencyMs + kBulkReadSlackMs;
 
+// Bulk packet sizes of the FTDI chips: full speed, high speed. libftdi
+// strips the status bytes of each packet by the size the device's endpoint
+// descriptor gives, and copies with a negative length for a size below 2.
+constexpr unsigned kFullSpeedPacketBytes = 64;
+constexpr unsigned kHighSpeedPacketBytes = 512;
+
+bool is_ftdi_packet_size(unsigned bytes) {
+    return bytes == kFullSpeedPacketBytes || bytes == kHighSpeedPacketBytes;
+}
+
 // What close reports when there was no claimed channel to give back.
 constexpr int kCloseOk = 0;
 
@@ -76,19 +86,26 @@ public:
         opened_ = true;
         // Bytes an earlier session left in the chip's buffers would otherwise
         // be taken for the answers to this session's first commands.
-        if (ftdi_usb_open_dev(ctx_, dev) < 0 || ftdi_tcioflush(ctx_) < 0) {
+        if (ftdi_usb_open_dev(ctx_, dev) < 0 || !is_ftdi_packet_size(ctx_->max_packet_size) ||
+            ftdi_tcioflush(ctx_) < 0) {
             release_device();
             return false;
         }
         return true;
     }
 
-    int read(uint8_t* buf, uint32_t max) override {
-        const int got = ftdi_read_data(ctx_, buf, static_cast<int>(std::min(max, kMaxTransferBytes)));
-        // No packet at all within kBulkReadTimeoutMs: nothing arrived yet,
-        // and the caller's deadline decides whether to wait on. (libftdi
-        // drops bytes of earlier packets of the same call on any failure;
-        // that needs a chip stalling in mid-burst.)
+    int read(uint8_t* buf, uint32_t max, uint32_t timeout_ms) override {
+        // libftdi makes another bulk transfer, with the whole time-out again,
+        // while a request is not full. Asking for what it holds already, or
+        // else for one byte, keeps this call to one transfer, which then
+        // ends with the caller's time.
+        const uint32_t held = ctx_->readbuffer_remaining;
+        const uint32_t wanted = std::min({max, held > 0 ? held : 1u, kMaxTransferBytes});
+        ctx_->usb_read_timeout = static_cast<int>(
+            std::clamp<uint32_t>(timeout_ms, kMinAttemptMs, kBulkReadTimeoutMs));
+        const int got = ftdi_read_data(ctx_, buf, static_cast<int>(wanted));
+        // No packet at all within the time given: nothing arrived yet, and
+        // the caller's deadline decides whether to wait on.
         return got == LIBUSB_ERROR_TIMEOUT ? 0 : got;
     }
 
@@ -113,6 +130,8 @@ public:
     }
 
     int purge() override { return ftdi_tcioflush(ctx_); }
+
+    uint32_t unread() const override { return ctx_->readbuffer_remaining; }
 
     int close() override {
         const int result = release_device();

@@ -432,6 +432,15 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
     return sim::finish(call, FT_OK);
 }
 
+// Not a logged call: the answers waiting in the chip, on channel B.
+FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
+    sim::HandleState* h = sim::find(handle);
+    if (!h) return FT_INVALID_HANDLE;
+    if (h->dead || rx_bytes == nullptr) return FT_IO_ERROR;
+    *rx_bytes = h->letter == 'B' ? static_cast<uint32_t>(sim::state().chip.answers_pending()) : 0;
+    return FT_OK;
+}
+
 FT_STATUS FT_Close(FT_HANDLE handle) {
     Call call{Fn::Close, handle, {}, {}, {}, 0, FT_OK, 0};
     const FT_STATUS injected = sim::begin_call(call);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 struct libusb_context {
     int debug_level = 0;
@@ -46,7 +47,9 @@ constexpr uint8_t kBusPoweredMaxPower = 0x32;  // in 2 mA units: 100 mA
 constexpr uint8_t kAttributesBusPowered = 0x80;
 constexpr uint8_t kVendorClass = 0xFF;
 constexpr int kEndpointsPerInterface = 2;
-constexpr uint16_t kReleaseNumber = 0x0126;
+constexpr uint8_t kLowByte = 0xFF;
+constexpr int kStringHeaderBytes = 2;
+constexpr uint16_t kFirstNonAscii = 0x80;
 
 libusb_device* new_device(usbsim::Bus::ProbeId id, const usbsim::DeviceInfo& info) {
     auto* dev = new libusb_device;
@@ -155,12 +158,19 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev,
     desc->iProduct = usbsim::kProductString;
     desc->iSerialNumber = dev->info.serial.empty() ? 0 : usbsim::kSerialString;
     desc->bNumConfigurations = 1;
+    usbsim::Call call{usbsim::Call::Kind::DeviceDescriptor, dev->id.index + 1, -1, 0, 0,
+                      reinterpret_cast<uint8_t*>(desc), sizeof *desc, LIBUSB_SUCCESS};
+    bus().answer(call);
     return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* /*dev*/, uint8_t config_index,
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_index,
                                              struct libusb_config_descriptor** config) {
     if (config_index != 0) return LIBUSB_ERROR_NOT_FOUND;
+    uint8_t packet_size[2] = {usbsim::kMaxPacketBytes & kLowByte, usbsim::kMaxPacketBytes >> 8};
+    usbsim::Call call{usbsim::Call::Kind::PacketSize, dev->id.index + 1, -1, 0, 0, packet_size,
+                      sizeof packet_size, LIBUSB_SUCCESS};
+    bus().answer(call);
     // One allocation each, freed by libusb_free_config_descriptor.
     auto* endpoints = new libusb_endpoint_descriptor[usbsim::kInterfaces * kEndpointsPerInterface]{};
     auto* altsettings = new libusb_interface_descriptor[usbsim::kInterfaces]{};
@@ -174,7 +184,7 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* /*dev*/, uint8_t con
             ep[e].bDescriptorType = LIBUSB_DT_ENDPOINT;
             ep[e].bEndpointAddress = addresses[e];
             ep[e].bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-            ep[e].wMaxPacketSize = usbsim::kMaxPacketBytes;
+            ep[e].wMaxPacketSize = static_cast<uint16_t>(packet_size[0] | packet_size[1] << 8);
         }
         libusb_interface_descriptor& alt = altsettings[i];
         alt.bLength = kInterfaceLength;
@@ -276,21 +286,30 @@ int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* handle, int in
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
                                                    uint8_t desc_index, unsigned char* data,
                                                    int length) {
-    std::string text;
-    const int status = bus().string_descriptor(handle->dev->id, desc_index, &text);
-    if (status < 0) return status;
     if (length < 1) return LIBUSB_ERROR_INVALID_PARAM;
-    const size_t n = std::min(text.size(), static_cast<size_t>(length - 1));
-    std::memcpy(data, text.data(), n);
+    std::vector<uint8_t> raw;
+    const int status = bus().string_descriptor(handle->dev->id, desc_index, &raw);
+    if (status < 0) return status;
+    // As libusb checks the device's answer: a header, no longer than what
+    // came, of the string type; each UTF-16 unit outside ASCII becomes '?'.
+    const int received = static_cast<int>(raw.size());
+    if (received < kStringHeaderBytes || raw[0] > received || raw[1] != LIBUSB_DT_STRING)
+        return LIBUSB_ERROR_IO;
+    int n = 0;
+    for (int at = kStringHeaderBytes; at + 1 < raw[0] && n < length - 1; at += 2) {
+        const uint16_t unit = static_cast<uint16_t>(raw[at] | raw[at + 1] << 8);
+        data[n++] = unit < kFirstNonAscii ? static_cast<unsigned char>(unit) : '?';
+    }
     data[n] = '\0';
-    return static_cast<int>(n);
+    return n;
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t request_type,
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length,
-                                        unsigned int /*timeout*/) {
-    return bus().control(handle->dev->id, request_type, request, value, index, data, length);
+                                        unsigned int timeout) {
+    return bus().control(handle->dev->id, request_type, request, value, index, data, length,
+                         timeout);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,

@@ -16,6 +16,10 @@ constexpr const char* kSerialPrefix = "TV";
 constexpr int kSerialDigits = 4;
 constexpr uint64_t kUsPerMs = 1000;
 constexpr uint64_t kNever = UINT64_MAX;
+// A string descriptor: two header bytes, then UTF-16LE, 255 bytes at most.
+constexpr int kStringDescriptorBytes = 255;
+constexpr size_t kStringHeaderBytes = 2;
+constexpr size_t kStringDescriptorChars = (kStringDescriptorBytes - kStringHeaderBytes) / 2;
 
 // Converter inputs of probe n (cycled): A1, supply, target, A0 counts that
 // give plain readings and differ from probe to probe.
@@ -133,6 +137,24 @@ void Bus::configure(const Options& options) {
             chip.set_input_count(ch, kProbeInputs[(n - 1) % kInputSets][ch]);
         probes_.push_back(std::move(probe));
     }
+}
+
+void Bus::set_behaviour(Behaviour* behaviour) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    behaviour_ = behaviour;
+}
+
+void Bus::answer(Call& call) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (!behaviour_) return;
+    behaviour_->answer(call);
+    // No device can move more than the host's buffer holds.
+    call.result = std::min(call.result, std::max(call.length, 0));
+    call.transferred = std::clamp(call.transferred, 0, std::max(call.length, 0));
+    const bool transfer = call.kind == Call::Kind::Control || call.kind == Call::Kind::BulkOut ||
+                          call.kind == Call::Kind::BulkIn;
+    if (transfer && call.result == LIBUSB_ERROR_TIMEOUT && call.timeout_ms > 0)
+        wait_until(call.at_us + uint64_t{call.timeout_ms} * kUsPerMs);
 }
 
 void Bus::set_clock(sim::Clock* clock) {
@@ -262,7 +284,7 @@ int Bus::open(ProbeId id) {
     return options_.no_permission ? LIBUSB_ERROR_ACCESS : LIBUSB_SUCCESS;
 }
 
-int Bus::string_descriptor(ProbeId id, uint8_t index, std::string* text) {
+int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* descriptor) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Probe* probe = find(id);
     if (!probe) return LIBUSB_ERROR_NO_DEVICE;
@@ -270,16 +292,29 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::string* text) {
     // Two control transfers: the language list, then the string.
     if (!wait_until(clock_->now_us() + 2 * kMicroframeUs)) return LIBUSB_ERROR_NO_DEVICE;
     const DeviceInfo& info = probe->info;
+    std::string text;
+    int result = LIBUSB_ERROR_PIPE;
     if (index == kManufacturerString) {
-        *text = info.manufacturer;
+        text = info.manufacturer;
     } else if (index == kProductString) {
-        *text = info.product;
+        text = info.product;
     } else if (index == kSerialString && !info.serial.empty()) {
-        *text = info.serial;
-    } else {
-        return LIBUSB_ERROR_PIPE;
+        text = info.serial;
     }
-    return static_cast<int>(text->size());
+    descriptor->assign(kStringDescriptorBytes, 0);
+    if (index == kManufacturerString || index == kProductString ||
+        (index == kSerialString && !info.serial.empty())) {
+        const size_t chars = std::min(text.size(), kStringDescriptorChars);
+        result = static_cast<int>(kStringHeaderBytes + 2 * chars);
+        (*descriptor)[0] = static_cast<uint8_t>(result);
+        (*descriptor)[1] = LIBUSB_DT_STRING;
+        for (size_t c = 0; c < chars; ++c) (*descriptor)[kStringHeaderBytes + 2 * c] = text[c];
+    }
+    Call call{Call::Kind::StringDescriptor, id.index + 1, -1, index, 0, descriptor->data(),
+              kStringDescriptorBytes, result};
+    answer(call);
+    descriptor->resize(static_cast<size_t>(std::max(call.result, 0)));
+    return call.result;
 }
 
 int Bus::claim(ProbeId id, int interface, bool auto_detach) {
@@ -333,7 +368,7 @@ int Bus::kernel_driver_active(ProbeId id, int interface) {
 }
 
 int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t value,
-                 uint16_t index, uint8_t* data, uint16_t length) {
+                 uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const uint64_t start = clock_->now_us();
     Event event{Event::Kind::Control, id.index + 1, interface_of_index(index), request, value,
@@ -347,6 +382,16 @@ int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t val
         } else {
             result = LIBUSB_ERROR_PIPE;  // the chip stalls requests it does not know
         }
+    }
+    if (probe) {
+        // Only an IN request has a buffer the device may fill.
+        const bool in = (request_type & kEndpointIn) != 0;
+        Call call{Call::Kind::Control, id.index + 1, event.interface, request, value,
+                  in ? data : nullptr, in && data ? length : 0, result};
+        call.timeout_ms = timeout_ms;
+        call.at_us = start;
+        answer(call);
+        result = call.result;
     }
     event.result = result;
     record(std::move(event));
@@ -427,7 +472,6 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
         result = bulk_in(*probe, interface, data, length, timeout_ms);
         if (result >= 0) {
             *transferred = result;
-            if (tracing_) event.bytes.assign(data, data + result);
             result = LIBUSB_SUCCESS;
         }
     } else if (probe && wait_until(start + kMicroframeUs)) {
@@ -439,9 +483,16 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
         }
         // Bytes on channel A leave as serial data: nothing is wired there.
         *transferred = std::max(length, 0);
-        if (tracing_) event.bytes.assign(data, data + *transferred);
         result = LIBUSB_SUCCESS;
     }
+    if (probe && interface >= 0 && probe->interfaces[interface].claimed && result != LIBUSB_ERROR_NO_DEVICE) {
+        Call call{in ? Call::Kind::BulkIn : Call::Kind::BulkOut, id.index + 1, interface, 0, 0,
+                  data, std::max(length, 0), result, timeout_ms, *transferred, start};
+        answer(call);
+        result = call.result;
+        *transferred = call.transferred;
+    }
+    if (tracing_) event.bytes.assign(data, data + *transferred);
     event.result = result < 0 ? result : *transferred;
     record(std::move(event));
     return result;

@@ -22,6 +22,8 @@
 #include "d2xx/sim/probe_chip.h"
 #include "d2xx/usbsim/shared_claims.h"
 
+#include <libusb.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -88,6 +90,40 @@ struct Event {
     uint64_t at_us = 0;          // bus clock when the call began
 };
 
+// One call as a device answers it, after the model has answered: what a
+// Behaviour may change. data and length are the bytes the host sees (for a
+// device descriptor the libusb_device_descriptor, for a packet size the
+// endpoints' wMaxPacketSize, little-endian, for a string the raw descriptor:
+// bLength, bDescriptorType, UTF-16LE), result the bytes moved (>= 0) or a
+// libusb error; a bulk call keeps its status and count apart. Descriptors come from libusb's cache: only their contents
+// count, never their result.
+struct Call {
+    enum class Kind { DeviceDescriptor, PacketSize, StringDescriptor, Control, BulkOut, BulkIn };
+    Kind kind;
+    int probe;            // 1-based
+    int interface = -1;   // bulk and control as in Event; else -1
+    uint8_t request = 0;  // control: bRequest; string: the descriptor index
+    uint16_t value = 0;   // control: wValue
+    uint8_t* data = nullptr;
+    int length = 0;
+    int result = 0;           // bulk: the libusb status only
+    unsigned timeout_ms = 0;  // control and bulk: the host's time-out, 0 none
+    int transferred = 0;      // bulk: the bytes moved, also on a failure
+    uint64_t at_us = 0;       // control and bulk: bus clock when the call began
+};
+
+// What the devices on the bus do beyond the model: a damaged or a hostile
+// device. Called with the bus held and the model's answer in call; it may
+// change call.result, call.transferred and the first call.length bytes of
+// call.data, and may let time pass on the bus clock. The bus then cuts a
+// count above length to length, and lets a transfer that timed out last
+// until its time-out. A call that succeeds must end within its time-out.
+class Behaviour {
+public:
+    virtual ~Behaviour() = default;
+    virtual void answer(Call& call) = 0;
+};
+
 // The identity of one probe on the bus, as its descriptors give it.
 struct DeviceInfo {
     uint8_t bus = kBusNumber;
@@ -110,6 +146,9 @@ public:
     sim::Clock& clock();
     // Every probe vanishes now.
     void unplug();
+    // nullptr: the model answers alone (the default). The behaviour must
+    // outlive its use.
+    void set_behaviour(Behaviour* behaviour);
 
     // ---- observation, probe 1-based, interface 0 = A ----
     int probes() const;
@@ -134,15 +173,19 @@ public:
     std::vector<ProbeId> attached();
     std::optional<DeviceInfo> info(ProbeId id);
     int open(ProbeId id);
-    // The string descriptor at index as ASCII, as libusb_get_string_descriptor_ascii reads it.
-    int string_descriptor(ProbeId id, uint8_t index, std::string* text);
+    // The raw string descriptor at index (at most 255 bytes); returns its
+    // length or a libusb error.
+    int string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* descriptor);
+    // Lets the behaviour, if any, change call (descriptors built by the
+    // libusb layer pass through here).
+    void answer(Call& call);
     int claim(ProbeId id, int interface, bool auto_detach);
     int release(ProbeId id, int interface, bool auto_detach);
     int detach_kernel_driver(ProbeId id, int interface);
     int attach_kernel_driver(ProbeId id, int interface);
     int kernel_driver_active(ProbeId id, int interface);
     int control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t value,
-                uint16_t index, uint8_t* data, uint16_t length);
+                uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms);
     int bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* transferred,
              unsigned timeout_ms);
     void device_ref(int delta);
@@ -180,6 +223,7 @@ private:
 
     mutable std::recursive_mutex mutex_;
     sim::Clock* clock_;
+    Behaviour* behaviour_ = nullptr;
     Options options_;
     uint64_t generation_ = 1;
     std::vector<std::unique_ptr<Probe>> probes_;

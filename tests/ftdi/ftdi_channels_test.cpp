@@ -27,7 +27,7 @@ class FakePort : public Port {
 public:
     explicit FakePort(std::shared_ptr<PortLog> log) : log_(std::move(log)) {}
     ~FakePort() override { log_->destroyed = true; }
-    int read(uint8_t* buf, uint32_t max) override {
+    int read(uint8_t* buf, uint32_t max, uint32_t) override {
         ++log_->transfers;
         log_->now += kPacketMs;
         const uint32_t n = std::min(max, log_->readable);

@@ -71,7 +71,7 @@ struct ScriptedSource {
     std::vector<uint32_t> asked;
 
     Transfer read(uint8_t* buf, uint32_t count, uint32_t timeout_ms) {
-        auto source = [this](uint8_t* out, uint32_t max) {
+        auto source = [this](uint8_t* out, uint32_t max, uint32_t) {
             ++calls;
             asked.push_back(max);
             now += kPacketMs;

@@ -61,7 +61,7 @@ struct Chip {
 class PacedPort : public Port {
 public:
     explicit PacedPort(std::shared_ptr<Chip> chip) : chip_(std::move(chip)) {}
-    int read(uint8_t* buf, uint32_t max) override {
+    int read(uint8_t* buf, uint32_t max, uint32_t) override {
         const int n = chip_->packet(max);
         std::fill(buf, buf + n, uint8_t{0x5A});
         return n;

@@ -437,7 +437,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
     sim::HandleState* h = sim::find(handle);
     if (!h) return FT_INVALID_HANDLE;
     if (h->dead || rx_bytes == nullptr) return FT_IO_ERROR;
-    *rx_bytes = h->letter == 'B' ? static_cast<uint32_t>(sim::state().chip.answers_pending()) : 0;
+    *rx_bytes = h->letter == 'B' ? static_cast<uint32_t>(sim::state().probes[h->probe].chip.answers_pending()) : 0;
     return FT_OK;
 }
 

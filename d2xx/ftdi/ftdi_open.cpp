@@ -1,7 +1,8 @@
 // FT_OpenEx over libftdi1: finds the chip channel with the wanted description
-// or serial number among the FTDI devices on the bus and claims it; and the
-// list of those channels (FT_CreateDeviceInfoList, FT_GetDeviceInfoDetail).
+// or serial number among the FTDI devices on the bus and claims it, as the
+// port every later FT_* call of that handle goes through.
 #include "d2xx/ftdi/channels.h"
+#include "d2xx/ftdi/ftdi_bus.h"
 #include "d2xx/ftdi/ftdi_logic.h"
 
 #include <ftdi.h>
@@ -10,26 +11,12 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace d2xx_ftdi {
 
 namespace {
-
-// ftdi_usb_find_all with vendor and product 0 looks for every FTDI default id.
-constexpr int kAnyDefaultFtdiId = 0;
-
-// A USB string descriptor holds at most 126 characters; plus the terminator.
-constexpr int kUsbStringBytes = 128;
-
-// FT_GetDeviceInfo's id: vendor id in the high half, product id in the low.
-constexpr int kVendorShift = 16;
-
-// A list entry's location: USB bus number above the device address.
-constexpr int kLocationBusShift = 8;
 
 // Longest wait of one bulk read. A live chip answers every latency period
 // (255 ms at most) with at least its status bytes, so a read that waits
@@ -53,11 +40,6 @@ constexpr int kCloseOk = 0;
 
 // The pin mask of the bit-mode reset: no pin is driven afterwards.
 constexpr unsigned char kNoPins = 0x00;
-
-// The chip the probe is built on, as the udev rule names it: a device with
-// this id that may not be opened may be a probe.
-constexpr uint16_t kProbeVendor = 0x0403;
-constexpr uint16_t kProbeProduct = 0x6010;
 
 // A libftdi context and, once opened, the claimed channel. Every way out of
 // FT_OpenEx, and FT_Close later, ends here: ftdi_usb_close if the channel was
@@ -162,135 +144,6 @@ private:
     bool opened_ = false;
 };
 
-struct DeviceListFree {
-    void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
-};
-using DeviceList = std::unique_ptr<ftdi_device_list, DeviceListFree>;
-
-enum class UsbString { Product, Serial };
-
-// True when opening dev is refused for lack of permission (no udev rule).
-bool may_not_open(libusb_device* dev) {
-    libusb_device_handle* handle = nullptr;
-    const int status = libusb_open(dev, &handle);
-    if (status == 0) {
-        libusb_close(handle);
-    }
-    return status == LIBUSB_ERROR_ACCESS;
-}
-
-// One string descriptor of dev; empty when the device does not give it.
-// Needs ctx to have no device open.
-std::string usb_string(ftdi_context* ctx, libusb_device* dev, UsbString which) {
-    char text[kUsbStringBytes] = {};
-    // ftdi_usb_get_strings would close ctx's device; ftdi_usb_get_strings2
-    // opens dev only for the call, but may still close ctx's device when a
-    // string read fails, hence no device open. Strings are fetched one at a
-    // time so a chip with no serial still shows its product.
-    char* product = which == UsbString::Product ? text : nullptr;
-    char* serial = which == UsbString::Serial ? text : nullptr;
-    if (ftdi_usb_get_strings2(ctx, dev, nullptr, 0, product, product ? kUsbStringBytes : 0,
-                              serial, serial ? kUsbStringBytes : 0) < 0) {
-        return std::string();
-    }
-    return std::string(text);
-}
-
-// What a chip on the bus tells without a channel of it being claimed.
-struct Chip {
-    libusb_device* dev = nullptr;
-    libusb_device_descriptor descriptor = {};
-    std::string product;
-    int channels = 0;
-};
-
-enum class Look { Other, Readable, NoPermission };
-
-// Reads dev's device descriptor and product string into *chip. A probe's
-// chip that this user may not open cannot tell its product string:
-// NoPermission (chip->descriptor is still filled).
-Look look_at(ftdi_context* ctx, libusb_device* dev, Chip* chip) {
-    if (libusb_get_device_descriptor(dev, &chip->descriptor) < 0) {
-        return Look::Other;
-    }
-    chip->dev = dev;
-    chip->product = usb_string(ctx, dev, UsbString::Product);
-    chip->channels = channel_count(chip->descriptor.bcdDevice);
-    const bool probe_chip = chip->descriptor.idVendor == kProbeVendor &&
-                            chip->descriptor.idProduct == kProbeProduct;
-    if (chip->product.empty() && probe_chip && may_not_open(dev)) {
-        return Look::NoPermission;
-    }
-    return chip->product.empty() ? Look::Other : Look::Readable;
-}
-
-uint32_t device_id(const Chip& chip) {
-    return static_cast<uint32_t>(chip.descriptor.idVendor) << kVendorShift |
-           chip.descriptor.idProduct;
-}
-
-// Whether another program has claimed channel index of the chip that handle
-// has open. Looks without disturbing that program: a channel whose kernel
-// serial driver is bound is held by nobody (a program detaches the driver
-// before claiming the channel); otherwise a claim on a channel someone holds
-// is refused with BUSY and changes nothing, and one that succeeds ends when
-// handle is closed, which gives every claim made through it back.
-bool held_elsewhere(libusb_device_handle* handle, int index) {
-    if (libusb_kernel_driver_active(handle, index) == 1) {
-        return false;
-    }
-    return libusb_claim_interface(handle, index) == LIBUSB_ERROR_BUSY;
-}
-
-// One entry of the list FT_CreateDeviceInfoList takes.
-struct ListEntry {
-    uint32_t flags = 0;
-    uint32_t type = kDeviceUnknown;
-    uint32_t id = 0;
-    uint32_t location = 0;
-    std::string serial;
-    std::string description;
-    FT_HANDLE handle = nullptr;
-};
-
-// The last list taken, read by FT_GetDeviceInfoDetail.
-struct DeviceInfoList {
-    std::mutex mutex;
-    std::vector<ListEntry> entries;
-};
-
-DeviceInfoList& device_info_list() {
-    static DeviceInfoList instance;
-    return instance;
-}
-
-// The entries of every channel of chip.
-void list_channels(ftdi_context* ctx, const Chip& chip, std::vector<ListEntry>* entries) {
-    const uint8_t bus = libusb_get_bus_number(chip.dev);
-    const uint8_t address = libusb_get_device_address(chip.dev);
-    const std::string chip_serial = usb_string(ctx, chip.dev, UsbString::Serial);
-    // One handle for the look at every channel; closing it ends the claims
-    // held_elsewhere made.
-    libusb_device_handle* usb = nullptr;
-    const bool opened = libusb_open(chip.dev, &usb) == LIBUSB_SUCCESS;
-    for (int index = 0; index < std::max(chip.channels, kSingleChannel); ++index) {
-        ListEntry entry;
-        entry.handle = channel_handle(ChannelKey{bus, address, index});
-        // A channel of this process is never claimed again from here.
-        const bool held = entry.handle != nullptr || (opened && held_elsewhere(usb, index));
-        entry.flags = held ? FT_FLAGS_OPENED : 0;
-        entry.type = device_type_of_bcd(chip.descriptor.bcdDevice);
-        entry.id = device_id(chip);
-        entry.location = static_cast<uint32_t>(bus) << kLocationBusShift | address;
-        entry.serial = channel_serial(chip_serial, chip.channels, index);
-        entry.description = channel_description(chip.product, chip.channels, index);
-        entries->push_back(std::move(entry));
-    }
-    if (opened) {
-        libusb_close(usb);
-    }
-}
-
 }  // namespace
 
 }  // namespace d2xx_ftdi
@@ -360,69 +213,4 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
         return FT_OK;
     }
     return refused ? FT_DEVICE_NOT_OPENED : FT_DEVICE_NOT_FOUND;
-}
-
-FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {
-    using namespace d2xx_ftdi;
-    if (count == nullptr) {
-        return FT_IO_ERROR;
-    }
-    *count = 0;
-    std::vector<ListEntry> entries;
-    FT_STATUS status = FT_OK;
-    {
-        // The list is freed before the context its devices belong to.
-        FtdiPort port;
-        ftdi_device_list* raw_list = nullptr;
-        const int listed = port.context() == nullptr
-                               ? -1
-                               : ftdi_usb_find_all(port.context(), &raw_list, kAnyDefaultFtdiId,
-                                                   kAnyDefaultFtdiId);
-        const DeviceList list(raw_list);
-        if (listed < 0) {
-            status = FT_IO_ERROR;  // USB itself is not usable
-        }
-        for (ftdi_device_list* entry = list.get(); status == FT_OK && entry != nullptr;
-             entry = entry->next) {
-            Chip chip;
-            const Look look = look_at(port.context(), entry->dev, &chip);
-            if (look == Look::Readable) {
-                list_channels(port.context(), chip, &entries);
-            } else if (look == Look::NoPermission) {
-                ListEntry unreadable;
-                unreadable.flags = FT_FLAGS_NO_PERMISSION;
-                unreadable.type = device_type_of_bcd(chip.descriptor.bcdDevice);
-                unreadable.id = device_id(chip);
-                unreadable.location = static_cast<uint32_t>(libusb_get_bus_number(chip.dev))
-                                          << kLocationBusShift |
-                                      libusb_get_device_address(chip.dev);
-                entries.push_back(std::move(unreadable));
-            }
-        }
-    }
-    DeviceInfoList& last = device_info_list();
-    std::lock_guard<std::mutex> lock(last.mutex);
-    last.entries = std::move(entries);
-    *count = static_cast<uint32_t>(last.entries.size());
-    return status;
-}
-
-FT_STATUS FT_GetDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t* id,
-                                 uint32_t* location, char* serial, char* description,
-                                 FT_HANDLE* handle) {
-    using namespace d2xx_ftdi;
-    DeviceInfoList& last = device_info_list();
-    std::lock_guard<std::mutex> lock(last.mutex);
-    if (index >= last.entries.size()) {
-        return FT_DEVICE_NOT_FOUND;
-    }
-    const ListEntry& entry = last.entries[index];
-    if (flags != nullptr) *flags = entry.flags;
-    if (type != nullptr) *type = entry.type;
-    if (id != nullptr) *id = entry.id;
-    if (location != nullptr) *location = entry.location;
-    if (handle != nullptr) *handle = entry.handle;
-    copy_terminated(entry.serial, serial, FT_SERIAL_NUMBER_SIZE);
-    copy_terminated(entry.description, description, FT_DESCRIPTION_SIZE);
-    return FT_OK;
 }

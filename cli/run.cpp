@@ -126,8 +126,11 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err) {
     ParsedOptions parsed = parse_options(args);
-    if (parsed.error.empty() && parsed.options.watch && !isatty(STDOUT_FILENO))
-        parsed.error = "--watch needs a terminal on standard output";
+    // The view draws on standard output and takes its keys from standard
+    // input; without a terminal there, a key wait would return at once.
+    if (parsed.error.empty() && parsed.options.watch &&
+        (!isatty(STDOUT_FILENO) || !isatty(STDIN_FILENO)))
+        parsed.error = "--watch needs a terminal on standard input and output";
     if (!parsed.error.empty()) {
         err << program << ": " << parsed.error << "\nTry '" << program << " --help'.\n" << std::flush;
         return exit_status::kUsage;

@@ -62,7 +62,8 @@ FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode);
 
 /* Takes a new list of the channels on the system, replacing the last one,
  * and writes how many there are into *count. Two channels of one chip are
- * two entries. */
+ * two entries. To tell whether another program holds a channel that has no
+ * kernel driver bound, the libftdi layer claims it for an instant. */
 FT_STATUS FT_CreateDeviceInfoList(uint32_t* count);
 
 /* Entry index of the last FT_CreateDeviceInfoList, as it was then: flags

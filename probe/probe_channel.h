@@ -45,7 +45,9 @@ struct ProbeEntry {
 // Every probe the driver lists, in its order: channel B of each chip
 // described "TALVIRO B" (InUse when this or another program holds it), and
 // each chip of the probe's type that this user may not open (NoPermission,
-// serial empty). Writes nothing; opens nothing. Returns false, with probes
+// serial empty). Writes nothing and opens no channel, but to tell whether
+// another program holds a channel whose kernel driver is unbound the driver
+// may claim it for an instant. Returns false, with probes
 // empty, when the driver could not list.
 bool probe_list(std::vector<ProbeEntry>* probes);
 

@@ -67,7 +67,7 @@ public:
     // The device goes away: every call on a handle opened before fails with
     // FT_IO_ERROR (FT_Close still frees it) and FT_OpenEx finds nothing.
     void unplug();
-    // Unplug after n more driver calls of any kind.
+    // Unplug after n more logged driver calls (every kind but FT_GetQueueStatus).
     void unplug_after_calls(unsigned n);
     // The device comes back, with channels closed and the engine reset.
     void plug_in();

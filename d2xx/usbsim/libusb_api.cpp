@@ -59,6 +59,8 @@ libusb_device* new_device(usbsim::Bus::ProbeId id, const usbsim::DeviceInfo& inf
     return dev;
 }
 
+uintptr_t owner(const libusb_device_handle* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
 bool claimable(int interface) { return interface >= 0 && interface < usbsim::kInterfaces; }
 
 }  // namespace
@@ -235,7 +237,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     if (!handle) return;
     // Closing the device file gives up its claims; nothing is re-attached.
     for (int i = 0; i < usbsim::kInterfaces; ++i)
-        if (handle->claimed[i]) bus().release(handle->dev->id, i, false);
+        if (handle->claimed[i]) bus().release(handle->dev->id, i, owner(handle), false);
     libusb_unref_device(handle->dev);
     delete handle;
 }
@@ -260,7 +262,7 @@ int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handl
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface) {
     if (!claimable(interface)) return LIBUSB_ERROR_NOT_FOUND;
-    const int status = bus().claim(handle->dev->id, interface, handle->auto_detach);
+    const int status = bus().claim(handle->dev->id, interface, owner(handle), handle->auto_detach);
     if (status == LIBUSB_SUCCESS) handle->claimed[interface] = true;
     return status;
 }
@@ -268,7 +270,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface) {
     if (!claimable(interface) || !handle->claimed[interface]) return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed[interface] = false;
-    return bus().release(handle->dev->id, interface, handle->auto_detach);
+    return bus().release(handle->dev->id, interface, owner(handle), handle->auto_detach);
 }
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int interface) {

@@ -317,9 +317,10 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* desc
     return call.result;
 }
 
-int Bus::claim(ProbeId id, int interface, bool auto_detach) {
+int Bus::claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
     return on_interface(id, interface, [&](Interface& i) {
-        if (i.claimed) return LIBUSB_SUCCESS;  // claiming twice through one handle is allowed
+        // Claiming twice through one handle is allowed, through another not.
+        if (i.claimed) return i.owner == owner ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;
         if (held_elsewhere(id, interface)) return LIBUSB_ERROR_BUSY;
         if (i.kernel_driver && !auto_detach) return LIBUSB_ERROR_BUSY;
         // Another process may have claimed it since the look above.
@@ -330,14 +331,16 @@ int Bus::claim(ProbeId id, int interface, bool auto_detach) {
             i.auto_detached = true;
         }
         i.claimed = true;
+        i.owner = owner;
         return LIBUSB_SUCCESS;
     });
 }
 
-int Bus::release(ProbeId id, int interface, bool auto_detach) {
+int Bus::release(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
     return on_interface(id, interface, [&](Interface& i) {
-        if (!i.claimed) return LIBUSB_ERROR_NOT_FOUND;
+        if (!i.claimed || i.owner != owner) return LIBUSB_ERROR_NOT_FOUND;
         i.claimed = false;
+        i.owner = 0;
         shared_claims_->give_back(id.index + 1, interface);
         if (auto_detach && i.auto_detached) i.kernel_driver = true;
         i.auto_detached = false;

@@ -179,8 +179,10 @@ public:
     // Lets the behaviour, if any, change call (descriptors built by the
     // libusb layer pass through here).
     void answer(Call& call);
-    int claim(ProbeId id, int interface, bool auto_detach);
-    int release(ProbeId id, int interface, bool auto_detach);
+    // owner names the device handle: usbfs gives a channel to one open
+    // device file, so another handle of the same process gets BUSY too.
+    int claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach);
+    int release(ProbeId id, int interface, uintptr_t owner, bool auto_detach);
     int detach_kernel_driver(ProbeId id, int interface);
     int attach_kernel_driver(ProbeId id, int interface);
     int kernel_driver_active(ProbeId id, int interface);
@@ -194,6 +196,7 @@ private:
     struct Interface {
         bool kernel_driver = true;
         bool claimed = false;
+        uintptr_t owner = 0;  // the device handle that claimed it
         bool held_elsewhere = false;
         bool auto_detached = false;
         uint8_t latency_ms = kDefaultLatencyMs;

@@ -45,5 +45,5 @@ TEST(DemoProgram, PrintsAHeaderAndThreeParseableCsvLines) {
 TEST(DemoProgram, WatchIntoAPipeIsAUsageError) {
     std::string out;
     EXPECT_EQ(run_demo("--watch 2>&1", &out), 2);
-    EXPECT_EQ(out.rfind("talviro_read_demo: --watch needs a terminal on standard output\n", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("talviro_read_demo: --watch needs a terminal on standard input and output\n", 0), 0u) << out;
 }

@@ -4,6 +4,7 @@
 #   watch_tmux.sh DEMO keys       rows, moving trends, r resets, q exits 0
 #   watch_tmux.sh DEMO lost       the probe stops answering: "---", gaps, exit 3
 #   watch_tmux.sh DEMO no-probe   the probe cannot be opened: exit 1, message
+#   watch_tmux.sh DEMO stdin      no terminal on standard input: exit 2
 # After each the terminal must be as before: same modes, normal screen,
 # visible cursor.
 set -euo pipefail
@@ -125,8 +126,17 @@ no-probe)
   screen | grep -qx 'Unable to open FTDI Device' || fail "the probe link's message is missing"
   screen | grep -q '^talviro_read_demo: cannot open the probe: ' || fail "the explanation is missing"
   ;;
+stdin)
+  # Keys could never reach the view, and its key wait would spin.
+  # shellcheck disable=SC2016  # expanded by the pane's shell
+  tmx new-session -d -x 100 -y 30 -s watch \
+    bash "$work/pane.sh" bash -c '"$0" --watch < /dev/null' "$demo"
+  expect_status 2
+  screen | grep -q -- '--watch needs a terminal on standard input and output' \
+    || fail "the usage error is missing"
+  ;;
 *)
-  echo "usage: watch_tmux.sh DEMO keys|lost|no-probe" >&2
+  echo "usage: watch_tmux.sh DEMO keys|lost|no-probe|stdin" >&2
   exit 2
   ;;
 esac

@@ -7,12 +7,13 @@
 #             an X11 window on the Xwayland display, where keep-above works.
 #   wayland   the same desktop, GDK_BACKEND=wayland set by the user: the
 #             window opens as a native Wayland window, not on that display.
-#   stay_on_top_wm.sh openbox|xwayland|wayland DEMO
+#   stay_on_top_wm.sh openbox|xwayland|wayland DEMO VERSION
 set -euo pipefail
 mode=$1
 demo=$(realpath "$2")
+version=$3
 
-title_text_re='TALVIRO Measurement v1[.]0[.]1'
+title_text_re="TALVIRO Measurement v${version//./[.]}"
 title_re="^$title_text_re\$"
 server_timeout=30   # s for Xvfb, openbox or weston to come up
 window_timeout=60   # s for the demo's window to appear

@@ -1,5 +1,8 @@
 #include "fuzz/usb_device.h"
 
+#include "d2xx/ftdi/ftdi_logic.h"
+
+#include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
@@ -21,16 +24,17 @@ constexpr int kErrors[] = {LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_TIMEOUT, LIBUSB_
 constexpr int kErrorCount = sizeof kErrors / sizeof kErrors[0];
 
 constexpr int kStatusBytes = usbsim::kStatusBytes;
-constexpr uint8_t kResetRequest = 0x00;
-constexpr uint16_t kResetAll = 0;
-constexpr uint16_t kPurgeToHost = 2;
+// The requests that empty the chip's answers, by libftdi's own names.
+constexpr uint8_t kResetRequest = SIO_RESET_REQUEST;
+constexpr uint16_t kResetAll = SIO_RESET_SIO;
+constexpr uint16_t kPurgeToHost = SIO_TCIFLUSH;
 constexpr uint64_t kUsPerMs = 1000;
 // libftdi's packet size for a device without a configuration: 512 bytes for
 // the high-speed chips (by bcdDevice), else 64.
-constexpr uint16_t kBcd2232H = 0x0700;
-constexpr uint16_t kBcd4232H = 0x0800;
+constexpr uint16_t kBcd2232H = d2xx_ftdi::kBcdFt2232H;
+constexpr uint16_t kBcd4232H = d2xx_ftdi::kBcdFt4232H;
 constexpr uint16_t kBcd232H = 0x0900;
-constexpr int kHighSpeedPacket = 512;
+constexpr int kHighSpeedPacket = usbsim::kMaxPacketBytes;
 constexpr int kFullSpeedPacket = 64;
 
 // The device descriptor fields a device may set, as offsets into

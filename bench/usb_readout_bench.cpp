@@ -1,5 +1,5 @@
 // Readouts in real time through the real libftdi1 and the libftdi driver
-// layer on the modelled FT2232H of the libusb stand-in (d2xx/usbsim), in
+// layer on the modelled FT2232H of the libusb stand-in (usbsim), in
 // three variants of the bus, side by side in one run:
 // - send_immediate: the bus as it is; the driver follows every read-pins
 //   frame with SEND_IMMEDIATE, so the answer leaves at the next microframe;
@@ -11,7 +11,7 @@
 // time from the read-pins frame of the first result bit (B9) to that of the
 // last (B0), from the bus trace. After the run, the medians of all readouts
 // of each variant and their ratios are printed.
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 

@@ -9,7 +9,7 @@
 #ifndef TALVIRO_FUZZ_USB_DEVICE_H
 #define TALVIRO_FUZZ_USB_DEVICE_H
 
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

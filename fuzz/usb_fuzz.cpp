@@ -10,12 +10,12 @@
 // sample and nothing left over from before; a count stays within 10 bits;
 // after close no interface is claimed and no device reference is left.
 //
-// The executable defines the libusb functions itself (d2xx/usbsim) and
+// The executable defines the libusb functions itself (usbsim) and
 // exports them, so the system's libftdi1 calls the model; FT_Read and
 // FT_Write are wrapped at link time (--wrap) to watch the probe link's calls.
 #include "d2xx/d2xx.h"
 #include "d2xx/ftdi/channels.h"
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 #include "fuzz/quiet_streams.h"
 #include "fuzz/usb_device.h"
 #include "probe/converter.h"

@@ -9,7 +9,7 @@
 #define TALVIRO_D2XX_SIM_SIM_PROBE_H
 
 #include "d2xx/d2xx.h"
-#include "d2xx/sim/probe_chip.h"
+#include "chipmodel/probe_chip.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 // The probe link over the real libftdi1 and the libftdi driver layer, on a
 // modelled probe, on the bus's manual clock: what reaches the USB boundary.
 #include "d2xx/ftdi/channels.h"
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 

@@ -1,6 +1,6 @@
 // The measurement window as talviro_gui runs it, through the real libftdi1,
 // on a modelled probe in real time.
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 #include "event_loop.h"
 #include "gui/talviro_guiFrame.h"
 

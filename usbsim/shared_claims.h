@@ -3,8 +3,8 @@
 // fcntl record lock while this process has the interface claimed. A process
 // that ends gives its locks up, as the kernel then gives up its claims.
 // Not thread-safe: the bus calls it under its own lock.
-#ifndef TALVIRO_D2XX_USBSIM_SHARED_CLAIMS_H
-#define TALVIRO_D2XX_USBSIM_SHARED_CLAIMS_H
+#ifndef TALVIRO_USBSIM_SHARED_CLAIMS_H
+#define TALVIRO_USBSIM_SHARED_CLAIMS_H
 
 #include <map>
 #include <string>

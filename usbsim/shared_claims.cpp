@@ -1,4 +1,4 @@
-#include "d2xx/usbsim/shared_claims.h"
+#include "usbsim/shared_claims.h"
 
 #include <cerrno>
 #include <cstdio>

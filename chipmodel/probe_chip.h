@@ -3,12 +3,12 @@
 // converter wired to them (select bit 1 active low, data input bit 2, data
 // output bit 5, clock bit 6). It decodes what the host sends exactly as the
 // chips would, so a host that gets bit order or clocking wrong reads wrong
-// counts. Both simulated drivers attach it: the D2XX-shaped one
+// counts. The simulated drivers attach it: the D2XX-shaped one
 // (talviro_d2xx_sim) and the USB bus model that stands in for libusb.
 //
 // One object per chip; not thread-safe.
-#ifndef TALVIRO_D2XX_SIM_PROBE_CHIP_H
-#define TALVIRO_D2XX_SIM_PROBE_CHIP_H
+#ifndef TALVIRO_CHIPMODEL_PROBE_CHIP_H
+#define TALVIRO_CHIPMODEL_PROBE_CHIP_H
 
 #include <cstddef>
 #include <cstdint>

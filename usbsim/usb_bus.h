@@ -4,7 +4,7 @@
 //
 // Each probe is an FT2232H (0403:6010, bcdDevice 0x0700) with two
 // interfaces, A and B, the kernel's serial driver bound to each, and the
-// probe chip model (d2xx/sim/probe_chip.h) behind interface B. The bus
+// probe chip model (chipmodel/probe_chip.h) behind interface B. The bus
 // models what libftdi relies on: opening (with permission), claiming (busy
 // when held elsewhere, where no kernel driver shows as bound; the kernel
 // driver detached and re-attached on request), the vendor control requests, bulk OUT into the MPSSE engine, and
@@ -16,11 +16,11 @@
 // Programs get their bus from the TALVIRO_USBSIM environment variable (see
 // parse_options); tests in the same process steer bus() directly. All
 // functions are thread-safe; a transfer holds the bus while it waits.
-#ifndef TALVIRO_D2XX_USBSIM_USB_BUS_H
-#define TALVIRO_D2XX_USBSIM_USB_BUS_H
+#ifndef TALVIRO_USBSIM_USB_BUS_H
+#define TALVIRO_USBSIM_USB_BUS_H
 
-#include "d2xx/sim/probe_chip.h"
-#include "d2xx/usbsim/shared_claims.h"
+#include "chipmodel/probe_chip.h"
+#include "usbsim/shared_claims.h"
 
 #include <libusb.h>
 

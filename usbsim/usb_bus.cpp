@@ -1,4 +1,4 @@
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 
 #include <libusb.h>
 

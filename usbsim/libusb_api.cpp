@@ -4,7 +4,7 @@
 // the library path. libusb's own objects (contexts, device references,
 // handles, descriptors) behave as libusb documents them; what the devices
 // do is the bus model's. Asynchronous transfers are not offered.
-#include "d2xx/usbsim/usb_bus.h"
+#include "usbsim/usb_bus.h"
 
 #include <libusb.h>
 

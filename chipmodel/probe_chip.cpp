@@ -1,4 +1,4 @@
-#include "d2xx/sim/probe_chip.h"
+#include "chipmodel/probe_chip.h"
 
 #include <algorithm>
 #include <chrono>

@@ -81,6 +81,12 @@ const char* state_text(ProbeState state) {
 
 std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
 
+// Follows the driver layer's own line naming the library it could not load.
+std::string driver_hint(const std::string& program) {
+    return program + ": install the FTDI D2XX driver, which Windows normally installs by itself"
+                     " when the probe is plugged in\n";
+}
+
 }  // namespace
 
 int open_probe(const Options& options, char serial[16]) {
@@ -88,6 +94,7 @@ int open_probe(const Options& options, char serial[16]) {
 }
 
 std::string open_failure_text(const std::string& program, const Options& options) {
+    if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
     if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
         std::vector<ProbeEntry> probes;
         std::string found;
@@ -109,8 +116,15 @@ std::string open_failure_text(const std::string& program, const Options& options
 
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err) {
     std::vector<ProbeEntry> probes;
-    if (!probe_list(&probes) || probes.empty()) {
-        err << program << ": no probe found\n" << std::flush;
+    bool listed = false;
+    {
+        ProbeDiagnosticLines lines;
+        listed = probe_list(&probes);
+    }
+    if (!listed || probes.empty()) {
+        err << program << ": no probe found\n";
+        if (probe_driver_missing()) err << driver_hint(program);
+        err << std::flush;
         return exit_status::kNoProbe;
     }
     for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';

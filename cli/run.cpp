@@ -70,6 +70,16 @@ namespace {
 
 const char* const kUnknownSerial = "?";
 
+// Why a channel that is there may be refused. Windows' driver lets any user
+// open a probe, so only another program can hold it there.
+#ifdef _WIN32
+const char* const kRefusedReason = "another program holds it";
+#else
+const char* const kRefusedReason =
+    "another program holds it, or this user lacks permission (install the udev rule, see"
+    " \"Using a real probe\" in README)";
+#endif
+
 const char* state_text(ProbeState state) {
     switch (state) {
     case ProbeState::Free: return "free";
@@ -107,9 +117,7 @@ std::string open_failure_text(const std::string& program, const Options& options
     }
     if (probe_open_failure() == ProbeOpenFault::Refused)
         return program + ": a \"" + probe_settings::kDescription +
-               "\" channel was found but may not be opened: another program holds it, or this"
-               " user lacks permission (install the udev rule, see \"Using a real probe\" in"
-               " README)\n";
+               "\" channel was found but may not be opened: " + kRefusedReason + "\n";
     return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
            "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
 }

@@ -9,11 +9,13 @@
 
 namespace cli {
 
-// Makes SIGINT and SIGTERM set stop_flag() and cut short any
-// SystemClock::sleep_ms, whichever thread the signal lands on. A second
-// signal of the same kind ends the process at once, for a probe stuck in
-// driver time-outs. Interrupted driver calls are restarted. Returns false
-// when a handler or the wake-up pipe could not be set up.
+// Makes SIGINT and SIGTERM set stop_flag(), cut short any
+// SystemClock::sleep_ms and abandon every wait on the probe
+// (probe_abandon_waits: a read waiting on a silent probe returns within a
+// fraction of a second), whichever thread the signal lands on. A second
+// signal of the same kind ends the process at once, should anything else
+// still hold it. Interrupted driver calls are restarted. Returns false when
+// a handler or the wake-up pipe could not be set up.
 bool install_stop_signals();
 
 // Sets what a second stop signal runs just before it ends the process, to

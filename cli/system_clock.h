@@ -1,5 +1,7 @@
 // The real clock of the programs, and the SIGINT/SIGTERM handling that ends a
-// run after the readout in progress.
+// run at once: after the readout in progress when the probe answers, or by
+// abandoning the wait on one that fell silent. (A Windows console control
+// handler would do the same through probe_abandon_waits.)
 #ifndef TALVIRO_CLI_SYSTEM_CLOCK_H
 #define TALVIRO_CLI_SYSTEM_CLOCK_H
 

@@ -226,6 +226,8 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
             ProbeDiagnosticLines line_ends;
             sample = source();
         }
+        // Cut short by Ctrl-C: the view keeps what it had.
+        if (sample.abandoned) break;
         model.add(started, sample);
         if (!sample.whole()) result.all_whole = false;
         if (!redraw()) {

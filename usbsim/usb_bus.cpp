@@ -21,13 +21,6 @@ constexpr int kStringDescriptorBytes = 255;
 constexpr size_t kStringHeaderBytes = 2;
 constexpr size_t kStringDescriptorChars = (kStringDescriptorBytes - kStringHeaderBytes) / 2;
 
-// Converter inputs of probe n (cycled): A1, supply, target, A0 counts that
-// give plain readings and differ from probe to probe.
-constexpr uint16_t kProbeInputs[][sim::kConverterInputs] = {
-    {137, 36, 298, 57},
-    {420, 90, 150, 800},
-};
-constexpr int kInputSets = sizeof kProbeInputs / sizeof kProbeInputs[0];
 
 // Vendor requests of the FTDI chips (wValue and wIndex as libftdi sends them).
 constexpr uint8_t kRequestOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE |
@@ -138,7 +131,7 @@ void Bus::configure(const Options& options) {
         chip.set_dead_engine(options.dead_engine || options.engine_dies_after == 0);
         chip.set_ignore_send_immediate(options.ignore_send_immediate);
         for (unsigned ch = 0; ch < sim::kConverterInputs; ++ch)
-            chip.set_input_count(ch, kProbeInputs[(n - 1) % kInputSets][ch]);
+            chip.set_input_count(ch, sim::kBenchInputs[(n - 1) % sim::kBenchInputSets][ch]);
         probes_.push_back(std::move(probe));
     }
     write_state();

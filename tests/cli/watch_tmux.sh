@@ -7,13 +7,9 @@
 #   watch_tmux.sh DEMO stdin      no terminal on standard input: exit 2
 # After each the terminal must be as before: same modes, normal screen,
 # visible cursor.
-#   watch_tmux.sh DEMO CASE [LAUNCHER...]
-# LAUNCHER is what starts DEMO when it is no Linux program: Wine, for the
-# Windows build's talviro_read_demo.exe.
 set -euo pipefail
 demo=$(realpath "$1")
 case_name=$2
-launcher=("${@:3}")
 export LC_ALL=C.UTF-8  # the block characters, in the pane and in grep
 
 work=$(mktemp -d)
@@ -75,7 +71,7 @@ start() {  # start ENVIRONMENT... -- ARGS...
   local env=()
   while [ "$1" != -- ]; do env+=("$1"); shift; done
   shift
-  tmx new-session -d -x 100 -y 30 -s watch env "${env[@]}" bash "$work/pane.sh" "${launcher[@]}" "$demo" "$@"
+  tmx new-session -d -x 100 -y 30 -s watch env "${env[@]}" bash "$work/pane.sh" "$demo" "$@"
 }
 
 value='[0-9]+(\.[0-9]+)? (V|mA)'
@@ -134,13 +130,13 @@ stdin)
   # Keys could never reach the view, and its key wait would spin.
   # shellcheck disable=SC2016  # expanded by the pane's shell
   tmx new-session -d -x 100 -y 30 -s watch \
-    bash "$work/pane.sh" bash -c '"$@" --watch < /dev/null' _ "${launcher[@]}" "$demo"
+    bash "$work/pane.sh" bash -c '"$0" --watch < /dev/null' "$demo"
   expect_status 2
   screen | grep -q -- '--watch needs a terminal on standard input and output' \
     || fail "the usage error is missing"
   ;;
 *)
-  echo "usage: watch_tmux.sh DEMO keys|lost|no-probe|stdin [LAUNCHER...]" >&2
+  echo "usage: watch_tmux.sh DEMO keys|lost|no-probe|stdin" >&2
   exit 2
   ;;
 esac

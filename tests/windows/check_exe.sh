@@ -8,6 +8,9 @@
 #   check_exe.sh subsystem OBJDUMP EXE 2|3
 #       The program's subsystem: 2 a window program (no console opens with
 #       it), 3 a console program (it writes to the terminal it is started in).
+#   check_exe.sh version EXE VERSION
+#       The version block Explorer's Properties and the installer show
+#       names the project's version as file and product version.
 #   check_exe.sh resources EXE
 #       Explorer and the taskbar show the first icon group, "AAAA": it holds
 #       the 32x32 and 16x16 icons at 4 bits per pixel. The manifest asks for
@@ -21,6 +24,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 readonly SYSTEM_DLLS_RE='^(kernel32|user32|gdi32|comdlg32|winspool\.drv|advapi32|shell32|shlwapi|ole32|oleaut32|comctl32|winmm|version|ws2_32|uxtheme|oleacc|rpcrt4|msvcrt|imm32|api-ms-win-crt-[a-z0-9-]+)(\.dll)?$'
 readonly ICON_GROUP_TYPE=14
 readonly MANIFEST_TYPE=24
+readonly VERSION_TYPE=16
 readonly COMMON_CONTROLS_RE='name="Microsoft[.]Windows[.]Common-Controls"'
 readonly COMMON_CONTROLS_VERSION_RE='version="6[.]0[.]0[.]0"'
 
@@ -40,6 +44,19 @@ case "${1:-}" in
     got=$("$objdump" -p "$exe" | sed -n 's/^Subsystem[[:space:]]*0*\([0-9a-f]*\).*/\1/p')
     [ "$got" = "$want" ] || fail "$(basename "$exe") has subsystem '$got', not $want"
     echo "$(basename "$exe"): subsystem $got"
+    ;;
+  version)
+    [ $# -eq 3 ] || { echo "usage: check_exe.sh version EXE VERSION" >&2; exit 2; }
+    exe=$2 want=$3
+    # The block's keys and values are UTF-16 strings, each key followed by
+    # its value.
+    texts=$(wrestool -x --raw --type=$VERSION_TYPE "$exe" | strings -el)
+    [ -n "$texts" ] || fail "$(basename "$exe") has no version block"
+    for key in FileVersion ProductVersion; do
+      got=$(grep -A1 -x "$key" <<< "$texts" | sed -n 2p)
+      [ "$got" = "$want" ] || fail "$(basename "$exe"): $key is '$got', not $want"
+    done
+    echo "$(basename "$exe"): file and product version $want"
     ;;
   resources)
     [ $# -eq 2 ] || { echo "usage: check_exe.sh resources EXE" >&2; exit 2; }
@@ -66,7 +83,7 @@ case "${1:-}" in
     echo "$(basename "$exe"): icon group AAAA first, with 32x32 and 16x16 at 4 bits; common controls 6.0.0.0"
     ;;
   *)
-    echo "usage: check_exe.sh imports|subsystem|resources ..." >&2
+    echo "usage: check_exe.sh imports|subsystem|version|resources ..." >&2
     exit 2
     ;;
 esac

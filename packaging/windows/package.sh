@@ -68,24 +68,26 @@ imported_dlls() {
 
 # find_shipped_dll NAME: the path of a DLL that goes into the package, from
 # beside the programs or from the compiler's runtime; nothing for a DLL of
-# Windows itself, which the toolchain knows by its import library.
+# Windows itself (winspool.drv too), which the toolchain knows by its import
+# library.
 dll_dirs=()
 find_shipped_dll() {
   local dir path lower=${1,,}
   for dir in "${dll_dirs[@]}"; do
-    for path in "$dir"/*; do
-      if [ -f "$path" ] && [ "$(basename "${path,,}")" = "$lower" ]; then
-        echo "$path"
-        return
-      fi
-    done
+    path=$(find "$dir" -maxdepth 1 -type f -iname "$1" | head -n 1)
+    if [ -n "$path" ]; then
+      echo "$path"
+      return
+    fi
   done
   path=$("$cxx" -print-file-name="$1")
   if [ "$path" != "$1" ] && [ -f "$path" ]; then
     realpath "$path"
     return
   fi
-  [ -f "$MINGW_LIB_DIR/lib${lower%.dll}.a" ] || die "cannot find $1, which the programs load, and it is not part of Windows"
+  # API sets such as api-ms-win-crt-runtime-l1-1-0.dll name parts of Windows.
+  [[ $lower == api-ms-win-* ]] && return
+  [ -f "$MINGW_LIB_DIR/lib${lower%.*}.a" ] || die "cannot find $1, which the programs load, and it is not part of Windows"
 }
 
 work="$build/windows-package"

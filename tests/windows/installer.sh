@@ -29,6 +29,7 @@ readonly PRODUCT="TALVIRO Measurement"
 readonly PUBLISHER="TALVIRO project"
 readonly INSTALL_DIR_WINDOWS='C:\Program Files\TALVIRO Measurement'
 readonly UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TALVIRO Measurement'
+readonly UNINSTALL_KEY_FULL="HKEY_LOCAL_MACHINE${UNINSTALL_KEY#HKLM}"
 readonly START_MENU_DIR='ProgramData/Microsoft/Windows/Start Menu/Programs'
 # Shortcut file name => the program it starts.
 declare -A -r SHORTCUTS=(
@@ -39,6 +40,8 @@ readonly PACKAGED_FILES=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe t
                          logo.jpg LICENSE.txt README.txt)
 readonly UNINSTALLER=Uninstall.exe
 readonly DRIVER_DLL_PATTERN='ftd2xx*'
+# What a program's manifest says to have Windows ask for an administrator.
+readonly ADMIN_MANIFEST='level="requireAdministrator"'
 # Seconds to wait for a window (the first start of a program in a fresh
 # prefix is slow), and for a program or the uninstaller to end.
 readonly WINDOW_TIMEOUT=90
@@ -90,8 +93,11 @@ zip_file="$build/dist/talviro-measurement-$version-windows-x64.zip"
 objdump_tool=$(sed -n 's/^CMAKE_OBJDUMP:[A-Z]*=//p' "$build/CMakeCache.txt")
 "$objdump_tool" -f "$setup" | grep -q 'file format pei-x86-64' \
   || fail "the setup program is not a 64-bit Windows program"
+# A per-machine install: Windows asks for an administrator before it starts.
+grep -a -q "$ADMIN_MANIFEST" "$setup" || fail "the setup program does not ask for administrator rights"
 
 if [ -z "${DISPLAY:-}" ]; then
+  command -v Xvfb > /dev/null || fail "no DISPLAY and no Xvfb: install packaging/windows/packages.txt"
   exec {display_fd}> "$scratch/display"
   Xvfb -displayfd "$display_fd" -nolisten tcp -screen 0 1024x768x24 > "$scratch/xvfb.log" 2>&1 &
   xvfb_pid=$!
@@ -206,13 +212,12 @@ for lnk in "${!SHORTCUTS[@]}"; do
     || fail "\"$lnk\" starts in '$workdir', not in the install folder: the window would miss its logo"
 done
 
-# reg_value NAME: the uninstall entry's value NAME.
-reg_value() {
-  wine reg query "$UNINSTALL_KEY" /v "$1" 2> /dev/null | tr -d '\r' \
-    | sed -n "s/^ *$1 \{4\}REG_[A-Z_]* \{4\}//p"
-}
 wine reg query "$UNINSTALL_KEY" > "$scratch/uninstall-key.txt" 2>&1 \
   || fail "no uninstall entry $UNINSTALL_KEY"
+# reg_value NAME: the uninstall entry's value NAME.
+reg_value() {
+  tr -d '\r' < "$scratch/uninstall-key.txt" | sed -n "s/^ *$1 \{4\}REG_[A-Z_]* \{4\}//p"
+}
 [ "$(reg_value DisplayName)" = "$PRODUCT" ] || fail "DisplayName is '$(reg_value DisplayName)'"
 [ "$(reg_value DisplayVersion)" = "$version" ] || fail "DisplayVersion is '$(reg_value DisplayVersion)', not $version"
 [ "$(reg_value Publisher)" = "$PUBLISHER" ] || fail "Publisher is '$(reg_value Publisher)'"
@@ -249,12 +254,15 @@ wait_until_gone '\\~nsu[^\\]*\.tmp\\' "the uninstaller"
 [ ! -e "$install_dir" ] || fail "left after uninstall: $(find "$install_dir" | tr '\n' ' ')"
 left=$(find "$start_menu" -iname '*TALVIRO*')
 [ -z "$left" ] || fail "shortcuts left after uninstall: $left"
-if wine reg query "$UNINSTALL_KEY" > /dev/null 2>&1; then
+# The key above it is there to read, and no longer holds the entry.
+wine reg query "${UNINSTALL_KEY%\\*}" > "$scratch/uninstall-keys.txt" 2>&1 \
+  || fail "cannot read the uninstall entries: $(cat "$scratch/uninstall-keys.txt")"
+if tr -d '\r' < "$scratch/uninstall-keys.txt" | grep -qixF "$UNINSTALL_KEY_FULL"; then
   fail "the uninstall entry is left after uninstall"
 fi
 
 # The portable folder: the demo started there finds its logo there.
-(cd "$portable" && exec wine talviro_gui_demo.exe > "$scratch/portable.log" 2>&1) &
+(cd "$portable" && exec "$WINELOADER" talviro_gui_demo.exe > "$scratch/portable.log" 2>&1) &
 demo_pid=$(wait_for_window talviro_gui_demo.exe)
 [ "$(readlink "/proc/$demo_pid/cwd")" = "$portable" ] \
   || fail "the portable demo runs in $(readlink "/proc/$demo_pid/cwd")"

@@ -43,8 +43,9 @@ readonly DRIVER_DLL_PATTERN='ftd2xx*'
 # What a program's manifest says to have Windows ask for an administrator.
 readonly ADMIN_MANIFEST='level="requireAdministrator"'
 # Seconds to wait for a window (the first start of a program in a fresh
-# prefix is slow), and for a program or the uninstaller to end.
+# prefix is slow), for Xvfb, and for a program or the uninstaller to end.
 readonly WINDOW_TIMEOUT=90
+readonly XVFB_TIMEOUT=30
 readonly EXIT_TIMEOUT=60
 readonly POLL_INTERVAL=0.5
 
@@ -102,8 +103,8 @@ if [ -z "${DISPLAY:-}" ]; then
   Xvfb -displayfd "$display_fd" -nolisten tcp -screen 0 1024x768x24 > "$scratch/xvfb.log" 2>&1 &
   xvfb_pid=$!
   exec {display_fd}>&-
-  for _ in $(seq 1 $((WINDOW_TIMEOUT * 2))); do
-    [ -s "$scratch/display" ] && break
+  deadline=$((SECONDS + XVFB_TIMEOUT))
+  while [ ! -s "$scratch/display" ] && [ $SECONDS -lt $deadline ]; do
     sleep "$POLL_INTERVAL"
   done
   [ -s "$scratch/display" ] || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
@@ -250,7 +251,7 @@ grep -q '^A1 = ' "$scratch/read.out" || fail "talviro_read_demo.exe printed no r
 # folder and runs from there, so wait for that copy to end.
 wine "$install_dir/$UNINSTALLER" /S > "$scratch/uninstall.log" 2>&1 \
   || fail "the uninstaller failed: $(cat "$scratch/uninstall.log")"
-wait_until_gone '\\~nsu[^\\]*\.tmp\\' "the uninstaller"
+wait_until_gone '[\\/]~nsu[^\\/]*[.]tmp[\\/]' "the uninstaller"
 [ ! -e "$install_dir" ] || fail "left after uninstall: $(find "$install_dir" | tr '\n' ' ')"
 left=$(find "$start_menu" -iname '*TALVIRO*')
 [ -z "$left" ] || fail "shortcuts left after uninstall: $left"
@@ -268,5 +269,9 @@ demo_pid=$(wait_for_window talviro_gui_demo.exe)
   || fail "the portable demo runs in $(readlink "/proc/$demo_pid/cwd")"
 stop_program talviro_gui_demo.exe
 
+# The prefix takes hundreds of megabytes; a failed run leaves it to look at.
+wineserver -k > /dev/null 2>&1 || true
+wineserver -w > /dev/null 2>&1 || true
+rm -rf "$WINEPREFIX"
 echo "$(basename "$setup") installed, started from its shortcut and uninstalled;" \
      "$(basename "$zip_file") started from its folder"

@@ -6,7 +6,7 @@
 
 class talviro_guiApp : public wxApp {
 public:
-    // Asks GTK for X11 first and Wayland second (GDK_BACKEND=x11,wayland)
+    // With GTK: asks for X11 first and Wayland second (GDK_BACKEND=x11,wayland)
     // unless the user has set GDK_BACKEND, whose value is then left as it
     // is. Reports on standard error if the environment cannot be changed.
     talviro_guiApp();

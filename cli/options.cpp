@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 
@@ -157,7 +158,15 @@ std::string version_text(const std::string& program) {
 
 std::string program_name(const char* argv0) {
     const std::string path = argv0 ? argv0 : "";
-    const std::string name = path.substr(path.find_last_of('/') + 1);
+    // Windows paths may use either separator, and name the program with its
+    // extension, which messages leave out as on Linux.
+    std::string name = path.substr(path.find_last_of("/\\") + 1);
+    const std::string extension = ".exe";
+    if (name.size() > extension.size()) {
+        std::string tail = name.substr(name.size() - extension.size());
+        for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (tail == extension) name.resize(name.size() - extension.size());
+    }
     return name.empty() ? kDefaultProgram : name;
 }
 

@@ -42,7 +42,8 @@ std::string usage_text(const std::string& program);
 // The version line, naming the program as called, ending with a newline.
 std::string version_text(const std::string& program);
 
-// The last path component of argv[0]; "talviro_read" when there is none.
+// The last path component of argv[0] ('/' or '\\' separated) without a
+// ".exe" of any case; "talviro_read" when there is none.
 std::string program_name(const char* argv0);
 
 }  // namespace cli

@@ -87,7 +87,11 @@ std::string iso8601_utc(int64_t wall_ms) {
     }
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm utc{};
+#ifdef _WIN32
+    if (gmtime_s(&utc, &t) != 0) return {};
+#else
     if (gmtime_r(&t, &utc) == nullptr) return {};
+#endif
     char text[64];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     if (length == 0) return {};

@@ -70,6 +70,16 @@ namespace {
 
 const char* const kUnknownSerial = "?";
 
+// Why a channel that is there may be refused. Windows' driver lets any user
+// open a probe, so only another program can hold it there.
+#ifdef _WIN32
+const char* const kRefusedReason = "another program holds it";
+#else
+const char* const kRefusedReason =
+    "another program holds it, or this user lacks permission (install the udev rule, see"
+    " \"Using a real probe\" in README)";
+#endif
+
 const char* state_text(ProbeState state) {
     switch (state) {
     case ProbeState::Free: return "free";
@@ -81,6 +91,12 @@ const char* state_text(ProbeState state) {
 
 std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
 
+// Follows the driver layer's own line naming the library it could not load.
+std::string driver_hint(const std::string& program) {
+    return program + ": install the FTDI D2XX driver, which Windows normally installs by itself"
+                     " when the probe is plugged in\n";
+}
+
 }  // namespace
 
 int open_probe(const Options& options, char serial[16]) {
@@ -88,6 +104,7 @@ int open_probe(const Options& options, char serial[16]) {
 }
 
 std::string open_failure_text(const std::string& program, const Options& options) {
+    if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
     if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
         std::vector<ProbeEntry> probes;
         std::string found;
@@ -100,17 +117,22 @@ std::string open_failure_text(const std::string& program, const Options& options
     }
     if (probe_open_failure() == ProbeOpenFault::Refused)
         return program + ": a \"" + probe_settings::kDescription +
-               "\" channel was found but may not be opened: another program holds it, or this"
-               " user lacks permission (install the udev rule, see \"Using a real probe\" in"
-               " README)\n";
+               "\" channel was found but may not be opened: " + kRefusedReason + "\n";
     return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
            "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
 }
 
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err) {
     std::vector<ProbeEntry> probes;
-    if (!probe_list(&probes) || probes.empty()) {
-        err << program << ": no probe found\n" << std::flush;
+    bool listed = false;
+    {
+        ProbeDiagnosticLines lines;
+        listed = probe_list(&probes);
+    }
+    if (!listed || probes.empty()) {
+        err << program << ": no probe found\n";
+        if (probe_driver_missing()) err << driver_hint(program);
+        err << std::flush;
         return exit_status::kNoProbe;
     }
     for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';

@@ -63,13 +63,15 @@ int open_probe(const Options& options, char serial[16]);
 
 // The one-line explanation, ending with a newline, printed when open_probe
 // failed. For a serial number that names no probe, it lists the serial
-// numbers of the probes there are.
+// numbers of the probes there are; without a driver library, it says to
+// install the driver.
 std::string open_failure_text(const std::string& program, const Options& options);
 
 // talviro_read --list: one line per probe on out, its serial number ("?"
 // when it has none that can be read) and "free", "in use" or "no
-// permission". Returns kOk; kNoProbe, with "no probe found" on err, when
-// there is none; kOutputFailed when out cannot be written.
+// permission". Returns kOk; kNoProbe, with "no probe found" on err (and
+// the driver hint of open_failure_text when the driver library is missing),
+// when there is none; kOutputFailed when out cannot be written.
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err);
 
 // The whole program for the arguments after the program name: parses them,

@@ -1,5 +1,7 @@
-// The real clock of the programs, and the SIGINT/SIGTERM handling that ends a
-// run after the readout in progress.
+// The real clock of the programs, and the stop handling that ends a run after
+// the readout in progress: SIGINT and SIGTERM on POSIX (system_clock.cpp),
+// Ctrl-C, Ctrl-Break and the closing of the console on Windows
+// (system_clock_windows.cpp).
 #ifndef TALVIRO_CLI_SYSTEM_CLOCK_H
 #define TALVIRO_CLI_SYSTEM_CLOCK_H
 

@@ -11,10 +11,14 @@
 #include <cstring>
 #include <curses.h>
 #include <iostream>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <langinfo.h>
 #include <term.h>  // defines capability macros such as "lines": avoid those names here
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace cli {
 
@@ -80,6 +84,7 @@ private:
     std::streambuf* err_;
 };
 
+#ifndef _WIN32
 // What a second stop signal, which ends the process at once, needs to give
 // the terminal back: the modes before the view and the terminal's own
 // sequences that leave the full-screen mode and show the cursor. Filled in
@@ -108,6 +113,16 @@ void add_rescue_sequence(const char* capability) {
     std::memcpy(g_rescue.sequences + g_rescue.sequences_length, sequence, length);
     g_rescue.sequences_length += length;
 }
+#endif
+
+// Whether the terminal shows UTF-8, so that the trends may use block characters.
+bool terminal_is_utf8() {
+#ifdef _WIN32
+    return GetConsoleOutputCP() == CP_UTF8;
+#else
+    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+#endif
+}
 
 // The terminal in curses mode for the lifetime of the object: no echo, keys
 // without Enter, Ctrl-C still a signal, no cursor. The destructor restores
@@ -115,8 +130,10 @@ void add_rescue_sequence(const char* capability) {
 class CursesScreen {
 public:
     CursesScreen() {
+#ifndef _WIN32
         termios modes{};
         const bool have_modes = tcgetattr(STDOUT_FILENO, &modes) == 0;
+#endif
         screen_ = newterm(nullptr, stdout, stdin);
         if (screen_ == nullptr) return;
         // Every call below only tunes the view; on a terminal that lacks
@@ -125,12 +142,15 @@ public:
         static_cast<void>(noecho());
         static_cast<void>(keypad(stdscr, TRUE));
         static_cast<void>(curs_set(kCursorHidden));
+#ifndef _WIN32
+        // A Windows console restores its own modes when the process ends.
         if (have_modes) {
             g_rescue.modes = modes;
             add_rescue_sequence("rmcup");
             add_rescue_sequence("cnorm");
             set_forced_stop_hook(rescue_terminal);
         }
+#endif
     }
     ~CursesScreen() {
         if (screen_ == nullptr) return;
@@ -195,7 +215,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
     if (!result.opened) return result;
 
     WatchModel model;
-    const ViewSettings settings{serial, options.interval_ms, std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0};
+    const ViewSettings settings{serial, options.interval_ms, terminal_is_utf8()};
     auto redraw = [&] { return screen.show(watch_screen(model, settings, screen.width())); };
     bool quit = false;
     uint64_t next_start = clock.steady_ms();

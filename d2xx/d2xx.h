@@ -1,10 +1,16 @@
 /* The D2XX-shaped driver interface that the probe link calls.
  *
  * Exactly one implementation of these functions is linked into a program:
- * talviro_d2xx_ftdi (real probes through libftdi1) or talviro_d2xx_sim (the
- * simulated probe). Every function returns FT_OK on success and a non-zero
- * status on failure; a call on a closed or unknown handle returns
- * FT_INVALID_HANDLE and never dereferences it. */
+ * talviro_d2xx_ftdi (real probes through libftdi1, Linux),
+ * talviro_d2xx_windows (the chip vendor's ftd2xx.dll, loaded at run time) or
+ * talviro_d2xx_sim (the simulated probe). Every function returns FT_OK on
+ * success and a non-zero status on failure; a call on a closed or unknown
+ * handle returns FT_INVALID_HANDLE and never dereferences it.
+ *
+ * The types match the vendor's published D2XX interface on 64-bit Windows,
+ * so the Windows backend hands its arguments to ftd2xx.dll unchanged: DWORD,
+ * ULONG and FT_STATUS are 32 bits (uint32_t), UCHAR is uint8_t, FT_HANDLE
+ * and LPVOID are pointers, and x64 has a single calling convention. */
 #ifndef TALVIRO_D2XX_D2XX_H
 #define TALVIRO_D2XX_D2XX_H
 
@@ -22,7 +28,10 @@ enum {
     FT_INVALID_HANDLE = 1,
     FT_DEVICE_NOT_FOUND = 2,
     FT_DEVICE_NOT_OPENED = 3,
-    FT_IO_ERROR = 4
+    FT_IO_ERROR = 4,
+    /* This interface's own, beyond the vendor's statuses: no driver library
+     * could be loaded, so no device can be seen. */
+    FT_DRIVER_NOT_LOADED = 0x100
 };
 
 /* FT_OpenEx flags: arg is a NUL-terminated channel serial number (as

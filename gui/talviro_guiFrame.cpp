@@ -39,7 +39,9 @@ const wxSize kButtonSize(140, 25);
 const wxSize kStayOnTopSize(88, 16);
 const wxSize kReadingBoxSize(320, 168);
 
+#ifdef __WXGTK__
 constexpr int kLayoutFontPoints = 8;
+#endif
 constexpr int kRefreshPeriodMs = 1000;
 constexpr long kStayOnTopStyle = wxSTAY_ON_TOP;
 
@@ -108,14 +110,17 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
            "wxID_ANY");
     SetClientSize(kClientSize);
     SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
-    // The layout is in pixels and made for an 8 pt dialog font. With GTK's
-    // usual 10 pt, "I supply = 103 mA" runs into its gauge at x 128, so the
-    // frame sets the size its controls inherit. GTK applies it to a control
-    // only after measuring it, so best-sized controls may start a little
-    // wider than their text; their labels show whole either way.
+#ifdef __WXGTK__
+    // The layout is in pixels and made for Windows' 8 pt dialog font, which
+    // Windows controls get by themselves. With GTK's usual 10 pt, "I supply
+    // = 103 mA" runs into its gauge at x 128, so the frame sets the size its
+    // controls inherit. GTK applies it to a control only after measuring it,
+    // so best-sized controls may start a little wider than their text; their
+    // labels show whole either way.
     wxFont font = GetFont();
     font.SetPointSize(kLayoutFontPoints);
     SetFont(font);
+#endif
 
     StaticBox1 = new wxStaticBox(this, ID_STATICBOX1, wxEmptyString, wxPoint(0, 0),
                                  kReadingBoxSize, 0, "ID_STATICBOX1");

@@ -12,6 +12,20 @@ FT_HANDLE g_handle = nullptr;
 uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
 bool g_in_step = false;
 ProbeOpenFault g_open_failure = ProbeOpenFault::None;
+bool g_driver_missing = false;
+
+// What an FT_OpenEx or FT_CreateDeviceInfoList status says about the probe.
+ProbeOpenFault fault_of(FT_STATUS status) {
+    switch (status) {
+    case FT_DEVICE_NOT_FOUND: return ProbeOpenFault::NotFound;
+    case FT_DRIVER_NOT_LOADED: return ProbeOpenFault::NoDriver;
+    default: return ProbeOpenFault::Refused;
+    }
+}
+
+void note_driver(FT_STATUS status) {
+    if (status == FT_DRIVER_NOT_LOADED) g_driver_missing = true;
+}
 
 // Diagnostics run together on purpose: no newline, no flush.
 void report_open_failure(const char* text) { std::cout << text; }
@@ -43,8 +57,8 @@ int open_channel(const char* arg, uint32_t flags, char serial[16]) {
     g_in_step = false;
     const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &g_handle);
     if (opened != FT_OK) {
-        g_open_failure = opened == FT_DEVICE_NOT_FOUND ? ProbeOpenFault::NotFound
-                                                       : ProbeOpenFault::Refused;
+        note_driver(opened);
+        g_open_failure = fault_of(opened);
         report_open_failure("Unable to open FTDI Device");
         return 1;
     }
@@ -80,7 +94,7 @@ int probe_open_serial(const char* wanted, char serial[16]) {
         }
     }
     g_in_step = false;
-    g_open_failure = ProbeOpenFault::NotFound;
+    g_open_failure = g_driver_missing ? ProbeOpenFault::NoDriver : ProbeOpenFault::NotFound;
     report_open_failure("Unable to open FTDI Device");
     return 1;
 }
@@ -88,7 +102,11 @@ int probe_open_serial(const char* wanted, char serial[16]) {
 bool probe_list(std::vector<ProbeEntry>* probes) {
     probes->clear();
     uint32_t count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK) return false;
+    const FT_STATUS listed = FT_CreateDeviceInfoList(&count);
+    if (listed != FT_OK) {
+        note_driver(listed);
+        return false;
+    }
     for (uint32_t index = 0; index < count; ++index) {
         uint32_t flags = 0;
         uint32_t id = 0;
@@ -113,6 +131,8 @@ bool probe_list(std::vector<ProbeEntry>* probes) {
 }
 
 ProbeOpenFault probe_open_failure() { return g_open_failure; }
+
+bool probe_driver_missing() { return g_driver_missing; }
 
 bool probe_in_step() { return g_in_step; }
 

@@ -42,6 +42,10 @@ struct ProbeEntry {
     ProbeState state;
 };
 
+// True once the driver has said that its library could not be loaded, by
+// probe_list or an open: no probe can be seen until the program restarts.
+bool probe_driver_missing();
+
 // Every probe the driver lists, in its order: channel B of each chip
 // described "TALVIRO B" (InUse when this or another program holds it), and
 // each chip of the probe's type that this user may not open (NoPermission,
@@ -52,9 +56,10 @@ struct ProbeEntry {
 bool probe_list(std::vector<ProbeEntry>* probes);
 
 // Why the last probe_open failed: no such channel, a channel that was found
-// but refused (held by another program, or no permission), or a set-up step
-// after opening. None after a success and before the first call.
-enum class ProbeOpenFault { None, NotFound, Refused, SetUp };
+// but refused (held by another program, or no permission), a set-up step
+// after opening, or no driver library to ask (on Windows, no ftd2xx.dll).
+// None after a success and before the first call.
+enum class ProbeOpenFault { None, NotFound, Refused, SetUp, NoDriver };
 ProbeOpenFault probe_open_failure();
 
 // Closes the channel. Always returns 0 and writes nothing.

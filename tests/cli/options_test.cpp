@@ -75,3 +75,13 @@ TEST_F(ReadTool, VersionGoesToStdoutWithoutOpeningTheProbe) {
     EXPECT_EQ(err, "");
     EXPECT_TRUE(dev().log().empty());
 }
+
+TEST(ProgramName, IsTheLastPathComponentWithoutAWindowsExtension) {
+    EXPECT_EQ(cli::program_name("/usr/bin/talviro_read_demo"), "talviro_read_demo");
+    EXPECT_EQ(cli::program_name("C:\\Program Files\\TALVIRO Measurement\\talviro_read.exe"),
+              "talviro_read");
+    EXPECT_EQ(cli::program_name("build/cli/talviro_read.EXE"), "talviro_read");
+    EXPECT_EQ(cli::program_name("./.exe"), ".exe");
+    EXPECT_EQ(cli::program_name("/usr/bin/"), "talviro_read");
+    EXPECT_EQ(cli::program_name(nullptr), "talviro_read");
+}

@@ -142,6 +142,21 @@ TEST_F(ReadTool, NoProbeExitsOneAfterTheProbeLinksText) {
     EXPECT_EQ(dev().log().size(), 1u);  // the FT_OpenEx, and no close
 }
 
+TEST_F(ReadTool, MissingDriverLibraryExitsOneWithAHintToInstallIt) {
+    const char* const hint =
+        "talviro_read: install the FTDI D2XX driver, which Windows normally installs by itself"
+        " when the probe is plugged in\n";
+    dev().fail_call(Fn::OpenEx, 1, FT_DRIVER_NOT_LOADED);
+    EXPECT_EQ(run({}), 1);
+    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(err, hint);
+
+    dev().fail_call(Fn::CreateDeviceInfoList, 1, FT_DRIVER_NOT_LOADED);
+    EXPECT_EQ(run({"--list"}), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, std::string("talviro_read: no probe found\n") + hint);
+}
+
 TEST_F(ReadTool, ProbeThatCannotBeSetUpExitsOne) {
     dev().fail_call(Fn::SetBitMode, 1);
     EXPECT_EQ(run({}), 1);

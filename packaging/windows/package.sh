@@ -135,7 +135,9 @@ sed 's/$/\r/' "$source_dir/LICENSE" > "$stage/LICENSE.txt"
 sed 's/$/\r/' "$source_dir/README.md" > "$stage/README.txt"
 
 for file in "$stage"/*; do
-  is_driver_dll "$(basename "$file")" && die "$file must not be packed"
+  if is_driver_dll "$(basename "$file")"; then
+    die "$file must not be packed"
+  fi
 done
 
 # The setup program installs, and its uninstaller removes, exactly these.

@@ -50,6 +50,15 @@ using InputSource = std::function<uint16_t(unsigned ch, uint64_t now_ms)>;
 
 constexpr int kConverterInputs = 4;
 
+// Converter inputs of the modelled probes on a bench, as counts of channels
+// 0 to 3 (A1, supply, target, A0): plain readings that differ from probe to
+// probe. Probe n of a bench takes set (n - 1) % kBenchInputSets.
+constexpr uint16_t kBenchInputs[][kConverterInputs] = {
+    {137, 36, 298, 57},
+    {420, 90, 150, 800},
+};
+constexpr int kBenchInputSets = sizeof kBenchInputs / sizeof kBenchInputs[0];
+
 // MPSSE wire values the chip answers with or acts on outside the pin commands.
 constexpr uint8_t kMpsseSendImmediate = 0x87;
 constexpr uint8_t kMpsseBadCommand = 0xFA;  // then the opcode it did not know

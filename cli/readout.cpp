@@ -20,7 +20,8 @@ Sample read_probe() {
         c.count = read_adc_channel(readings::kChannels[i].converter_channel);
         c.whole = adc_last_conversion_whole();
     }
-    sample.channel_lost = !probe_in_step();
+    sample.abandoned = probe_waits_abandoned();
+    sample.channel_lost = !probe_in_step() && !sample.abandoned;
     return sample;
 }
 

@@ -21,6 +21,10 @@ struct Sample {
     // The channel is gone or out of step: no later readout can be whole
     // until the probe is opened again.
     bool channel_lost = false;
+    // The readout was cut short because the program is ending
+    // (probe_abandon_waits): not a measurement and not a fault of the
+    // probe; it is neither shown nor counted.
+    bool abandoned = false;
     bool whole() const;  // every conversion whole
 };
 

@@ -27,6 +27,8 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         if (stop) break;
         const int64_t started = clock.wall_ms();
         const Sample sample = source();
+        // Cut short by Ctrl-C: what was written so far stays as it is.
+        if (sample.abandoned) break;
         ++result.readouts;
         statistics.add(sample);
         if (!sample.whole()) result.all_whole = false;

@@ -50,7 +50,9 @@ struct RunResult {
 // the interval is followed at once by the next, and the schedule restarts
 // from there. No wait follows the last readout. stop is looked at before
 // each readout and ends waits early; a readout in progress is finished and
-// printed. Prints text or CSV to out, and the summary of a run asked for
+// printed, unless it was abandoned (Sample::abandoned: a stop signal cut a
+// wait on a silent probe short), which ends the run unprinted and uncounted.
+// Prints text or CSV to out, and the summary of a run asked for
 // more than one readout to err in CSV mode, else to out. A readout whose
 // channel_lost is set ends the run after it is printed.
 RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,

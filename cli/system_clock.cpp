@@ -1,5 +1,7 @@
 #include "cli/system_clock.h"
 
+#include "probe/probe_channel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -47,6 +49,9 @@ extern "C" void on_stop_signal(int signal_number) {
         g_seen[i] = 1;
     }
     g_stop = 1;
+    // A lock-free atomic store: a driver read waiting on a silent probe
+    // gives up at its next look instead of running out its time-out.
+    probe_abandon_waits();
     if (g_wake_write >= 0) {
         const char byte = 1;
         // A full pipe (EAGAIN) already wakes the sleeper; nothing else can

@@ -1,7 +1,8 @@
-// The real clock of the programs, and the stop handling that ends a run after
-// the readout in progress: SIGINT and SIGTERM on POSIX (system_clock.cpp),
-// Ctrl-C, Ctrl-Break and the closing of the console on Windows
-// (system_clock_windows.cpp).
+// The real clock of the programs, and the stop handling that ends a run at
+// once: after the readout in progress when the probe answers, or by
+// abandoning the wait on one that fell silent (probe_abandon_waits). SIGINT
+// and SIGTERM on POSIX (system_clock.cpp); Ctrl-C, Ctrl-Break and the
+// closing of the console on Windows (system_clock_windows.cpp).
 #ifndef TALVIRO_CLI_SYSTEM_CLOCK_H
 #define TALVIRO_CLI_SYSTEM_CLOCK_H
 
@@ -11,11 +12,13 @@
 
 namespace cli {
 
-// Makes SIGINT and SIGTERM set stop_flag() and cut short any
-// SystemClock::sleep_ms, whichever thread the signal lands on. A second
-// signal of the same kind ends the process at once, for a probe stuck in
-// driver time-outs. Interrupted driver calls are restarted. Returns false
-// when a handler or the wake-up pipe could not be set up.
+// Makes SIGINT and SIGTERM set stop_flag(), cut short any
+// SystemClock::sleep_ms and abandon every wait on the probe
+// (probe_abandon_waits: a read waiting on a silent probe returns within a
+// fraction of a second), whichever thread the signal lands on. A second
+// signal of the same kind ends the process at once, should anything else
+// still hold it. Interrupted driver calls are restarted. Returns false when
+// a handler or the wake-up pipe could not be set up.
 bool install_stop_signals();
 
 // Sets what a second stop signal runs just before it ends the process, to

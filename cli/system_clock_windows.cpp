@@ -5,6 +5,8 @@
 // its pipe.
 #include "cli/system_clock.h"
 
+#include "probe/probe_channel.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -45,12 +47,14 @@ BOOL WINAPI on_console_event(DWORD event) {
             return FALSE;
         }
         g_stop = 1;
+        probe_abandon_waits();
         if (g_wake != nullptr) SetEvent(g_wake);
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         g_stop = 1;
+        probe_abandon_waits();
         if (g_wake != nullptr) SetEvent(g_wake);
         // The process ends when main() returns; until then this thread waits.
         Sleep(kCloseGraceMs);

@@ -30,6 +30,14 @@ constexpr int kKeyWaitSliceMs = 100;
 const char* const kOpening = "Opening the TALVIRO probe ...";
 // The cursor visibility curs_set takes.
 constexpr int kCursorHidden = 0;
+// The terminal type newterm drives: TERM's, except on Windows, where
+// ncurses drives the console through its own driver, and a TERM set by a
+// POSIX-like shell would name a terminfo entry the program does not have.
+#ifdef _WIN32
+const char* const kTerminalType = "#win32con";
+#else
+const char* const kTerminalType = nullptr;
+#endif
 
 // Keeps what is written to it until close(); later writes are dropped, and
 // dropped() tells whether there were any. The probe link's messages while
@@ -134,7 +142,7 @@ public:
         termios modes{};
         const bool have_modes = tcgetattr(STDOUT_FILENO, &modes) == 0;
 #endif
-        screen_ = newterm(nullptr, stdout, stdin);
+        screen_ = newterm(kTerminalType, stdout, stdin);
         if (screen_ == nullptr) return;
         // Every call below only tunes the view; on a terminal that lacks
         // one of them the view still works, so their ERR is not fatal.
@@ -226,6 +234,8 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
             ProbeDiagnosticLines line_ends;
             sample = source();
         }
+        // Cut short by Ctrl-C: the view keeps what it had.
+        if (sample.abandoned) break;
         model.add(started, sample);
         if (!sample.whole()) result.all_whole = false;
         if (!redraw()) {

@@ -34,7 +34,11 @@ std::string left_aligned(const std::string& text, size_t width) {
 std::string local_clock_time(int64_t wall_ms) {
     const std::time_t t = static_cast<std::time_t>(wall_ms / static_cast<int64_t>(kMsPerSecond));
     std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &t) != 0) return {};
+#else
     if (localtime_r(&t, &local) == nullptr) return {};
+#endif
     char text[16];
     const size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
     return std::string(text, length);

@@ -93,11 +93,14 @@ FT_STATUS FT_GetDeviceInfo(FT_HANDLE handle, uint32_t* type, uint32_t* id,
                            char* serial, char* description, void* reserved);
 
 /* Returns when count bytes are sent or the write time-out has run out;
- * *written says how many were sent. */
+ * *written says how many were sent. Once waits are abandoned (abandon.h) a
+ * driver layer may return so early from a write the chip does not take. */
 FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* written);
 
 /* Blocks until count bytes have arrived or the read time-out has run out;
- * at the time-out it returns FT_OK with *returned < count. */
+ * at the time-out it returns FT_OK with *returned < count. Once waits are
+ * abandoned (abandon.h) it returns so, early, when an attempt brings
+ * nothing. */
 FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* returned);
 
 /* *rx_bytes: bytes the driver has received from the channel and no FT_Read

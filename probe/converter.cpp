@@ -41,6 +41,10 @@ int set_high_pins(uint8_t mask, bool level) {
     g_frame[0] = mpsse::kSetBitsHigh;
     g_frame[1] = g_levels;
     g_frame[2] = kDirections;
+    if (!probe_in_step()) {
+        g_whole = false;
+        return 1;
+    }
     uint32_t written = 0;
     const int result = probe_write(g_frame, kSetFrameSize, &written);
     note_write(result, written, kSetFrameSize);
@@ -49,6 +53,10 @@ int set_high_pins(uint8_t mask, bool level) {
 
 int read_high_pin(uint8_t mask) {
     g_frame[0] = mpsse::kGetBitsHigh;
+    if (!probe_in_step()) {
+        g_whole = false;
+        return (g_frame[0] & mask) != 0 ? 1 : 0;
+    }
     uint32_t written = 0;
     const int sent = probe_write(g_frame, kReadFrameSize, &written);
     note_write(sent, written, kReadFrameSize);

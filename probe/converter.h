@@ -26,17 +26,26 @@ constexpr uint8_t kGetBitsHigh = 0x83;  // answers one byte of pin levels
 constexpr uint16_t kConverterMaxCount = 1023;
 constexpr int kConverterChannels = 4;
 
+// Every function here makes its transfers only while the link is in step
+// (probe_in_step): once it is not, no answer read can be trusted until the
+// channel is reopened, so they make none, at once, and what they would have
+// sent or read counts as failed. A probe that falls silent thus costs one
+// read time-out, not one per remaining transfer.
+
 // Drives the pins of mask high (level true) or low, keeping the others, and
-// sends the set-pins frame. The new levels are kept even when the send fails.
-// Returns probe_write's result.
+// sends the set-pins frame. The new levels are kept even when the send fails
+// or is not made. Returns probe_write's result; 1 when out of step.
 int set_high_pins(uint8_t mask, bool level);
 
 // Sends the read-pins frame and returns 1 when the answer has a bit of mask
-// set, else 0. When no answer arrives the command byte is tested instead.
+// set, else 0. When no answer arrives, or the link is out of step, the
+// command byte is tested instead.
 int read_high_pin(uint8_t mask);
 
-// One conversion of channel (its three low bits are sent). Always makes its
-// 52 writes and 10 reads and returns the 10-bit count, 0 to 1023.
+// One conversion of channel (its three low bits are sent): 52 writes and 10
+// reads, then the 10-bit count, 0 to 1023. Once the link is out of step,
+// before or during the conversion, the rest of it makes no transfer, and
+// every sample not read counts as 0.
 uint16_t read_adc_channel(uint8_t channel);
 
 // True when the last read_adc_channel was whole: every write was accepted and

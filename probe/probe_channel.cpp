@@ -1,5 +1,6 @@
 #include "probe/probe_channel.h"
 
+#include "d2xx/abandon.h"
 #include "d2xx/d2xx.h"
 
 #include <cstring>
@@ -11,6 +12,7 @@ namespace {
 FT_HANDLE g_handle = nullptr;
 uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
 bool g_in_step = false;
+bool g_waits_abandoned = false;
 ProbeOpenFault g_open_failure = ProbeOpenFault::None;
 bool g_driver_missing = false;
 
@@ -55,6 +57,7 @@ const char* configure(char serial[16]) {
 // Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags) on.
 int open_channel(const char* arg, uint32_t flags, char serial[16]) {
     g_in_step = false;
+    g_waits_abandoned = false;
     const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &g_handle);
     if (opened != FT_OK) {
         note_driver(opened);
@@ -175,8 +178,23 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
             if (FT_GetQueueStatus(g_handle, &waiting) != FT_OK || waiting > 0) g_in_step = false;
             return 0;
         }
+        if (returned == 0) {
+            // The driver returns short only at its time-out (or when waits
+            // were abandoned): a chip that let a whole time-out pass without
+            // a byte is not answering, and four more time-outs cannot help.
+            break;
+        }
     }
     g_in_step = false;
+    if (d2xx_waits_abandoned() != 0) {
+        // Not the probe's fault: the program is ending.
+        g_waits_abandoned = true;
+        return 1;
+    }
     report("Couldn't read the requested number of bytes from FT2232");
     return 1;
 }
+
+void probe_abandon_waits() { d2xx_abandon_waits(); }
+
+bool probe_waits_abandoned() { return g_waits_abandoned; }

@@ -79,8 +79,27 @@ int probe_write(const unsigned char* data, uint32_t count, uint32_t* written);
 bool probe_in_step();
 
 // Collects exactly count bytes in at most five driver reads. Returns 0 when
-// all arrived; 1 on a driver failure (*received = 0) or when five reads left
-// bytes missing (*received = what did arrive, never more than count).
+// all arrived; 1 on a driver failure (*received = 0) or when bytes are left
+// missing (*received = what did arrive, never more than count): after five
+// reads that each brought some, or at once after a read that brought none,
+// which has waited out the whole read time-out for a chip that no longer
+// answers (one wait, not five). A read that brought none because waits were
+// abandoned (probe_abandon_waits) ends the same way but writes no text.
 int probe_read(unsigned char* data, uint32_t count, uint32_t* received);
+
+// Asks every wait on the probe to be given up, for a program asked to end
+// while the probe may have fallen silent: sets the driver seam's process-wide
+// request (d2xx/abandon.h). Async-signal-safe and callable from any thread:
+// a signal handler or a console control handler may call it. From then on a
+// driver read that gets nothing returns within a fraction of a second, and
+// probe_read then fails silently, leaving the link out of step and
+// probe_waits_abandoned() true; transfers with an answering probe still go
+// through, so a readout of a healthy probe in progress ends whole.
+void probe_abandon_waits();
+
+// True when, since the last probe_open, probe_read gave up because waits
+// were abandoned: the readout in progress was cut short, not lost to a
+// fault of the probe.
+bool probe_waits_abandoned();
 
 #endif

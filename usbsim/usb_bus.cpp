@@ -21,13 +21,6 @@ constexpr int kStringDescriptorBytes = 255;
 constexpr size_t kStringHeaderBytes = 2;
 constexpr size_t kStringDescriptorChars = (kStringDescriptorBytes - kStringHeaderBytes) / 2;
 
-// Converter inputs of probe n (cycled): A1, supply, target, A0 counts that
-// give plain readings and differ from probe to probe.
-constexpr uint16_t kProbeInputs[][sim::kConverterInputs] = {
-    {137, 36, 298, 57},
-    {420, 90, 150, 800},
-};
-constexpr int kInputSets = sizeof kProbeInputs / sizeof kProbeInputs[0];
 
 // Vendor requests of the FTDI chips (wValue and wIndex as libftdi sends them).
 constexpr uint8_t kRequestOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE |
@@ -91,6 +84,8 @@ std::optional<Options> parse_options(const std::string& text, std::string* error
             options.busy = static_cast<int>(number);
         } else if (key == "unplug-after" && numeric && number >= 0) {
             options.unplug_after_ms = number;
+        } else if (key == "engine-dies-after" && numeric && number >= 0) {
+            options.engine_dies_after = number;
         } else if (eq == std::string::npos && key == "no-permission") {
             options.no_permission = true;
         } else if (eq == std::string::npos && key == "no-serial") {
@@ -103,6 +98,8 @@ std::optional<Options> parse_options(const std::string& text, std::string* error
             options.dead_engine = true;
         } else if (key == "shared-claims" && !value.empty()) {
             options.shared_claims = value;
+        } else if (key == "state-file" && !value.empty()) {
+            options.state_file = value;
         } else {
             if (error) *error = "cannot read \"" + item + "\"";
             return std::nullopt;
@@ -131,12 +128,13 @@ void Bus::configure(const Options& options) {
         if (!options.no_serial) probe->info.serial = serial_of(n);
         probe->interfaces[kInterfaceB].held_elsewhere = n == options.busy;
         sim::ProbeChip& chip = probe->chip;
-        chip.set_dead_engine(options.dead_engine);
+        chip.set_dead_engine(options.dead_engine || options.engine_dies_after == 0);
         chip.set_ignore_send_immediate(options.ignore_send_immediate);
         for (unsigned ch = 0; ch < sim::kConverterInputs; ++ch)
-            chip.set_input_count(ch, kProbeInputs[(n - 1) % kInputSets][ch]);
+            chip.set_input_count(ch, sim::kBenchInputs[(n - 1) % sim::kBenchInputSets][ch]);
         probes_.push_back(std::move(probe));
     }
+    write_state();
 }
 
 void Bus::set_behaviour(Behaviour* behaviour) {
@@ -243,6 +241,42 @@ int Bus::on_interface(ProbeId id, int interface, Action action) {
     return action(probe->interfaces[interface]);
 }
 
+template <typename Action>
+int Bus::changing_state(ProbeId id, int interface, Action action) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const int result = on_interface(id, interface, action);
+    if (result == LIBUSB_SUCCESS) write_state();
+    return result;
+}
+
+std::string Bus::state_text() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::string text;
+    for (size_t n = 0; n < probes_.size(); ++n) {
+        for (int i = 0; i < kInterfaces; ++i) {
+            const Interface& state = probes_[n]->interfaces[i];
+            char line[96];
+            std::snprintf(line, sizeof line,
+                          "probe %zu channel %c: kernel driver %s, %s, bit mode %02x\n", n + 1,
+                          static_cast<char>('A' + i), state.kernel_driver ? "bound" : "unbound",
+                          state.claimed ? "claimed" : "not claimed", state.bit_mode);
+            text += line;
+        }
+    }
+    return text;
+}
+
+void Bus::write_state() const {
+    if (options_.state_file.empty()) return;
+    // Written whole to a new file, then renamed: a reader never sees half of it.
+    const std::string temporary = options_.state_file + ".new";
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) return;
+    const std::string text = state_text();
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) == 0 && written) std::rename(temporary.c_str(), options_.state_file.c_str());
+}
+
 bool Bus::held_elsewhere(ProbeId id, int interface) {
     return probes_[id.index]->interfaces[interface].held_elsewhere ||
            shared_claims_->held_elsewhere(id.index + 1, interface);
@@ -318,7 +352,7 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* desc
 }
 
 int Bus::claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
-    return on_interface(id, interface, [&](Interface& i) {
+    return changing_state(id, interface, [&](Interface& i) {
         // Claiming twice through one handle is allowed, through another not.
         if (i.claimed) return i.owner == owner ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;
         if (held_elsewhere(id, interface)) return LIBUSB_ERROR_BUSY;
@@ -337,7 +371,7 @@ int Bus::claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
 }
 
 int Bus::release(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
-    return on_interface(id, interface, [&](Interface& i) {
+    return changing_state(id, interface, [&](Interface& i) {
         if (!i.claimed || i.owner != owner) return LIBUSB_ERROR_NOT_FOUND;
         i.claimed = false;
         i.owner = 0;
@@ -349,7 +383,7 @@ int Bus::release(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
 }
 
 int Bus::detach_kernel_driver(ProbeId id, int interface) {
-    return on_interface(id, interface, [&](Interface& i) {
+    return changing_state(id, interface, [&](Interface& i) {
         if (!i.kernel_driver || held_elsewhere(id, interface)) return LIBUSB_ERROR_NOT_FOUND;
         i.kernel_driver = false;
         return LIBUSB_SUCCESS;
@@ -357,7 +391,7 @@ int Bus::detach_kernel_driver(ProbeId id, int interface) {
 }
 
 int Bus::attach_kernel_driver(ProbeId id, int interface) {
-    return on_interface(id, interface, [&](Interface& i) {
+    return changing_state(id, interface, [&](Interface& i) {
         if (i.claimed || held_elsewhere(id, interface) || i.kernel_driver) return LIBUSB_ERROR_BUSY;
         i.kernel_driver = true;
         return LIBUSB_SUCCESS;
@@ -440,6 +474,7 @@ int Bus::vendor_request(Probe& probe, uint8_t request, uint16_t value,
             probe.chip.set_bit_mode(i.bit_mode);
             i.first_pending_us = 0;
         }
+        write_state();
         return LIBUSB_SUCCESS;
     case kPollModemStatus: return answer(kModemStatus, kStatusBytes);
     case kReadPins: {
@@ -487,6 +522,13 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
         // Bytes on channel A leave as serial data: nothing is wired there.
         *transferred = std::max(length, 0);
         result = LIBUSB_SUCCESS;
+    }
+    if (probe && interface == kInterfaceB && probe->interfaces[interface].claimed &&
+        result != LIBUSB_ERROR_NO_DEVICE) {
+        // The transfer that reaches the count is still answered; later ones not.
+        const uint64_t made = ++probe->interfaces[interface].bulk_transfers;
+        if (options_.engine_dies_after >= 0 && made >= static_cast<uint64_t>(options_.engine_dies_after))
+            probe->chip.set_dead_engine(true);
     }
     if (probe && interface >= 0 && probe->interfaces[interface].claimed && result != LIBUSB_ERROR_NO_DEVICE) {
         Call call{in ? Call::Kind::BulkIn : Call::Kind::BulkOut, id.index + 1, interface, 0, 0,

@@ -66,6 +66,15 @@ struct Options {
     bool answer_at_once = false;   // every answer leaves at the next microframe
     bool ignore_send_immediate = false;
     bool dead_engine = false;      // the MPSSE engine takes bytes but never answers
+    // The MPSSE engine stops answering, as with dead_engine, once channel B
+    // has made this many bulk transfers (either way, counted per probe from
+    // configure()); the chip stays on the bus and its control requests still
+    // work. -1: never.
+    long engine_dies_after = -1;
+    // A file the bus rewrites after every change of a channel's state (kernel
+    // driver, claim, bit mode): one line per probe and channel, so another
+    // process can see how a program left its channels. Empty: none.
+    std::string state_file;
     // A folder through which claims are seen by every process given the same
     // one (shared_claims.h), as the kernel's are; empty: only in this process.
     std::string shared_claims;
@@ -73,8 +82,9 @@ struct Options {
 
 // Reads a comma-separated list such as "probes=2,busy=1,no-permission,
 // unplug-after=500,answer-at-once,ignore-send-immediate,dead-engine,
-// no-serial,shared-claims=/folder". Empty text gives the defaults. On a word it does not know,
-// returns nothing and says why in *error.
+// engine-dies-after=700,no-serial,shared-claims=/folder,state-file=/file".
+// Empty text gives the defaults. On a word it does not know, returns nothing
+// and says why in *error.
 std::optional<Options> parse_options(const std::string& text, std::string* error);
 
 // One bus event, kept while tracing: a control request or a bulk transfer.
@@ -95,8 +105,10 @@ struct Event {
 // device descriptor the libusb_device_descriptor, for a packet size the
 // endpoints' wMaxPacketSize, little-endian, for a string the raw descriptor:
 // bLength, bDescriptorType, UTF-16LE), result the bytes moved (>= 0) or a
-// libusb error; a bulk call keeps its status and count apart. Descriptors come from libusb's cache: only their contents
-// count, never their result.
+// libusb error; a bulk call keeps its status and count apart. Descriptors
+// come from libusb's cache: only their contents count, and their result only
+// for a device descriptor (libusb_get_device_descriptor then fails with it,
+// as libusb before 1.0.16 could).
 struct Call {
     enum class Kind { DeviceDescriptor, PacketSize, StringDescriptor, Control, BulkOut, BulkIn };
     Kind kind;
@@ -176,6 +188,10 @@ public:
     // The raw string descriptor at index (at most 255 bytes); returns its
     // length or a libusb error.
     int string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* descriptor);
+    // The lines the state file holds, as they are now: per probe and channel
+    // "probe 1 channel B: kernel driver bound, not claimed, bit mode 00"
+    // ("unbound", "claimed" otherwise; the bit mode in hex).
+    std::string state_text() const;
     // Lets the behaviour, if any, change call (descriptors built by the
     // libusb layer pass through here).
     void answer(Call& call);
@@ -202,6 +218,7 @@ private:
         uint8_t latency_ms = kDefaultLatencyMs;
         uint8_t bit_mode = 0;
         uint64_t first_pending_us = 0;  // when the oldest waiting answer arrived
+        uint64_t bulk_transfers = 0;    // made on this interface since configure()
     };
     struct Probe {
         DeviceInfo info;
@@ -212,6 +229,9 @@ private:
     Probe* find(ProbeId id);
     template <typename Action>
     int on_interface(ProbeId id, int interface, Action action);
+    // As on_interface, then writes the state file when the action succeeded.
+    template <typename Action>
+    int changing_state(ProbeId id, int interface, Action action);
     // Another program holds the interface of a present probe: the busy
     // option, or a claim shared from another process.
     bool held_elsewhere(ProbeId id, int interface);
@@ -223,6 +243,8 @@ private:
                        uint16_t index, uint8_t* data, uint16_t length, bool in);
     int bulk_in(Probe& probe, int interface, uint8_t* data, int length, unsigned timeout_ms);
     void record(Event event);
+    // Rewrites options_.state_file, when there is one, from state_text().
+    void write_state() const;
 
     mutable std::recursive_mutex mutex_;
     sim::Clock* clock_;

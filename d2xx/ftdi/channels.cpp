@@ -1,5 +1,7 @@
 #include "d2xx/ftdi/channels.h"
 
+#include "d2xx/abandon.h"
+
 #include <algorithm>
 #include <chrono>
 #include <mutex>
@@ -76,6 +78,8 @@ FT_STATUS with_channel(FT_HANDLE handle, Action&& action) {
     }
     return action(*channel);
 }
+
+bool waits_abandoned() { return d2xx_waits_abandoned() != 0; }
 
 FT_STATUS io_status(int result) {
     return result < 0 ? FT_IO_ERROR : FT_OK;
@@ -248,7 +252,8 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
             },
             channel.now_ms, read_pins ? read_pins_now : bytes,
             read_pins ? static_cast<uint32_t>(sizeof read_pins_now) : count,
-            channel.write_timeout_ms, d2xx_ftdi::kWriteChunkBytes);
+            channel.write_timeout_ms, d2xx_ftdi::kWriteChunkBytes, d2xx_ftdi::kWriteSliceMs,
+            port.packet_bytes(), d2xx_ftdi::waits_abandoned);
         if (written != nullptr) {
             // The caller's bytes only: the added SEND_IMMEDIATE is not counted.
             *written = std::min(sent.count, count);
@@ -270,7 +275,8 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
             [&port](uint8_t* buf, uint32_t max, uint32_t timeout_ms) {
             return port.read(buf, max, timeout_ms);
         },
-            channel.now_ms, static_cast<uint8_t*>(data), count, channel.read_timeout_ms);
+            channel.now_ms, static_cast<uint8_t*>(data), count, channel.read_timeout_ms,
+            d2xx_ftdi::waits_abandoned);
         if (returned != nullptr) {
             *returned = got.count;
         }

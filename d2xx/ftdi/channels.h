@@ -4,6 +4,12 @@
 // handle is answered with FT_INVALID_HANDLE and never dereferenced. Handles
 // are opaque ids from a counter and are never handed out twice.
 //
+// FT_Read and FT_Write give up waiting on a chip that moves nothing once a
+// request to abandon waiting (d2xx/abandon.h) is made: FT_Read after its
+// next attempt that brings nothing (~300 ms at most), FT_Write after the
+// slice (kWriteSliceMs) of a one-packet write. They then return as at their
+// time-out.
+//
 // FT_SetBitMode into MPSSE resets the bit mode first, enters MPSSE, purges,
 // and then fails unless the engine answers a bad command in time, and with
 // nothing more, so a chip whose engine is dead fails the open instead of
@@ -51,6 +57,12 @@ constexpr uint8_t kBadCommand = 0xFA;
 constexpr uint8_t kSendImmediate = 0x87;
 constexpr uint32_t kEngineCheckTimeoutMs = 200;
 
+// Longest single wait of an FT_Write piece that fits one USB packet: a
+// stalled chip is waited on in slices this long, so a request to abandon
+// waiting (d2xx/abandon.h) is seen within one. FT_Read's attempts are
+// bounded by the port (a bulk read of at most ~300 ms) already.
+constexpr uint32_t kWriteSliceMs = 250;
+
 // The MPSSE opcode that reads the high-byte pins; written alone, it is the
 // read-pins frame FT_Write follows with kSendImmediate.
 constexpr uint8_t kReadHighPins = 0x83;
@@ -70,6 +82,10 @@ public:
     virtual int purge() = 0;
     // Bytes received and not yet read; a port that keeps none returns 0.
     virtual uint32_t unread() const { return 0; }
+    // The most bytes one write moves in a single USB packet, which a
+    // time-out sends whole or not at all; 0 when the port cannot tell (its
+    // writes are then never sliced).
+    virtual uint32_t packet_bytes() const { return 0; }
     // Gives the channel back to the system; called once, by FT_Close, also
     // after the device went away (the result then says so).
     virtual int close() = 0;

@@ -105,7 +105,7 @@ void copy_terminated(const std::string& text, char* dst, size_t size) {
 }
 
 Transfer read_until(const ByteSource& source, const MsClock& now_ms, uint8_t* buf,
-                    uint32_t count, uint32_t timeout_ms) {
+                    uint32_t count, uint32_t timeout_ms, const WaitAbandoned& abandoned) {
     Transfer done;
     if (count == 0) {
         return done;
@@ -123,25 +123,39 @@ Transfer read_until(const ByteSource& source, const MsClock& now_ms, uint8_t* bu
             return done;
         }
         done.count += std::min(static_cast<uint32_t>(got), asked);
-        if (done.count == count || now_ms() >= deadline) {
+        if (done.count == count || now_ms() >= deadline || (got == 0 && abandoned && abandoned())) {
             return done;
         }
     }
 }
 
 Transfer write_until(const ByteSink& sink, const MsClock& now_ms, const uint8_t* data,
-                     uint32_t count, uint32_t timeout_ms, uint32_t chunk) {
+                     uint32_t count, uint32_t timeout_ms, uint32_t chunk, uint32_t slice_ms,
+                     uint32_t slice_bytes, const WaitAbandoned& abandoned) {
     Transfer done;
     const uint64_t deadline = now_ms() + timeout_ms;
     const uint32_t piece_limit = std::clamp<uint32_t>(chunk, 1, kMaxTransferBytes);
     while (done.count < count) {
         const uint32_t piece = std::min(count - done.count, piece_limit);
-        const uint32_t budget = std::max(ms_left(now_ms(), deadline), kMinAttemptMs);
+        const uint64_t started = now_ms();
+        uint32_t budget = std::max(ms_left(started, deadline), kMinAttemptMs);
+        const bool sliced = slice_ms > 0 && piece <= slice_bytes && budget > slice_ms;
+        if (sliced) {
+            budget = slice_ms;
+        }
         const int sent = sink(data + done.count, piece, budget);
         if (sent < 0) {
             // libftdi reports a time-out like any other failure; only the
             // clock tells "ran out of time" from "device gone".
-            done.failed = now_ms() < deadline;
+            const uint64_t now = now_ms();
+            // A millisecond clock may show a slice that ran out as one less.
+            if (sliced && now + kMinAttemptMs >= started + budget && now < deadline) {
+                if (abandoned && abandoned()) {
+                    return done;
+                }
+                continue;  // the slice ran out; the piece went nowhere
+            }
+            done.failed = now < deadline;
             return done;
         }
         done.count += std::min(static_cast<uint32_t>(sent), piece);

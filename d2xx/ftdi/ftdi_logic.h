@@ -93,6 +93,10 @@ using ByteSource = std::function<int(uint8_t* buf, uint32_t max, uint32_t timeou
 // went out, or < 0 on failure (a time-out included).
 using ByteSink = std::function<int(const uint8_t* data, uint32_t count, uint32_t timeout_ms)>;
 
+// True once the caller no longer wants to wait (d2xx/abandon.h). Looked at
+// from the loop's own thread between attempts; an empty one never is.
+using WaitAbandoned = std::function<bool()>;
+
 // What a read or write loop did: bytes moved, and whether it ended on a failure.
 struct Transfer {
     uint32_t count = 0;
@@ -103,17 +107,29 @@ struct Transfer {
 // passed on now_ms since the call. Always makes at least one attempt (unless
 // count is 0), gives each the time left (at least kMinAttemptMs) and never
 // asks for more than is missing. A source failure ends
-// the loop with failed set and count = the bytes that arrived before it.
+// the loop with failed set and count = the bytes that arrived before it. An
+// attempt that brought nothing once abandoned() is true ends it too, not
+// failed, as the time-out would: a wait is given up, never a byte.
 Transfer read_until(const ByteSource& source, const MsClock& now_ms, uint8_t* buf,
-                    uint32_t count, uint32_t timeout_ms);
+                    uint32_t count, uint32_t timeout_ms,
+                    const WaitAbandoned& abandoned = WaitAbandoned());
 
 // Sends count bytes through sink in pieces of at most chunk bytes, each given
 // the time left until timeout_ms have passed (at least kMinAttemptMs). A sink
 // failure after the time ran out is the time-out: the loop ends not failed,
 // with count = the pieces sent before. A failure with time left, failed.
 // A piece that sends nothing ends the loop, not failed.
+//
+// With slice_ms > 0, a piece of at most slice_bytes is given at most
+// slice_ms at a time: a sink failure once its slice has run out, with time
+// left until timeout_ms, is a slice's time-out, and the piece is sent again
+// unless abandoned() is true (then the loop ends not failed, as at the
+// time-out). Only a piece that a time-out moves either whole or not at all
+// (one USB packet) may be sliced so.
 Transfer write_until(const ByteSink& sink, const MsClock& now_ms, const uint8_t* data,
-                     uint32_t count, uint32_t timeout_ms, uint32_t chunk);
+                     uint32_t count, uint32_t timeout_ms, uint32_t chunk,
+                     uint32_t slice_ms = 0, uint32_t slice_bytes = 0,
+                     const WaitAbandoned& abandoned = WaitAbandoned());
 
 }  // namespace d2xx_ftdi
 

@@ -115,6 +115,8 @@ public:
 
     uint32_t unread() const override { return ctx_->readbuffer_remaining; }
 
+    uint32_t packet_bytes() const override { return ctx_->max_packet_size; }
+
     int close() override {
         const int result = release_device();
         if (ctx_ != nullptr) {

@@ -2,6 +2,8 @@
 // handles, time-outs, the device strings and the faults tests inject.
 #include "d2xx/sim/sim_probe.h"
 
+#include "d2xx/abandon.h"
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -88,6 +90,21 @@ State& state() {
 }
 
 SimProbe& first() { return state().probes.front(); }
+
+// Longest single sleep of a driver time-out: as the libftdi layer does, a
+// wait is given up within one slice once the request to abandon waiting
+// (d2xx/abandon.h) is made.
+constexpr uint32_t kWaitSliceMs = 100;
+
+// Waits out a driver time-out on the device's clock, in slices.
+void wait_out(uint32_t timeout_ms) {
+    Clock& clock = *state().clock;
+    for (uint32_t left = timeout_ms; left > 0 && !d2xx_waits_abandoned();) {
+        const uint32_t slice = std::min(left, kWaitSliceMs);
+        clock.sleep_ms(slice);
+        left -= slice;
+    }
+}
 
 void do_unplug() {
     State& s = state();
@@ -404,7 +421,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
     uint32_t accepted = count;
     if (s.write_limit >= 0) accepted = std::min<uint32_t>(count, s.write_limit);
     if (h->letter == 'B' && bytes) s.probes[h->probe].chip.feed(bytes, accepted, s.clock->now_ms());
-    if (accepted < count) s.clock->sleep_ms(h->write_timeout_ms);
+    if (accepted < count) sim::wait_out(h->write_timeout_ms);
     call.done = accepted;
     if (written) *written = accepted;
     return sim::finish(call, FT_OK);
@@ -426,7 +443,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
     n = static_cast<uint32_t>(s.probes[h->probe].chip.take_answers(out, n));
     if (s.keep_log) call.bytes.assign(out, out + n);
     // The driver waits out its time-out for bytes that never come.
-    if (n < count) s.clock->sleep_ms(h->read_timeout_ms);
+    if (n < count) sim::wait_out(h->read_timeout_ms);
     call.done = n;
     if (returned) *returned = n;
     return sim::finish(call, FT_OK);

@@ -59,10 +59,12 @@ public:
     // does nothing else. Several may be pending.
     void fail_call(Fn fn, unsigned nth, FT_STATUS status = FT_IO_ERROR);
     // Every FT_Read delivers at most max_bytes (0: nothing), then waits the
-    // read time-out as the real driver does. -1 lifts the limit.
+    // read time-out as the real driver does (in slices of 100 ms, given up
+    // once d2xx_abandon_waits of d2xx/abandon.h was called). -1 lifts the
+    // limit.
     void limit_reads(int max_bytes);
     // Every FT_Write accepts at most max_bytes, reports them and waits the
-    // write time-out. -1 lifts the limit.
+    // write time-out (as FT_Read does). -1 lifts the limit.
     void limit_writes(int max_bytes);
     // The device goes away: every call on a handle opened before fails with
     // FT_IO_ERROR (FT_Close still frees it) and FT_OpenEx finds nothing.

@@ -1,5 +1,6 @@
 // SIGINT and SIGTERM through the program's own handlers: the readout in
-// progress is finished, the summary printed, the probe closed, exit 0.
+// progress is finished, the summary printed, the probe closed, exit 0. A
+// readout waiting on a probe that fell silent is abandoned instead.
 #include "cli/system_clock.h"
 
 #include "read_fixture.h"
@@ -35,6 +36,42 @@ TEST_F(StopSignal, SigintDuringAReadoutEndsTheRunAfterIt) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 3);  // header and three lines
     EXPECT_NE(err.find("Summary of 3 readouts"), std::string::npos) << err;
     EXPECT_EQ(run_clock.sleeps.size(), 2u);
+    EXPECT_TRUE(closed_at_end());
+}
+
+// The driver's clock: its first wait is where Ctrl-C arrives.
+class SignalDuringTheFirstWait : public sim::ManualClock {
+public:
+    void sleep_ms(uint32_t ms) override {
+        if (!raised_) {
+            raised_ = true;
+            std::raise(SIGINT);
+        }
+        ManualClock::sleep_ms(ms);
+    }
+
+private:
+    bool raised_ = false;
+};
+
+TEST_F(StopSignal, SigintWhileAReadWaitsOnASilentProbeEndsTheRunAtOnceWithoutThatReadout) {
+    SignalDuringTheFirstWait driver_clock;
+    before_readout = [&](int n) {
+        if (n != 3) return;
+        dev().set_clock(&driver_clock);
+        dev().limit_reads(0);  // the probe falls silent
+    };
+    EXPECT_EQ(run({"--count", "0", "--csv"}), 0);
+    EXPECT_EQ(readouts, 3);
+    // The two whole readouts and nothing of the abandoned one.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 2) << out;
+    EXPECT_EQ(out.find(",,"), std::string::npos) << out;
+    EXPECT_NE(err.find("Summary of 2 readouts"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Couldn't read"), std::string::npos) << err;
+    EXPECT_EQ(err.find("stopped answering"), std::string::npos) << err;
+    // One slice of the wait, not the read time-out, and one read.
+    EXPECT_LT(driver_clock.now_ms(), 1000u);
+    EXPECT_EQ(dev().calls(sim::Fn::Read).size(), 2u * 40u + 1u);
     EXPECT_TRUE(closed_at_end());
 }
 

@@ -70,7 +70,8 @@ struct ScriptedSource {
     uint8_t next_byte = 0;
     std::vector<uint32_t> asked;
 
-    Transfer read(uint8_t* buf, uint32_t count, uint32_t timeout_ms) {
+    Transfer read(uint8_t* buf, uint32_t count, uint32_t timeout_ms,
+                  const WaitAbandoned& abandoned = WaitAbandoned()) {
         auto source = [this](uint8_t* out, uint32_t max, uint32_t) {
             ++calls;
             asked.push_back(max);
@@ -82,7 +83,7 @@ struct ScriptedSource {
             for (int i = 0; i < n; ++i) out[i] = next_byte++;
             return n;
         };
-        return read_until(source, [this] { return now; }, buf, count, timeout_ms);
+        return read_until(source, [this] { return now; }, buf, count, timeout_ms, abandoned);
     }
 };
 
@@ -135,6 +136,26 @@ TEST(ReadLoop, ZeroTimeoutTriesOnceAndZeroCountNever) {
     EXPECT_EQ(chip.calls, 1);
 }
 
+TEST(ReadLoop, AbandonedWaitEndsAtTheFirstAttemptThatBringsNothing) {
+    bool abandoned = true;
+    const WaitAbandoned asked = [&abandoned] { return abandoned; };
+    // Attempts that bring bytes go on; the first that brings none ends it.
+    ScriptedSource slow({1, 1});
+    uint8_t buf[4] = {};
+    Transfer got = slow.read(buf, 4, 1000, asked);
+    EXPECT_FALSE(got.failed);
+    EXPECT_EQ(got.count, 2u);
+    EXPECT_EQ(slow.calls, 3);
+    ScriptedSource whole({1, 1, 1, 1});
+    EXPECT_EQ(whole.read(buf, 4, 1000, asked).count, 4u);
+    // Not abandoned: the wait runs to its deadline.
+    abandoned = false;
+    ScriptedSource silent;
+    got = silent.read(buf, 4, 100, asked);
+    EXPECT_EQ(got.count, 0u);
+    EXPECT_EQ(silent.calls, static_cast<int>((100 + kPacketMs - 1) / kPacketMs));
+}
+
 // A chip as FT_Write sees it: each piece takes its scripted time and then is
 // sent whole, or fails when its time is listed negative.
 struct ScriptedSink {
@@ -143,7 +164,8 @@ struct ScriptedSink {
     uint64_t now = 1000;
     std::vector<uint32_t> pieces, budgets;
 
-    Transfer write(uint32_t count, uint32_t timeout_ms, uint32_t chunk) {
+    Transfer write(uint32_t count, uint32_t timeout_ms, uint32_t chunk, uint32_t slice_ms = 0,
+                   uint32_t slice_bytes = 0, const WaitAbandoned& abandoned = WaitAbandoned()) {
         const std::vector<uint8_t> data(count);
         auto sink = [this](const uint8_t*, uint32_t n, uint32_t budget) {
             pieces.push_back(n);
@@ -153,7 +175,8 @@ struct ScriptedSink {
             now += static_cast<uint64_t>(std::abs(ms));
             return ms < 0 ? -1 : static_cast<int>(n);
         };
-        return write_until(sink, [this] { return now; }, data.data(), count, timeout_ms, chunk);
+        return write_until(sink, [this] { return now; }, data.data(), count, timeout_ms, chunk,
+                           slice_ms, slice_bytes, abandoned);
     }
 };
 
@@ -170,6 +193,37 @@ TEST(WriteLoop, SendsInChunksAndTellsTimeOutFromFailure) {
     const Transfer failed = broken.write(10, 50, 4);
     EXPECT_TRUE(failed.failed);
     EXPECT_EQ(failed.count, 4u);
+}
+
+TEST(WriteLoop, OnePacketPiecesWaitInSlicesUntilTheTimeOutOrAnAbandonedWait) {
+    constexpr uint32_t kSlice = 250;
+    constexpr uint32_t kPacket = 4;
+    // Two slices run out; the third attempt goes through.
+    ScriptedSink stalled({-250, -250, 10});
+    Transfer sent = stalled.write(4, 5000, 4096, kSlice, kPacket);
+    EXPECT_FALSE(sent.failed);
+    EXPECT_EQ(sent.count, 4u);
+    EXPECT_EQ(stalled.budgets, (std::vector<uint32_t>{250, 250, 250}));
+    // A failure before its slice ran out is a failure.
+    ScriptedSink gone({-3});
+    EXPECT_TRUE(gone.write(4, 5000, 4096, kSlice, kPacket).failed);
+    // Slices never outlast the write's own time-out.
+    ScriptedSink never(std::deque<int>{-250, -250, -100});
+    sent = never.write(4, 600, 4096, kSlice, kPacket);
+    EXPECT_FALSE(sent.failed);
+    EXPECT_EQ(sent.count, 0u);
+    EXPECT_EQ(never.budgets, (std::vector<uint32_t>{250, 250, 100}));
+    // Abandoned: the slice that ran out is the last.
+    ScriptedSink abandoned({-250});
+    sent = abandoned.write(4, 5000, 4096, kSlice, kPacket, [] { return true; });
+    EXPECT_FALSE(sent.failed);
+    EXPECT_EQ(sent.count, 0u);
+    EXPECT_EQ(abandoned.pieces.size(), 1u);
+    // A piece of more than one packet gets the whole time, as without slices.
+    ScriptedSink long_piece({-5000});
+    sent = long_piece.write(8, 5000, 4096, kSlice, kPacket);
+    EXPECT_EQ(long_piece.budgets, (std::vector<uint32_t>{5000}));
+    EXPECT_FALSE(sent.failed);
 }
 
 }  // namespace

@@ -51,10 +51,18 @@ TEST_F(guiNotResponding, UnpluggedProbeShowsDashesNotZeros) {
     expect_still_connected_controls();
     EXPECT_TRUE(frame->Button3->IsEnabled());
     EXPECT_TRUE(frame->CheckBox2->IsEnabled());
-    // The readout still made all its transfers; every one failed.
-    EXPECT_EQ(readouts_since(mark), 1u);
+    // Every transfer failed, and the first failed read ended them: the
+    // 21 set frames, the first sample's clock edge and read frame, its read.
+    EXPECT_EQ(calls_since(mark, Fn::Write), 23u);
+    EXPECT_EQ(calls_since(mark, Fn::Read), 1u);
     for (std::size_t i = mark; i < dev().log().size(); ++i)
         EXPECT_NE(dev().log()[i].status, static_cast<FT_STATUS>(FT_OK)) << "call " << i;
+
+    // Until the channel is reopened a refresh makes no transfer at all.
+    const std::size_t second = log_mark();
+    click(frame->Button3);
+    expect_all_missing();
+    EXPECT_EQ(dev().log().size(), second);
 }
 
 TEST_F(guiNotResponding, DisconnectAndConnectRecoverFromAnUnpluggedProbe) {

@@ -162,20 +162,20 @@ TEST_F(Converter, ShortReadsStillCollectEveryAnswer) {
     EXPECT_TRUE(adc_last_conversion_whole());
 }
 
-TEST_F(Converter, EveryTransferFailingStillMakesAllCalls) {
+TEST_F(Converter, EveryTransferFailingStopsAtTheFirstFailedRead) {
     dev().set_input_count(0, 1023);
     for (unsigned i = 1; i <= 52; ++i) dev().fail_call(Fn::Write, i);
     for (unsigned i = 1; i <= 10; ++i) dev().fail_call(Fn::Read, i);
     StreamCapture streams;
     EXPECT_EQ(read_adc_channel(0), 0);
     EXPECT_FALSE(adc_last_conversion_whole());
-    EXPECT_EQ(dev().log().size(), 62u);
-    // 2 + 15 + 4 set frames first, then per sample: set, read frame, read,
-    // set; finally the select frame.
+    // 2 + 15 + 4 set frames first, then the first sample: set, read frame,
+    // read. A write that sent nothing leaves the streams in step; the failed
+    // read does not, and nothing after it can be trusted: no more transfers.
+    EXPECT_EQ(dev().log().size(), 24u);
     std::string expected;
-    for (int i = 0; i < 21; ++i) expected += "FT_Write error";
-    for (int i = 0; i < 10; ++i) expected += "FT_Write errorFT_Write errorFT_Read errorFT_Write error";
-    expected += "FT_Write error";
+    for (int i = 0; i < 23; ++i) expected += "FT_Write error";
+    expected += "FT_Read error";
     EXPECT_EQ(streams.err(), expected);
     EXPECT_EQ(streams.out(), "");
 }
@@ -184,12 +184,22 @@ TEST_F(Converter, UnansweredSamplesReadZeroAndMakeTheConversionPartial) {
     dev().set_input_count(3, 1023);
     dev().limit_reads(0);
     StreamCapture streams;
+    const uint64_t before = clock.now_ms();
     EXPECT_EQ(read_adc_channel(3), 0);
     EXPECT_FALSE(adc_last_conversion_whole());
-    std::string expected;
-    for (int i = 0; i < 10; ++i) expected += "Couldn't read the requested number of bytes from FT2232";
-    EXPECT_EQ(streams.err(), expected);
-    EXPECT_EQ(dev().calls(Fn::Read).size(), 50u);
+    // One read waits out its time-out; the rest of the conversion makes no
+    // transfer and costs no time.
+    EXPECT_EQ(streams.err(), "Couldn't read the requested number of bytes from FT2232");
+    EXPECT_EQ(dev().calls(Fn::Read).size(), 1u);
+    EXPECT_EQ(dev().calls(Fn::Write).size(), 2u + 15u + 4u + 2u);
+    EXPECT_EQ(clock.now_ms() - before, probe_settings::kReadTimeoutMs);
+
+    // Later conversions make none either, until the channel is reopened.
+    dev().clear_log();
+    EXPECT_EQ(read_adc_channel(3), 0);
+    EXPECT_FALSE(adc_last_conversion_whole());
+    EXPECT_TRUE(dev().log().empty());
+    EXPECT_EQ(clock.now_ms() - before, probe_settings::kReadTimeoutMs);
 }
 
 TEST_F(Converter, OneShortWriteMakesTheConversionPartial) {
@@ -246,7 +256,10 @@ TEST_F(Converter, OneFailedReadMakesTheConversionPartial) {
     StreamCapture streams;
     const uint16_t count = read_adc_channel(1);
     EXPECT_FALSE(adc_last_conversion_whole());
-    EXPECT_EQ(count, 1023 & ~(1 << 6));  // the fourth bit sampled reads 0
+    // The fourth bit sampled reads 0, and so does every later one: after the
+    // failed read no answer can be trusted, so none is read.
+    EXPECT_EQ(count, 0x380);
+    EXPECT_EQ(dev().calls(Fn::Read).size(), 4u);
     EXPECT_EQ(streams.err(), "FT_Read error");
 }
 

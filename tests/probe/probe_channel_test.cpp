@@ -1,6 +1,7 @@
 // The channel's driver calls, results and diagnostics, against the
 // simulated probe.
 #include "probe/probe_channel.h"
+#include "d2xx/abandon.h"
 
 #include "open_steps.h"
 #include "sim_fixture.h"
@@ -188,7 +189,7 @@ TEST_F(ProbeChannel, ReadCollectsBytesOverSeveralCalls) {
     EXPECT_EQ(std::vector<unsigned char>(buf, buf + 3), (std::vector<unsigned char>{0x11, 0x22, 0x44}));
 }
 
-TEST_F(ProbeChannel, ReadGivesUpAfterFiveEmptyAttempts) {
+TEST_F(ProbeChannel, ReadGivesUpAfterOneAttemptThatWaitedOutItsTimeOutForNothing) {
     open_ready();
     unsigned char buf[4];
     uint32_t received = 9;
@@ -196,10 +197,54 @@ TEST_F(ProbeChannel, ReadGivesUpAfterFiveEmptyAttempts) {
     const uint64_t before = clock.now_ms();
     EXPECT_EQ(probe_read(buf, 4, &received), 1);
     EXPECT_EQ(received, 0u);
-    EXPECT_EQ(dev().calls(Fn::Read).size(), 5u);
+    EXPECT_EQ(dev().calls(Fn::Read).size(), 1u);
     EXPECT_EQ(streams.err(), "Couldn't read the requested number of bytes from FT2232");
-    // Bounded by five read time-outs.
-    EXPECT_EQ(clock.now_ms() - before, 5u * 5000u);
+    EXPECT_FALSE(probe_in_step());
+    // A silent chip costs one read time-out, not five.
+    EXPECT_EQ(clock.now_ms() - before, 5000u);
+}
+
+TEST_F(ProbeChannel, ReadStopsAtTheFirstAttemptThatBringsNothingAfterOnesThatBroughtSome) {
+    open_ready();
+    queue_answers(2);
+    dev().limit_reads(1);
+    unsigned char buf[4];
+    uint32_t received = 0;
+    StreamCapture streams;
+    EXPECT_EQ(probe_read(buf, 4, &received), 1);
+    EXPECT_EQ(received, 2u);
+    EXPECT_EQ(dev().calls(Fn::Read).size(), 3u);
+    EXPECT_EQ(streams.err(), "Couldn't read the requested number of bytes from FT2232");
+}
+
+TEST_F(ProbeChannel, AbandonedWaitEndsTheReadSilentlyAndOutOfStep) {
+    open_ready();
+    EXPECT_FALSE(probe_waits_abandoned());
+    probe_abandon_waits();
+    unsigned char buf[1];
+    uint32_t received = 9;
+    StreamCapture streams;
+    const uint64_t before = clock.now_ms();
+    EXPECT_EQ(probe_read(buf, 1, &received), 1);
+    EXPECT_EQ(received, 0u);
+    EXPECT_EQ(dev().calls(Fn::Read).size(), 1u);
+    // The driver gave up its wait; the program is ending, nothing is reported.
+    EXPECT_LT(clock.now_ms() - before, 5000u);
+    EXPECT_EQ(streams.err(), "");
+    EXPECT_TRUE(probe_waits_abandoned());
+    EXPECT_FALSE(probe_in_step());
+
+    // An answering probe is still read whole, and a new open starts afresh.
+    d2xx_clear_abandon();
+    probe_close();
+    open_ready();
+    EXPECT_FALSE(probe_waits_abandoned());
+    probe_abandon_waits();
+    queue_answers(1);
+    EXPECT_EQ(probe_read(buf, 1, &received), 0);
+    EXPECT_EQ(received, 1u);
+    EXPECT_TRUE(probe_in_step());
+    EXPECT_FALSE(probe_waits_abandoned());
 }
 
 TEST_F(ProbeChannel, ReadKeepsWhatArrivedWhenFiveAttemptsFallShort) {

@@ -111,6 +111,115 @@ case "${1:-}" in
     # No read waited out its 5 s time-out.
     [ "$ms" -lt 4000 ] || fail "took $ms ms to notice"
     ;;
-  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug" >&2; exit 2 ;;
+  engine-dies)
+    # The engine stops answering during the third readout; the chip stays on
+    # the bus. One read time-out, then the run ends.
+    run --engine-dies-after 700 -- --count 5 --interval 0.1
+    [ "$status" -eq 3 ] || fail "status $status, wanted 3: $(program_err)"
+    [ "$ms" -lt 10000 ] || fail "took $ms ms"
+    echo "engine-dies: status $status after $ms ms"
+    diff -u <(printf '%s\n' "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" \
+                "Serial: TV0001B" "" "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" \
+                "A0 = 0.64 V") <(head -n 10 "$scratch/out") || fail "the first two readouts differ"
+    [ "$(program_err | grep -c 'stopped answering')" -eq 1 ] || fail "stderr: $(program_err)"
+    [ "$(program_err | grep -c "Couldn't read")" -eq 1 ] || fail "stderr: $(program_err)"
+    ;;
+  stop-silent|stop-healthy)
+    # A stop signal while the program waits on a probe that fell silent
+    # about 2 s before (stop-silent), or during a healthy run: the program
+    # ends within a second, as an interrupted run, the channel given back.
+    dies=()
+    [ "$1" = stop-silent ] && dies=(--engine-dies-after 700)
+    for signal in INT TERM; do
+      for mode in csv plain; do
+        mode_args=()
+        [ "$mode" = csv ] && mode_args=(--csv)
+        state="$scratch/state-$signal-$mode"
+        "$root/scripts/simulated-usb" "${dies[@]}" --state-file "$state" -- \
+          "$read_tool" --count 0 --interval 0.1 "${mode_args[@]}" > "$scratch/out" 2> "$scratch/err" &
+        pid=$!
+        # Two readouts: the CSV header and two lines, or 4 + 1 + 1 + 4 lines.
+        want_lines=3
+        [ "$mode" = plain ] && want_lines=10
+        for _ in $(seq 1200); do
+          [ "$(wc -l < "$scratch/out")" -ge "$want_lines" ] && break
+          kill -0 "$pid" 2> /dev/null || break
+          sleep 0.05
+        done
+        if [ "$(wc -l < "$scratch/out")" -lt "$want_lines" ]; then
+          kill -KILL "$pid" 2> /dev/null || true
+          fail "$signal $mode: no two readouts: $(program_err)"
+        fi
+        # The third readout starts 0.1 s after the second; the engine dies in it.
+        [ "$1" = stop-healthy ] || sleep 2
+        sent=$(date +%s%N)
+        kill -"$signal" "$pid"
+        ended=no
+        for _ in $(seq 500); do
+          kill -0 "$pid" 2> /dev/null || { ended=yes; break; }
+          sleep 0.01
+        done
+        took=$(( ($(date +%s%N) - sent) / 1000000 ))
+        if [ "$ended" != yes ]; then
+          kill -KILL "$pid" 2> /dev/null || true
+          fail "$signal $mode: still running $took ms after the signal"
+        fi
+        set +e
+        wait "$pid"
+        status=$?
+        set -e
+        echo "$1 SIG$signal $mode: ended $took ms after the signal, status $status"
+        [ "$took" -lt 1000 ] || fail "$signal $mode: took $took ms to end"
+        [ "$status" -eq 0 ] || fail "$signal $mode: status $status: $(program_err)"
+        grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" ||
+          fail "$signal $mode: channel B not given back: $(cat "$state")"
+        summary_in="$scratch/out"
+        [ "$mode" = csv ] && summary_in="$scratch/err"
+        grep -q '^Summary of [0-9]* readouts' "$summary_in" || fail "$signal $mode: no summary"
+        ! program_err | grep -q -e 'stopped answering' -e "Couldn't read" || fail "$signal $mode: $(program_err)"
+        if [ "$mode" = csv ]; then
+          # Every line whole: nine fields, none empty.
+          ! tail -n +2 "$scratch/out" | grep -v -E '^[^,]+(,[^,]+){8}$' || fail "$signal: a CSV line is not whole"
+        else
+          ! grep -q -e '---' "$scratch/out" || fail "$signal: a readout was not whole"
+        fi
+      done
+    done
+    ;;
+  stop-watch)
+    # Ctrl-C in the --watch view, 2 s into the wait on a silent probe.
+    command -v tmux > /dev/null || fail "tmux is needed"
+    tmx() { tmux -S "$scratch/socket" -f /dev/null "$@"; }
+    trap 'tmx kill-server 2> /dev/null || true; rm -rf "$scratch"' EXIT
+    state="$scratch/state"
+    printf '%s\n' '"$@"' 'echo $? > "$STATUS.part" && mv "$STATUS.part" "$STATUS"' 'exec sleep 600' \
+      > "$scratch/pane.sh"
+    tmx new-session -d -x 100 -y 30 -s watch env STATUS="$scratch/status" bash "$scratch/pane.sh" \
+      "$root/scripts/simulated-usb" --engine-dies-after 700 --state-file "$state" -- \
+      "$read_tool" --watch --interval 0.1
+    pane() { tmx capture-pane -p -t watch; }
+    for _ in $(seq 1200); do
+      pane | grep -q 'readouts: 2 ' && break
+      [ ! -e "$scratch/status" ] || break
+      sleep 0.05
+    done
+    pane | grep -q 'readouts: 2 ' || fail "no two readouts: $(pane)"
+    sleep 2
+    pane | grep -q 'readouts: 2 ' || fail "the third readout did not wait: $(pane)"
+    sent=$(date +%s%N)
+    tmx send-keys -t watch C-c
+    for _ in $(seq 500); do
+      [ -e "$scratch/status" ] && break
+      sleep 0.01
+    done
+    took=$(( ($(date +%s%N) - sent) / 1000000 ))
+    [ -e "$scratch/status" ] || fail "still running $took ms after Ctrl-C"
+    echo "stop-watch: ended $took ms after Ctrl-C, status $(cat "$scratch/status")"
+    [ "$took" -lt 1000 ] || fail "took $took ms to end"
+    [ "$(cat "$scratch/status")" -eq 0 ] || fail "status $(cat "$scratch/status")"
+    grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" ||
+      fail "channel B not given back: $(cat "$state")"
+    ;;
+  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch" >&2; exit 2 ;;
 esac
 echo "ok: $1"

@@ -1,10 +1,13 @@
 // The measurement window as talviro_gui runs it, through the real libftdi1,
-// on a modelled probe in real time.
+// on a modelled probe: in real time, or on the bus's manual clock where a
+// test measures the time the window's handlers spend.
+#include "d2xx/ftdi/channels.h"
 #include "usbsim/usb_bus.h"
 #include "event_loop.h"
 #include "gui/talviro_guiFrame.h"
 
 #include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/toplevel.h>
@@ -49,6 +52,59 @@ TEST(UsbWindow, ConnectsAtStartReadsTheProbeAndDisconnectGivesChannelBBack) {
     EXPECT_EQ(usbsim::bus().bit_mode(1, kInterfaceB), 0);
 
     frame->Destroy();
+    EXPECT_TRUE(gui_test::run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); },
+                                               kCloseTimeoutMs));
+}
+
+// A probe whose engine stops answering while the window refreshes it every
+// second: the window shows it at once and stays usable. Timed on the bus's
+// manual clock, which every wait of the driver and the model moves.
+TEST(UsbWindow, ProbeFallingSilentWhileRefreshingCostsOneReadTimeOutAcrossTenTicks) {
+    sim::ManualClock clock;
+    usbsim::bus().set_clock(&clock);
+    d2xx_ftdi::use_clock([&clock] { return clock.now_ms(); });
+    usbsim::Options options;
+    // The open and the first readout take some 260 bulk transfers: the
+    // engine dies during the first tick's readout.
+    options.engine_dies_after = 400;
+    usbsim::bus().configure(options);
+    auto* frame = new talviro_guiFrame(nullptr);
+    frame->Show(true);
+    ASSERT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "TALVIRO Connected");
+    EXPECT_EQ(label(frame->StaticText1), "A1 = 1.53 V");
+
+    frame->CheckBox2->SetValue(true);
+    wxCommandEvent tick(wxEVT_CHECKBOX, frame->CheckBox2->GetId());
+    tick.SetEventObject(frame->CheckBox2);
+    tick.SetInt(1);
+    frame->CheckBox2->ProcessWindowEvent(tick);
+    ASSERT_TRUE(frame->Timer1.IsRunning());
+
+    constexpr int kTicks = 10;
+    constexpr uint64_t kBoundMs = 6000;  // about one read time-out, once
+    const uint64_t start_ms = clock.now_ms();
+    for (int i = 0; i < kTicks; ++i) frame->Timer1.Notify();
+    const uint64_t spent_ms = clock.now_ms() - start_ms;
+    EXPECT_LT(spent_ms, kBoundMs);
+    // The engine did die within those ticks: one read waited out its time-out.
+    EXPECT_GE(spent_ms, uint64_t{5000});
+
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "TALVIRO not responding");
+    EXPECT_EQ(label(frame->StaticText1), "A1 = --- V");
+    EXPECT_EQ(label(frame->StaticText2), "I supply = --- mA");
+    EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
+    EXPECT_EQ(label(frame->StaticText4), "A0 = --- V");
+    EXPECT_TRUE(frame->Timer1.IsRunning());
+    EXPECT_TRUE(frame->Button2->IsEnabled());
+
+    // Disconnect still gives the channel back.
+    click(frame->Button2);
+    EXPECT_TRUE(usbsim::bus().kernel_driver_bound(1, kInterfaceB));
+    EXPECT_EQ(usbsim::bus().bit_mode(1, kInterfaceB), 0);
+
+    frame->Destroy();
+    d2xx_ftdi::use_clock({});
+    usbsim::bus().set_clock(nullptr);
     EXPECT_TRUE(gui_test::run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); },
                                                kCloseTimeoutMs));
 }

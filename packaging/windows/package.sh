@@ -38,14 +38,24 @@ cache_value() {
   sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt" | head -n 1
 }
 
+# build_tool KEY: the path of the build's tool KEY, from the cache or, for a
+# compiler a toolchain file set, from what CMake wrote on the compiler; a
+# bare name is looked up in PATH.
+build_tool() {
+  local tool
+  tool=$(cache_value "$1")
+  if [ -z "$tool" ]; then
+    tool=$(sed -n "s/^set($1 \"\(.*\)\")$/\1/p" "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake 2> /dev/null | head -n 1)
+  fi
+  [ -n "$tool" ] || die "$build/CMakeCache.txt names no $1"
+  command -v "$tool" || die "the build's $1, $tool, is missing"
+}
+
 version=$(cmake -D BUILD_DIR="$build" -P "$here/version.cmake") || die "no version for $build"
 source_dir=$(cache_value CMAKE_HOME_DIRECTORY)
-cxx=$(cache_value CMAKE_CXX_COMPILER)
-strip_tool=$(cache_value CMAKE_STRIP)
-objdump_tool=$(cache_value CMAKE_OBJDUMP)
-for tool in "$cxx" "$strip_tool" "$objdump_tool"; do
-  [ -x "$tool" ] || die "the build's tool $tool is missing"
-done
+cxx=$(build_tool CMAKE_CXX_COMPILER)
+strip_tool=$(build_tool CMAKE_STRIP)
+objdump_tool=$(build_tool CMAKE_OBJDUMP)
 
 # find_program_file NAME: the one built NAME below the build tree.
 find_program_file() {

@@ -9,14 +9,14 @@
 #  - the uninstall entry names product, version, publisher, icon, folder
 #    and size;
 #  - the demo, started through its shortcut, opens its window in that
-#    folder, and the terminal demo prints readings;
+#    folder and shows the logo, and the terminal demo prints readings;
 #  - the silent uninstall leaves no file, shortcut or key behind;
 #  - the portable zip holds the same files in one folder, and the demo
-#    started there opens its window.
+#    started there shows its window with the logo.
 # A 64-bit-only Wine runs a 32-bit setup program without error and without
 # installing anything, so the checks look at the files, not at exit codes.
 #   tests/windows/installer.sh BUILD_DIR
-# Needs wine, xvfb (when there is no display), xdotool, unzip and what
+# Needs wine, xvfb (when there is no display), xdotool, imagemagick, unzip and what
 # package.sh needs: packaging/windows/packages.txt.
 set -euo pipefail
 
@@ -45,16 +45,21 @@ readonly ADMIN_MANIFEST='level="requireAdministrator"'
 # Seconds to wait for a window (the first start of a program in a fresh
 # prefix is slow), for Xvfb, and for a program or the uninstaller to end.
 readonly WINDOW_TIMEOUT=90
+readonly LOGO_TIMEOUT=20
 readonly XVFB_TIMEOUT=30
 readonly EXIT_TIMEOUT=60
 readonly POLL_INTERVAL=0.5
+# The window shows logo.jpg at (325, 6) of its client area, 160x40; without
+# the logo that area is plain background, with it the grey levels spread.
+readonly LOGO_AREA=150x34+330+8
+readonly LOGO_MIN_SPREAD=0.05
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
-for tool in wineserver wineboot winepath xdotool unzip perl cmake; do
+for tool in wineserver wineboot winepath xdotool import convert unzip perl cmake; do
   command -v "$tool" > /dev/null || fail "$tool is missing: install packaging/windows/packages.txt"
 done
 # The 64-bit Wine loader: Debian's wine wrapper looks for the 32-bit one
@@ -167,6 +172,23 @@ wait_for_window() {
   fail "no window of $1 titled \"$PRODUCT ...\" within $WINDOW_TIMEOUT s"
 }
 
+# wait_for_logo PID WHERE: waits until the window of process PID shows the
+# logo, as it does once painted when it found logo.jpg.
+wait_for_logo() {
+  local deadline=$((SECONDS + LOGO_TIMEOUT)) wid spread=0
+  while [ $SECONDS -lt $deadline ]; do
+    for wid in $(xdotool search --onlyvisible --name "^$PRODUCT" 2> /dev/null || true); do
+      [ "$(xdotool getwindowpid "$wid" 2> /dev/null)" = "$1" ] || continue
+      import -window "$wid" "$scratch/window.png" 2> /dev/null || continue
+      spread=$(convert "$scratch/window.png" -crop "$LOGO_AREA" +repage -colorspace Gray \
+                 -format '%[fx:standard_deviation]' info:)
+      awk -v s="$spread" -v min="$LOGO_MIN_SPREAD" 'BEGIN { exit !(s > min) }' && return 0
+    done
+    sleep "$POLL_INTERVAL"
+  done
+  fail "the window started $2 shows no logo (spread $spread)"
+}
+
 # stop_program PROGRAM: ends PROGRAM in the prefix and waits until it is gone.
 stop_program() {
   wine taskkill /f /im "$1" > /dev/null 2>&1 || true
@@ -240,6 +262,7 @@ wine start /unix "$start_menu/$PRODUCT Demo.lnk" > "$scratch/demo.log" 2>&1 \
 demo_pid=$(wait_for_window talviro_gui_demo.exe)
 [ "$(readlink "/proc/$demo_pid/cwd")" = "$install_dir" ] \
   || fail "the demo runs in $(readlink "/proc/$demo_pid/cwd"), not in the install folder"
+wait_for_logo "$demo_pid" "from its shortcut"
 stop_program talviro_gui_demo.exe
 
 # The terminal demo, from the install folder.
@@ -267,6 +290,7 @@ fi
 demo_pid=$(wait_for_window talviro_gui_demo.exe)
 [ "$(readlink "/proc/$demo_pid/cwd")" = "$portable" ] \
   || fail "the portable demo runs in $(readlink "/proc/$demo_pid/cwd")"
+wait_for_logo "$demo_pid" "in the portable folder"
 stop_program talviro_gui_demo.exe
 
 # The prefix takes hundreds of megabytes; a failed run leaves it to look at.

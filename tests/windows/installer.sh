@@ -113,7 +113,8 @@ if [ -z "${DISPLAY:-}" ]; then
     sleep "$POLL_INTERVAL"
   done
   [ -s "$scratch/display" ] || fail "Xvfb did not start: $(cat "$scratch/xvfb.log")"
-  export DISPLAY=":$(cat "$scratch/display")"
+  DISPLAY=":$(cat "$scratch/display")"
+  export DISPLAY
 fi
 
 mkdir -p "$WINEPREFIX"
@@ -220,8 +221,8 @@ expected=$( (ls "$portable"; echo "$UNINSTALLER") | sort)
 installed=$(ls "$install_dir" | sort)
 [ "$installed" = "$expected" ] \
   || fail "installed files differ from the zip's: $(diff <(echo "$expected") <(echo "$installed") | grep '^[<>]' | tr '\n' ' ')"
-for f in $(ls "$portable"); do
-  cmp -s "$portable/$f" "$install_dir/$f" || fail "installed $f differs from the zip's"
+for f in "$portable"/*; do
+  cmp -s "$f" "$install_dir/${f##*/}" || fail "installed ${f##*/} differs from the zip's"
 done
 check_no_driver_dll "$install_dir"
 

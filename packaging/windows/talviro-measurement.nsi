@@ -1,0 +1,129 @@
+; The Windows setup program: installs the programs for every user into
+; Program Files, adds Start-menu shortcuts that start the windows in the
+; install folder (the window reads logo.jpg from its working folder), and
+; registers an uninstaller that takes away all of it again.
+;
+; package.sh runs makensis on this file with
+;   VERSION    the project version, such as 1.0.1
+;   STAGE_DIR  the folder holding the files to install
+;   FILE_LIST  an include file naming them, one "${TALVIRO_FILE} NAME" a line
+;   OUT_FILE   where the setup program goes
+; and never with the chip driver's ftd2xx.dll among the files: Windows
+; installs it with the FTDI D2XX driver.
+
+Unicode true
+; A 32-bit setup program would see the 32-bit Program Files and registry;
+; the programs are 64-bit.
+Target amd64-unicode
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+
+!include MUI2.nsh
+!include FileFunc.nsh
+
+!ifndef VERSION
+  !error "define VERSION with makensis -DVERSION=..."
+!endif
+!ifndef STAGE_DIR
+  !error "define STAGE_DIR with makensis -DSTAGE_DIR=..."
+!endif
+!ifndef FILE_LIST
+  !error "define FILE_LIST with makensis -DFILE_LIST=..."
+!endif
+!ifndef OUT_FILE
+  !error "define OUT_FILE with makensis -DOUT_FILE=..."
+!endif
+
+!define PRODUCT "TALVIRO Measurement"
+; The vendor the .deb names too.
+!define PUBLISHER "TALVIRO project"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define UNINSTALLER "Uninstall.exe"
+!define SHORTCUT_WINDOW "$SMPROGRAMS\${PRODUCT}.lnk"
+!define SHORTCUT_DEMO "$SMPROGRAMS\${PRODUCT} Demo.lnk"
+
+Name "${PRODUCT}"
+Caption "${PRODUCT} ${VERSION} Setup"
+OutFile "${OUT_FILE}"
+InstallDir "$PROGRAMFILES64\${PRODUCT}"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+RequestExecutionLevel admin
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey /LANG=0 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=0 "FileDescription" "${PRODUCT} ${VERSION} Setup"
+VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "LegalCopyright" "MIT License, see LICENSE.txt"
+
+!define MUI_ICON "${__FILEDIR__}/talviro-measurement.ico"
+!define MUI_UNICON "${__FILEDIR__}/talviro-measurement.ico"
+!define MUI_ABORTWARNING
+!define MUI_FINISHPAGE_TITLE "${PRODUCT} is installed"
+!define MUI_FINISHPAGE_TEXT "Start it from the Start menu: ${PRODUCT}, or ${PRODUCT} Demo to try it on a simulated probe.$\r$\n$\r$\nThe probe needs the FTDI D2XX driver. Windows normally installs it by itself the first time the probe is plugged in, through Windows Update. If the window stays $\"Not Connected$\" with the probe plugged in, install the D2XX driver from FTDI, then plug the probe in again."
+
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_LICENSE "${STAGE_DIR}/LICENSE.txt"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+!macro InstallFile name
+  File "${STAGE_DIR}/${name}"
+!macroend
+!macro RemoveFile name
+  Delete "$INSTDIR\${name}"
+!macroend
+
+; Shortcuts and the Start menu for all users, as the install is per machine.
+Function .onInit
+  SetShellVarContext all
+FunctionEnd
+
+Function un.onInit
+  SetShellVarContext all
+FunctionEnd
+
+Section "Install"
+  SetOutPath "$INSTDIR"
+  !define TALVIRO_FILE "!insertmacro InstallFile"
+  !include "${FILE_LIST}"
+  !undef TALVIRO_FILE
+  WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+
+  ; A shortcut's working folder is the output path at the time it is made.
+  SetOutPath "$INSTDIR"
+  CreateShortCut "${SHORTCUT_WINDOW}" "$INSTDIR\talviro_gui.exe" "" "$INSTDIR\talviro_gui.exe" 0 \
+    SW_SHOWNORMAL "" "Measure with the TALVIRO probe"
+  CreateShortCut "${SHORTCUT_DEMO}" "$INSTDIR\talviro_gui_demo.exe" "" "$INSTDIR\talviro_gui_demo.exe" 0 \
+    SW_SHOWNORMAL "" "TALVIRO Measurement on a simulated probe"
+
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${UNINSTALLER},0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER}"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER}" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+  Delete "${SHORTCUT_WINDOW}"
+  Delete "${SHORTCUT_DEMO}"
+  !define TALVIRO_FILE "!insertmacro RemoveFile"
+  !include "${FILE_LIST}"
+  !undef TALVIRO_FILE
+  Delete "$INSTDIR\${UNINSTALLER}"
+  ; Not /r: files the user put into the folder stay, and so does the folder.
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

@@ -27,6 +27,7 @@ export WINELOADER=$wine
 export WINESERVER=${WINESERVER:-$(command -v wineserver)}
 
 rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"  # the server starts only in an existing prefix
 "$WINESERVER" -p > /dev/null 2>&1
 trap '"$WINESERVER" -k > /dev/null 2>&1 || true' EXIT
 "$wine" wineboot.exe --init > /dev/null 2>&1

@@ -2,19 +2,42 @@
 // nothing is asserted about it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <string>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace {
+
+#ifdef _WIN32
+// cmd.exe runs the command: it quotes with double quotes, and a line that
+// starts with one keeps its quotes only inside a second pair. The program's
+// path is relative to the test's folder, with Windows' separators. The pipe
+// and the file are read in text mode, which turns CR LF into LF.
+std::string shell_quoted(const std::string& s) { return '"' + s + '"'; }
+
+int run_demo(const std::string& rest, std::string* out) {
+    std::string program = TALVIRO_READ_DEMO;
+    std::replace(program.begin(), program.end(), '/', '\\');
+    const std::string command = '"' + shell_quoted(program) + " " + rest + '"';
+    FILE* pipe = _popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buf[256];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out->append(buf, n);
+    return _pclose(pipe);
+}
+#else
+std::string shell_quoted(const std::string& s) { return "'" + s + "'"; }
 
 // Runs the demo with the shell text after its name; its standard output goes
 // to *out. Returns the exit status, or -1 when it did not exit normally.
 int run_demo(const std::string& rest, std::string* out) {
-    const std::string command = std::string("'") + TALVIRO_READ_DEMO + "' " + rest;
+    const std::string command = shell_quoted(TALVIRO_READ_DEMO) + " " + rest;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return -1;
     char buf[256];
@@ -22,13 +45,14 @@ int run_demo(const std::string& rest, std::string* out) {
     const int status = pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 }  // namespace
 
 TEST(DemoProgram, PrintsAHeaderAndThreeParseableCsvLines) {
     const std::string errors = ::testing::TempDir() + "talviro_read_demo_stderr.txt";
     std::string out;
-    EXPECT_EQ(run_demo("--count 3 --interval 0.2 --csv 2>'" + errors + "'", &out), 0);
+    EXPECT_EQ(run_demo("--count 3 --interval 0.2 --csv 2>" + shell_quoted(errors), &out), 0);
 
     // The demo's target sits near 3.3 V, its supply current at a few tens of mA.
     const std::regex csv(

@@ -131,9 +131,8 @@ TEST_P(guiBrokenLogo, WindowStillOpensCompleteAndWorks) {
     const std::string jpeg((std::istreambuf_iterator<char>(good)), {});
     ASSERT_GT(jpeg.size(), 200u);
 
-    char folder[] = "/tmp/talviro-broken-logo-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    ASSERT_EQ(chdir(folder), 0);
+    const std::string folder = enter_new_folder("talviro-broken-logo-");
+    ASSERT_FALSE(folder.empty());
     {
         std::ofstream logo("logo.jpg", std::ios::binary);
         switch (GetParam().kind) {
@@ -168,7 +167,7 @@ TEST_P(guiBrokenLogo, WindowStillOpensCompleteAndWorks) {
     EXPECT_EQ(readouts_since(0), 2u);
 
     unlink("logo.jpg");
-    rmdir(folder);
+    rmdir(folder.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Logos, guiBrokenLogo,

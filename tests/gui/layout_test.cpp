@@ -222,9 +222,8 @@ TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
 }
 
 TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
-    char folder[] = "/tmp/talviro-no-logo-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    ASSERT_EQ(chdir(folder), 0);
+    const std::string folder = enter_new_folder("talviro-no-logo-");
+    ASSERT_FALSE(folder.empty());
     open_window();
     wait_until_painted();
 
@@ -242,7 +241,7 @@ TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
     EXPECT_EQ(readouts_since(mark), 1u);
     click(frame->Button2);
     expect_disconnected("Not connected");
-    rmdir(folder);
+    rmdir(folder.c_str());
 }
 
 TEST_F(guiLayout, WidestReadingsStayLeftOfTheirGauges) {

@@ -5,7 +5,23 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
+
 using namespace gui_test;
+
+std::string WindowTest::enter_new_folder(const std::string& prefix) {
+    std::string folder = ::testing::TempDir() + prefix + "XXXXXX";
+#ifdef _WIN32
+    // No mkdtemp: a name no file has yet, then the folder.
+    const bool made = _mktemp(folder.data()) != nullptr && _mkdir(folder.c_str()) == 0;
+#else
+    const bool made = mkdtemp(folder.data()) != nullptr;
+#endif
+    return made && chdir(folder.c_str()) == 0 ? folder : std::string();
+}
 
 void WindowTest::TearDown() {
     // Something else on the display may have closed the window already.

@@ -72,6 +72,12 @@ protected:
 
     sim::Device& dev() const { return sim::device(); }
 
+    // Makes a new, empty folder named prefix and a unique tail in the
+    // system's folder for temporary files, and makes it the working
+    // directory: for the tests of the logo the window reads from there.
+    // Returns its path, or "" when it could not.
+    static std::string enter_new_folder(const std::string& prefix);
+
     talviro_guiFrame* frame = nullptr;
     bool painted = false;
 };

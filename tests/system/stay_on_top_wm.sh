@@ -7,11 +7,14 @@
 #             an X11 window on the Xwayland display, where keep-above works.
 #   wayland   the same desktop, GDK_BACKEND=wayland set by the user: the
 #             window opens as a native Wayland window, not on that display.
-#   stay_on_top_wm.sh openbox|xwayland|wayland DEMO VERSION
+#   stay_on_top_wm.sh openbox|xwayland|wayland DEMO VERSION [LAUNCHER...]
+# LAUNCHER is what starts DEMO when it is no Linux program: Wine, for the
+# Windows build's talviro_gui_demo.exe.
 set -euo pipefail
 mode=$1
 demo=$(realpath "$2")
 version=$3
+launcher=("${@:4}")
 
 title_text_re="TALVIRO Measurement v${version//./[.]}"
 title_re="^$title_text_re\$"
@@ -53,7 +56,7 @@ mkdir -m 0700 "$XDG_RUNTIME_DIR"
 cd "$(dirname "$demo")"  # logo.jpg lies beside the program
 
 start_demo() {
-  "$demo" > "$work/demo-out.log" 2> "$work/demo.log" &
+  "${launcher[@]}" "$demo" > "$work/demo-out.log" 2> "$work/demo.log" &
   pids+=($!)
 }
 # Prints the id of the demo's window on $DISPLAY once it is shown.
@@ -126,5 +129,5 @@ case "$mode" in
     kill -0 "${pids[-1]}" 2>/dev/null || fail "the demo ended by itself"
     echo "GDK_BACKEND=wayland: a native Wayland window, none on the Xwayland display"
     ;;
-  *) echo "usage: stay_on_top_wm.sh openbox|xwayland|wayland DEMO" >&2; exit 2 ;;
+  *) echo "usage: stay_on_top_wm.sh openbox|xwayland|wayland DEMO VERSION [LAUNCHER...]" >&2; exit 2 ;;
 esac

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# talviro_read.exe as a Windows user runs it, under Wine, from a folder of its
+# own: the program loads the probe's driver ftd2xx.dll when it starts, and
+# Windows looks for it beside the program first.
+#   read_over_dll.sh readings|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
+#     readings    the simulated ftd2xx.dll beside it: the simulated probe's
+#                 readings and serial, as talviro_read prints them on Linux
+#     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
+#     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
+#                 needs: treated as no driver at all, never half used
+set -euo pipefail
+[ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
+case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
+
+readonly NO_PROBE_STATUS=1
+
+folder=$(mktemp -d)
+trap 'rm -rf "$folder"' EXIT
+fail() {
+  echo "FAIL: $*"
+  echo "--- standard output"; cat "$folder/out"
+  echo "--- standard error"; cat "$folder/err"
+  exit 1
+}
+
+# run ARGS...: the program in its folder; sets status, leaves its output in
+# $folder/out and $folder/err without the console's carriage returns.
+run() {
+  set +e
+  (cd "$folder" && "$wine" ./talviro_read.exe "$@") > "$folder/out.crlf" 2> "$folder/err.crlf"
+  status=$?
+  set -e
+  tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+  tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+}
+
+cp "$exe" "$folder/talviro_read.exe"
+case "$case_name" in
+  readings)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    run --count 1
+    [ "$status" -eq 0 ] || fail "status $status, wanted 0"
+    # The simulated probe's inputs, as in the README and the Linux program's
+    # run over the modelled USB probe (tests/usb/programs.sh).
+    diff -u <(printf '%s\n' "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B") \
+      "$folder/out" || fail "standard output differs"
+    echo "readings and serial of the simulated probe through ftd2xx.dll"
+    ;;
+  no-driver|old-driver)
+    [ "$case_name" = no-driver ] || cp "$incomplete_dll" "$folder/ftd2xx.dll"
+    run --count 1
+    [ "$status" -eq "$NO_PROBE_STATUS" ] || fail "status $status, wanted $NO_PROBE_STATUS"
+    grep -q 'ftd2xx[.]dll' "$folder/err" || fail "the message does not name ftd2xx.dll"
+    ! grep -q '^Serial:' "$folder/out" || fail "readings printed without a whole driver"
+    echo "$case_name: status $status, $(head -n 1 "$folder/err")"
+    ;;
+  *) echo "read_over_dll.sh: unknown case $case_name" >&2; exit 2 ;;
+esac

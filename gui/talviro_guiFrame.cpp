@@ -7,6 +7,7 @@
 #include <wx/bitmap.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/dcclient.h>
 #include <wx/font.h>
 #include <wx/gauge.h>
 #include <wx/image.h>
@@ -164,6 +165,15 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
         const wxBitmap bitmap = logo.IsOk() ? wxBitmap(logo, -1) : wxNullBitmap;
         StaticBitmap1 = new wxStaticBitmap(this, ID_STATICBITMAP1, bitmap, wxPoint(325, 6),
                                            wxDefaultSize, 0, "ID_STATICBITMAP1");
+#ifdef __WXMSW__
+        // Without version 6 of the common controls (under Wine, for one)
+        // wxMSW paints the control itself, and asserts on a missing image.
+        // An empty area is all there is to paint then; handlers bound later
+        // run first.
+        if (!bitmap.IsOk()) {
+            StaticBitmap1->Bind(wxEVT_PAINT, [this](wxPaintEvent&) { wxPaintDC empty(StaticBitmap1); });
+        }
+#endif
     }
     StaticText5 = new wxStaticText(this, ID_STATICTEXT5, _(kMakerNotice), wxPoint(336, 48),
                                    wxDefaultSize, 0, "ID_STATICTEXT5");

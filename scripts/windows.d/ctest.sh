@@ -33,4 +33,9 @@ trap '"$WINESERVER" -k > /dev/null 2>&1 || true' EXIT
 "$wine" wineboot.exe --init > /dev/null 2>&1
 "$wine" reg.exe add "$WINEDBG_KEY" /v ShowCrashDialog /t REG_DWORD /d 0 /f > /dev/null 2>&1
 
+# The desktop process, which the first window of a Wine session starts and
+# which ends some seconds after the last window closes: started here, it
+# stays for the whole run and keeps no test's output pipe open.
+"$wine" explorer.exe /desktop > /dev/null 2>&1 &
+
 ctest --test-dir "$build" --output-on-failure -j"$JOBS" "$@"

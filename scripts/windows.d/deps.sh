@@ -68,15 +68,15 @@ apt-get "${apt_options[@]}" -q update
 # fetch NAME PACKAGE=VERSION: unpacks the source package, with Debian's
 # patches applied, into $work/src/NAME and prints the tree's path.
 fetch() {
-  local name=$1 spec=$2
+  local name=$1 source=$2
   mkdir -p "$work/src/$name"
-  (cd "$work/src/$name" && apt-get "${apt_options[@]}" -q source --only-source "$spec") >&2
+  (cd "$work/src/$name" && apt-get "${apt_options[@]}" -q source --only-source "$source") >&2
   local tree
   for tree in "$work/src/$name"/*/; do
     echo "${tree%/}"
     return
   done
-  echo "deps: apt-get source $spec left no source tree" >&2
+  echo "deps: apt-get source $source left no source tree" >&2
   exit 1
 }
 

@@ -47,6 +47,10 @@ enum { FT_FLAGS_OPENED = 1, FT_FLAGS_NO_PERMISSION = 0x100 };
 /* FT_SetBitMode modes. */
 enum { FT_BITMODE_RESET = 0x00, FT_BITMODE_MPSSE = 0x02 };
 
+/* FT_Purge masks: bytes received from the chip and not yet read, bytes
+ * written and not yet sent to it. */
+enum { FT_PURGE_RX = 1, FT_PURGE_TX = 2 };
+
 /* FT_GetDeviceInfo device types. */
 enum { FT_DEVICE_2232C = 4, FT_DEVICE_2232H = 6 };
 
@@ -106,6 +110,11 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
 /* *rx_bytes: bytes the driver has received from the channel and no FT_Read
  * has taken yet. It does not ask the chip for more. */
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes);
+
+/* Discards what the mask names (FT_PURGE_RX, FT_PURGE_TX or both) in the
+ * driver and in the chip: answers a lost session left behind must not be
+ * taken for those of the next command. */
+FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask);
 
 /* Releases the handle; later calls with it return FT_INVALID_HANDLE. */
 FT_STATUS FT_Close(FT_HANDLE handle);

@@ -89,6 +89,7 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE, uint32_t* rx_bytes) {
     return s;
 }
 
+FT_STATUS FT_Purge(FT_HANDLE, uint32_t) { return next_status(); }
 FT_STATUS FT_Close(FT_HANDLE) { return next_status(); }
 
 FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {

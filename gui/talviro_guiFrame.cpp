@@ -258,6 +258,7 @@ void talviro_guiFrame::OnConnectClick(wxCommandEvent& event) {
     StatusBar1->SetStatusText(kStatusConnected, kStateField);
     // probe_open leaves the serial number NUL-terminated within the buffer.
     StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
+    probe_serial_ = serial;
     OnRefreshClick(event);
     CheckBox2->Enable(true);
 }
@@ -269,6 +270,17 @@ void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
 }
 
 void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
+    // A probe that stopped answering is looked for once per readout, by its
+    // serial: one that was replugged, or that recovered, comes back by itself,
+    // and no other probe is ever taken in its place.
+    // Without it the channel stays closed, and the readout below makes no
+    // transfer and shows no value.
+    char serial[probe_settings::kSerialSize] = {};
+    if (StatusBar1->GetStatusText(kStateField) == kStatusNotResponding &&
+        probe_reopen(probe_serial_.c_str(), serial) == 0) {
+        StatusBar1->SetStatusText(kStatusConnected, kStateField);
+        StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
+    }
     // Conversion n fills StaticText(n+1) and Gauge(n+1): channel 0 lands in
     // the third row as "A1" and channel 3 in the fourth as "A0". The reset
     // texts title those rows the other way round; each routine writes its

@@ -10,6 +10,8 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include <string>
+
 class wxButton;
 class wxCheckBox;
 class wxCommandEvent;
@@ -93,7 +95,11 @@ public:
     // One readout: converter channels 0..3 in turn, each shown in its text
     // and gauge before the next is converted. A conversion that was not whole
     // shows "---" and gauge 0, and field 0 then reads "TALVIRO not responding"
-    // until a readout in which all four are whole. Needs an open channel.
+    // until a readout in which all four are whole. While it reads so, the
+    // readout first tries once to reopen the same probe (probe_reopen, at
+    // most about half a second): on success field 0 reads "TALVIRO Connected"
+    // again and the readout runs; otherwise every reading shows "---" and no
+    // transfer is made. Needs a connected window.
     void OnRefreshClick(wxCommandEvent& event);
     // Ticked: starts the 1000 ms periodic timer and disables Refresh.
     // Unticked: stops it and enables Refresh.
@@ -106,6 +112,10 @@ public:
     void ResetReadings();
 
 private:
+    // The channel serial of the probe last connected, which a readout gets
+    // back after the probe stopped answering.
+    std::string probe_serial_;
+
     DECLARE_EVENT_TABLE()
 };
 

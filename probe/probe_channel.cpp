@@ -11,6 +11,7 @@ namespace {
 // Stored by FT_OpenEx; kept after probe_close until the next open replaces it.
 FT_HANDLE g_handle = nullptr;
 uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
+bool g_open = false;  // from a successful open until probe_close
 bool g_in_step = false;
 bool g_waits_abandoned = false;
 ProbeOpenFault g_open_failure = ProbeOpenFault::None;
@@ -29,9 +30,44 @@ void note_driver(FT_STATUS status) {
     if (status == FT_DRIVER_NOT_LOADED) g_driver_missing = true;
 }
 
-// Diagnostics run together on purpose: no newline, no flush.
-void report_open_failure(const char* text) { std::cout << text; }
-void report(const char* text) { std::cerr << text; }
+// Diagnostics run together on purpose: no newline, no flush. A reopen of a
+// lost probe says nothing: its caller reports the loss and the return.
+bool g_quiet = false;
+void report_open_failure(const char* text) {
+    if (!g_quiet) std::cout << text;
+}
+void report(const char* text) {
+    if (!g_quiet) std::cerr << text;
+}
+
+// For the lifetime of the object the probe link writes no diagnostics.
+class Quiet {
+public:
+    Quiet() { g_quiet = true; }
+    ~Quiet() { g_quiet = false; }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+};
+
+// True when the engine answers a bad command with exactly its two bytes
+// within kEngineCheckTimeoutMs. Leaves the channel's time-outs as probe_open
+// sets them.
+bool engine_answers() {
+    using namespace probe_settings;
+    if (FT_SetTimeouts(g_handle, kEngineCheckTimeoutMs, kEngineCheckTimeoutMs) != FT_OK)
+        return false;
+    unsigned char check[] = {kEngineCheckOpcode, kSendImmediate};
+    uint32_t written = 0;
+    unsigned char answer[2] = {};
+    uint32_t returned = 0;
+    uint32_t waiting = 0;
+    const bool answered =
+        FT_Write(g_handle, check, sizeof check, &written) == FT_OK && written == sizeof check &&
+        FT_Read(g_handle, answer, sizeof answer, &returned) == FT_OK &&
+        returned == sizeof answer && answer[0] == kBadCommand && answer[1] == kEngineCheckOpcode &&
+        FT_GetQueueStatus(g_handle, &waiting) == FT_OK && waiting == 0;
+    return FT_SetTimeouts(g_handle, kReadTimeoutMs, kWriteTimeoutMs) == FT_OK && answered;
+}
 
 // Steps after FT_OpenEx. Returns the text of the first failing step, or
 // nullptr when the channel is configured and serial is filled.
@@ -44,7 +80,10 @@ const char* configure(char serial[16]) {
         return "unable to get latency timer";
     if (FT_SetTimeouts(g_handle, kReadTimeoutMs, kWriteTimeoutMs) != FT_OK)
         return "unable to set timeouts";
-    if (FT_SetBitMode(g_handle, kBitModeMask, kBitModeMpsse) != FT_OK)
+    // Answers a lost session left in the chip would be taken for those of
+    // this session's first commands: the switch to MPSSE starts clean.
+    if (FT_SetBitMode(g_handle, kBitModeMask, kBitModeMpsse) != FT_OK ||
+        FT_Purge(g_handle, FT_PURGE_RX | FT_PURGE_TX) != FT_OK)
         return "unable to enable bit mode";
     uint32_t type = 0;
     uint32_t id = 0;
@@ -75,6 +114,7 @@ int open_channel(const char* arg, uint32_t flags, char serial[16]) {
     // A broken driver may fill all 16 bytes; callers rely on the terminator.
     if (std::memchr(serial, '\0', probe_settings::kSerialSize) == nullptr)
         serial[probe_settings::kSerialSize - 1] = '\0';
+    g_open = true;
     g_in_step = true;
     g_open_failure = ProbeOpenFault::None;
     return 0;
@@ -84,6 +124,19 @@ int open_channel(const char* arg, uint32_t flags, char serial[16]) {
 
 int probe_open(char serial[16]) {
     return open_channel(probe_settings::kDescription, FT_OPEN_BY_DESCRIPTION, serial);
+}
+
+int probe_reopen(const char* wanted, char serial[16]) {
+    const Quiet quiet;
+    if (g_open) probe_close();
+    if (probe_open_serial(wanted, serial) != 0) return 1;
+    if (!engine_answers()) {
+        probe_close();
+        g_in_step = false;
+        g_open_failure = ProbeOpenFault::SetUp;
+        return 1;
+    }
+    return 0;
 }
 
 int probe_open_serial(const char* wanted, char serial[16]) {
@@ -140,6 +193,10 @@ bool probe_driver_missing() { return g_driver_missing; }
 bool probe_in_step() { return g_in_step; }
 
 int probe_close() {
+    // A channel already given back has no live handle: the vendor's driver
+    // may not survive one closed twice.
+    if (!g_open) return 0;
+    g_open = false;
     FT_Close(g_handle);  // nothing useful to do when closing fails
     return 0;
 }

@@ -21,9 +21,18 @@ constexpr uint8_t kBitModeMpsse = 0x02;
 constexpr int kReadAttempts = 5;
 constexpr int kSerialSize = 16;
 constexpr uint32_t kChipId = 0x04036010;  // FT2232H: vendor << 16 | product
+// A reopened channel's engine must answer within this: a probe that is there
+// but silent costs one attempt this long, not a read time-out.
+constexpr uint32_t kEngineCheckTimeoutMs = 200;
+// The engine answers an opcode it does not know with kBadCommand and that
+// opcode; kSendImmediate makes it send the answer at once.
+constexpr uint8_t kEngineCheckOpcode = 0xAA;
+constexpr uint8_t kBadCommand = 0xFA;
+constexpr uint8_t kSendImmediate = 0x87;
 }  // namespace probe_settings
 
-// Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode, and writes
+// Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode (emptying
+// the chip's buffers, where a lost session may have left answers), and writes
 // the channel's serial number NUL-terminated into serial. Returns 0 when the
 // channel is ready; 1 on any failure, in which case the channel is closed
 // again and serial holds whatever the driver left in it.
@@ -34,6 +43,17 @@ int probe_open(char serial[16]);
 // channel letter included). A serial that probe_list does not give for a
 // probe is "no such channel": nothing is opened. Needs wanted non-null.
 int probe_open_serial(const char* wanted, char serial[16]);
+
+// Gets the probe whose channel serial is wanted back after it was lost: gives
+// the channel back as probe_close does (when one is open), then opens channel
+// B of that probe again with probe_open_serial's steps, and writes no text on
+// either stream, since a caller waiting for its probe tries every half second.
+// It never opens another probe's channel. Beyond those steps it needs the
+// engine to answer a bad command with exactly its two bytes within
+// kEngineCheckTimeoutMs. Returns 0 when the
+// channel is ready and in step again, serial filled as by probe_open; 1 with
+// the channel closed otherwise. Needs wanted non-null.
+int probe_reopen(const char* wanted, char serial[16]);
 
 // A probe on the system, and whether it can be had.
 enum class ProbeState { Free, InUse, NoPermission };
@@ -62,7 +82,8 @@ bool probe_list(std::vector<ProbeEntry>* probes);
 enum class ProbeOpenFault { None, NotFound, Refused, SetUp, NoDriver };
 ProbeOpenFault probe_open_failure();
 
-// Closes the channel. Always returns 0 and writes nothing.
+// Closes the channel, if one is open (a failed probe_reopen has closed it
+// already). Always returns 0 and writes nothing.
 int probe_close();
 
 // One driver write. *written gets the driver's count even on failure.

@@ -188,7 +188,7 @@ const char* fn_name(Fn fn) {
     static const char* const names[kFnCount] = {
         "FT_OpenEx", "FT_SetLatencyTimer", "FT_GetLatencyTimer", "FT_SetTimeouts", "FT_SetBitMode",
         "FT_GetDeviceInfo", "FT_Write", "FT_Read", "FT_Close", "FT_CreateDeviceInfoList",
-        "FT_GetDeviceInfoDetail"};
+        "FT_GetDeviceInfoDetail", "FT_Purge"};
     return names[static_cast<int>(fn)];
 }
 
@@ -456,6 +456,20 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
     if (h->dead || rx_bytes == nullptr) return FT_IO_ERROR;
     *rx_bytes = h->letter == 'B' ? static_cast<uint32_t>(sim::state().probes[h->probe].chip.answers_pending()) : 0;
     return FT_OK;
+}
+
+FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) {
+    Call call{Fn::Purge, handle, {mask}, {}, {}, 0, FT_OK, 0};
+    sim::HandleState* h = nullptr;
+    const FT_STATUS status = sim::check_handle(call, &h);
+    if (status != FT_OK) return sim::finish(call, status);
+    if ((mask & (FT_PURGE_RX | FT_PURGE_TX)) == 0) return sim::finish(call, FT_IO_ERROR);
+    if (h->letter == 'B') {
+        sim::ProbeChip& chip = sim::state().probes[h->probe].chip;
+        if ((mask & FT_PURGE_RX) != 0) chip.purge_answers();
+        if ((mask & FT_PURGE_TX) != 0) chip.purge_input();
+    }
+    return sim::finish(call, FT_OK);
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle) {

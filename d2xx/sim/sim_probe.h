@@ -19,15 +19,16 @@
 namespace sim {
 
 enum class Fn { OpenEx, SetLatencyTimer, GetLatencyTimer, SetTimeouts, SetBitMode,
-                GetDeviceInfo, Write, Read, Close, CreateDeviceInfoList, GetDeviceInfoDetail };
-constexpr int kFnCount = 11;
+                GetDeviceInfo, Write, Read, Close, CreateDeviceInfoList, GetDeviceInfoDetail,
+                Purge };
+constexpr int kFnCount = 12;
 const char* fn_name(Fn fn);  // "FT_Write", ...
 
 // One driver call as the device saw it.
 struct Call {
     Fn fn;
     FT_HANDLE handle;            // the handle passed in (OpenEx: the one handed out, or null)
-    std::vector<uint32_t> args;  // numeric arguments in order (flags, timer, timeouts, mask+mode, count, index)
+    std::vector<uint32_t> args;  // numeric arguments in order (flags, timer, timeouts, mask+mode, count, index, purge mask)
     std::string text;            // OpenEx: the description or serial asked for
     std::vector<uint8_t> bytes;  // Write: bytes accepted; Read: bytes delivered
     uint32_t done = 0;           // Write: bytes written; Read: bytes returned

@@ -27,6 +27,7 @@ struct Driver {
     decltype(&FT_Write) write = nullptr;
     decltype(&FT_Read) read = nullptr;
     decltype(&FT_GetQueueStatus) get_queue_status = nullptr;
+    decltype(&FT_Purge) purge = nullptr;
     decltype(&FT_Close) close = nullptr;
 };
 
@@ -51,6 +52,7 @@ bool resolve_all(HMODULE module, Driver* d) {
            resolve(module, "FT_GetDeviceInfo", &d->get_device_info) &&
            resolve(module, "FT_Write", &d->write) && resolve(module, "FT_Read", &d->read) &&
            resolve(module, "FT_GetQueueStatus", &d->get_queue_status) &&
+           resolve(module, "FT_Purge", &d->purge) &&
            resolve(module, "FT_Close", &d->close);
 }
 
@@ -140,6 +142,10 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
     return forward(&Driver::get_queue_status, kNoHandle, handle, rx_bytes);
+}
+
+FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) {
+    return forward(&Driver::purge, kNoHandle, handle, mask);
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle) {

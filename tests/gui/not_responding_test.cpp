@@ -3,6 +3,8 @@
 // bar says so, and the next whole readout says "Connected" again.
 #include "window_test.h"
 
+#include "probe/probe_channel.h"
+
 #include <gtest/gtest.h>
 
 using namespace gui_test;
@@ -58,11 +60,19 @@ TEST_F(guiNotResponding, UnpluggedProbeShowsDashesNotZeros) {
     for (std::size_t i = mark; i < dev().log().size(); ++i)
         EXPECT_NE(dev().log()[i].status, static_cast<FT_STATUS>(FT_OK)) << "call " << i;
 
-    // Until the channel is reopened a refresh makes no transfer at all.
+    // While the probe is away a refresh only looks for it: no transfer.
     const std::size_t second = log_mark();
     click(frame->Button3);
     expect_all_missing();
-    EXPECT_EQ(dev().log().size(), second);
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    EXPECT_EQ(calls_since(second, Fn::OpenEx), 0u);
+    EXPECT_EQ(calls_since(second, Fn::Write) + calls_since(second, Fn::Read), 0u);
+
+    // Plugged in again, the next refresh gets the same probe back.
+    dev().plug_in();
+    click(frame->Button3);
+    expect_connected();
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
 }
 
 TEST_F(guiNotResponding, DisconnectAndConnectRecoverFromAnUnpluggedProbe) {
@@ -114,7 +124,7 @@ TEST_F(guiNotResponding, FailedReadOfTheTargetVoltage) {
     EXPECT_EQ(status(0), "TALVIRO not responding");
 }
 
-TEST_F(guiNotResponding, LostAnswersKeepItNotRespondingUntilReconnected) {
+TEST_F(guiNotResponding, LostAnswersAreNotTrustedTheProbeIsOpenedAgainFirst) {
     open_connected_with_readings();
     // Reads deliver nothing and wait out their time-out (on the manual
     // clock, so the test does not wait).
@@ -123,18 +133,24 @@ TEST_F(guiNotResponding, LostAnswersKeepItNotRespondingUntilReconnected) {
     expect_all_missing();
     EXPECT_EQ(status(0), "TALVIRO not responding");
 
-    // The probe answers again, but a late answer could still be taken for a
-    // later sample: the window shows no counts it cannot trust.
-    dev().limit_reads(-1);
+    // A silent probe is given back and opened again by its serial, with its
+    // buffers emptied, so a late answer is never taken for a later sample;
+    // the attempt fails at the engine check, well before a read time-out.
+    uint64_t before = dev().clock().now_ms();
+    std::size_t mark = log_mark();
     click(frame->Button3);
     expect_all_missing();
     EXPECT_EQ(status(0), "TALVIRO not responding");
-    expect_still_connected_controls();
+    EXPECT_LE(dev().clock().now_ms() - before, probe_settings::kEngineCheckTimeoutMs);
+    ASSERT_EQ(calls_since(mark, Fn::OpenEx), 1u);
+    EXPECT_EQ(dev().calls(Fn::OpenEx).back().text, kDefaultSerial);
 
-    click(frame->Button2);
-    click(frame->Button1);
+    dev().limit_reads(-1);
+    mark = log_mark();
+    click(frame->Button3);
     expect_connected();
     EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
+    EXPECT_EQ(calls_since(mark, Fn::Purge), 1u);
 }
 
 TEST_F(guiNotResponding, ContinuousRefreshKeepsRunningAndRecovers) {

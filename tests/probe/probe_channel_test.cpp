@@ -48,8 +48,8 @@ TEST_F(ProbeChannel, OpenConfiguresChannelBAndFillsTheSerial) {
     EXPECT_EQ(streams.out(), "");
     EXPECT_EQ(streams.err(), "");
 
-    const std::vector<Fn> expected = {Fn::OpenEx, Fn::SetLatencyTimer, Fn::GetLatencyTimer,
-                                      Fn::SetTimeouts, Fn::SetBitMode, Fn::GetDeviceInfo};
+    std::vector<Fn> expected;
+    for (const OpenStep& step : kOpenSteps) expected.push_back(step.fn);
     ASSERT_EQ(called(), expected);
     const auto& log = dev().log();
     EXPECT_EQ(log[0].text, "TALVIRO B");
@@ -57,6 +57,7 @@ TEST_F(ProbeChannel, OpenConfiguresChannelBAndFillsTheSerial) {
     EXPECT_EQ(log[1].args, (std::vector<uint32_t>{2}));
     EXPECT_EQ(log[3].args, (std::vector<uint32_t>{5000, 5000}));
     EXPECT_EQ(log[4].args, (std::vector<uint32_t>{0x05, 0x02}));
+    EXPECT_EQ(log[5].args, (std::vector<uint32_t>{FT_PURGE_RX | FT_PURGE_TX}));
     for (size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].handle, log[0].handle);
     EXPECT_TRUE(dev().channel_open('B'));
 }
@@ -77,12 +78,10 @@ TEST_P(ProbeOpenFailure, ReportsTheStepStopsAndClosesTheChannel) {
     EXPECT_EQ(streams.err(), step.on_stdout ? "" : step.text);
 
     std::vector<Fn> fns = called();
-    const std::vector<Fn> order = {Fn::OpenEx, Fn::SetLatencyTimer, Fn::GetLatencyTimer,
-                                   Fn::SetTimeouts, Fn::SetBitMode, Fn::GetDeviceInfo};
     std::vector<Fn> expected;
-    for (Fn fn : order) {
-        expected.push_back(fn);
-        if (fn == step.fn) break;
+    for (const OpenStep& each : kOpenSteps) {
+        expected.push_back(each.fn);
+        if (each.fn == step.fn) break;
     }
     if (step.fn != Fn::OpenEx) expected.push_back(Fn::Close);
     EXPECT_EQ(fns, expected);

@@ -1,4 +1,4 @@
-// The steps of opening the probe channel, each with the text its failure
+// The steps of opening the probe channel in their order, each with the text its failure
 // writes and the stream it goes to, for tests that fail them one by one.
 #ifndef TALVIRO_TESTS_OPEN_STEPS_H
 #define TALVIRO_TESTS_OPEN_STEPS_H
@@ -22,6 +22,8 @@ inline const OpenStep kOpenSteps[] = {
     {sim::Fn::GetLatencyTimer, "unable to get latency timer", false},
     {sim::Fn::SetTimeouts, "unable to set timeouts", false},
     {sim::Fn::SetBitMode, "unable to enable bit mode", false},
+    // Emptying the chip's buffers is part of entering MPSSE cleanly.
+    {sim::Fn::Purge, "unable to enable bit mode", false},
     {sim::Fn::GetDeviceInfo, "unable to get FT_GetDeviceInfo", false},
 };
 

@@ -77,6 +77,20 @@ std::string csv_line(int64_t wall_ms, const Sample& sample) {
     return line + "\n";
 }
 
+std::string local_time_text(int64_t wall_ms, bool with_date) {
+    const std::time_t t = static_cast<std::time_t>(wall_ms / kMsPerSecond);
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &t) != 0) return {};
+#else
+    if (localtime_r(&t, &local) == nullptr) return {};
+#endif
+    char text[64];
+    const size_t length =
+        std::strftime(text, sizeof text, with_date ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &local);
+    return std::string(text, length);
+}
+
 std::string iso8601_utc(int64_t wall_ms) {
     // Floor division, so times before 1970 still get milliseconds 0..999.
     int64_t seconds = wall_ms / kMsPerSecond;

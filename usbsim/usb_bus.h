@@ -65,7 +65,7 @@ struct Options {
     int busy = 0;                  // 1-based probe whose channel B another program holds
     bool no_permission = false;    // this user may open none of them
     bool no_serial = false;        // the chips have no serial string
-    long unplug_after_ms = -1;     // every probe vanishes this long after the process starts
+    long unplug_after_ms = -1;     // the probes vanish this long after configure() (program start)
     // The probes that vanished (unplug_after_ms or Bus::unplug) come back
     // this long after, each as a new device at a new address, with a fresh
     // chip (the same serial and inputs). -1: never.

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -538,31 +537,10 @@ TEST_F(UsbLink, StaleAnswersHeldAtOpenAreDiscardedBeforeTheFirstReadout) {
     }
 }
 
-// An engine that dies and revives: the close and reopen after the readout
-// that found it silent bring it back, for as many transfers again.
-TEST_F(UsbLink, ARevivingEngineAnswersAgainAfterACloseAndReopenAndDiesAgain) {
-    usbsim::Options revives;
-    revives.engine_dies_after = 100;  // within the second conversion
-    revives.engine_revives = true;
-    bus().configure(revives);
-    char serial[probe_settings::kSerialSize] = {};
-    for (int open = 1; open <= 2; ++open) {
-        SCOPED_TRACE(open);
-        ASSERT_EQ(probe_open(serial), 0);
-        EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
-        EXPECT_TRUE(adc_last_conversion_whole());
-        testing::internal::CaptureStderr();
-        read_adc_channel(0);
-        testing::internal::GetCapturedStderr();
-        EXPECT_FALSE(adc_last_conversion_whole());
-        probe_close();
-    }
-}
-
-// A probe unplugged and plugged in again is a new device: what the program
-// held of the old one stays dead; the new one sits at a new address, its
-// channel free with the kernel driver bound, and opens again by its serial.
-// The other probe on the bus stays as it was.
+// A probe unplugged and plugged in again is a new device at a new address,
+// its channel free with the kernel driver bound: what the program held of
+// the old one stays dead, and it opens again by its serial. The other probe
+// on the bus stays as it was.
 TEST_F(UsbLink, ARepluggedProbeIsANewDeviceThatOpensAgainBySerial) {
     usbsim::Options replug;
     replug.probes = 2;
@@ -570,42 +548,30 @@ TEST_F(UsbLink, ARepluggedProbeIsANewDeviceThatOpensAgainBySerial) {
     replug.replug_after_ms = 2000;
     bus().configure(replug);
     const auto addresses = [] {
-        std::vector<std::pair<std::string, int>> found;
         libusb_device** list = nullptr;
         const ssize_t n = libusb_get_device_list(nullptr, &list);
-        for (ssize_t d = 0; d < n; ++d) {
-            libusb_device_handle* handle = nullptr;
-            unsigned char text[16] = {};
-            if (libusb_open(list[d], &handle) == 0) {
-                libusb_get_string_descriptor_ascii(handle, usbsim::kSerialString, text, sizeof text);
-                libusb_close(handle);
-            }
-            found.emplace_back(reinterpret_cast<char*>(text), libusb_get_device_address(list[d]));
-        }
+        std::vector<int> found;
+        for (ssize_t d = 0; d < n; ++d) found.push_back(libusb_get_device_address(list[d]));
         libusb_free_device_list(list, 1);
         return found;
     };
-    using Found = std::vector<std::pair<std::string, int>>;
-    EXPECT_EQ(addresses(), (Found{{"TV0001", 2}, {"TV0002", 3}}));
+    EXPECT_EQ(addresses(), (std::vector<int>{2, 3}));
     char serial[probe_settings::kSerialSize] = {};
     ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
-    EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
 
     bus().unplug();
+    EXPECT_EQ(addresses(), std::vector<int>{3});
+    clock.advance_ms(2000);
+    EXPECT_EQ(addresses(), (std::vector<int>{3, 4}));
+    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
+    EXPECT_FALSE(bus().claimed(1, kInterfaceB));
+    EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
     testing::internal::CaptureStderr();
     read_adc_channel(0);
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(adc_last_conversion_whole());
-    EXPECT_EQ(addresses(), (Found{{"TV0002", 3}}));
-
-    clock.advance_ms(2000);
-    EXPECT_EQ(addresses(), (Found{{"TV0002", 3}, {"TV0001", 4}}));
-    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
-    EXPECT_FALSE(bus().claimed(1, kInterfaceB));
-    EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
-    read_adc_channel(0);
-    EXPECT_FALSE(adc_last_conversion_whole());
     probe_close();
+
     ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
     EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
     EXPECT_TRUE(adc_last_conversion_whole());

@@ -2,9 +2,12 @@
 # talviro_read.exe as a Windows user runs it, under Wine, from a folder of its
 # own: the program loads the probe's driver ftd2xx.dll when it starts, and
 # Windows looks for it beside the program first.
-#   read_over_dll.sh readings|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
+#   read_over_dll.sh readings|presence|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
 #     readings    the simulated ftd2xx.dll beside it: the simulated probe's
 #                 readings and serial, as talviro_read prints them on Linux
+#     presence    the simulated probe plugged in and out through the file
+#                 that TALVIRO_SIM_PRESENCE names: absent before the file
+#                 exists, there once it does, gone mid-run when it is deleted
 #     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
 #     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
 #                 needs: treated as no driver at all, never half used
@@ -13,6 +16,8 @@ set -euo pipefail
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
 
 readonly NO_PROBE_STATUS=1
+readonly PROBE_LOST_STATUS=3
+readonly BENCH_READINGS=("A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B")
 
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
@@ -42,9 +47,39 @@ case "$case_name" in
     [ "$status" -eq 0 ] || fail "status $status, wanted 0"
     # The simulated probe's inputs, as in the README and the Linux program's
     # run over the modelled USB probe (tests/usb/programs.sh).
-    diff -u <(printf '%s\n' "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B") \
-      "$folder/out" || fail "standard output differs"
+    diff -u <(printf '%s\n' "${BENCH_READINGS[@]}") "$folder/out" || fail "standard output differs"
     echo "readings and serial of the simulated probe through ftd2xx.dll"
+    ;;
+  presence)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PRESENCE=present  # beside the program, in its working folder
+    run --count 1
+    [ "$status" -eq "$NO_PROBE_STATUS" ] || fail "without the file: status $status, wanted $NO_PROBE_STATUS"
+    touch "$folder/present"
+    run --count 1
+    [ "$status" -eq 0 ] || fail "with the file: status $status, wanted 0"
+    diff -u <(printf '%s\n' "${BENCH_READINGS[@]}") "$folder/out" || fail "standard output differs"
+    # Deleted while the program reads every 0.1 s: the probe is gone from
+    # the next driver call on, as after an unplug.
+    (cd "$folder" && exec "$wine" ./talviro_read.exe --count 0 --interval 0.1) \
+      > "$folder/out.crlf" 2> "$folder/err.crlf" &
+    pid=$!
+    for _ in $(seq 600); do
+      grep -q '^Serial:' "$folder/out.crlf" && break
+      kill -0 "$pid" 2> /dev/null || break
+      sleep 0.1
+    done
+    rm "$folder/present"
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+    grep -q '^Serial: TV0001B$' "$folder/out" || fail "no readout before the file was deleted"
+    [ "$status" -eq "$PROBE_LOST_STATUS" ] || fail "after deleting the file: status $status, wanted $PROBE_LOST_STATUS"
+    grep -q 'stopped answering' "$folder/err" || fail "the loss is not reported"
+    echo "presence: no probe without the file, readings with it, lost when it went"
     ;;
   no-driver|old-driver)
     [ "$case_name" = no-driver ] || cp "$incomplete_dll" "$folder/ftd2xx.dll"

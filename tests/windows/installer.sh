@@ -44,8 +44,6 @@ readonly UNINSTALLER=Uninstall.exe
 # A version before every release, and a file only it has.
 readonly OLD_VERSION=0.9.0
 readonly OLD_ONLY_FILE=talviro_dropped.txt
-# A file the repair brings back.
-readonly REPAIRED_FILE=logo.jpg
 # How a setup program ends when a newer version is installed.
 readonly EXIT_NEWER_INSTALLED=2
 readonly DRIVER_DLL_PATTERN='ftd2xx*'
@@ -226,8 +224,7 @@ for f in "${PACKAGED_FILES[@]}"; do
 done
 check_no_driver_dll "$portable"
 
-# run_setup SETUP WHAT: runs the setup program SETUP silently, as an IT
-# department does, and fails unless it ends well.
+# run_setup SETUP WHAT: runs SETUP silently, as an IT department does.
 run_setup() {
   wine "$1" /S > "$scratch/setup.log" 2>&1 || fail "the setup program $2 failed: $(cat "$scratch/setup.log")"
 }
@@ -258,7 +255,7 @@ run_setup "$old_setup" "of $OLD_VERSION"
 # This version over it, which takes it away first, then over itself, which
 # repairs a damaged install.
 run_setup "$setup" "over $OLD_VERSION"
-rm "$install_dir/$REPAIRED_FILE"
+rm "$install_dir/logo.jpg"
 run_setup "$setup" "over the same version"
 check_installed "after the upgrade and the repair"
 check_no_driver_dll "$install_dir"
@@ -294,8 +291,7 @@ actual_kb=$(($(du -s -b --apparent-size "$install_dir" | cut -f1) / 1024))
 [ $((size_kb - actual_kb)) -ge -8 ] && [ $((size_kb - actual_kb)) -le 8 ] \
   || fail "EstimatedSize is $size_kb kB, the files take $actual_kb kB"
 
-# The older setup program over this version refuses, changing nothing. A
-# message box waiting for a click would hang it: it must not, with /S.
+# The older setup program refuses, changing nothing, and waits for no click.
 status=0
 timeout "$EXIT_TIMEOUT" "$WINELOADER" "$old_setup" /S > "$scratch/downgrade.log" 2>&1 || status=$?
 [ $status -eq $EXIT_NEWER_INSTALLED ] \

@@ -1,5 +1,6 @@
-// Real pointer clicks through the X server (XTest), so the controls' own
-// GTK signals produce the events, not the test.
+// Real pointer clicks and key presses through the X server (XTest) or
+// Windows' input queue, so the controls' own signals produce the events, not
+// the test.
 #include "window_test.h"
 
 #include <wx/uiaction.h>
@@ -52,6 +53,81 @@ TEST_F(guiPointer, ClickOnRefreshContinuouslyStartsRefreshing) {
 
     click_with_pointer(frame->CheckBox2);
     ASSERT_TRUE(run_event_loop_until([this] { return !frame->Timer1.IsRunning(); },
+                                     kAnswerLimitMs));
+    expect_connected();
+}
+
+// Key presses go to the focused control of the active window: a click on a
+// button puts both there first.
+class guiKeyboard : public guiPointer {
+protected:
+    void press(int key, int modifiers = wxMOD_NONE) {
+        wxUIActionSimulator keyboard;
+        ASSERT_TRUE(keyboard.Char(key, modifiers));
+    }
+    // Tab (or Shift+Tab) until the focus is on want, one press.
+    void expect_tab_to(const wxWindow* want, int modifiers = wxMOD_NONE) {
+        press(WXK_TAB, modifiers);
+        EXPECT_TRUE(run_event_loop_until([want] { return wxWindow::FindFocus() == want; },
+                                         kAnswerLimitMs))
+            << "focus on " << (wxWindow::FindFocus() ? label(wxWindow::FindFocus()) : "nothing")
+            << ", not on " << label(want);
+    }
+};
+
+TEST_F(guiKeyboard, TabGoesThroughTheControlsAndSpaceUsesThem) {
+    open_window();
+    wait_until_painted();
+    click_with_pointer(frame->Button3);
+    ASSERT_TRUE(run_event_loop_until([this] { return wxWindow::FindFocus() == frame->Button3; },
+                                     kAnswerLimitMs));
+
+    // Connect is disabled while connected, so the focus passes it by.
+    expect_tab_to(frame->CheckBox2);
+    expect_tab_to(frame->Button2);
+    expect_tab_to(frame->CheckBox1);
+    expect_tab_to(frame->Button2, wxMOD_SHIFT);
+    expect_tab_to(frame->CheckBox2, wxMOD_SHIFT);
+    expect_tab_to(frame->Button3, wxMOD_SHIFT);
+
+    std::size_t mark = log_mark();
+    press(WXK_SPACE);
+    EXPECT_TRUE(run_event_loop_until([&] { return log_mark() > mark; }, kAnswerLimitMs));
+    EXPECT_EQ(readouts_since(mark), 1u);
+
+    expect_tab_to(frame->CheckBox2);
+    press(WXK_SPACE);
+    EXPECT_TRUE(run_event_loop_until([this] { return frame->Timer1.IsRunning(); },
+                                     kAnswerLimitMs));
+    expect_refreshing();
+
+    // From Refresh continuously, Refresh is now disabled and behind it.
+    expect_tab_to(frame->Button2);
+    expect_tab_to(frame->CheckBox1);
+    press(WXK_SPACE);
+    EXPECT_TRUE(run_event_loop_until([this] { return frame->HasFlag(wxSTAY_ON_TOP); },
+                                     kAnswerLimitMs));
+    EXPECT_TRUE(frame->CheckBox1->GetValue());
+    press(WXK_SPACE);
+    EXPECT_TRUE(run_event_loop_until([this] { return !frame->HasFlag(wxSTAY_ON_TOP); },
+                                     kAnswerLimitMs));
+    EXPECT_FALSE(frame->CheckBox1->GetValue());
+}
+
+TEST_F(guiKeyboard, WhileDisconnectedTheFocusGoesFromConnectToStayOnTop) {
+    dev().unplug();
+    open_window();
+    wait_until_painted();
+    click_with_pointer(frame->Button1);
+    ASSERT_TRUE(run_event_loop_until([this] { return wxWindow::FindFocus() == frame->Button1; },
+                                     kAnswerLimitMs));
+    expect_disconnected("Not Connected");
+
+    expect_tab_to(frame->CheckBox1);
+    expect_tab_to(frame->Button1, wxMOD_SHIFT);
+    dev().plug_in();
+    press(WXK_SPACE);
+    EXPECT_TRUE(run_event_loop_until([this] { return status(0) == "TALVIRO Connected"; },
                                      kAnswerLimitMs));
     expect_connected();
 }

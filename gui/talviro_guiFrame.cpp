@@ -100,6 +100,18 @@ int layout_dpi(const wxWindow& window) {
 #endif
 }
 
+#ifdef __WXMSW__
+// Scales the point size of the font of window and of every window in it by
+// factor, each made anew for the DPI wx draws that window at.
+void scale_fonts(wxWindow* window, double factor) {
+    wxFont font = window->GetFont();
+    font.SetFractionalPointSize(font.GetFractionalPointSize() * factor);
+    font.WXAdjustToPPI(window->GetDPI());
+    window->SetFont(font);
+    for (wxWindow* child : window->GetChildren()) scale_fonts(child, factor);
+}
+#endif
+
 // wxGTK: wxGauge::SetValue asserts on a value above the range, which a release
 // build turns into a modal "assertion failed" dialog. Counts of 449 and up on
 // V target, 488 and up on I supply and 899 and up on A0/A1 get there, so the
@@ -343,15 +355,21 @@ void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
 WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
     const WXLRESULT result = wxFrame::MSWWindowProc(message, wParam, lParam);
     const int new_dpi = HIWORD(wParam);
-    if (message == WM_DPICHANGED && new_dpi != layout_dpi_) {
-        // wx passed the message over: do what it does for a per-monitor v2
-        // window. The fonts first (this ends in OnDpiChanged), then the
-        // suggested rectangle.
-        MSWUpdateOnDPIChange(wxSize(layout_dpi_, layout_dpi_), wxSize(LOWORD(wParam), new_dpi));
-        const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
-        SetSize(suggested.left, suggested.top, suggested.right - suggested.left,
-                suggested.bottom - suggested.top);
-    }
+    if (message != WM_DPICHANGED || new_dpi == layout_dpi_) return result;
+
+    // wx passed the message over. It goes on measuring and drawing text at
+    // the DPI Windows reports for the window: the new one for a per-monitor
+    // v1 window on Windows 10, the one the window was made at under Wine and
+    // on Windows 8.1. Each font takes the point size that has the size of
+    // the new DPI there. Then the layout, and the rectangle Windows suggested.
+    const double font_scale = static_cast<double>(new_dpi) / GetDPI().y;
+    scale_fonts(this, font_scale / font_scale_);
+    font_scale_ = font_scale;
+    layout_dpi_ = new_dpi;
+    LayOut();
+    const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+    SetSize(suggested.left, suggested.top, suggested.right - suggested.left,
+            suggested.bottom - suggested.top);
     return result;
 }
 #endif

@@ -129,12 +129,16 @@ private:
     wxPoint Scaled(const wxPoint& point) const;
     wxSize Scaled(const wxSize& size) const;
 #ifdef __WXMSW__
-    // Handles WM_DPICHANGED itself where wx did not (wx 3.2 does so only in
-    // per-monitor v2 windows, which Wine 8 does not make).
+    // Handles WM_DPICHANGED itself where wx did not: wx 3.2 does so only in
+    // per-monitor v2 windows, which Wine 8 and Windows before 10 1703 do
+    // not make.
     WXLRESULT MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) override;
+    // layout_dpi_ over the DPI wx draws the window at, after a DPI change
+    // wx passed over; the fonts' point sizes are scaled by it. Else 1.
+    double font_scale_ = 1.0;
 #endif
 
-    int layout_dpi_;  // the resolution the layout is scaled to; 96 is 1:1
+    int layout_dpi_ = 96;  // the resolution the layout is scaled to; 96 is 1:1
     wxImage logo_;    // as loaded: the logo is scaled from it, never from a scaled copy
 
     DECLARE_EVENT_TABLE()

@@ -3,12 +3,13 @@
 # desktop process running, and ended again.
 #   wineprefix.sh start PREFIX [DPI]
 #       Removes PREFIX and makes it anew, at DPI (Windows' 100 % is 96) when
-#       given. Its server and the desktop process stay: started by a test
-#       they would inherit that test's output pipe and keep ctest waiting,
-#       and the desktop process, which the first window of a session starts,
-#       would end some seconds after each test's last window. A crashing
-#       program fails its test instead of waiting for a click in winedbg's
-#       dialog.
+#       given. Its server and the desktop process stay until stop: started
+#       by a test, they would inherit that test's output pipe and keep ctest
+#       waiting until they end. Wine closes a desktop one second after its
+#       last process but the desktop process has gone, so a command prompt
+#       waiting on input that never comes holds it open between tests. A
+#       crashing program fails its test instead of waiting for a click in
+#       winedbg's dialog.
 #   wineprefix.sh stop PREFIX
 #       Ends the prefix's server and every Wine process in it.
 # Needs WINELOADER (the 64-bit loader) and WINESERVER in the environment,
@@ -37,6 +38,10 @@ case "$1" in
       "$WINELOADER" reg.exe add "$DPI_KEY" /v LogPixels /t REG_DWORD /d "$3" /f > /dev/null 2>&1
     fi
     "$WINELOADER" explorer.exe /desktop > /dev/null 2>&1 &
+    # Opened for reading and writing, the pipe never ends and never blocks
+    # the opening.
+    mkfifo "$WINEPREFIX/no-input"
+    "$WINELOADER" cmd.exe 0<> "$WINEPREFIX/no-input" > /dev/null 2>&1 &
     ;;
   stop)
     [ $# -eq 2 ] || usage

@@ -36,14 +36,11 @@ Scale run_scale() {
     return Scale{factor ? std::atof(factor) : 1.0};
 }
 
-void expect_scaled(const wxPoint& got, int x, int y, const Scale& s) {
-    EXPECT_NEAR(got.x, s.px(x), s.tolerance()) << "x, 96-DPI " << x;
-    EXPECT_NEAR(got.y, s.px(y), s.tolerance()) << "y, 96-DPI " << y;
-}
-
-void expect_scaled(const wxSize& got, int width, int height, const Scale& s) {
-    EXPECT_NEAR(got.x, s.px(width), s.tolerance()) << "width, 96-DPI " << width;
-    EXPECT_NEAR(got.y, s.px(height), s.tolerance()) << "height, 96-DPI " << height;
+// A wxPoint or wxSize.
+template <typename XY>
+void expect_scaled(const XY& got, int x, int y, const Scale& s) {
+    EXPECT_NEAR(got.x, s.px(x), s.tolerance()) << "at 96 DPI " << x;
+    EXPECT_NEAR(got.y, s.px(y), s.tolerance()) << "at 96 DPI " << y;
 }
 
 // The client area as laid out: on Windows the status bar takes the bottom

@@ -42,7 +42,7 @@ windows_setting() {
   local path
   path=$(printf "/$el/$el/$el/$el" assembly urn:schemas-microsoft-com:asm.v1 \
          application "$ASM_V3_NS" windowsSettings "$ASM_V3_NS" "$3" "$2")
-  xmllint --xpath "string($path)" "$1"
+  xmllint --xpath "string($path)" - <<< "$1"
 }
 
 case "${1:-}" in
@@ -102,18 +102,14 @@ case "${1:-}" in
   dpi-aware)
     [ $# -eq 2 ] || { echo "usage: check_exe.sh dpi-aware EXE" >&2; exit 2; }
     exe=$2
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    wrestool -x --raw --type=$MANIFEST_TYPE -o "$work/manifest.xml" "$exe"
-    [ -s "$work/manifest.xml" ] || fail "$(basename "$exe") has no manifest"
-    awareness=$(windows_setting "$work/manifest.xml" "$SETTINGS_2016_NS" dpiAwareness)
-    # A list, read from the left: Windows takes the first value it knows.
-    first=$(sed 's/,.*//; s/^[[:space:]]*//; s/[[:space:]]*$//' <<< "$awareness")
-    [ "$first" = PerMonitorV2 ] \
-      || fail "$(basename "$exe"): dpiAwareness is '$awareness', not PerMonitorV2 first: $(cat "$work/manifest.xml")"
-    aware=$(windows_setting "$work/manifest.xml" "$SETTINGS_2005_NS" dpiAware)
-    [ "$aware" = true/pm ] \
-      || fail "$(basename "$exe"): dpiAware is '$aware', not true/pm: $(cat "$work/manifest.xml")"
+    manifest=$(wrestool -x --raw --type=$MANIFEST_TYPE "$exe")
+    [ -n "$manifest" ] || fail "$(basename "$exe") has no manifest"
+    # A list: Windows takes the first value it knows.
+    awareness=$(windows_setting "$manifest" "$SETTINGS_2016_NS" dpiAwareness)
+    [[ "$awareness" =~ ^[[:space:]]*PerMonitorV2[[:space:]]*(,|$) ]] \
+      || fail "$(basename "$exe"): dpiAwareness is '$awareness', not PerMonitorV2 first: $manifest"
+    aware=$(windows_setting "$manifest" "$SETTINGS_2005_NS" dpiAware)
+    [ "$aware" = true/pm ] || fail "$(basename "$exe"): dpiAware is '$aware', not true/pm: $manifest"
     echo "$(basename "$exe"): dpiAwareness $awareness, dpiAware $aware"
     ;;
   *)

@@ -139,7 +139,7 @@ private:
 #endif
 
     int layout_dpi_ = 96;  // the resolution the layout is scaled to; 96 is 1:1
-    wxImage logo_;    // as loaded: the logo is scaled from it, never from a scaled copy
+    wxImage logo_;         // as loaded: the logo is scaled from it, never from a scaled copy
 
     DECLARE_EVENT_TABLE()
 };

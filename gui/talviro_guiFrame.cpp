@@ -8,17 +8,28 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/dcclient.h>
+#include <wx/display.h>
 #include <wx/font.h>
 #include <wx/gauge.h>
 #include <wx/image.h>
 #include <wx/intl.h>
+#include <wx/math.h>
+#include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/statbmp.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
 
+#ifdef __WXGTK__
+#include <gtk/gtk.h>
+#endif
+#ifdef __WXMSW__
+#include <wx/msw/wrapwin.h>
+#endif
+
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -30,6 +41,8 @@ const wxString kMakerNotice = "TALVIRO probe tools";
 
 // Fixed, not resizable, not maximisable.
 constexpr long kFrameStyle = wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxMINIMIZE_BOX;
+// Positions and sizes are pixels at this resolution (Windows' 100 %).
+const int kLayoutUnitDpi = wxDisplay::GetStdPPIValue();
 const wxSize kClientSize(496, 196);
 
 const wxSize kGaugeSize(140, 16);
@@ -39,6 +52,7 @@ constexpr int kCurrentGaugeRange = 500;  // 500 mA
 const wxSize kButtonSize(140, 25);
 const wxSize kStayOnTopSize(88, 16);
 const wxSize kReadingBoxSize(320, 168);
+const wxSize kLogoSize(160, 40);  // logo.jpg's own size
 
 #ifdef __WXGTK__
 constexpr int kLayoutFontPoints = 8;
@@ -67,6 +81,36 @@ void grow_to_best_size(wxWindow* control, const wxSize& size) {
     const wxSize best = control->GetBestSize();
     control->SetSize(wxSize(std::max(size.x, best.x), std::max(size.y, best.y)));
 }
+
+// The resolution the layout is scaled to. Windows: the window's DPI.
+// GTK: its text resolution, which the desktop's text scaling (or
+// GDK_DPI_SCALE) raises above 96 and which scales the text itself; a
+// lower one keeps the layout at 1:1. GDK_SCALE's integer scaling needs
+// nothing here: GTK scales the whole window itself.
+int layout_dpi(const wxWindow& window) {
+#if defined(__WXMSW__)
+    return window.GetDPI().y;
+#elif defined(__WXGTK__)
+    wxUnusedVar(window);
+    const double text_dpi = gdk_screen_get_resolution(gdk_screen_get_default());
+    return std::max(kLayoutUnitDpi, static_cast<int>(std::lround(text_dpi)));
+#else
+    wxUnusedVar(window);
+    return kLayoutUnitDpi;
+#endif
+}
+
+#ifdef __WXMSW__
+// Scales the point size of the font of window and of every window in it by
+// factor, each made anew for the DPI wx draws that window at.
+void scale_fonts(wxWindow* window, double factor) {
+    wxFont font = window->GetFont();
+    font.SetFractionalPointSize(font.GetFractionalPointSize() * factor);
+    font.WXAdjustToPPI(window->GetDPI());
+    window->SetFont(font);
+    for (wxWindow* child : window->GetChildren()) scale_fonts(child, factor);
+}
+#endif
 
 // wxGTK: wxGauge::SetValue asserts on a value above the range, which a release
 // build turns into a modal "assertion failed" dialog. Counts of 449 and up on
@@ -109,11 +153,12 @@ END_EVENT_TABLE()
 talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
     Create(parent, wxID_ANY, _(kTitle), wxDefaultPosition, wxDefaultSize, kFrameStyle,
            "wxID_ANY");
-    SetClientSize(kClientSize);
+    layout_dpi_ = layout_dpi(*this);
+    SetClientSize(Scaled(kClientSize));
     SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
 #ifdef __WXGTK__
-    // The layout is in pixels and made for Windows' 8 pt dialog font, which
-    // Windows controls get by themselves. With GTK's usual 10 pt, "I supply
+    // The layout is made for Windows' 8 pt dialog font, which Windows
+    // controls get by themselves. With GTK's usual 10 pt, "I supply
     // = 103 mA" runs into its gauge at x 128, so the frame sets the size its
     // controls inherit. GTK applies it to a control only after measuring it,
     // so best-sized controls may start a little wider than their text; their
@@ -122,73 +167,86 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
     font.SetPointSize(kLayoutFontPoints);
     SetFont(font);
 #endif
+    // The frame's only child besides the status bar, so the frame keeps it
+    // filling the client area; it inherits the frame's colour and font.
+    Panel1 = new wxPanel(this, wxID_ANY, wxPoint(0, 0), GetClientSize(), wxTAB_TRAVERSAL);
 
-    StaticBox1 = new wxStaticBox(this, ID_STATICBOX1, wxEmptyString, wxPoint(0, 0),
-                                 kReadingBoxSize, 0, "ID_STATICBOX1");
-    CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("Stay on top"), wxPoint(340, 141),
-                               kStayOnTopSize, 0, wxDefaultValidator, "ID_CHECKBOX1");
-    grow_to_best_size(CheckBox1, kStayOnTopSize);
+    // Created where they belong; LayOut() gives each its place and size.
+    StaticBox1 = new wxStaticBox(Panel1, ID_STATICBOX1, wxEmptyString, wxDefaultPosition,
+                                 wxDefaultSize, 0, "ID_STATICBOX1");
+    CheckBox1 = new wxCheckBox(Panel1, ID_CHECKBOX1, _("Stay on top"), wxDefaultPosition,
+                               wxDefaultSize, 0, wxDefaultValidator, "ID_CHECKBOX1");
     CheckBox1->SetValue(false);
-    Gauge1 = new wxGauge(this, ID_GAUGE1, kVoltsGaugeRange, wxPoint(128, 75), kGaugeSize,
+    Gauge1 = new wxGauge(Panel1, ID_GAUGE1, kVoltsGaugeRange, wxDefaultPosition, wxDefaultSize,
                          wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE1");
-    StaticText1 = new wxStaticText(this, ID_STATICTEXT1, _("A0 = 0 V"), wxPoint(16, 75),
+    StaticText1 = new wxStaticText(Panel1, ID_STATICTEXT1, _("A0 = 0 V"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT1");
-    StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("I supply = 0 mA"), wxPoint(16, 45),
-                                   wxDefaultSize, 0, "ID_STATICTEXT2");
-    StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("V target = 0 V"), wxPoint(16, 15),
-                                   wxDefaultSize, 0, "ID_STATICTEXT3");
-    StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("A1 = 0V"), wxPoint(16, 105),
+    StaticText2 = new wxStaticText(Panel1, ID_STATICTEXT2, _("I supply = 0 mA"),
+                                   wxDefaultPosition, wxDefaultSize, 0, "ID_STATICTEXT2");
+    StaticText3 = new wxStaticText(Panel1, ID_STATICTEXT3, _("V target = 0 V"),
+                                   wxDefaultPosition, wxDefaultSize, 0, "ID_STATICTEXT3");
+    StaticText4 = new wxStaticText(Panel1, ID_STATICTEXT4, _("A1 = 0V"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT4");
-    Gauge2 = new wxGauge(this, ID_GAUGE2, kCurrentGaugeRange, wxPoint(128, 45), kGaugeSize,
-                         wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE2");
-    Gauge3 = new wxGauge(this, ID_GAUGE3, kTargetGaugeRange, wxPoint(128, 15), kGaugeSize,
+    Gauge2 = new wxGauge(Panel1, ID_GAUGE2, kCurrentGaugeRange, wxDefaultPosition,
+                         wxDefaultSize, wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE2");
+    Gauge3 = new wxGauge(Panel1, ID_GAUGE3, kTargetGaugeRange, wxDefaultPosition, wxDefaultSize,
                          wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE3");
-    Gauge4 = new wxGauge(this, ID_GAUGE4, kVoltsGaugeRange, wxPoint(128, 105), kGaugeSize,
+    Gauge4 = new wxGauge(Panel1, ID_GAUGE4, kVoltsGaugeRange, wxDefaultPosition, wxDefaultSize,
                          wxGA_SMOOTH, wxDefaultValidator, "ID_GAUGE4");
-    Button1 = new wxButton(this, ID_BUTTON1, _("Connect"), wxPoint(340, 72), kButtonSize, 0,
-                           wxDefaultValidator, "ID_BUTTON1");
-    Button2 = new wxButton(this, ID_BUTTON2, _("Disconnect"), wxPoint(340, 104), kButtonSize, 0,
-                           wxDefaultValidator, "ID_BUTTON2");
+    Button1 = new wxButton(Panel1, ID_BUTTON1, _("Connect"), wxDefaultPosition, wxDefaultSize,
+                           0, wxDefaultValidator, "ID_BUTTON1");
+    Button2 = new wxButton(Panel1, ID_BUTTON2, _("Disconnect"), wxDefaultPosition,
+                           wxDefaultSize, 0, wxDefaultValidator, "ID_BUTTON2");
     Button2->Enable(false);
-    Button3 = new wxButton(this, ID_BUTTON3, _("Refresh"), wxPoint(16, 135), kButtonSize, 0,
-                           wxDefaultValidator, "ID_BUTTON3");
+    Button3 = new wxButton(Panel1, ID_BUTTON3, _("Refresh"), wxDefaultPosition, wxDefaultSize,
+                           0, wxDefaultValidator, "ID_BUTTON3");
     Button3->Enable(false);
-    CheckBox2 = new wxCheckBox(this, ID_CHECKBOX2, _("Refresh continuously"), wxPoint(168, 141),
-                               wxDefaultSize, 0, wxDefaultValidator, "ID_CHECKBOX2");
+    CheckBox2 = new wxCheckBox(Panel1, ID_CHECKBOX2, _("Refresh continuously"),
+                               wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
+                               "ID_CHECKBOX2");
     CheckBox2->SetValue(false);
     CheckBox2->Enable(false);
     {
         // wxGTK asserts when an invalid image is turned into a bitmap, so a
         // missing or undecodable logo leaves the control without an image;
         // the toolkit has already logged why the load failed.
-        const wxImage logo(kLogoFile, wxBITMAP_TYPE_ANY, -1);
-        const wxBitmap bitmap = logo.IsOk() ? wxBitmap(logo, -1) : wxNullBitmap;
-        StaticBitmap1 = new wxStaticBitmap(this, ID_STATICBITMAP1, bitmap, wxPoint(325, 6),
-                                           wxDefaultSize, 0, "ID_STATICBITMAP1");
+        logo_.LoadFile(kLogoFile, wxBITMAP_TYPE_ANY, -1);
+        StaticBitmap1 = new wxStaticBitmap(Panel1, ID_STATICBITMAP1, wxNullBitmap,
+                                           wxDefaultPosition, wxDefaultSize, 0,
+                                           "ID_STATICBITMAP1");
 #ifdef __WXMSW__
         // Without version 6 of the common controls (under Wine, for one)
         // wxMSW paints the control itself, and asserts on a missing image.
         // An empty area is all there is to paint then; handlers bound later
         // run first.
-        if (!bitmap.IsOk()) {
+        if (!logo_.IsOk()) {
             StaticBitmap1->Bind(wxEVT_PAINT, [this](wxPaintEvent&) { wxPaintDC empty(StaticBitmap1); });
         }
 #endif
     }
-    StaticText5 = new wxStaticText(this, ID_STATICTEXT5, _(kMakerNotice), wxPoint(336, 48),
+    StaticText5 = new wxStaticText(Panel1, ID_STATICTEXT5, _(kMakerNotice), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT5");
-    StaticText6 = new wxStaticText(this, ID_STATICTEXT6, _("5V"), wxPoint(272, 15),
+    StaticText6 = new wxStaticText(Panel1, ID_STATICTEXT6, _("5V"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT6");
     StaticText6->Enable(false);
-    StaticText7 = new wxStaticText(this, ID_STATICTEXT7, _("10V"), wxPoint(272, 105),
+    StaticText7 = new wxStaticText(Panel1, ID_STATICTEXT7, _("10V"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT7");
     StaticText7->Enable(false);
-    StaticText8 = new wxStaticText(this, ID_STATICTEXT8, _("10V"), wxPoint(272, 75),
+    StaticText8 = new wxStaticText(Panel1, ID_STATICTEXT8, _("10V"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT8");
     StaticText8->Enable(false);
-    StaticText9 = new wxStaticText(this, ID_STATICTEXT9, _("0,5A"), wxPoint(272, 45),
+    StaticText9 = new wxStaticText(Panel1, ID_STATICTEXT9, _("0,5A"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT9");
     StaticText9->Enable(false);
+    LayOut();
+
+    // The keyboard's order, left to right and then the right column; a
+    // disabled control is passed over.
+    Button3->MoveBeforeInTabOrder(StaticBox1);
+    CheckBox2->MoveAfterInTabOrder(Button3);
+    Button1->MoveAfterInTabOrder(CheckBox2);
+    Button2->MoveAfterInTabOrder(Button1);
+    CheckBox1->MoveAfterInTabOrder(Button2);
 
     StatusBar1 = new wxStatusBar(this, ID_STATUSBAR1, 0, "ID_STATUSBAR1");
     const int widths[kStatusFields] = {-10, -10};
@@ -212,6 +270,10 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
             wxCommandEventHandler(talviro_guiFrame::OnRefreshContinuouslyClick), nullptr, this);
     Connect(ID_TIMER1, wxID_ANY, wxEVT_TIMER,
             wxTimerEventHandler(talviro_guiFrame::OnRefreshTimer), nullptr, this);
+#ifdef __WXMSW__
+    Connect(wxID_ANY, wxID_ANY, wxEVT_DPI_CHANGED,
+            wxDPIChangedEventHandler(talviro_guiFrame::OnDpiChanged), nullptr, this);
+#endif
 
     ResetReadings();
     // The first connection attempt, and its readout, come before the window
@@ -223,6 +285,94 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
 // Timer1 is a member, so it is destroyed (and stopped) here, before the
 // wxFrame base takes the controls down: no tick can reach a half-gone window.
 talviro_guiFrame::~talviro_guiFrame() = default;
+
+int talviro_guiFrame::Scaled(int length) const {
+    return wxMulDivInt32(length, layout_dpi_, kLayoutUnitDpi);
+}
+
+wxPoint talviro_guiFrame::Scaled(const wxPoint& point) const {
+    return wxPoint(Scaled(point.x), Scaled(point.y));
+}
+
+wxSize talviro_guiFrame::Scaled(const wxSize& size) const {
+    return wxSize(Scaled(size.x), Scaled(size.y));
+}
+
+void talviro_guiFrame::LayOut() {
+    // In 96-DPI pixels; wxDefaultSize: the control's best size.
+    struct Place {
+        wxWindow* control;
+        wxPoint position;
+        wxSize size;
+    };
+    const Place places[] = {
+        {StaticBox1, {0, 0}, kReadingBoxSize},
+        {CheckBox1, {340, 141}, kStayOnTopSize},
+        {Gauge1, {128, 75}, kGaugeSize},
+        {StaticText1, {16, 75}, wxDefaultSize},
+        {StaticText2, {16, 45}, wxDefaultSize},
+        {StaticText3, {16, 15}, wxDefaultSize},
+        {StaticText4, {16, 105}, wxDefaultSize},
+        {Gauge2, {128, 45}, kGaugeSize},
+        {Gauge3, {128, 15}, kGaugeSize},
+        {Gauge4, {128, 105}, kGaugeSize},
+        {Button1, {340, 72}, kButtonSize},
+        {Button2, {340, 104}, kButtonSize},
+        {Button3, {16, 135}, kButtonSize},
+        {CheckBox2, {168, 141}, wxDefaultSize},
+        {StaticBitmap1, {325, 6}, kLogoSize},
+        {StaticText5, {336, 48}, wxDefaultSize},
+        {StaticText6, {272, 15}, wxDefaultSize},
+        {StaticText7, {272, 105}, wxDefaultSize},
+        {StaticText8, {272, 75}, wxDefaultSize},
+        {StaticText9, {272, 45}, wxDefaultSize},
+    };
+    for (const Place& place : places) {
+        const wxSize size = place.size == wxDefaultSize ? place.control->GetBestSize()
+                                                        : Scaled(place.size);
+        place.control->SetSize(wxRect(Scaled(place.position), size));
+    }
+    grow_to_best_size(CheckBox1, Scaled(kStayOnTopSize));
+
+    if (logo_.IsOk()) {
+        // Scaled only when it must be: at 96 DPI the logo shows as loaded.
+        const wxSize area = Scaled(kLogoSize);
+        StaticBitmap1->SetBitmap(logo_.GetSize() == area
+                                     ? wxBitmap(logo_, -1)
+                                     : wxBitmap(logo_.Scale(area.x, area.y, wxIMAGE_QUALITY_HIGH), -1));
+    }
+}
+
+#ifdef __WXMSW__
+void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
+    layout_dpi_ = event.GetNewDPI().y;
+    LayOut();
+    // Not handled, as far as wx is concerned: it then gives the window the
+    // rectangle Windows suggested for the new DPI.
+    event.Skip();
+}
+
+WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
+    const WXLRESULT result = wxFrame::MSWWindowProc(message, wParam, lParam);
+    const int new_dpi = HIWORD(wParam);
+    if (message != WM_DPICHANGED || new_dpi == layout_dpi_) return result;
+
+    // wx passed the message over. It goes on measuring and drawing text at
+    // the DPI Windows reports for the window: the new one for a per-monitor
+    // v1 window on Windows 10, the one the window was made at under Wine and
+    // on Windows 8.1. Each font takes the point size that has the size of
+    // the new DPI there. Then the layout, and the rectangle Windows suggested.
+    const double font_scale = static_cast<double>(new_dpi) / GetDPI().y;
+    scale_fonts(this, font_scale / font_scale_);
+    font_scale_ = font_scale;
+    layout_dpi_ = new_dpi;
+    LayOut();
+    const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+    SetSize(suggested.left, suggested.top, suggested.right - suggested.left,
+            suggested.bottom - suggested.top);
+    return result;
+}
+#endif
 
 void talviro_guiFrame::ResetReadings() {
     StaticText1->SetLabel("A0 = 0 V");

@@ -1,6 +1,10 @@
 // The measurement window: four readings of the probe's converter, each as a
 // text and a gauge, the connect/disconnect/refresh controls and a two-field
-// status bar, all at fixed pixel positions in a window that cannot be resized.
+// status bar, all at fixed positions in a window that cannot be resized. The
+// positions and sizes are 96-DPI pixels, scaled to the window's DPI on
+// Windows and to GTK's text resolution on Linux. Tab and Shift+Tab go
+// through Refresh, "Refresh continuously", Connect or Disconnect and
+// "Stay on top".
 //
 // Everything runs on the GUI thread; handlers never overlap, and every probe
 // transfer blocks the window until the driver answers.
@@ -8,6 +12,7 @@
 #define TALVIRO_GUI_TALVIRO_GUIFRAME_H
 
 #include <wx/frame.h>
+#include <wx/image.h>
 #include <wx/timer.h>
 
 #include <string>
@@ -15,7 +20,9 @@
 class wxButton;
 class wxCheckBox;
 class wxCommandEvent;
+class wxDPIChangedEvent;
 class wxGauge;
+class wxPanel;
 class wxStaticBitmap;
 class wxStaticBox;
 class wxStaticText;
@@ -61,6 +68,9 @@ public:
 
     // The controls, each named after its id. The frame owns them through the
     // toolkit's parent-child relation; nothing here deletes them.
+    wxPanel* Panel1;               // fills the client area and holds every control but the
+                                   // status bar: on Windows, moving between controls with
+                                   // the keyboard is a panel's job
     wxStaticText* StaticText9;     // "0,5A", greyed
     wxGauge* Gauge3;               // V target, 0..500 (5.00 V)
     wxStaticText* StaticText2;     // I supply reading
@@ -110,11 +120,36 @@ public:
     // an empty field 1, only Connect usable, "Refresh continuously" unticked.
     // Leaves the timer, "Stay on top" and the probe channel alone.
     void ResetReadings();
+#ifdef __WXMSW__
+    // The window moved to a monitor of another DPI: lays it out again for
+    // that DPI. wx has already set the controls' fonts for it.
+    void OnDpiChanged(wxDPIChangedEvent& event);
+#endif
 
 private:
     // The channel serial of the probe last connected, which a readout gets
     // back after the probe stopped answering.
     std::string probe_serial_;
+
+    // Puts every control at its place and size for layout_dpi_, sizes best-
+    // sized controls to their labels again, and scales the logo to its area.
+    void LayOut();
+    // 96-DPI pixels in pixels at layout_dpi_, rounded as wx's FromDIP does.
+    int Scaled(int length) const;
+    wxPoint Scaled(const wxPoint& point) const;
+    wxSize Scaled(const wxSize& size) const;
+#ifdef __WXMSW__
+    // Handles WM_DPICHANGED itself where wx did not: wx 3.2 does so only in
+    // per-monitor v2 windows, which Wine 8 and Windows before 10 1703 do
+    // not make.
+    WXLRESULT MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) override;
+    // layout_dpi_ over the DPI wx draws the window at, after a DPI change
+    // wx passed over; the fonts' point sizes are scaled by it. Else 1.
+    double font_scale_ = 1.0;
+#endif
+
+    int layout_dpi_ = 96;  // the resolution the layout is scaled to; 96 is 1:1
+    wxImage logo_;         // as loaded: the logo is scaled from it, never from a scaled copy
 
     DECLARE_EVENT_TABLE()
 };

@@ -1,19 +1,57 @@
 // The window as built: frame, ids, every control's place, size, label and
-// greying, the status bar and the logo.
+// greying, the status bar and the logo. ctest runs them at the default
+// scale and again at larger ones (GTK's text scale, a 144-DPI Wine prefix),
+// naming the factor in TALVIRO_TEST_SCALE: places and fixed sizes are given
+// here at 96 DPI and expected multiplied by it.
 #include "window_test.h"
 
+#include <wx/panel.h>
 #include <wx/settings.h>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <unistd.h>
+#ifdef __WXMSW__
+#include <wx/msw/wrapwin.h>
+#endif
 
 using namespace gui_test;
 
 namespace {
+
+// 96-DPI pixels at a display scale: rounding leaves them 1 px either way,
+// but at 1:1 every one is exact.
+struct Scale {
+    double factor;
+    int px(int length) const { return static_cast<int>(std::lround(length * factor)); }
+    int tolerance() const { return factor == 1.0 ? 0 : 1; }
+};
+
+Scale run_scale() {
+    const char* factor = std::getenv("TALVIRO_TEST_SCALE");
+    return Scale{factor ? std::atof(factor) : 1.0};
+}
+
+// A wxPoint or wxSize.
+template <typename XY>
+void expect_scaled(const XY& got, int x, int y, const Scale& s) {
+    EXPECT_NEAR(got.x, s.px(x), s.tolerance()) << "at 96 DPI " << x;
+    EXPECT_NEAR(got.y, s.px(y), s.tolerance()) << "at 96 DPI " << y;
+}
+
+// The client area as laid out: on Windows the status bar takes the bottom
+// of it (the client area is sized before the bar exists).
+wxSize client_area(const talviro_guiFrame& f) {
+#ifdef __WXMSW__
+    return f.GetClientSize() + wxSize(0, f.GetStatusBar()->GetSize().y);
+#else
+    return f.GetClientSize();
+#endif
+}
 
 struct Placed {
     const wxWindow* control;
@@ -59,7 +97,17 @@ private:
 
 }  // namespace
 
-class guiLayout : public WindowTest {};
+class guiLayout : public WindowTest {
+protected:
+    // Every control at its place (96-DPI pixels at scale s) with its id,
+    // name, size and label, on the panel that fills the client area; none
+    // covers another or reaches out of the window. Needs the disconnected
+    // state's texts.
+    void expect_controls_in_place(const Scale& s);
+    // The widest readings do not run into their gauges (touching is fine)
+    // at scale s.
+    void expect_readings_clear_of_gauges(const Scale& s);
+};
 
 TEST_F(guiLayout, FrameIsAFixedSizeWindowWithTheProgramsTitle) {
     open_window();
@@ -73,14 +121,7 @@ TEST_F(guiLayout, FrameIsAFixedSizeWindowWithTheProgramsTitle) {
     EXPECT_FALSE(style & wxMAXIMIZE_BOX);
     EXPECT_FALSE(style & wxRESIZE_BORDER);
     EXPECT_FALSE(style & wxSTAY_ON_TOP);
-#ifdef __WXMSW__
-    // The client area is sized before the status bar exists; Windows then
-    // gives the bar the bottom of it.
-    EXPECT_EQ(frame->GetClientSize() + wxSize(0, frame->GetStatusBar()->GetSize().y),
-              wxSize(496, 196));
-#else
-    EXPECT_EQ(frame->GetClientSize(), wxSize(496, 196));
-#endif
+    expect_scaled(client_area(*frame), 496, 196, run_scale());
     EXPECT_EQ(frame->GetBackgroundColour(),
               wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
 }
@@ -110,9 +151,17 @@ TEST_F(guiLayout, IdsAreDistinctAndAllocatedInCreationOrder) {
 TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
     dev().unplug();  // the disconnected state shows the reset texts
     open_window();
+    expect_controls_in_place(run_scale());
+}
+
+void guiLayout::expect_controls_in_place(const Scale& s) {
     const talviro_guiFrame& f = *frame;
+    ASSERT_EQ(f.Panel1->GetParent(), frame);
+    EXPECT_EQ(f.Panel1->GetPosition(), wxPoint(0, 0));
+    EXPECT_EQ(f.Panel1->GetSize(), f.GetClientSize());
     const Placed table[] = {
         {f.StaticBox1, f.ID_STATICBOX1, "ID_STATICBOX1", 0, 0, 320, 168, ""},
+        {f.CheckBox1, f.ID_CHECKBOX1, "ID_CHECKBOX1", 340, 141, -1, -1, "Stay on top"},
         {f.Gauge1, f.ID_GAUGE1, "ID_GAUGE1", 128, 75, 140, 16, nullptr},
         {f.StaticText1, f.ID_STATICTEXT1, "ID_STATICTEXT1", 16, 75, -1, -1, "A0 = 0 V"},
         {f.StaticText2, f.ID_STATICTEXT2, "ID_STATICTEXT2", 16, 45, -1, -1, "I supply = 0 mA"},
@@ -124,6 +173,7 @@ TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
         {f.Button1, f.ID_BUTTON1, "ID_BUTTON1", 340, 72, 140, 25, "Connect"},
         {f.Button2, f.ID_BUTTON2, "ID_BUTTON2", 340, 104, 140, 25, "Disconnect"},
         {f.Button3, f.ID_BUTTON3, "ID_BUTTON3", 16, 135, 140, 25, "Refresh"},
+        {f.CheckBox2, f.ID_CHECKBOX2, "ID_CHECKBOX2", 168, 141, -1, -1, "Refresh continuously"},
         {f.StaticBitmap1, f.ID_STATICBITMAP1, "ID_STATICBITMAP1", 325, 6, 160, 40, nullptr},
         {f.StaticText5, f.ID_STATICTEXT5, "ID_STATICTEXT5", 336, 48, -1, -1, nullptr},
         {f.StaticText6, f.ID_STATICTEXT6, "ID_STATICTEXT6", 272, 15, -1, -1, "5V"},
@@ -131,20 +181,30 @@ TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
         {f.StaticText8, f.ID_STATICTEXT8, "ID_STATICTEXT8", 272, 75, -1, -1, "10V"},
         {f.StaticText9, f.ID_STATICTEXT9, "ID_STATICTEXT9", 272, 45, -1, -1, "0,5A"},
     };
+    const wxRect window(client_area(f));
     for (const Placed& p : table) {
         SCOPED_TRACE(p.name);
         ASSERT_NE(p.control, nullptr);
-        EXPECT_EQ(p.control->GetParent(), frame);
+        EXPECT_EQ(p.control->GetParent(), f.Panel1);
         EXPECT_EQ(p.control->GetId(), p.id);
         EXPECT_EQ(utf8(p.control->GetName()), p.name);
-        EXPECT_EQ(p.control->GetPosition(), wxPoint(p.x, p.y));
+        expect_scaled(p.control->GetPosition(), p.x, p.y, s);
+        EXPECT_TRUE(window.Contains(p.control->GetRect())) << "reaches out of the window";
+        // Nothing overlaps, but the reading box holds whole controls.
+        for (const Placed& other : table) {
+            const wxRect mine = p.control->GetRect(), theirs = other.control->GetRect();
+            if (&other == &p || !mine.Intersects(theirs)) continue;
+            EXPECT_TRUE(p.control == f.StaticBox1 ? mine.Contains(theirs)
+                                                  : other.control == f.StaticBox1 && theirs.Contains(mine))
+                << "overlaps " << other.name;
+        }
         if (p.width < 0) {
             // Best-sized: at least what its label needs, so it shows whole.
             const wxSize best = p.control->GetBestSize();
             EXPECT_GE(p.control->GetSize().x, best.x);
             EXPECT_GE(p.control->GetSize().y, best.y);
         } else {
-            EXPECT_EQ(p.control->GetSize(), wxSize(p.width, p.height));
+            expect_scaled(p.control->GetSize(), p.width, p.height, s);
         }
         if (p.label) {
             EXPECT_EQ(label(p.control), p.label);
@@ -163,18 +223,15 @@ TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
 TEST_F(guiLayout, CheckBoxesKeepTheirPlaceAndShowTheirWholeLabel) {
     open_window();
     wait_until_painted();
+    const Scale s = run_scale();
     const wxCheckBox* stay = frame->CheckBox1;
     const wxCheckBox* continuously = frame->CheckBox2;
-    EXPECT_EQ(utf8(stay->GetName()), "ID_CHECKBOX1");
-    EXPECT_EQ(utf8(continuously->GetName()), "ID_CHECKBOX2");
-    EXPECT_EQ(label(stay), "Stay on top");
-    EXPECT_EQ(label(continuously), "Refresh continuously");
-    EXPECT_EQ(stay->GetPosition(), wxPoint(340, 141));
-    EXPECT_EQ(continuously->GetPosition(), wxPoint(168, 141));
+    expect_scaled(stay->GetPosition(), 340, 141, s);
+    expect_scaled(continuously->GetPosition(), 168, 141, s);
     // At least the size they were laid out for, and never less than GTK
-    // needs to draw the box and the whole label.
-    EXPECT_GE(stay->GetSize().x, 88);
-    EXPECT_GE(stay->GetSize().y, 16);
+    // needs to draw the box and the whole label, once shown.
+    EXPECT_GE(stay->GetSize().x, s.px(88) - s.tolerance());
+    EXPECT_GE(stay->GetSize().y, s.px(16) - s.tolerance());
     EXPECT_GE(stay->GetSize().x, stay->GetBestSize().x);
     EXPECT_GE(stay->GetSize().y, stay->GetBestSize().y);
     EXPECT_GE(continuously->GetSize().x, continuously->GetBestSize().x);
@@ -220,7 +277,9 @@ TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
     open_window();
     const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
     ASSERT_TRUE(logo.IsOk());
-    EXPECT_EQ(logo.GetSize(), wxSize(160, 40));
+    // Scaled to its area; at 96 DPI as the file has it.
+    expect_scaled(logo.GetSize(), 160, 40, run_scale());
+    EXPECT_EQ(logo.GetSize(), frame->StaticBitmap1->GetSize());
     // It fits the column right of the reading box, above the maker's notice.
     const wxRect place = frame->StaticBitmap1->GetRect();
     EXPECT_GT(place.GetLeft(), frame->StaticBox1->GetRect().GetRight());
@@ -234,12 +293,14 @@ TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
     open_window();
     wait_until_painted();
 
+    const Scale s = run_scale();
     EXPECT_FALSE(frame->StaticBitmap1->GetBitmap().IsOk());
-    EXPECT_EQ(frame->StaticBitmap1->GetPosition(), wxPoint(325, 6));
+    expect_scaled(frame->StaticBitmap1->GetPosition(), 325, 6, s);
+    expect_scaled(frame->StaticBitmap1->GetSize(), 160, 40, s);
     EXPECT_EQ(utf8(frame->StaticBitmap1->GetName()), "ID_STATICBITMAP1");
     expect_connected();
-    EXPECT_EQ(frame->Button1->GetPosition(), wxPoint(340, 72));
-    EXPECT_EQ(frame->StaticText5->GetPosition(), wxPoint(336, 48));
+    expect_scaled(frame->Button1->GetPosition(), 340, 72, s);
+    expect_scaled(frame->StaticText5->GetPosition(), 336, 48, s);
     EXPECT_EQ(readouts_since(0), 1u);
 
     // And it works as usual.
@@ -256,14 +317,50 @@ TEST_F(guiLayout, WidestReadingsStayLeftOfTheirGauges) {
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
     open_window();
     wait_until_painted();
+    expect_readings_clear_of_gauges(run_scale());
+}
+
+void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
     const std::pair<wxStaticText*, wxGauge*> rows[] = {{frame->StaticText1, frame->Gauge1},
                                                        {frame->StaticText2, frame->Gauge2},
                                                        {frame->StaticText3, frame->Gauge3},
                                                        {frame->StaticText4, frame->Gauge4}};
     for (const auto& [text, gauge] : rows) {
         SCOPED_TRACE(utf8(text->GetLabel()));
-        // One past the text's last column: touching the gauge is not overlapping it.
+        // One past the text's last column: touching the gauge is not
+        // overlapping it. A scaled font's pixel size is rounded as the
+        // positions are (Wine's 11 px at 96 DPI is 17 px at 144), so a text
+        // that touches its gauge at 96 DPI may take that pixel more; its
+        // last column is the space after its last letter.
         const int text_end = text->GetPosition().x + text->GetTextExtent(text->GetLabel()).x;
-        EXPECT_LE(text_end, gauge->GetPosition().x);
+        EXPECT_LE(text_end, gauge->GetPosition().x + s.tolerance());
     }
 }
+
+#ifdef __WXMSW__
+// Windows sends WM_DPICHANGED when the window moves to a monitor of another
+// DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, or
+// back from 144 to 96 in a 144-DPI run.
+TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
+    for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
+    open_window();
+    wait_until_painted();
+    const Scale before = run_scale();
+    const Scale after{before.factor == 1.0 ? 1.5 : 1.0};
+    const int dpi = static_cast<int>(std::lround(96 * after.factor));
+    const wxSize frame_edges = frame->GetSize() - client_area(*frame);
+    const wxPoint origin = frame->GetPosition();
+    RECT suggested = {origin.x, origin.y, origin.x + frame_edges.x + after.px(496),
+                      origin.y + frame_edges.y + after.px(196)};
+    SendMessage(static_cast<HWND>(frame->GetHWND()), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                reinterpret_cast<LPARAM>(&suggested));
+    wait_until_painted();
+
+    EXPECT_EQ(frame->GetRect(), wxRect(origin.x, origin.y, suggested.right - suggested.left,
+                                       suggested.bottom - suggested.top));
+    expect_scaled(client_area(*frame), 496, 196, after);
+    expect_readings_clear_of_gauges(after);
+    click(frame->Button2);  // the reset texts, as the table has them
+    expect_controls_in_place(after);
+}
+#endif

@@ -1,10 +1,13 @@
-// Real pointer clicks through the X server (XTest), so the controls' own
-// GTK signals produce the events, not the test.
+// Real pointer clicks and key presses through the X server (XTest) or
+// Windows' input queue, so the controls' own signals produce the events, not
+// the test.
 #include "window_test.h"
 
 #include <wx/uiaction.h>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace gui_test;
 
@@ -54,4 +57,57 @@ TEST_F(guiPointer, ClickOnRefreshContinuouslyStartsRefreshing) {
     ASSERT_TRUE(run_event_loop_until([this] { return !frame->Timer1.IsRunning(); },
                                      kAnswerLimitMs));
     expect_connected();
+}
+
+// Key presses go to the focused control of the active window: a click on a
+// button puts both there first.
+class guiKeyboard : public guiPointer {
+protected:
+    static bool wait_for(const std::function<bool()>& done) {
+        return run_event_loop_until(done, kAnswerLimitMs);
+    }
+    void press(int key, int modifiers = wxMOD_NONE) {
+        ASSERT_TRUE(wxUIActionSimulator().Char(key, modifiers));
+    }
+    void expect_tab_to(const wxWindow* want, int modifiers = wxMOD_NONE) {
+        press(WXK_TAB, modifiers);
+        EXPECT_TRUE(wait_for([want] { return wxWindow::FindFocus() == want; }))
+            << "the focus is not on " << label(want);
+    }
+    void click_for_focus(wxButton* button) {
+        click_with_pointer(button);
+        ASSERT_TRUE(wait_for([button] { return wxWindow::FindFocus() == button; }));
+    }
+};
+
+TEST_F(guiKeyboard, TabGoesThroughTheControlsAndSpaceUsesThem) {
+    open_window();
+    wait_until_painted();
+    click_for_focus(frame->Button3);
+    // Connect is disabled while connected, so the focus passes it by.
+    const wxWindow* const forward[] = {frame->CheckBox2, frame->Button2, frame->CheckBox1};
+    for (const wxWindow* next : forward) expect_tab_to(next);
+    expect_tab_to(frame->Button2, wxMOD_SHIFT);
+    expect_tab_to(frame->CheckBox2, wxMOD_SHIFT);
+
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this] { return frame->Timer1.IsRunning(); }));
+    expect_refreshing();
+    expect_tab_to(frame->Button2);
+    expect_tab_to(frame->CheckBox1);
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this] { return frame->HasFlag(wxSTAY_ON_TOP); }));
+    EXPECT_TRUE(frame->CheckBox1->GetValue());
+}
+
+TEST_F(guiKeyboard, WhileDisconnectedTabGoesFromConnectToStayOnTop) {
+    dev().unplug();
+    open_window();
+    wait_until_painted();
+    click_for_focus(frame->Button1);
+    expect_tab_to(frame->CheckBox1);
+    expect_tab_to(frame->Button1, wxMOD_SHIFT);
+    dev().plug_in();
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this] { return status(0) == "TALVIRO Connected"; }));
 }

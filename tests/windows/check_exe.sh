@@ -15,6 +15,10 @@
 #       Explorer and the taskbar show the first icon group, "AAAA": it holds
 #       the 32x32 and 16x16 icons at 4 bits per pixel. The manifest asks for
 #       version 6 of the common controls, the themed ones.
+#   check_exe.sh dpi-aware EXE
+#       The manifest declares per-monitor DPI awareness where Windows reads
+#       it: dpiAwareness naming PerMonitorV2 first (Windows 10 1703 and
+#       later), and dpiAware true/pm for the Windows versions before.
 set -euo pipefail
 
 fail() { echo "FAIL: $*"; exit 1; }
@@ -27,6 +31,19 @@ readonly MANIFEST_TYPE=24
 readonly VERSION_TYPE=16
 readonly COMMON_CONTROLS_RE='name="Microsoft[.]Windows[.]Common-Controls"'
 readonly COMMON_CONTROLS_VERSION_RE='version="6[.]0[.]0[.]0"'
+readonly ASM_V3_NS='urn:schemas-microsoft-com:asm.v3'
+readonly SETTINGS_2005_NS='http://schemas.microsoft.com/SMI/2005/WindowsSettings'
+readonly SETTINGS_2016_NS='http://schemas.microsoft.com/SMI/2016/WindowsSettings'
+
+# windows_setting MANIFEST NAMESPACE NAME: the text of the application's
+# setting NAME in NAMESPACE, where Windows looks for it; empty when absent.
+windows_setting() {
+  local el="*[local-name()='%s' and namespace-uri()='%s']"
+  local path
+  path=$(printf "/$el/$el/$el/$el" assembly urn:schemas-microsoft-com:asm.v1 \
+         application "$ASM_V3_NS" windowsSettings "$ASM_V3_NS" "$3" "$2")
+  xmllint --xpath "string($path)" - <<< "$1"
+}
 
 case "${1:-}" in
   imports)
@@ -82,8 +99,21 @@ case "${1:-}" in
       || fail "the manifest does not ask for Microsoft.Windows.Common-Controls 6.0.0.0: $(cat "$work/manifest.xml")"
     echo "$(basename "$exe"): icon group AAAA first, with 32x32 and 16x16 at 4 bits; common controls 6.0.0.0"
     ;;
+  dpi-aware)
+    [ $# -eq 2 ] || { echo "usage: check_exe.sh dpi-aware EXE" >&2; exit 2; }
+    exe=$2
+    manifest=$(wrestool -x --raw --type=$MANIFEST_TYPE "$exe")
+    [ -n "$manifest" ] || fail "$(basename "$exe") has no manifest"
+    # A list: Windows takes the first value it knows.
+    awareness=$(windows_setting "$manifest" "$SETTINGS_2016_NS" dpiAwareness)
+    [[ "$awareness" =~ ^[[:space:]]*PerMonitorV2[[:space:]]*(,|$) ]] \
+      || fail "$(basename "$exe"): dpiAwareness is '$awareness', not PerMonitorV2 first: $manifest"
+    aware=$(windows_setting "$manifest" "$SETTINGS_2005_NS" dpiAware)
+    [ "$aware" = true/pm ] || fail "$(basename "$exe"): dpiAware is '$aware', not true/pm: $manifest"
+    echo "$(basename "$exe"): dpiAwareness $awareness, dpiAware $aware"
+    ;;
   *)
-    echo "usage: check_exe.sh imports|subsystem|version|resources ..." >&2
+    echo "usage: check_exe.sh imports|subsystem|version|resources|dpi-aware ..." >&2
     exit 2
     ;;
 esac

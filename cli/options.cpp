@@ -70,12 +70,15 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const bool inline_value = equals != std::string::npos;
-        if (name == "--csv" || name == "--watch" || name == "--list") {
+        if (name == "--csv" || name == "--watch" || name == "--list" || name == "--reconnect") {
             if (inline_value) {
                 parsed.error = name + " takes no value";
                 return parsed;
             }
-            (name == "--csv" ? o.csv : name == "--watch" ? o.watch : o.list) = true;
+            (name == "--csv"     ? o.csv
+             : name == "--watch" ? o.watch
+             : name == "--list"  ? o.list
+                                 : o.reconnect) = true;
             continue;
         }
         if (name != "--count" && name != "--interval" && name != "--serial") {
@@ -112,6 +115,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         // The list is the whole output: nothing is read, shown or selected.
         if (o.csv) given.push_back("--csv");
         if (o.watch) given.push_back("--watch");
+        if (o.reconnect) given.push_back("--reconnect");
         if (!given.empty()) {
             parsed.error = "--list cannot be combined with " + given.front();
             return parsed;
@@ -127,7 +131,8 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 
 std::string usage_text(const std::string& program) {
     return "Usage: " + program + " [--serial SN] [--count N] [--interval SECONDS] [--csv]\n"
-           "       " + program + " [--serial SN] --watch [--interval SECONDS]\n"
+           "       " + std::string(program.size(), ' ') + " [--reconnect]\n"
+           "       " + program + " [--serial SN] --watch [--interval SECONDS] [--reconnect]\n"
            "       " + program + " --list\n"
            "       " + program + " --help | --version\n"
            "Reads the four converter channels of the TALVIRO probe and prints the\n"
@@ -145,11 +150,15 @@ std::string usage_text(const std::string& program) {
            "  --watch              a full-screen view, redrawn after every readout: the\n"
            "                       latest value, min, mean and max, and a trend of each\n"
            "                       reading; r resets them, q or Ctrl-C quits\n"
+           "  --reconnect          ride out a lost probe: after a readout that was not\n"
+           "                       whole, wait for the same probe to come back and go\n"
+           "                       on; --count then counts whole readouts\n"
            "  -h, --help           show this text and exit\n"
            "  --version            show the version and exit\n"
            "\n"
            "Exit status: 0 ok, 1 the probe cannot be opened (--list: no probe found),\n"
-           "2 usage error, 3 a readout was not whole, 4 the output cannot be written.\n";
+           "2 usage error, 3 a readout was not whole (never with --reconnect), 4 the\n"
+           "output cannot be written.\n";
 }
 
 std::string version_text(const std::string& program) {

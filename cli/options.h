@@ -22,6 +22,7 @@ struct Options {
     bool csv = false;
     bool watch = false;  // the full-screen view instead of lines
     bool list = false;   // list the probes instead of reading one
+    bool reconnect = false;  // wait for a lost probe instead of ending the run
     std::string serial;  // read the probe with this serial number; empty: the first free one
     bool help = false;
     bool version = false;

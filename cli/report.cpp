@@ -77,6 +77,30 @@ std::string csv_line(int64_t wall_ms, const Sample& sample) {
     return line + "\n";
 }
 
+namespace {
+
+// Seconds since 1970 broken down in local time or UTC; false when the C
+// library cannot.
+bool break_down(int64_t seconds, bool local, std::tm* out) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+#ifdef _WIN32
+    return (local ? localtime_s(out, &t) : gmtime_s(out, &t)) == 0;
+#else
+    return (local ? localtime_r(&t, out) : gmtime_r(&t, out)) != nullptr;
+#endif
+}
+
+}  // namespace
+
+std::string local_time_text(int64_t wall_ms, bool with_date) {
+    std::tm local{};
+    if (!break_down(wall_ms / kMsPerSecond, true, &local)) return {};
+    char text[64];
+    const size_t length =
+        std::strftime(text, sizeof text, with_date ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &local);
+    return std::string(text, length);
+}
+
 std::string iso8601_utc(int64_t wall_ms) {
     // Floor division, so times before 1970 still get milliseconds 0..999.
     int64_t seconds = wall_ms / kMsPerSecond;
@@ -85,13 +109,8 @@ std::string iso8601_utc(int64_t wall_ms) {
         millis += kMsPerSecond;
         --seconds;
     }
-    const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm utc{};
-#ifdef _WIN32
-    if (gmtime_s(&utc, &t) != 0) return {};
-#else
-    if (gmtime_r(&t, &utc) == nullptr) return {};
-#endif
+    if (!break_down(seconds, false, &utc)) return {};
     char text[64];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     if (length == 0) return {};

@@ -32,6 +32,10 @@ std::string csv_line(int64_t wall_ms, const Sample& sample);
 // library cannot break down.
 std::string iso8601_utc(int64_t wall_ms);
 
+// Local time to the second: "2026-12-07T02:13:07" with the date, "02:13:07"
+// without. Empty for a time the C library cannot break down.
+std::string local_time_text(int64_t wall_ms, bool with_date);
+
 // Min, mean and max of every channel's whole conversions over a run.
 class Statistics {
 public:

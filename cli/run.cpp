@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include "cli/reconnect.h"
 #include "cli/report.h"
 #include "cli/system_clock.h"
 #include "cli/watch.h"
@@ -12,7 +13,7 @@ namespace cli {
 
 RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
-                       std::ostream& err) {
+                       std::ostream& err, ProbeReturn* probe_return) {
     RunResult result;
     Statistics statistics;
     // In CSV mode standard output carries nothing but CSV.
@@ -22,8 +23,10 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         out << csv_header() << std::flush;
     }
 
+    // With --reconnect the count is of whole readouts.
+    uint64_t counted = 0;
     uint64_t next_start = clock.steady_ms();
-    while (options.count == kUntilStopped || result.readouts < options.count) {
+    while (options.count == kUntilStopped || counted < options.count) {
         if (stop) break;
         const int64_t started = clock.wall_ms();
         const Sample sample = source();
@@ -31,7 +34,8 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         if (sample.abandoned) break;
         ++result.readouts;
         statistics.add(sample);
-        if (!sample.whole()) result.all_whole = false;
+        if (probe_return == nullptr || sample.whole()) ++counted;
+        if (!sample.whole() && probe_return == nullptr) result.all_whole = false;
 
         if (options.csv) {
             out << csv_line(started, sample);
@@ -46,11 +50,23 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
             result.output_ok = false;
             break;
         }
+        if (probe_return != nullptr && (!sample.whole() || sample.channel_lost)) {
+            probe_return->lose(err);
+            const bool back = probe_return->wait(err, [&clock, &stop](uint64_t ms) {
+                clock.sleep_ms(ms, stop);
+                return stop == 0;
+            });
+            if (!back) break;
+            const uint64_t now = clock.steady_ms();
+            next_start = next_on_grid(next_start, now, options.interval_ms);
+            if (next_start > now) clock.sleep_ms(next_start - now, stop);
+            continue;
+        }
         if (sample.channel_lost) {
             result.channel_lost = true;
             break;
         }
-        if (stop || result.readouts == options.count) break;
+        if (stop || counted == options.count) break;
 
         next_start += options.interval_ms;
         const uint64_t now = clock.steady_ms();
@@ -60,9 +76,12 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
             next_start = now;  // overran: go at once, and do not catch up with a burst
     }
 
-    if (options.count != 1 && result.readouts > 0) {
+    const bool went_away = probe_return != nullptr && probe_return->losses() > 0;
+    if ((options.count != 1 || went_away) && result.readouts > 0) {
         if (!options.csv) notes << '\n';
-        notes << statistics.summary() << std::flush;
+        notes << statistics.summary();
+        if (probe_return != nullptr) notes << probe_return->summary_line();
+        notes << std::flush;
         if (!out) result.output_ok = false;
     }
     return result;
@@ -181,8 +200,12 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         ProbeDiagnosticLines lines;
         return source();
     };
-    const RunResult result = run_readouts(parsed.options, serial, watched, clock, stop, out, err);
-    probe_close();
+    ProbeReturn probe_return(program, serial, clock);
+    const RunResult result =
+        run_readouts(parsed.options, serial, watched, clock, stop, out, err,
+                     parsed.options.reconnect ? &probe_return : nullptr);
+    // A run that ended while it waited for its probe has given it back already.
+    if (!probe_return.away()) probe_close();
 
     if (result.channel_lost)
         err << program << ": the probe stopped answering; no later readout could be whole\n"

@@ -38,6 +38,8 @@ public:
 // Takes one readout; read_probe in the programs.
 using SampleSource = std::function<Sample()>;
 
+class ProbeReturn;
+
 struct RunResult {
     uint64_t readouts = 0;
     bool all_whole = true;
@@ -55,9 +57,16 @@ struct RunResult {
 // Prints text or CSV to out, and the summary of a run asked for
 // more than one readout to err in CSV mode, else to out. A readout whose
 // channel_lost is set ends the run after it is printed.
+//
+// With probe_return (--reconnect) a readout that was not whole does not end
+// the run: once it is printed the channel is given back and the same probe
+// waited for (the lines saying so go to err), and readouts go on at the next
+// start of the interval grid once it is back; options.count then counts
+// whole readouts, all_whole is left true, and the summary ends with the time
+// the probe was away. Ctrl-C during the wait ends the run as between readouts.
 RunResult run_readouts(const Options& options, const char* serial, const SampleSource& source,
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
-                       std::ostream& err);
+                       std::ostream& err, ProbeReturn* probe_return = nullptr);
 
 // Opens the probe options.serial names (probe_open_serial), or the first
 // free one when it names none (probe_open). Returns as those do.

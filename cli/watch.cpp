@@ -1,5 +1,6 @@
 #include "cli/watch.h"
 
+#include "cli/reconnect.h"
 #include "cli/system_clock.h"
 #include "cli/watch_view.h"
 #include "probe/probe_channel.h"
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <curses.h>
 #include <iostream>
+#include <sstream>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -206,9 +208,11 @@ struct ViewResult {
 };
 
 // The view from opening the probe to closing it; messages is closed once
-// the probe is open.
-ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options& options,
-                    const SampleSource& source, RunClock& clock, const volatile std::sig_atomic_t& stop) {
+// the probe is open. With --reconnect the lines on the probe's spells away go
+// to notes.
+ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::string& program,
+                    const Options& options, const SampleSource& source, RunClock& clock,
+                    const volatile std::sig_atomic_t& stop, std::ostream& notes) {
     ViewResult result;
     if (!screen.show({kOpening})) {
         result.drawn = false;
@@ -223,9 +227,29 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
     if (!result.opened) return result;
 
     WatchModel model;
+    ProbeReturn probe_return(program, serial, clock);
     const ViewSettings settings{serial, options.interval_ms, terminal_is_utf8()};
-    auto redraw = [&] { return screen.show(watch_screen(model, settings, screen.width())); };
     bool quit = false;
+    auto redraw = [&] {
+        if (screen.show(watch_screen(model, settings, screen.width()))) return true;
+        result.drawn = false;
+        quit = true;
+        return false;
+    };
+    // Takes keys until the clock reaches until; false once q, Ctrl-C or a
+    // failed redraw ends the view.
+    auto take_keys_until = [&](uint64_t until) {
+        for (uint64_t now; !quit && !stop && (now = clock.steady_ms()) < until;) {
+            const int key = screen.key(static_cast<int>(std::min<uint64_t>(until - now, kKeyWaitSliceMs)));
+            if (key == 'q' || key == 'Q') {
+                quit = true;
+            } else if (key == 'r' || key == 'R' || key == KEY_RESIZE) {
+                if (key != KEY_RESIZE) model.reset();
+                redraw();
+            }
+        }
+        return !quit && !stop;
+    };
     uint64_t next_start = clock.steady_ms();
     while (!quit && !stop) {
         const int64_t started = clock.wall_ms();
@@ -237,29 +261,31 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const Options&
         // Cut short by Ctrl-C: the view keeps what it had.
         if (sample.abandoned) break;
         model.add(started, sample);
-        if (!sample.whole()) result.all_whole = false;
-        if (!redraw()) {
-            result.drawn = false;
-            break;
+        const bool lost = !sample.whole() || sample.channel_lost;
+        if (!sample.whole() && !options.reconnect) result.all_whole = false;
+        if (!redraw()) break;
+
+        if (options.reconnect && lost) {
+            probe_return.lose(notes);
+            model.set_waiting(true);
+            if (!redraw()) break;
+            const bool back = probe_return.wait(notes, [&](uint64_t ms) {
+                return take_keys_until(clock.steady_ms() + ms);
+            });
+            model.set_waiting(false);
+            if (!back) break;
+            next_start = next_on_grid(next_start, clock.steady_ms(), options.interval_ms);
+            take_keys_until(next_start);
+            continue;
         }
 
         next_start += options.interval_ms;
         const uint64_t done = clock.steady_ms();
         if (done >= next_start) next_start = done;  // overran: go at once, no catching up
-        for (uint64_t now; !quit && !stop && (now = clock.steady_ms()) < next_start;) {
-            const int key = screen.key(static_cast<int>(std::min<uint64_t>(next_start - now, kKeyWaitSliceMs)));
-            if (key == 'q' || key == 'Q') {
-                quit = true;
-            } else if (key == 'r' || key == 'R' || key == KEY_RESIZE) {
-                if (key != KEY_RESIZE) model.reset();
-                if (!redraw()) {
-                    result.drawn = false;
-                    quit = true;
-                }
-            }
-        }
+        take_keys_until(next_start);
     }
-    probe_close();
+    // A view that ended while it waited for its probe has given it back already.
+    if (!probe_return.away()) probe_close();
     return result;
 }
 
@@ -271,6 +297,8 @@ int watch_readings(const std::string& program, const Options& options, const Sam
     // unknown locale leaves "C", and the view draws its trends in ASCII.
     static_cast<void>(std::setlocale(LC_CTYPE, ""));
     OpenMessages messages;
+    // The probe's spells away, told once the terminal is given back.
+    std::ostringstream notes;
     ViewResult result;
     {
         CursesScreen screen;
@@ -281,9 +309,9 @@ int watch_readings(const std::string& program, const Options& options, const Sam
             return exit_status::kUsage;
         }
         StandardStreamsTo kept(&messages);
-        result = run_view(screen, messages, options, source, clock, stop);
+        result = run_view(screen, messages, program, options, source, clock, stop, notes);
     }
-    err << messages.text();
+    err << messages.text() << notes.str();
     if (messages.dropped())
         err << program << ": transfers to the probe failed; without --watch their messages are shown\n";
     if (!result.drawn) {

@@ -20,6 +20,7 @@ constexpr size_t kNameWidth = 10;   // "V target" and room
 constexpr size_t kValueWidth = 9;  // "1050 mA", "11.41 V" and room
 const char* const kColumnGap = "  ";
 const char* const kNotResponding = "TALVIRO not responding";
+const char* const kWaitingFor = "waiting for ";
 const char* const kKeys = "r reset statistics and trends   q quit";
 
 std::string right_aligned(const std::string& text, size_t width) {
@@ -28,20 +29,6 @@ std::string right_aligned(const std::string& text, size_t width) {
 
 std::string left_aligned(const std::string& text, size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
-// "14:03:22" in local time; empty when the C library cannot break it down.
-std::string local_clock_time(int64_t wall_ms) {
-    const std::time_t t = static_cast<std::time_t>(wall_ms / static_cast<int64_t>(kMsPerSecond));
-    std::tm local{};
-#ifdef _WIN32
-    if (localtime_s(&local, &t) != 0) return {};
-#else
-    if (localtime_r(&t, &local) == nullptr) return {};
-#endif
-    char text[16];
-    const size_t length = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return std::string(text, length);
 }
 
 // "0.2 s", "1 s": the shortest text that reads back as the interval.
@@ -54,10 +41,13 @@ std::string interval_text(uint64_t interval_ms) {
 
 std::string title_line(const WatchModel& model, const ViewSettings& settings) {
     std::string title = "Serial: " + settings.serial;
-    if (model.has_latest()) title += kColumnGap + local_clock_time(model.latest_wall_ms());
+    if (model.has_latest()) title += kColumnGap + local_time_text(model.latest_wall_ms(), false);
     title += std::string(kColumnGap) + "readouts: " + std::to_string(model.readouts());
     title += std::string(kColumnGap) + "interval: " + interval_text(settings.interval_ms);
-    if (model.has_latest() && !model.latest().whole()) title += std::string(kColumnGap) + kNotResponding;
+    if (model.waiting())
+        title += std::string(kColumnGap) + kWaitingFor + settings.serial;
+    else if (model.has_latest() && !model.latest().whole())
+        title += std::string(kColumnGap) + kNotResponding;
     return title;
 }
 
@@ -77,7 +67,8 @@ std::string row_line(const WatchModel& model, int i, const ViewSettings& setting
         return readings::format_reading(channel.kind, static_cast<float>(reading));
     };
     std::string now;
-    if (model.has_latest()) {
+    // A probe that is away has no value now; what it had is in the trend.
+    if (model.has_latest() && !model.waiting()) {
         const Conversion& c = model.latest().conversions[static_cast<size_t>(i)];
         now = c.whole ? shown(readings::reading_from_count(channel.kind, c.count))
                       : readings::format_missing(channel.kind);

@@ -47,6 +47,10 @@ public:
     void add(int64_t wall_ms, const Sample& sample);
     // Forgets the statistics and trends; the latest readout and the count stay.
     void reset();
+    // While the probe is away (--reconnect) the view shows no values now,
+    // and says it waits for the probe; statistics and trends stay.
+    void set_waiting(bool waiting) { waiting_ = waiting; }
+    bool waiting() const { return waiting_; }
 
     uint64_t readouts() const { return readouts_; }
     const Statistics& statistics() const { return statistics_; }
@@ -61,6 +65,7 @@ private:
     Sample latest_;
     int64_t latest_wall_ms_ = 0;
     uint64_t readouts_ = 0;
+    bool waiting_ = false;
 };
 
 struct ViewSettings {
@@ -71,8 +76,9 @@ struct ViewSettings {
 
 // The view's lines for a terminal width columns wide, top to bottom, none
 // wider than width: the title (serial, local time of the latest readout,
-// readouts taken, interval, and "TALVIRO not responding" when the latest
-// readout was not whole), a heading, the four rows in the order of the text
+// readouts taken, interval, and "waiting for SERIAL" while the probe is
+// away, else "TALVIRO not responding" when the latest readout was not
+// whole), a heading, the four rows in the order of the text
 // output, and the keys. A conversion that was not whole shows "--- V" or
 // "--- mA"; statistics not yet known are left blank.
 std::vector<std::string> watch_screen(const WatchModel& model, const ViewSettings& settings, size_t width);

@@ -105,6 +105,43 @@ TEST_F(ReadTool, AnswersLostToTimeOutsLeaveEveryFieldEmptyAndEndTheRun) {
     EXPECT_TRUE(closed_at_end());
 }
 
+// --reconnect: the unplugged probe is given back, looked for every half
+// second and read again on the run's interval grid; --count counts whole
+// readouts, and the run ends as if nothing had happened.
+TEST_F(ReadTool, ReconnectRidesOutAnUnplugOnTheSameGrid) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    set_counts({137, 36, 298, 57});
+    before_readout = [&](int n) {
+        if (n == 2) dev().unplug();
+    };
+    run_clock.after_sleep = [&](size_t) {
+        if (clock.now_ms() >= 2500 && !dev().plugged_in()) dev().plug_in();
+    };
+    EXPECT_EQ(run({"--reconnect", "--count", "3", "--csv"}), 0);
+    EXPECT_EQ(out, kCsvHeader + "2023-11-14T22:13:20.000Z,1.53,37,3.32,0.64,137,36,298,57\n"
+                                "2023-11-14T22:13:21.000Z,,,,,,,,\n"
+                                "2023-11-14T22:13:23.000Z,1.53,37,3.32,0.64,137,36,298,57\n"
+                                "2023-11-14T22:13:24.000Z,1.53,37,3.32,0.64,137,36,298,57\n");
+    // Attempts at 1 s, 1.5 s, 2 s and 2.5 s, then the grid's next start.
+    EXPECT_EQ(run_clock.sleeps, (Times{1000, 500, 500, 500, 500, 1000}));
+    EXPECT_NE(err.find("talviro_read: probe TV0001B lost at 2023-11-14T22:13:21; waiting for it to "
+                       "come back\ntalviro_read: probe TV0001B back at 2023-11-14T22:13:22\n"),
+              std::string::npos) << err;
+    EXPECT_NE(err.find("\nprobe away: 1 time, 1.5 s in all\n"), std::string::npos) << err;
+    EXPECT_TRUE(closed_at_end());
+
+    // Ctrl-C while it waits: the summary, status 0, the probe given back once.
+    dev().reset();
+    dev().keep_log();
+    dev().set_clock(&clock);
+    before_readout = [&](int) { dev().unplug(); };
+    run_clock.after_sleep = [&](size_t) { never_stop = 1; };
+    EXPECT_EQ(run({"--reconnect", "--count", "0"}), 0);
+    EXPECT_NE(out.find("\nprobe away: 1 time, 0.5 s in all\n"), std::string::npos) << out;
+    EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);
+}
+
 TEST_F(ReadTool, ConversionThatWasNotWholeLeavesEmptyFieldsAndExitsThree) {
     set_counts({100, 100, 297, 0});
     dev().fail_call(Fn::Write, kFirstSupplyWrite);

@@ -4,7 +4,6 @@
 #include "probe/probe_channel.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace exporter {
 
@@ -41,7 +40,7 @@ ReadoutLoop::ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms,
 }
 
 ReadoutLoop::Probe& ReadoutLoop::add(const std::string& serial, uint64_t now) {
-    auto probe = std::make_unique<Probe>();
+    auto probe = std::make_unique<Probe>(program_, serial, clock_);
     probe->report.serial = serial;
     probe->next_look_ms = now;
     board_.publish(probe->report);
@@ -115,16 +114,23 @@ ReadoutLoop::Probe* ReadoutLoop::due_look(uint64_t now) {
 
 void ReadoutLoop::look_for(Probe& probe) {
     probe_use(&probe.session);
-    char serial[probe_settings::kSerialSize] = {};
-    const bool back = probe_reopen(probe.report.serial.c_str(), serial) == 0;
+    bool open = false;
+    if (probe.spells.away()) {
+        // One attempt: a pause that gives up at once.
+        open = probe.spells.wait(err_, [](uint64_t) { return false; });
+    } else {
+        char serial[probe_settings::kSerialSize] = {};
+        open = probe_reopen(probe.report.serial.c_str(), serial) == 0;
+        if (open) {
+            err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
+        } else if (!probe.waiting_said) {
+            err_ << program_ << ": waiting for probe " << probe.report.serial << "\n" << std::flush;
+            probe.waiting_said = true;
+        }
+    }
     probe_use(nullptr);
     probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;
-    if (back) {
-        read(probe);
-    } else if (!probe.ever_up && !probe.waiting_said) {
-        err_ << program_ << ": waiting for probe " << probe.report.serial << "\n" << std::flush;
-        probe.waiting_said = true;
-    }
+    if (open) read(probe);
 }
 
 void ReadoutLoop::read(Probe& probe) {
@@ -136,55 +142,27 @@ void ReadoutLoop::read(Probe& probe) {
         sample = cli::read_probe();
     }
     const uint64_t ended = clock_.steady_ms();
-    // Cut short by a stop: neither a measurement nor a fault of the probe.
-    if (sample.abandoned) {
-        probe_use(nullptr);
-        return;
-    }
     ProbeReport& report = probe.report;
-    ++report.readouts;
-    report.last_readout_seconds = static_cast<double>(ended - started) / kMsPerSecond;
-    if (sample.whole()) {
-        std::array<uint16_t, readings::kChannelCount> counts{};
-        for (size_t i = 0; i < counts.size(); ++i) counts[i] = sample.conversions[i].count;
-        report.counts = counts;
-        if (!report.up) {
-            if (probe.ever_up)
-                err_ << program_ << ": probe " << report.serial << " back at " << local_time() << "\n";
-            else
-                err_ << program_ << ": reading probe " << report.serial << "\n";
-            err_ << std::flush;
+    // Cut short by a stop: neither a measurement nor a fault of the probe.
+    if (!sample.abandoned) {
+        ++report.readouts;
+        report.last_readout_seconds = static_cast<double>(ended - started) / kMsPerSecond;
+        if (sample.whole()) {
+            std::array<uint16_t, readings::kChannelCount> counts{};
+            for (size_t i = 0; i < counts.size(); ++i) counts[i] = sample.conversions[i].count;
+            report.counts = counts;
+            report.up = true;
+        } else {
+            ++report.failed_readouts;
+            report.counts.reset();
+            report.up = false;
+            // Given back at once, as on exit, until a look gets it again.
+            probe.spells.lose(err_);
+            probe.next_look_ms = ended + kLookForLostMs;
         }
-        report.up = true;
-        probe.ever_up = true;
-    } else {
-        ++report.failed_readouts;
-        report.counts.reset();
-        if (report.up)
-            err_ << program_ << ": probe " << report.serial << " lost at " << local_time()
-                 << "; waiting for it to come back\n" << std::flush;
-        report.up = false;
-        // Given back at once, as on exit, until a look gets it again.
-        probe_close();
-        probe.next_look_ms = ended + kLookForLostMs;
+        board_.publish(report);
     }
     probe_use(nullptr);
-    board_.publish(report);
-}
-
-std::string ReadoutLoop::local_time() { return local_time_text(clock_.wall_ms()); }
-
-std::string local_time_text(int64_t wall_ms) {
-    const std::time_t t = static_cast<std::time_t>(wall_ms / kMsPerSecond);
-    std::tm local{};
-#ifdef _WIN32
-    if (localtime_s(&local, &t) != 0) return {};
-#else
-    if (localtime_r(&t, &local) == nullptr) return {};
-#endif
-    char text[32];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    return std::string(text, length);
 }
 
 }  // namespace exporter

@@ -5,6 +5,7 @@
 #ifndef TALVIRO_EXPORTER_READOUT_LOOP_H
 #define TALVIRO_EXPORTER_READOUT_LOOP_H
 
+#include "cli/reconnect.h"
 #include "cli/run.h"
 #include "exporter/metrics.h"
 #include "probe/probe_session.h"
@@ -21,7 +22,7 @@
 namespace exporter {
 
 // A probe away is looked for this often, one bounded reopen at a time.
-constexpr uint64_t kLookForLostMs = 500;
+constexpr uint64_t kLookForLostMs = cli::kReconnectAttemptMs;
 // Without --serial, the probe list is read this often for new probes.
 constexpr uint64_t kLookForNewMs = 2000;
 
@@ -62,10 +63,15 @@ public:
 
 private:
     struct Probe {
+        Probe(const std::string& program, const std::string& serial, cli::RunClock& clock)
+            : spells(program, serial, clock) {}
         ProbeSession session;
+        // Its spells away, as talviro_read --reconnect keeps them: the lines
+        // when it goes and when it is back, and the reopen.
+        cli::ProbeReturn spells;
         ProbeReport report;
         uint64_t next_look_ms = 0;
-        bool ever_up = false;
+        bool opened = false;  // once, since the start
         bool waiting_said = false;
     };
 
@@ -75,7 +81,6 @@ private:
     Probe* due_look(uint64_t now);
     void look_for(Probe& probe);
     void read(Probe& probe);
-    std::string local_time();
 
     std::vector<std::unique_ptr<Probe>> probes_;  // in serial order
     bool discover_;
@@ -86,10 +91,6 @@ private:
     std::ostream& err_;
     std::string program_;
 };
-
-// Local time as "2026-12-07T02:13:07"; empty when the C library cannot
-// break it down.
-std::string local_time_text(int64_t wall_ms);
 
 }  // namespace exporter
 

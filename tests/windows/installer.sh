@@ -37,7 +37,7 @@ declare -A -r SHORTCUTS=(
   ["$PRODUCT Demo.lnk"]=talviro_gui_demo.exe
 )
 readonly PACKAGED_FILES=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe
-                         logo.jpg LICENSE.txt README.txt)
+                         talviro_exporter.exe logo.jpg LICENSE.txt README.txt)
 readonly UNINSTALLER=Uninstall.exe
 readonly DRIVER_DLL_PATTERN='ftd2xx*'
 # What a program's manifest says to have Windows ask for an administrator.

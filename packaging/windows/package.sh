@@ -20,7 +20,7 @@ readonly PACKAGE=talviro-measurement
 readonly PROGRAMS=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe
                   talviro_exporter.exe)
 # Folders of the build tree where CMake may put the programs.
-readonly PROGRAM_DIRS=(bin app cli .)
+readonly PROGRAM_DIRS=(bin app cli exporter .)
 # The chip vendor's driver DLL, in any letter case.
 readonly DRIVER_DLL=ftd2xx.dll
 readonly MINGW_LIB_DIR=/usr/x86_64-w64-mingw32/lib

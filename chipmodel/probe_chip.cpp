@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 namespace sim {
@@ -171,13 +172,31 @@ bool ProbeChip::Converter::bit_for_fall(int n) const {
 }
 
 void ProbeChip::set_bit_mode(uint8_t mode) {
+    const bool was_mpsse = mpsse_;
     reset_engine();
     mpsse_ = mode == kBitModeMpsse;
+    if (!mpsse_ || was_mpsse) return;
+    if (revives_) transfers_ = 0;
+    if (stale_held_) {
+        answers_.insert(answers_.end(), std::begin(kStaleAnswers), std::end(kStaleAnswers));
+        stale_ = answers_.size();
+        stale_held_ = false;
+    }
+}
+
+void ProbeChip::set_engine_lifetime(long transfers, bool revives) {
+    lifetime_ = transfers;
+    revives_ = revives;
+    transfers_ = 0;
+}
+
+bool ProbeChip::engine_stopped() const {
+    return dead_engine_ || (lifetime_ >= 0 && transfers_ >= lifetime_);
 }
 
 void ProbeChip::reset_engine() {
     mpsse_ = false;
-    answers_.clear();
+    answers_.resize(stale_);
     immediate_ = 0;
     partial_.clear();
     high_levels_ = high_dirs_ = low_levels_ = low_dirs_ = 0;
@@ -186,6 +205,7 @@ void ProbeChip::reset_engine() {
 
 void ProbeChip::purge_answers() {
     answers_.clear();
+    stale_ = 0;
     immediate_ = 0;
 }
 
@@ -198,6 +218,7 @@ size_t ProbeChip::take_answers(uint8_t* out, size_t max) {
     std::copy_n(answers_.begin(), n, out);
     answers_.erase(answers_.begin(), answers_.begin() + static_cast<std::ptrdiff_t>(n));
     immediate_ -= std::min(immediate_, n);
+    stale_ -= std::min(stale_, n);
     return n;
 }
 
@@ -244,7 +265,7 @@ void ProbeChip::high_pins_changed(uint8_t before, uint64_t now_ms) {
 }
 
 void ProbeChip::answer(uint8_t byte) {
-    if (!dead_engine_) answers_.push_back(byte);
+    if (!engine_stopped()) answers_.push_back(byte);
 }
 
 void ProbeChip::execute(const std::vector<uint8_t>& cmd, uint64_t now_ms) {

@@ -63,11 +63,19 @@ constexpr int kBenchInputSets = sizeof kBenchInputs / sizeof kBenchInputs[0];
 constexpr uint8_t kMpsseSendImmediate = 0x87;
 constexpr uint8_t kMpsseBadCommand = 0xFA;  // then the opcode it did not know
 
+// What a chip back from a silent spell still holds for the host: the last
+// two pin reads of the session the host lost. The second equals the opcode a
+// driver's engine check sends (0xAA), so a check that reads them and looks
+// only at the second byte takes them for the engine's reply, and a driver
+// that does not purge finds them ahead of its first answer.
+constexpr uint8_t kStaleAnswers[] = {0xDF, 0xAA};
+
 class ProbeChip {
 public:
     // The bit mode request: MPSSE (mode 0x02) switches the engine on, any
     // other mode off. Either way the engine starts afresh: pins undriven,
-    // no command half-received, no answer waiting.
+    // no command half-received, no answer of its own waiting (stale answers
+    // stay, see hold_stale_answers).
     void set_bit_mode(uint8_t mode);
     bool mpsse() const { return mpsse_; }
     void reset_engine();
@@ -82,13 +90,29 @@ public:
     size_t take_answers(uint8_t* out, size_t max);
     // How many of the pending answers a SEND_IMMEDIATE asked to send at once.
     size_t immediate_pending() const { return immediate_; }
-    // The purge requests: answers not yet sent, and a command half-received.
+    // The purge requests: answers not yet sent (stale ones included), and a
+    // command half-received.
     void purge_answers();
     void purge_input() { partial_.clear(); }
 
     // Faults and variants of the chip.
     void set_ignore_send_immediate(bool on) { ignore_send_immediate_ = on; }
     void set_dead_engine(bool on) { dead_engine_ = on; }  // takes bytes, never answers
+    // An engine that stops answering, as a dead one, once the host has made
+    // transfers (count_transfer) with channel B; the chip stays on the bus.
+    // With revives, it answers again when its bit mode next enters MPSSE
+    // from another mode (a reset, as a close and reopen do), and the count
+    // starts again there at every such entry. -1: it never stops.
+    void set_engine_lifetime(long transfers, bool revives);
+    // One transfer between the host and channel B (a bulk transfer, or a
+    // driver's read or write call).
+    void count_transfer() { ++transfers_; }
+    // Answers of a session the host lost (kStaleAnswers) wait in the engine
+    // and reach the to-host buffer when it next enters MPSSE mode, ahead of
+    // anything new. From there a bit-mode change or an engine reset does not
+    // discard them; only purge_answers does. For a chip that comes back from
+    // a silent spell, held anew at each open of channel B.
+    void hold_stale_answers() { stale_held_ = true; }
 
     void set_input_count(unsigned ch, uint16_t count);
     void set_input_source(InputSource source) { input_source_ = std::move(source); }
@@ -131,8 +155,11 @@ private:
     void execute(const std::vector<uint8_t>& cmd, uint64_t now_ms);
     void answer(uint8_t byte);
 
+    bool engine_stopped() const;
+
     bool mpsse_ = false;
-    std::deque<uint8_t> answers_;
+    std::deque<uint8_t> answers_;  // the to-host buffer
+    size_t stale_ = 0;             // stale answers at its front
     size_t immediate_ = 0;
     std::vector<uint8_t> partial_;  // a command split across writes
     uint8_t high_levels_ = 0, high_dirs_ = 0, low_levels_ = 0, low_dirs_ = 0;
@@ -141,6 +168,10 @@ private:
 
     bool ignore_send_immediate_ = false;
     bool dead_engine_ = false;
+    long lifetime_ = -1;
+    bool revives_ = false;
+    long transfers_ = 0;
+    bool stale_held_ = false;
     uint16_t inputs_[kConverterInputs] = {};
     InputSource input_source_;
     bool record_frames_ = false;

@@ -160,7 +160,7 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev,
     desc->iProduct = usbsim::kProductString;
     desc->iSerialNumber = dev->info.serial.empty() ? 0 : usbsim::kSerialString;
     desc->bNumConfigurations = 1;
-    usbsim::Call call{usbsim::Call::Kind::DeviceDescriptor, dev->id.index + 1, -1, 0, 0,
+    usbsim::Call call{usbsim::Call::Kind::DeviceDescriptor, dev->info.probe, -1, 0, 0,
                       reinterpret_cast<uint8_t*>(desc), sizeof *desc, LIBUSB_SUCCESS};
     bus().answer(call);
     // libusb reads it from its cache and has not failed since 1.0.16; a
@@ -173,7 +173,7 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t config_
                                              struct libusb_config_descriptor** config) {
     if (config_index != 0) return LIBUSB_ERROR_NOT_FOUND;
     uint8_t packet_size[2] = {usbsim::kMaxPacketBytes & kLowByte, usbsim::kMaxPacketBytes >> 8};
-    usbsim::Call call{usbsim::Call::Kind::PacketSize, dev->id.index + 1, -1, 0, 0, packet_size,
+    usbsim::Call call{usbsim::Call::Kind::PacketSize, dev->info.probe, -1, 0, 0, packet_size,
                       sizeof packet_size, LIBUSB_SUCCESS};
     bus().answer(call);
     // One allocation each, freed by libusb_free_config_descriptor.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 
 namespace usbsim {
 namespace {
@@ -15,7 +16,7 @@ constexpr const char* kManufacturer = "TALVIRO";
 constexpr const char* kSerialPrefix = "TV";
 constexpr int kSerialDigits = 4;
 constexpr uint64_t kUsPerMs = 1000;
-constexpr uint64_t kNever = UINT64_MAX;
+constexpr uint8_t kLastAddress = 127;  // USB has 7-bit addresses
 // A string descriptor: two header bytes, then UTF-16LE, 255 bytes at most.
 constexpr int kStringDescriptorBytes = 255;
 constexpr size_t kStringHeaderBytes = 2;
@@ -84,8 +85,18 @@ std::optional<Options> parse_options(const std::string& text, std::string* error
             options.busy = static_cast<int>(number);
         } else if (key == "unplug-after" && numeric && number >= 0) {
             options.unplug_after_ms = number;
+        } else if (key == "replug-after" && numeric && number >= 0) {
+            options.replug_after_ms = number;
+        } else if (key == "unplug-only" && numeric && number >= 1) {
+            options.unplug_only = static_cast<int>(number);
+        } else if (key == "replug-only" && numeric && number >= 1) {
+            options.replug_only = static_cast<int>(number);
         } else if (key == "engine-dies-after" && numeric && number >= 0) {
             options.engine_dies_after = number;
+        } else if (eq == std::string::npos && key == "engine-revives") {
+            options.engine_revives = true;
+        } else if (eq == std::string::npos && key == "stale-answers") {
+            options.stale_answers = true;
         } else if (eq == std::string::npos && key == "no-permission") {
             options.no_permission = true;
         } else if (eq == std::string::npos && key == "no-serial") {
@@ -115,26 +126,91 @@ void Bus::configure(const Options& options) {
     options_ = options;
     ++generation_;
     probes_.clear();
+    bench_probes_ = options.probes;
+    next_address_ = kFirstAddress;
     shared_claims_ = std::make_unique<SharedClaims>(options.shared_claims);
-    unplugged_ = false;
-    unplug_at_us_ = options.unplug_after_ms >= 0
-                        ? clock_->now_us() + static_cast<uint64_t>(options.unplug_after_ms) * kUsPerMs
-                        : 0;
+    const uint64_t now = clock_->now_us();
     for (int n = 1; n <= options.probes; ++n) {
-        auto probe = std::make_unique<Probe>();
-        probe->info.address = static_cast<uint8_t>(kFirstAddress + n - 1);
-        probe->info.manufacturer = kManufacturer;
-        probe->info.product = kProduct;
-        if (!options.no_serial) probe->info.serial = serial_of(n);
-        probe->interfaces[kInterfaceB].held_elsewhere = n == options.busy;
-        sim::ProbeChip& chip = probe->chip;
-        chip.set_dead_engine(options.dead_engine || options.engine_dies_after == 0);
-        chip.set_ignore_send_immediate(options.ignore_send_immediate);
-        for (unsigned ch = 0; ch < sim::kConverterInputs; ++ch)
-            chip.set_input_count(ch, sim::kBenchInputs[(n - 1) % sim::kBenchInputSets][ch]);
-        probes_.push_back(std::move(probe));
+        add_device(n, now);
+        probes_.back()->interfaces[kInterfaceB].held_elsewhere = n == options.busy;
     }
+    if (options.unplug_after_ms >= 0)
+        unplug_at(now + static_cast<uint64_t>(options.unplug_after_ms) * kUsPerMs);
     write_state();
+}
+
+void Bus::add_device(int number, uint64_t arrives_us) {
+    auto probe = std::make_unique<Probe>();
+    probe->info.probe = number;
+    probe->info.address = next_address_;
+    next_address_ = next_address_ == kLastAddress ? kFirstAddress : next_address_ + 1;
+    probe->info.manufacturer = kManufacturer;
+    probe->info.product = kProduct;
+    if (!options_.no_serial) probe->info.serial = serial_of(number);
+    probe->arrives_us = arrives_us;
+    sim::ProbeChip& chip = probe->chip;
+    chip.set_dead_engine(options_.dead_engine);
+    chip.set_engine_lifetime(options_.engine_dies_after, options_.engine_revives);
+    chip.set_ignore_send_immediate(options_.ignore_send_immediate);
+    for (unsigned ch = 0; ch < sim::kConverterInputs; ++ch)
+        chip.set_input_count(ch, sim::kBenchInputs[(number - 1) % sim::kBenchInputSets][ch]);
+    probes_.push_back(std::move(probe));
+}
+
+void Bus::unplug_at(uint64_t at_us) {
+    // Devices added below arrive later than at_us: the loop leaves them be.
+    const size_t devices = probes_.size();
+    for (size_t d = 0; d < devices; ++d) {
+        Probe& probe = *probes_[d];
+        const int number = probe.info.probe;
+        if (!present(probe, at_us) || (options_.unplug_only != 0 && number != options_.unplug_only))
+            continue;
+        probe.leaves_us = at_us;
+        if (options_.replug_after_ms >= 0 && (options_.replug_only == 0 || number == options_.replug_only))
+            add_device(number, at_us + static_cast<uint64_t>(options_.replug_after_ms) * kUsPerMs);
+    }
+}
+
+bool Bus::present(const Probe& probe, uint64_t at_us) {
+    return probe.arrives_us <= at_us && at_us < probe.leaves_us;
+}
+
+int Bus::probe_number(ProbeId id) const {
+    if (id.generation != generation_ || id.index < 0 || id.index >= static_cast<int>(probes_.size()))
+        return 0;
+    return probes_[id.index]->info.probe;
+}
+
+const Bus::Probe& Bus::current(int number) const {
+    const uint64_t now = clock_->now_us();
+    const Probe* latest = nullptr;
+    for (const auto& probe : probes_) {
+        if (probe->info.probe == number && (latest == nullptr || probe->arrives_us <= now))
+            latest = probe.get();
+    }
+    if (latest == nullptr) throw std::out_of_range("usbsim: no probe " + std::to_string(number));
+    return *latest;
+}
+
+Bus::Probe& Bus::current(int number) {
+    return const_cast<Probe&>(static_cast<const Bus&>(*this).current(number));
+}
+
+void Bus::settle() {
+    const uint64_t now = clock_->now_us();
+    bool arrived = false;
+    for (const auto& probe : probes_) {
+        if (!probe->arrival_seen && probe->arrives_us <= now) {
+            probe->arrival_seen = true;
+            arrived = true;
+        }
+        if (!probe->departure_seen && probe->leaves_us <= now) {
+            probe->departure_seen = true;
+            for (int i = 0; i < kInterfaces; ++i)
+                if (probe->interfaces[i].claimed) shared_claims_->give_back(probe->info.probe, i);
+        }
+    }
+    if (arrived) write_state();
 }
 
 void Bus::set_behaviour(Behaviour* behaviour) {
@@ -142,7 +218,9 @@ void Bus::set_behaviour(Behaviour* behaviour) {
     behaviour_ = behaviour;
 }
 
-void Bus::answer(Call& call) {
+void Bus::answer(Call& call) { answer(call, nullptr); }
+
+void Bus::answer(Call& call, const Probe* probe) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!behaviour_) return;
     behaviour_->answer(call);
@@ -151,8 +229,8 @@ void Bus::answer(Call& call) {
     call.transferred = std::clamp(call.transferred, 0, std::max(call.length, 0));
     const bool transfer = call.kind == Call::Kind::Control || call.kind == Call::Kind::BulkOut ||
                           call.kind == Call::Kind::BulkIn;
-    if (transfer && call.result == LIBUSB_ERROR_TIMEOUT && call.timeout_ms > 0)
-        wait_until(call.at_us + uint64_t{call.timeout_ms} * kUsPerMs);
+    if (transfer && call.result == LIBUSB_ERROR_TIMEOUT && call.timeout_ms > 0 && probe)
+        wait_until(*probe, call.at_us + uint64_t{call.timeout_ms} * kUsPerMs);
 }
 
 void Bus::set_clock(sim::Clock* clock) {
@@ -167,32 +245,32 @@ sim::Clock& Bus::clock() {
 
 void Bus::unplug() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    unplugged_ = true;
+    unplug_at(clock_->now_us());
 }
 
 int Bus::probes() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return static_cast<int>(probes_.size());
+    return bench_probes_;
 }
 
 sim::ProbeChip& Bus::chip(int probe) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return probes_.at(probe - 1)->chip;
+    return current(probe).chip;
 }
 
 bool Bus::kernel_driver_bound(int probe, int interface) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return probes_.at(probe - 1)->interfaces[interface].kernel_driver;
+    return current(probe).interfaces[interface].kernel_driver;
 }
 
 bool Bus::claimed(int probe, int interface) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return probes_.at(probe - 1)->interfaces[interface].claimed;
+    return current(probe).interfaces[interface].claimed;
 }
 
 uint8_t Bus::bit_mode(int probe, int interface) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    return probes_.at(probe - 1)->interfaces[interface].bit_mode;
+    return current(probe).interfaces[interface].bit_mode;
 }
 
 void Bus::keep_trace(bool on) {
@@ -220,14 +298,9 @@ void Bus::device_ref(int delta) {
     live_devices_ += delta;
 }
 
-bool Bus::gone(uint64_t at_us) const {
-    return unplugged_ || (unplug_at_us_ != 0 && at_us >= unplug_at_us_);
-}
-
 Bus::Probe* Bus::find(ProbeId id) {
-    if (id.generation != generation_ || id.index < 0 ||
-        id.index >= static_cast<int>(probes_.size()) || gone(clock_->now_us()))
-        return nullptr;
+    settle();
+    if (probe_number(id) == 0 || !present(*probes_[id.index], clock_->now_us())) return nullptr;
     return probes_[id.index].get();
 }
 
@@ -252,12 +325,12 @@ int Bus::changing_state(ProbeId id, int interface, Action action) {
 std::string Bus::state_text() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::string text;
-    for (size_t n = 0; n < probes_.size(); ++n) {
+    for (int n = 1; n <= bench_probes_; ++n) {
         for (int i = 0; i < kInterfaces; ++i) {
-            const Interface& state = probes_[n]->interfaces[i];
+            const Interface& state = current(n).interfaces[i];
             char line[96];
             std::snprintf(line, sizeof line,
-                          "probe %zu channel %c: kernel driver %s, %s, bit mode %02x\n", n + 1,
+                          "probe %d channel %c: kernel driver %s, %s, bit mode %02x\n", n,
                           static_cast<char>('A' + i), state.kernel_driver ? "bound" : "unbound",
                           state.claimed ? "claimed" : "not claimed", state.bit_mode);
             text += line;
@@ -278,16 +351,16 @@ void Bus::write_state() const {
 }
 
 bool Bus::held_elsewhere(ProbeId id, int interface) {
-    return probes_[id.index]->interfaces[interface].held_elsewhere ||
-           shared_claims_->held_elsewhere(id.index + 1, interface);
+    const Probe& probe = *probes_[id.index];
+    return probe.interfaces[interface].held_elsewhere ||
+           shared_claims_->held_elsewhere(probe.info.probe, interface);
 }
 
-bool Bus::wait_until(uint64_t at_us) {
+bool Bus::wait_until(const Probe& probe, uint64_t at_us) {
     const uint64_t now = clock_->now_us();
-    const uint64_t unplug = unplugged_ ? now : (unplug_at_us_ != 0 ? unplug_at_us_ : kNever);
-    const uint64_t end = std::min(at_us, unplug);
+    const uint64_t end = std::min(at_us, std::max(probe.leaves_us, now));
     if (end > now) clock_->sleep_us(end - now);
-    return unplug > at_us;
+    return probe.leaves_us > at_us;
 }
 
 void Bus::record(Event event) {
@@ -296,19 +369,18 @@ void Bus::record(Event event) {
 
 std::vector<Bus::ProbeId> Bus::attached() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    settle();
     std::vector<ProbeId> ids;
-    if (gone(clock_->now_us())) return ids;
+    const uint64_t now = clock_->now_us();
     for (size_t i = 0; i < probes_.size(); ++i)
-        ids.push_back(ProbeId{generation_, static_cast<int>(i)});
+        if (present(*probes_[i], now)) ids.push_back(ProbeId{generation_, static_cast<int>(i)});
     return ids;
 }
 
 std::optional<DeviceInfo> Bus::info(ProbeId id) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     // Descriptors stay readable from libusb's cache after an unplug.
-    if (id.generation != generation_ || id.index < 0 ||
-        id.index >= static_cast<int>(probes_.size()))
-        return std::nullopt;
+    if (probe_number(id) == 0) return std::nullopt;
     return probes_[id.index]->info;
 }
 
@@ -324,7 +396,7 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* desc
     if (!probe) return LIBUSB_ERROR_NO_DEVICE;
     if (index == 0) return LIBUSB_ERROR_INVALID_PARAM;  // libusb's own check
     // Two control transfers: the language list, then the string.
-    if (!wait_until(clock_->now_us() + 2 * kMicroframeUs)) return LIBUSB_ERROR_NO_DEVICE;
+    if (!wait_until(*probe, clock_->now_us() + 2 * kMicroframeUs)) return LIBUSB_ERROR_NO_DEVICE;
     const DeviceInfo& info = probe->info;
     std::string text;
     int result = LIBUSB_ERROR_PIPE;
@@ -344,7 +416,7 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* desc
         (*descriptor)[1] = LIBUSB_DT_STRING;
         for (size_t c = 0; c < chars; ++c) (*descriptor)[kStringHeaderBytes + 2 * c] = text[c];
     }
-    Call call{Call::Kind::StringDescriptor, id.index + 1, -1, index, 0, descriptor->data(),
+    Call call{Call::Kind::StringDescriptor, info.probe, -1, index, 0, descriptor->data(),
               kStringDescriptorBytes, result};
     answer(call);
     descriptor->resize(static_cast<size_t>(std::max(call.result, 0)));
@@ -352,13 +424,15 @@ int Bus::string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* desc
 }
 
 int Bus::claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
-    return changing_state(id, interface, [&](Interface& i) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    bool opened = false;
+    const int result = changing_state(id, interface, [&](Interface& i) {
         // Claiming twice through one handle is allowed, through another not.
         if (i.claimed) return i.owner == owner ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;
         if (held_elsewhere(id, interface)) return LIBUSB_ERROR_BUSY;
         if (i.kernel_driver && !auto_detach) return LIBUSB_ERROR_BUSY;
         // Another process may have claimed it since the look above.
-        if (!shared_claims_->take(id.index + 1, interface)) return LIBUSB_ERROR_BUSY;
+        if (!shared_claims_->take(probes_[id.index]->info.probe, interface)) return LIBUSB_ERROR_BUSY;
         if (i.kernel_driver) {
             // The kernel unbinds its driver even from a port a terminal holds.
             i.kernel_driver = false;
@@ -366,8 +440,12 @@ int Bus::claim(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
         }
         i.claimed = true;
         i.owner = owner;
+        opened = true;
         return LIBUSB_SUCCESS;
     });
+    if (opened && interface == kInterfaceB && options_.stale_answers)
+        probes_[id.index]->chip.hold_stale_answers();
+    return result;
 }
 
 int Bus::release(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
@@ -375,7 +453,7 @@ int Bus::release(ProbeId id, int interface, uintptr_t owner, bool auto_detach) {
         if (!i.claimed || i.owner != owner) return LIBUSB_ERROR_NOT_FOUND;
         i.claimed = false;
         i.owner = 0;
-        shared_claims_->give_back(id.index + 1, interface);
+        shared_claims_->give_back(probes_[id.index]->info.probe, interface);
         if (auto_detach && i.auto_detached) i.kernel_driver = true;
         i.auto_detached = false;
         return LIBUSB_SUCCESS;
@@ -408,11 +486,11 @@ int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t val
                  uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const uint64_t start = clock_->now_us();
-    Event event{Event::Kind::Control, id.index + 1, interface_of_index(index), request, value,
-                {}, 0, start};
     Probe* probe = find(id);
+    Event event{Event::Kind::Control, probe_number(id), interface_of_index(index), request, value,
+                {}, 0, start};
     int result = LIBUSB_ERROR_NO_DEVICE;
-    if (probe && wait_until(start + kMicroframeUs)) {
+    if (probe && wait_until(*probe, start + kMicroframeUs)) {
         if (request_type == kRequestOut || request_type == kRequestIn) {
             result = vendor_request(*probe, request, value, index, data, length,
                                     request_type == kRequestIn);
@@ -423,11 +501,11 @@ int Bus::control(ProbeId id, uint8_t request_type, uint8_t request, uint16_t val
     if (probe) {
         // Only an IN request has a buffer the device may fill.
         const bool in = (request_type & kEndpointIn) != 0;
-        Call call{Call::Kind::Control, id.index + 1, event.interface, request, value,
+        Call call{Call::Kind::Control, probe->info.probe, event.interface, request, value,
                   in ? data : nullptr, in && data ? length : 0, result};
         call.timeout_ms = timeout_ms;
         call.at_us = start;
-        answer(call);
+        answer(call, probe);
         result = call.result;
     }
     event.result = result;
@@ -472,7 +550,8 @@ int Bus::vendor_request(Probe& probe, uint8_t request, uint16_t value,
         i.bit_mode = static_cast<uint8_t>(value >> kBitModeShift);
         if (channel_b) {
             probe.chip.set_bit_mode(i.bit_mode);
-            i.first_pending_us = 0;
+            // Stale answers a mode change brings out start the latency timer.
+            i.first_pending_us = probe.chip.answers_pending() > 0 ? clock_->now_us() : 0;
         }
         write_state();
         return LIBUSB_SUCCESS;
@@ -498,9 +577,9 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
     int interface = -1;
     for (int i = 0; i < kInterfaces; ++i)
         if (endpoint == (in ? in_endpoint(i) : out_endpoint(i))) interface = i;
-    Event event{in ? Event::Kind::BulkIn : Event::Kind::BulkOut, id.index + 1, interface, 0, 0,
-                {}, 0, start};
     Probe* probe = find(id);
+    Event event{in ? Event::Kind::BulkIn : Event::Kind::BulkOut, probe_number(id), interface, 0, 0,
+                {}, 0, start};
     int result = LIBUSB_ERROR_NO_DEVICE;
     if (probe && interface < 0) {
         result = LIBUSB_ERROR_NOT_FOUND;
@@ -512,7 +591,7 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
             *transferred = result;
             result = LIBUSB_SUCCESS;
         }
-    } else if (probe && wait_until(start + kMicroframeUs)) {
+    } else if (probe && wait_until(*probe, start + kMicroframeUs)) {
         if (interface == kInterfaceB) {
             Interface& i = probe->interfaces[interface];
             const bool had_answers = probe->chip.answers_pending() > 0;
@@ -525,15 +604,13 @@ int Bus::bulk(ProbeId id, uint8_t endpoint, uint8_t* data, int length, int* tran
     }
     if (probe && interface == kInterfaceB && probe->interfaces[interface].claimed &&
         result != LIBUSB_ERROR_NO_DEVICE) {
-        // The transfer that reaches the count is still answered; later ones not.
-        const uint64_t made = ++probe->interfaces[interface].bulk_transfers;
-        if (options_.engine_dies_after >= 0 && made >= static_cast<uint64_t>(options_.engine_dies_after))
-            probe->chip.set_dead_engine(true);
+        // The transfer that reaches the engine's lifetime is still answered.
+        probe->chip.count_transfer();
     }
     if (probe && interface >= 0 && probe->interfaces[interface].claimed && result != LIBUSB_ERROR_NO_DEVICE) {
-        Call call{in ? Call::Kind::BulkIn : Call::Kind::BulkOut, id.index + 1, interface, 0, 0,
+        Call call{in ? Call::Kind::BulkIn : Call::Kind::BulkOut, probe->info.probe, interface, 0, 0,
                   data, std::max(length, 0), result, timeout_ms, *transferred, start};
-        answer(call);
+        answer(call, probe);
         result = call.result;
         *transferred = call.transferred;
     }
@@ -564,9 +641,9 @@ int Bus::bulk_in(Probe& probe, int interface, uint8_t* data, int length, unsigne
         due = at_once ? next_microframe : std::max(next_microframe, i.first_pending_us + latency_us);
     }
     if (due > deadline) {
-        return wait_until(deadline) ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_NO_DEVICE;
+        return wait_until(probe, deadline) ? LIBUSB_ERROR_TIMEOUT : LIBUSB_ERROR_NO_DEVICE;
     }
-    if (!wait_until(due)) return LIBUSB_ERROR_NO_DEVICE;
+    if (!wait_until(probe, due)) return LIBUSB_ERROR_NO_DEVICE;
     if (length < kStatusBytes) return LIBUSB_ERROR_OVERFLOW;
 
     // Full packets while the chip has data and the request has room; the

@@ -11,7 +11,10 @@
 // bulk IN packets of at most 512 bytes that start with the two modem-status
 // bytes and leave the chip when its latency timer runs out, or at once after
 // a SEND_IMMEDIATE. Every transfer costs at least one 125 us microframe on
-// the bus clock. After an unplug every call fails with LIBUSB_ERROR_NO_DEVICE.
+// the bus clock. After an unplug every call on the probe's device fails with
+// LIBUSB_ERROR_NO_DEVICE. A probe plugged in again is a new device: a new
+// bus address, a fresh chip, the kernel driver bound; what a program held of
+// the old one stays dead.
 //
 // Programs get their bus from the TALVIRO_USBSIM environment variable (see
 // parse_options); tests in the same process steer bus() directly. All
@@ -62,15 +65,29 @@ struct Options {
     int busy = 0;                  // 1-based probe whose channel B another program holds
     bool no_permission = false;    // this user may open none of them
     bool no_serial = false;        // the chips have no serial string
-    long unplug_after_ms = -1;     // every probe vanishes this long after the process starts
+    long unplug_after_ms = -1;     // the probes vanish this long after configure() (program start)
+    // The probes that vanished (unplug_after_ms or Bus::unplug) come back
+    // this long after, each as a new device at a new address, with a fresh
+    // chip (the same serial and inputs). -1: never.
+    long replug_after_ms = -1;
+    int unplug_only = 0;           // 1-based: only this probe vanishes; 0: all
+    int replug_only = 0;           // 1-based: only this one comes back; 0: all
     bool answer_at_once = false;   // every answer leaves at the next microframe
     bool ignore_send_immediate = false;
     bool dead_engine = false;      // the MPSSE engine takes bytes but never answers
     // The MPSSE engine stops answering, as with dead_engine, once channel B
-    // has made this many bulk transfers (either way, counted per probe from
-    // configure()); the chip stays on the bus and its control requests still
+    // has made this many bulk transfers (either way, counted per device from
+    // its arrival); the chip stays on the bus and its control requests still
     // work. -1: never.
     long engine_dies_after = -1;
+    // With engine_dies_after: an engine that died answers again once channel
+    // B's bit mode is reset and set to MPSSE again (a close and reopen), and
+    // the count starts again at each such reopen.
+    bool engine_revives = false;
+    // Each time channel B is claimed, the chip holds answers of a lost
+    // session (sim::kStaleAnswers), which come out once the engine is in
+    // MPSSE mode; only a purge of its to-host buffer discards them.
+    bool stale_answers = false;
     // A file the bus rewrites after every change of a channel's state (kernel
     // driver, claim, bit mode): one line per probe and channel, so another
     // process can see how a program left its channels. Empty: none.
@@ -81,8 +98,10 @@ struct Options {
 };
 
 // Reads a comma-separated list such as "probes=2,busy=1,no-permission,
-// unplug-after=500,answer-at-once,ignore-send-immediate,dead-engine,
-// engine-dies-after=700,no-serial,shared-claims=/folder,state-file=/file".
+// unplug-after=500,replug-after=2000,unplug-only=1,replug-only=1,
+// answer-at-once,ignore-send-immediate,dead-engine,engine-dies-after=700,
+// engine-revives,stale-answers,no-serial,shared-claims=/folder,
+// state-file=/file".
 // Empty text gives the defaults. On a word it does not know, returns nothing
 // and says why in *error.
 std::optional<Options> parse_options(const std::string& text, std::string* error);
@@ -91,7 +110,7 @@ std::optional<Options> parse_options(const std::string& text, std::string* error
 struct Event {
     enum class Kind { Control, BulkOut, BulkIn };
     Kind kind;
-    int probe;       // 1-based
+    int probe;       // 1-based place on the bench (DeviceInfo::probe)
     int interface;   // bulk: 0 = A; control: the wIndex it named
     uint8_t request = 0;
     uint16_t value = 0;
@@ -138,6 +157,7 @@ public:
 
 // The identity of one probe on the bus, as its descriptors give it.
 struct DeviceInfo {
+    int probe = 0;  // 1-based place on the bench, which the serial tells; no descriptor
     uint8_t bus = kBusNumber;
     uint8_t address = 0;
     std::string manufacturer;
@@ -151,18 +171,23 @@ public:
 
     // ---- set-up, for programs (from the environment) and tests ----
     // Replaces every probe by a fresh set as options describe; the unplug
-    // time counts from this call. The clock and tracing stay.
+    // time counts from this call. The clock and tracing stay. Bus addresses
+    // start again at kFirstAddress and are then not reused (until the 126th
+    // device).
     void configure(const Options& options);
     // nullptr: the real clock. The clock must outlive its use.
     void set_clock(sim::Clock* clock);
     sim::Clock& clock();
-    // Every probe vanishes now.
+    // The probes on the bus vanish now (only unplug_only's, if set), to come
+    // back as replug_after_ms says.
     void unplug();
     // nullptr: the model answers alone (the default). The behaviour must
     // outlive its use.
     void set_behaviour(Behaviour* behaviour);
 
     // ---- observation, probe 1-based, interface 0 = A ----
+    // A probe is a place on the bench; these tell about its latest device
+    // that has arrived, present or gone (after a replug, the new one).
     int probes() const;
     sim::ProbeChip& chip(int probe);
     bool kernel_driver_bound(int probe, int interface) const;
@@ -176,11 +201,11 @@ public:
 
     // ---- the operations libusb_api.cpp maps libusb's calls onto ----
     // Each returns a libusb status (0 or a count on success, < 0 failure).
-    // A probe is addressed by its generation-stamped id, so calls on a probe
-    // from before configure() fail as if it had been unplugged.
+    // A device is addressed by its generation-stamped id, so calls on a
+    // device from before configure() fail as if it had been unplugged.
     struct ProbeId {
         uint64_t generation = 0;
-        int index = 0;  // 0-based
+        int index = 0;  // 0-based, among the devices since configure()
     };
     std::vector<ProbeId> attached();
     std::optional<DeviceInfo> info(ProbeId id);
@@ -190,7 +215,8 @@ public:
     int string_descriptor(ProbeId id, uint8_t index, std::vector<uint8_t>* descriptor);
     // The lines the state file holds, as they are now: per probe and channel
     // "probe 1 channel B: kernel driver bound, not claimed, bit mode 00"
-    // ("unbound", "claimed" otherwise; the bit mode in hex).
+    // ("unbound", "claimed" otherwise; the bit mode in hex), for the latest
+    // device of each probe (a gone one as it was when it went).
     std::string state_text() const;
     // Lets the behaviour, if any, change call (descriptors built by the
     // libusb layer pass through here).
@@ -218,14 +244,35 @@ private:
         uint8_t latency_ms = kDefaultLatencyMs;
         uint8_t bit_mode = 0;
         uint64_t first_pending_us = 0;  // when the oldest waiting answer arrived
-        uint64_t bulk_transfers = 0;    // made on this interface since configure()
     };
+    static constexpr uint64_t kNever = UINT64_MAX;
+    // One device: a probe from when it is plugged in until it is unplugged.
     struct Probe {
         DeviceInfo info;
         Interface interfaces[kInterfaces];
         sim::ProbeChip chip;  // behind interface B
+        uint64_t arrives_us = 0;  // on the bus from then
+        uint64_t leaves_us = kNever;  // and gone from then
+        bool arrival_seen = false;    // the state file has shown it
+        bool departure_seen = false;  // its shared claims given back
     };
 
+    // A fresh device of bench probe number, arriving at arrives_us.
+    void add_device(int number, uint64_t arrives_us);
+    // The devices on the bus at at_us leave then (only unplug_only's), and
+    // come back as replug_after_ms says.
+    void unplug_at(uint64_t at_us);
+    static bool present(const Probe& probe, uint64_t at_us);
+    // The bench number of the device id names, gone or not; 0 when id names
+    // none (from before configure()).
+    int probe_number(ProbeId id) const;
+    // The latest device of bench probe number that has arrived.
+    const Probe& current(int number) const;
+    Probe& current(int number);
+    // Catches up with arrivals and departures that came due: a device gone
+    // gives back its shared claims, as the kernel drops them, and the state
+    // file shows an arrival.
+    void settle();
     Probe* find(ProbeId id);
     template <typename Action>
     int on_interface(ProbeId id, int interface, Action action);
@@ -235,10 +282,12 @@ private:
     // Another program holds the interface of a present probe: the busy
     // option, or a claim shared from another process.
     bool held_elsewhere(ProbeId id, int interface);
-    bool gone(uint64_t at_us) const;
-    // Waits on the bus clock until at_us; false when the probes vanish
-    // first (the wait then ends at the unplug).
-    bool wait_until(uint64_t at_us);
+    // Waits on the bus clock until at_us; false when the device leaves
+    // first (the wait then ends as it leaves).
+    bool wait_until(const Probe& probe, uint64_t at_us);
+    // answer(call) for a control or bulk call on probe: a time-out lasts
+    // until the call's time-out or the device leaves.
+    void answer(Call& call, const Probe* probe);
     int vendor_request(Probe& probe, uint8_t request, uint16_t value,
                        uint16_t index, uint8_t* data, uint16_t length, bool in);
     int bulk_in(Probe& probe, int interface, uint8_t* data, int length, unsigned timeout_ms);
@@ -251,10 +300,10 @@ private:
     Behaviour* behaviour_ = nullptr;
     Options options_;
     uint64_t generation_ = 1;
-    std::vector<std::unique_ptr<Probe>> probes_;
+    std::vector<std::unique_ptr<Probe>> probes_;  // every device since configure()
+    int bench_probes_ = 0;
+    uint8_t next_address_ = kFirstAddress;
     std::unique_ptr<SharedClaims> shared_claims_;
-    uint64_t unplug_at_us_ = 0;  // 0: never
-    bool unplugged_ = false;
     bool tracing_ = false;
     std::vector<Event> trace_;
     int live_devices_ = 0;

@@ -79,6 +79,8 @@ struct State {
     int read_limit = -1;
     int write_limit = -1;
     long unplug_countdown = -1;
+    bool stale_answers = false;
+    std::function<void()> call_hook;
     bool keep_log = false;
     std::vector<Call> log;
     Clock* clock = &real_clock();
@@ -121,6 +123,7 @@ void do_unplug() {
 // FT_OK to go on.
 FT_STATUS begin_call(Call& call) {
     State& s = state();
+    if (s.call_hook) s.call_hook();
     call.time_ms = s.clock->now_ms();
     if (s.unplug_countdown == 0) {
         do_unplug();
@@ -211,6 +214,7 @@ void Device::set_input_count(unsigned ch, uint16_t count) { set_input_count(0, c
 void Device::set_input_source(InputSource source) { set_input_source(0, std::move(source)); }
 void Device::set_clock(Clock* clock) { state().clock = clock ? clock : &real_clock(); }
 Clock& Device::clock() { return *state().clock; }
+void Device::set_call_hook(std::function<void()> hook) { state().call_hook = std::move(hook); }
 
 void Device::fail_call(Fn fn, unsigned nth, FT_STATUS status) {
     State& s = state();
@@ -226,6 +230,10 @@ void Device::plug_in() {
     s.unplug_countdown = -1;
 }
 bool Device::plugged_in() const { return state().plugged; }
+void Device::set_stale_answers(bool on) { state().stale_answers = on; }
+void Device::set_engine_lifetime(long transfers, bool revives) {
+    first().chip.set_engine_lifetime(transfers, revives);
+}
 
 void Device::keep_log() {
     state().keep_log = true;
@@ -297,6 +305,7 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
             }
             sim::open_flag(p, letter) = true;
             if (letter == 'B') p.chip.reset_engine();
+            if (letter == 'B' && s.stale_answers) p.chip.hold_stale_answers();
             const uintptr_t id = s.next_handle++;
             s.handles[id] = sim::HandleState{n, letter};
             *handle = reinterpret_cast<FT_HANDLE>(id);
@@ -421,6 +430,7 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
     uint32_t accepted = count;
     if (s.write_limit >= 0) accepted = std::min<uint32_t>(count, s.write_limit);
     if (h->letter == 'B' && bytes) s.probes[h->probe].chip.feed(bytes, accepted, s.clock->now_ms());
+    if (h->letter == 'B') s.probes[h->probe].chip.count_transfer();
     if (accepted < count) sim::wait_out(h->write_timeout_ms);
     call.done = accepted;
     if (written) *written = accepted;
@@ -441,6 +451,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
     if (s.read_limit >= 0) n = std::min<uint32_t>(n, s.read_limit);
     uint8_t* out = static_cast<uint8_t*>(data);
     n = static_cast<uint32_t>(s.probes[h->probe].chip.take_answers(out, n));
+    if (h->letter == 'B') s.probes[h->probe].chip.count_transfer();
     if (s.keep_log) call.bytes.assign(out, out + n);
     // The driver waits out its time-out for bytes that never come.
     if (n < count) sim::wait_out(h->read_timeout_ms);
@@ -451,6 +462,7 @@ FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* return
 
 // Not a logged call: the answers waiting in the chip, on channel B.
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
+    if (sim::state().call_hook) sim::state().call_hook();
     sim::HandleState* h = sim::find(handle);
     if (!h) return FT_INVALID_HANDLE;
     if (h->dead || rx_bytes == nullptr) return FT_IO_ERROR;

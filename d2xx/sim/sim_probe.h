@@ -54,6 +54,10 @@ public:
     // The clock stays the caller's; it must outlive its use. nullptr: the real clock.
     void set_clock(Clock* clock);
     Clock& clock();
+    // Runs at the start of every FT_* call, before the call looks at the
+    // device: how the stand-in ftd2xx.dll plugs its probe in and out as its
+    // test says (ftd2xx_dll.cpp). {} removes it.
+    void set_call_hook(std::function<void()> hook);
 
     // ---- faults ----
     // The nth call (1-based, counted from now) of fn fails with status and
@@ -75,6 +79,15 @@ public:
     // The device comes back, with channels closed and the engine reset.
     void plug_in();
     bool plugged_in() const;
+    // Every open of a channel B finds its chip holding answers of a lost
+    // session (ProbeChip::hold_stale_answers): they come out once the
+    // channel is in MPSSE mode, and only a purge of the chip's to-host
+    // buffer discards them.
+    void set_stale_answers(bool on);
+    // The first probe's engine stops answering after this many FT_Write and
+    // FT_Read calls on its channel B (ProbeChip::set_engine_lifetime); with
+    // revives, a close and reopen into MPSSE brings it back for as many.
+    void set_engine_lifetime(long transfers, bool revives);
 
     // ---- observation ----
     // Starts keeping the call log and the set-pins frames, which grow with

@@ -152,10 +152,7 @@ for file in "$stage"/*; do
 done
 
 # The setup program installs, and its uninstaller removes, exactly these.
-file_list="$work/files.nsh"
-(cd "$stage" && for file in *; do echo "\${TALVIRO_FILE} \"$file\""; done) > "$file_list"
-makensis -V2 -NOCD -DVERSION="$version" -DSTAGE_DIR="$stage" -DFILE_LIST="$file_list" \
-  -DOUT_FILE="$setup" "$here/talviro-measurement.nsi"
+"$here/make_setup.sh" "$stage" "$version" "$setup"
 
 # The zip holds one folder, named as the package, with the same files.
 (cd "$work" && TZ=UTC zip -q -X -r "$zip_file" "$(basename "$stage")")

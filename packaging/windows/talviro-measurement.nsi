@@ -1,9 +1,13 @@
 ; The Windows setup program: installs the programs for every user into
 ; Program Files, adds Start-menu shortcuts that start the windows in the
 ; install folder (the window reads logo.jpg from its working folder), and
-; registers an uninstaller that takes away all of it again.
+; registers an uninstaller that takes away all of it again. Over an
+; earlier or the same version it runs that install's uninstaller first, so
+; that files a release drops do not stay behind: one install, one uninstall
+; entry. Over a newer version it refuses, and exits with
+; EXIT_NEWER_INSTALLED.
 ;
-; package.sh runs makensis on this file with
+; make_setup.sh runs makensis on this file with
 ;   VERSION    the project version, such as 1.0.1
 ;   STAGE_DIR  the folder holding the files to install
 ;   FILE_LIST  an include file naming them, one "${TALVIRO_FILE} NAME" a line
@@ -20,6 +24,8 @@ ManifestDPIAware true
 
 !include MUI2.nsh
 !include FileFunc.nsh
+!include LogicLib.nsh
+!include WordFunc.nsh
 
 !ifndef VERSION
   !error "define VERSION with makensis -DVERSION=..."
@@ -41,6 +47,14 @@ ManifestDPIAware true
 !define UNINSTALLER "Uninstall.exe"
 !define SHORTCUT_WINDOW "$SMPROGRAMS\${PRODUCT}.lnk"
 !define SHORTCUT_DEMO "$SMPROGRAMS\${PRODUCT} Demo.lnk"
+; The exit code of a setup program that found a newer version installed,
+; NSIS's own for a setup program its script stopped.
+!define EXIT_NEWER_INSTALLED 2
+; What ${VersionCompare} returns when its second version is the newer.
+!define VERSION_SECOND_NEWER 2
+
+; The version the uninstall entry names; empty when none is installed.
+Var InstalledVersion
 
 Name "${PRODUCT}"
 Caption "${PRODUCT} ${VERSION} Setup"
@@ -81,8 +95,51 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "MIT License, see LICENSE.txt"
 !macroend
 
 ; Shortcuts and the Start menu for all users, as the install is per machine.
+; A newer version stays: going back means uninstalling it first.
 Function .onInit
   SetShellVarContext all
+  ReadRegStr $InstalledVersion HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+  ${If} $InstalledVersion != ""
+    ; Numerically, part by part: 1.0.10 is newer than 1.0.9.
+    ${VersionCompare} "${VERSION}" "$InstalledVersion" $0
+    ${If} $0 == ${VERSION_SECOND_NEWER}
+      MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} $InstalledVersion is installed, which is newer than this setup program's ${VERSION}. To install ${VERSION}, uninstall $InstalledVersion first, under Settings, $\"Apps$\"." /SD IDOK
+      SetErrorLevel ${EXIT_NEWER_INSTALLED}
+      Quit
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; Runs the uninstaller the uninstall entry names, silently and in its own
+; folder (_?=): started plainly it would copy itself to a temporary folder,
+; start that copy and end at once, and ExecWait would not wait for the
+; removal. Run so, it cannot delete its own file, nor so the folder: both
+; go here. An entry whose uninstaller is gone is left for this install to
+; write over.
+Function RemoveInstalledVersion
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "UninstallString"
+  ; "PATH", as every version of this file writes it, or a bare PATH.
+  StrCpy $1 $0 1
+  StrCpy $2 $0 "" -1
+  ${If} $1 == '"'
+  ${AndIf} $2 == '"'
+    StrCpy $0 $0 -1 1
+  ${EndIf}
+  ${If} $0 == ""
+  ${OrIfNot} ${FileExists} "$0"
+    Return
+  ${EndIf}
+  ${GetParent} "$0" $1
+  DetailPrint "Removing ${PRODUCT} $InstalledVersion from $1"
+  ClearErrors
+  ExecWait '"$0" /S _?=$1' $2
+  ${If} ${Errors}
+  ${OrIf} $2 != 0
+    MessageBox MB_OK|MB_ICONSTOP "The installed ${PRODUCT} $InstalledVersion could not be removed (its uninstaller ended with $\"$2$\"). Close its windows and run this setup program again." /SD IDOK
+    Abort
+  ${EndIf}
+  Delete "$0"
+  RMDir "$1"
 FunctionEnd
 
 Function un.onInit
@@ -90,6 +147,7 @@ Function un.onInit
 FunctionEnd
 
 Section "Install"
+  Call RemoveInstalledVersion
   SetOutPath "$INSTDIR"
   !define TALVIRO_FILE "!insertmacro InstallFile"
   !include "${FILE_LIST}"

@@ -3,6 +3,7 @@
 #include "read_fixture.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <regex>
 
 using sim::Fn;
@@ -22,6 +23,17 @@ std::vector<std::string> split(const std::string& text, char separator) {
         parts.push_back(text.substr(begin, end - begin));
     parts.push_back(text.substr(begin));
     return parts;
+}
+
+// The lost and back lines give local time: UTC here, on both systems.
+void use_utc_as_local_time() {
+#ifdef _WIN32
+    ASSERT_EQ(_putenv_s("TZ", "UTC0"), 0);
+    _tzset();
+#else
+    ASSERT_EQ(setenv("TZ", "UTC0", 1), 0);
+    tzset();
+#endif
 }
 
 const std::string kCsvHeader =
@@ -109,8 +121,7 @@ TEST_F(ReadTool, AnswersLostToTimeOutsLeaveEveryFieldEmptyAndEndTheRun) {
 // second and read again on the run's interval grid; --count counts whole
 // readouts, and the run ends as if nothing had happened.
 TEST_F(ReadTool, ReconnectRidesOutAnUnplugOnTheSameGrid) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    use_utc_as_local_time();
     set_counts({137, 36, 298, 57});
     before_readout = [&](int n) {
         if (n == 2) dev().unplug();

@@ -277,6 +277,31 @@ TEST_F(SimProbe, UnplugFailsEveryCallUntilPluggedInAgain) {
     EXPECT_TRUE(dev().channel_open('B'));  // closing the dead handle frees nothing new
 }
 
+// A chip back from a silent spell: its stale answers come out once the
+// channel is in MPSSE mode, ahead of the engine's own, and a mode change does
+// not drop them. An engine with a lifetime answers again after a reopen.
+TEST_F(SimProbe, StaleAnswersOutliveModeChangesAndADyingEngineRevivesOnReopen) {
+    dev().set_stale_answers(true);
+    FT_HANDLE h = open_mpsse();
+    ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_RESET), FT_OK);
+    ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
+    write(h, {0xAA, 0x87});
+    EXPECT_EQ(read(h, 4), (std::vector<uint8_t>{0xDF, 0xAA, 0xFA, 0xAA}));
+    ASSERT_EQ(FT_Close(h), FT_OK);
+
+    dev().set_stale_answers(false);
+    dev().set_engine_lifetime(2, true);  // a write and a read
+    for (int open = 1; open <= 2; ++open) {
+        SCOPED_TRACE(open);
+        h = open_mpsse();
+        write(h, {0xAA});
+        EXPECT_EQ(read(h, 2), (std::vector<uint8_t>{0xFA, 0xAA}));
+        write(h, {0xAA});
+        EXPECT_TRUE(read(h, 2).empty());
+        ASSERT_EQ(FT_Close(h), FT_OK);
+    }
+}
+
 TEST_F(SimProbe, LogRecordsArgumentsBytesAndTime) {
     FT_HANDLE h = open_mpsse();
     clock.advance_ms(42);

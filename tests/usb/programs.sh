@@ -42,6 +42,10 @@ case "${1:-}" in
     run -- --count 1
     [ "$status" -eq 0 ] || fail "status $status: $(program_err)"
     expect_out "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B"
+    # Answers a lost session left in the chip are not taken for the first ones.
+    run --stale-answers -- --count 1
+    [ "$status" -eq 0 ] || fail "stale answers: status $status: $(program_err)"
+    expect_out "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B"
     # A chip without a serial string has an empty serial, not a lone letter.
     run --no-serial -- --count 1
     [ "$status" -eq 0 ] || fail "no serial: status $status"
@@ -220,6 +224,66 @@ case "${1:-}" in
     grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" ||
       fail "channel B not given back: $(cat "$state")"
     ;;
-  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch" >&2; exit 2 ;;
+  reconnect|reconnect-other)
+    # --reconnect over an unplug 1.5 s in, the probes back 2 s later
+    # (reconnect), or with two probes of which only the other comes back
+    # (reconnect-other): a signal at 6 s ends the run with status 0.
+    state="$scratch/state"
+    bus=(--unplug-after 1500 --replug-after 2000)
+    [ "$1" = reconnect-other ] && bus=(--probes 2 --unplug-after 1500 --replug-after 500 --replug-only 2)
+    "$root/scripts/simulated-usb" "${bus[@]}" --state-file "$state" -- \
+      "$read_tool" --reconnect --count 0 --interval 0.2 --csv > "$scratch/out" 2> "$scratch/err" &
+    pid=$!
+    for _ in $(seq 1200); do
+      [ -s "$scratch/out" ] && break
+      kill -0 "$pid" 2> /dev/null || break
+      sleep 0.05
+    done
+    [ -s "$scratch/out" ] || { kill -KILL "$pid" 2> /dev/null || true; fail "no header: $(program_err)"; }
+    sleep 6
+    sent=$(date +%s%N)
+    kill -INT "$pid"
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    took=$(( ($(date +%s%N) - sent) / 1000000 ))
+    echo "$1: status $status, ended $took ms after the signal"
+    [ "$status" -eq 0 ] || fail "status $status: $(program_err)"
+    [ "$took" -lt 1000 ] || fail "took $took ms to end"
+    whole='^[^,]+,1\.53,37,3\.32,0\.64,137,36,298,57$'
+    # Standard output: the header, whole rows of the first probe, one empty
+    # row where it went, then (reconnect) whole rows again.
+    head -n 1 "$scratch/out" | grep -q '^time,' || fail "no CSV header"
+    # A readout the unplug cut in two is not whole either.
+    pattern=$(tail -n +2 "$scratch/out" | sed -E "s/$whole/W/; /^W$/!s/.*/E/" | tr -d '\n' | tr -s W)
+    want=WEW
+    [ "$1" = reconnect-other ] && want=WE
+    [ "$pattern" = "$want" ] || fail "rows are $pattern, wanted $want: $(cat "$scratch/out")"
+    [ "$(program_err | grep -c '^talviro_read: probe TV0001B lost at [0-9T:-]*; waiting for it to come back$')" -eq 1 ] ||
+      fail "no single lost line: $(program_err)"
+    back=1
+    [ "$1" = reconnect-other ] && back=0
+    [ "$(program_err | grep -c '^talviro_read: probe TV0001B back at [0-9T:-]*$')" -eq "$back" ] ||
+      fail "not $back back line: $(program_err)"
+    program_err | grep -q '^probe away: 1 time, [0-9.]* s in all$' || fail "no time away: $(program_err)"
+    ! program_err | grep -q 'Unable to open' || fail "open failures repeated: $(program_err)"
+    # The probe that came back is given back at the end; the other one
+    # (reconnect-other) was never taken.
+    free=1
+    [ "$1" = reconnect-other ] && free=2
+    grep -qx "probe $free channel B: kernel driver bound, not claimed, bit mode 00" "$state" ||
+      fail "channel B of probe $free is held: $(cat "$state")"
+    ;;
+  reconnect-revive)
+    # An engine that dies during the third readout answers again once its
+    # channel is reset and reopened: one empty row, then the run goes on.
+    run --engine-dies-after 700 --engine-revives -- --reconnect --count 4 --interval 0.1 --csv
+    [ "$status" -eq 0 ] || fail "status $status: $(program_err)"
+    pattern=$(tail -n +2 "$scratch/out" | sed -E 's/^[^,]+,1\.53,37,3\.32,0\.64,137,36,298,57$/W/; /^W$/!s/.*/E/' | tr -d '\n')
+    [ "$pattern" = WWEWW ] || fail "rows are $pattern: $(cat "$scratch/out")"
+    echo "reconnect-revive: $ms ms"
+    ;;
+  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch|reconnect|reconnect-other|reconnect-revive" >&2; exit 2 ;;
 esac
 echo "ok: $1"

@@ -28,15 +28,20 @@ constexpr int kResultBits = 10;
 
 // What a damaged or failing chip does beyond the model (usbsim::Behaviour).
 
-// The engine check's answer comes back as two bytes, but the wrong ones.
+// The engine check's answer comes back as two bytes, one of them wrong:
+// the bad-command mark (byte 0) or the opcode it names (byte 1).
 class WrongEngineAnswer : public usbsim::Behaviour {
 public:
+    explicit WrongEngineAnswer(int wrong_byte) : wrong_byte_(wrong_byte) {}
     void answer(usbsim::Call& call) override {
         if (call.kind != usbsim::Call::Kind::BulkIn || call.interface != kInterfaceB) return;
         for (int i = usbsim::kStatusBytes; i + 1 < call.transferred; ++i) {
-            if (call.data[i] == 0xFA && call.data[i + 1] == 0xAA) call.data[i + 1] = 0xAB;
+            if (call.data[i] == 0xFA && call.data[i + 1] == 0xAA) call.data[i + wrong_byte_] ^= 0x01;
         }
     }
+
+private:
+    int wrong_byte_;
 };
 
 // The first probe's chip tells serial as its serial string.
@@ -213,7 +218,7 @@ TEST_F(UsbLink, FailedOpensLeaveNoDeviceClaimOrDetachedDriverBehind) {
     dead.dead_engine = true;
     dies_at_once.engine_dies_after = 0;
     two.probes = 2;
-    WrongEngineAnswer wrong_answer;
+    WrongEngineAnswer wrong_mark(0), wrong_opcode(1);
     ChipSerial longer_serial("TV00012");
     DescriptorFails second_descriptor(2);
     const Case cases[] = {
@@ -223,7 +228,10 @@ TEST_F(UsbLink, FailedOpensLeaveNoDeviceClaimOrDetachedDriverBehind) {
         {"dead engine", dead, ProbeOpenFault::SetUp},
         {"engine dies before its first transfer", dies_at_once, ProbeOpenFault::SetUp},
         // Two bytes back, as many as a live engine sends, but not its answer.
-        {"engine check answered wrongly", usbsim::Options(), ProbeOpenFault::SetUp, &wrong_answer},
+        {"engine check answered with a wrong first byte", usbsim::Options(), ProbeOpenFault::SetUp,
+         &wrong_mark},
+        {"engine check answered with a wrong second byte", usbsim::Options(), ProbeOpenFault::SetUp,
+         &wrong_opcode},
         // TV0001 names no channel of TV00012's probe: serials match whole.
         {"serial that is a prefix", usbsim::Options(), ProbeOpenFault::NotFound, &longer_serial,
          "TV0001"},
@@ -510,6 +518,66 @@ TEST_F(UsbLink, EngineDyingMidSessionCostsOneReadTimeOutThenNoTransfers) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(probe_open(serial), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "unable to enable bit mode");
+}
+
+// A chip back from a silent spell holds answers of the lost session at each
+// open: the open discards them, so neither its engine check nor the first
+// readout takes them for its own.
+TEST_F(UsbLink, StaleAnswersHeldAtOpenAreDiscardedBeforeTheFirstReadout) {
+    usbsim::Options stale;
+    stale.stale_answers = true;
+    bus().configure(stale);
+    char serial[probe_settings::kSerialSize] = {};
+    for (int open = 1; open <= 2; ++open) {
+        SCOPED_TRACE(open);
+        ASSERT_EQ(probe_open(serial), 0);
+        EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
+        EXPECT_TRUE(adc_last_conversion_whole());
+        probe_close();
+    }
+}
+
+// A probe unplugged and plugged in again is a new device at a new address,
+// its channel free with the kernel driver bound: what the program held of
+// the old one stays dead, and it opens again by its serial. The other probe
+// on the bus stays as it was.
+TEST_F(UsbLink, ARepluggedProbeIsANewDeviceThatOpensAgainBySerial) {
+    usbsim::Options replug;
+    replug.probes = 2;
+    replug.unplug_only = 1;
+    replug.replug_after_ms = 2000;
+    bus().configure(replug);
+    const auto addresses = [] {
+        libusb_device** list = nullptr;
+        const ssize_t n = libusb_get_device_list(nullptr, &list);
+        std::vector<int> found;
+        for (ssize_t d = 0; d < n; ++d) found.push_back(libusb_get_device_address(list[d]));
+        libusb_free_device_list(list, 1);
+        return found;
+    };
+    EXPECT_EQ(addresses(), (std::vector<int>{2, 3}));
+    char serial[probe_settings::kSerialSize] = {};
+    ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
+
+    bus().unplug();
+    EXPECT_EQ(addresses(), std::vector<int>{3});
+    clock.advance_ms(2000);
+    EXPECT_EQ(addresses(), (std::vector<int>{3, 4}));
+    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
+    EXPECT_FALSE(bus().claimed(1, kInterfaceB));
+    EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
+    testing::internal::CaptureStderr();
+    read_adc_channel(0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(adc_last_conversion_whole());
+    probe_close();
+
+    ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
+    EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
+    EXPECT_TRUE(adc_last_conversion_whole());
+    probe_close();
+    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
+    EXPECT_EQ(bus().live_devices(), 0);
 }
 
 // A stop request made while a read waits on a silent chip (a signal, 2 s

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Packs a cross-built Windows tree (packaging/windows/package.sh) and tries
 # both packages under Wine as a Windows user would:
-#  - the setup program, run silently in a fresh 64-bit Wine prefix, puts
-#    every file into Program Files, and no ftd2xx.dll (the driver's DLL comes
-#    with the FTDI D2XX driver);
+#  - the setup program, run silently in a fresh 64-bit Wine prefix over an
+#    older version (the same files and one more), then over itself with a
+#    file deleted, leaves its own files in Program Files and no others: no
+#    ftd2xx.dll (the driver's DLL comes with the FTDI D2XX driver);
+#  - the older setup program, run over it, refuses and changes nothing;
 #  - its Start-menu shortcuts start the programs in the install folder,
 #    where the window finds logo.jpg;
 #  - the uninstall entry names product, version, publisher, icon, folder
@@ -39,6 +41,11 @@ declare -A -r SHORTCUTS=(
 readonly PACKAGED_FILES=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe
                          talviro_exporter.exe logo.jpg LICENSE.txt README.txt)
 readonly UNINSTALLER=Uninstall.exe
+# A version before every release, and a file only it has.
+readonly OLD_VERSION=0.9.0
+readonly OLD_ONLY_FILE=talviro_dropped.txt
+# How a setup program ends when a newer version is installed.
+readonly EXIT_NEWER_INSTALLED=2
 readonly DRIVER_DLL_PATTERN='ftd2xx*'
 # What a program's manifest says to have Windows ask for an administrator.
 readonly ADMIN_MANIFEST='level="requireAdministrator"'
@@ -123,6 +130,10 @@ mkdir -p "$WINEPREFIX"
 wineserver -p > /dev/null 2>&1
 wineboot -i > /dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f > /dev/null 2>&1
+# The desktop process, which a session's first window starts and which ends
+# some seconds after the last one closed: started here, it stays, and no
+# later program waits 10 s for it to start again.
+wine explorer.exe /desktop > /dev/null 2>&1 &
 
 drive_c="$WINEPREFIX/drive_c"
 install_dir=$(winepath -u "$INSTALL_DIR_WINDOWS" 2> /dev/null)
@@ -213,17 +224,40 @@ for f in "${PACKAGED_FILES[@]}"; do
 done
 check_no_driver_dll "$portable"
 
-# The setup program, silently, as an IT department runs it.
-wine "$setup" /S > "$scratch/setup.log" 2>&1 || fail "the setup program failed: $(cat "$scratch/setup.log")"
-[ -d "$install_dir" ] || fail "nothing installed into $INSTALL_DIR_WINDOWS"
-# The same files as the zip, and the uninstaller.
-expected=$( (ls "$portable"; echo "$UNINSTALLER") | sort)
-installed=$(ls "$install_dir" | sort)
-[ "$installed" = "$expected" ] \
-  || fail "installed files differ from the zip's: $(diff <(echo "$expected") <(echo "$installed") | grep '^[<>]' | tr '\n' ' ')"
-for f in "$portable"/*; do
-  cmp -s "$f" "$install_dir/${f##*/}" || fail "installed ${f##*/} differs from the zip's"
-done
+# run_setup SETUP WHAT: runs SETUP silently, as an IT department does.
+run_setup() {
+  wine "$1" /S > "$scratch/setup.log" 2>&1 || fail "the setup program $2 failed: $(cat "$scratch/setup.log")"
+}
+
+# check_installed WHEN: the install folder holds the zip's files and the
+# uninstaller, and nothing else.
+check_installed() {
+  local expected installed f
+  expected=$( (ls "$portable"; echo "$UNINSTALLER") | sort)
+  installed=$(ls "$install_dir" | sort)
+  [ "$installed" = "$expected" ] \
+    || fail "installed files differ from the zip's $1: $(diff <(echo "$expected") <(echo "$installed") | grep '^[<>]' | tr '\n' ' ')"
+  for f in "$portable"/*; do
+    cmp -s "$f" "$install_dir/${f##*/}" || fail "installed ${f##*/} differs from the zip's $1"
+  done
+}
+
+# An earlier release: this one's files but the window programs (packing
+# those takes 10 s), and one that this release dropped.
+old_setup="$scratch/talviro-measurement-$OLD_VERSION-setup.exe"
+cp -r "$portable" "$scratch/old-stage"
+rm "$scratch/old-stage"/talviro_gui*.exe
+echo "Only in $OLD_VERSION" > "$scratch/old-stage/$OLD_ONLY_FILE"
+"$source_root/packaging/windows/make_setup.sh" "$scratch/old-stage" "$OLD_VERSION" "$old_setup" \
+  > "$scratch/old-package.log" 2>&1 || fail "making the $OLD_VERSION setup program failed: $(cat "$scratch/old-package.log")"
+run_setup "$old_setup" "of $OLD_VERSION"
+[ -f "$install_dir/$OLD_ONLY_FILE" ] || fail "the $OLD_VERSION setup program did not install $OLD_ONLY_FILE"
+# This version over it, which takes it away first, then over itself, which
+# repairs a damaged install.
+run_setup "$setup" "over $OLD_VERSION"
+rm "$install_dir/logo.jpg"
+run_setup "$setup" "over the same version"
+check_installed "after the upgrade and the repair"
 check_no_driver_dll "$install_dir"
 
 for lnk in "${!SHORTCUTS[@]}"; do
@@ -256,6 +290,13 @@ actual_kb=$(($(du -s -b --apparent-size "$install_dir" | cut -f1) / 1024))
 # Apart from rounding, and the folder entries du counts.
 [ $((size_kb - actual_kb)) -ge -8 ] && [ $((size_kb - actual_kb)) -le 8 ] \
   || fail "EstimatedSize is $size_kb kB, the files take $actual_kb kB"
+
+# The older setup program refuses, changing nothing, and waits for no click.
+status=0
+timeout "$EXIT_TIMEOUT" "$WINELOADER" "$old_setup" /S > "$scratch/downgrade.log" 2>&1 || status=$?
+[ $status -eq $EXIT_NEWER_INSTALLED ] \
+  || fail "the $OLD_VERSION setup program over $version exited with $status, not $EXIT_NEWER_INSTALLED"
+check_installed "after the $OLD_VERSION setup program"
 
 # The demo through its shortcut, as the Start menu starts it.
 wine start /unix "$start_menu/$PRODUCT Demo.lnk" > "$scratch/demo.log" 2>&1 \

@@ -2,19 +2,25 @@
 # talviro_read.exe as a Windows user runs it, under Wine, from a folder of its
 # own: the program loads the probe's driver ftd2xx.dll when it starts, and
 # Windows looks for it beside the program first.
-#   read_over_dll.sh readings|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
+#   read_over_dll.sh readings|presence|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
 #     readings    the simulated ftd2xx.dll beside it: the simulated probe's
 #                 readings and serial, as talviro_read prints them on Linux
+#     presence    the simulated probe plugged in and out through the file
+#                 that TALVIRO_SIM_PRESENCE names: absent before the file
+#                 exists, there once it does, gone mid-run when it is deleted
 #     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
 #     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
 #                 needs: treated as no driver at all, never half used
 #     exporter    EXE is talviro_exporter.exe, with the simulated ftd2xx.dll
-#                 beside it: a scrape over 127.0.0.1 has the probe's readings
+#                 beside it: a scrape over 127.0.0.1 has the probe's readings,
+#                 none while its presence file is deleted, and again after
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
 
 readonly NO_PROBE_STATUS=1
+readonly PROBE_LOST_STATUS=3
+readonly BENCH_READINGS=("A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B")
 
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
@@ -41,25 +47,39 @@ program=talviro_read.exe
 cp "$exe" "$folder/$program"
 case "$case_name" in
   exporter)
+    # The probe comes and goes with the simulated DLL's presence file.
     cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PRESENCE=present
+    touch "$folder/present"
     (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval 0.2) \
       > "$folder/out" 2> "$folder/err.crlf" &
     exporter=$!
     trap 'kill -KILL "$exporter" 2> /dev/null || true; rm -rf "$folder"' EXIT
     scrape="$folder/scrape"
-    for _ in $(seq 600); do
-      port=$(tr -d '\r' < "$folder/err.crlf" | sed -n 's#^talviro_exporter: serving http://127.0.0.1:\([0-9]*\)/metrics$#\1#p')
-      [ -n "$port" ] && curl -s --max-time 2 "http://127.0.0.1:$port/metrics" > "$scrape" &&
-        grep -q 'talviro_probe_up{serial="TV0001B"} 1' "$scrape" && break
-      kill -0 "$exporter" 2> /dev/null || break
-      sleep 0.1
-    done
-    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
-    for line in 'talviro_probe_up{serial="TV0001B"} 1' 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' \
+    # until_scrape LINE: scrapes every 0.1 s, for at most 60 s, until one has LINE.
+    until_scrape() {
+      local port
+      for _ in $(seq 600); do
+        port=$(tr -d '\r' < "$folder/err.crlf" | sed -n 's#^talviro_exporter: serving http://127.0.0.1:\([0-9]*\)/metrics$#\1#p')
+        [ -n "$port" ] && curl -s --max-time 2 "http://127.0.0.1:$port/metrics" > "$scrape" && grep -qxF "$1" "$scrape" && return
+        kill -0 "$exporter" 2> /dev/null || break
+        sleep 0.1
+      done
+      tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+      fail "no scrape with '$1': $(cat "$scrape" 2> /dev/null)"
+    }
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1'
+    for line in 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' \
                 'talviro_supply_current_amperes{serial="TV0001B"} 0.03692308'; do
-      grep -qxF "$line" "$scrape" 2> /dev/null || fail "no '$line' in a scrape: $(cat "$scrape" 2> /dev/null)"
+      grep -qxF "$line" "$scrape" || fail "no '$line' in a scrape: $(cat "$scrape")"
     done
-    echo "talviro_exporter.exe on 127.0.0.1:$port served the simulated probe"
+    rm "$folder/present"
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 0'
+    ! grep -q '^talviro_target_voltage_volts' "$scrape" || fail "a reading served while the probe is away"
+    touch "$folder/present"
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1'
+    grep -qxF 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' "$scrape" || fail "back without readings"
+    echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away"
     ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"
@@ -67,9 +87,39 @@ case "$case_name" in
     [ "$status" -eq 0 ] || fail "status $status, wanted 0"
     # The simulated probe's inputs, as in the README and the Linux program's
     # run over the modelled USB probe (tests/usb/programs.sh).
-    diff -u <(printf '%s\n' "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B") \
-      "$folder/out" || fail "standard output differs"
+    diff -u <(printf '%s\n' "${BENCH_READINGS[@]}") "$folder/out" || fail "standard output differs"
     echo "readings and serial of the simulated probe through ftd2xx.dll"
+    ;;
+  presence)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PRESENCE=present  # beside the program, in its working folder
+    run --count 1
+    [ "$status" -eq "$NO_PROBE_STATUS" ] || fail "without the file: status $status, wanted $NO_PROBE_STATUS"
+    touch "$folder/present"
+    run --count 1
+    [ "$status" -eq 0 ] || fail "with the file: status $status, wanted 0"
+    diff -u <(printf '%s\n' "${BENCH_READINGS[@]}") "$folder/out" || fail "standard output differs"
+    # Deleted while the program reads every 0.1 s: the probe is gone from
+    # the next driver call on, as after an unplug.
+    (cd "$folder" && exec "$wine" ./talviro_read.exe --count 0 --interval 0.1) \
+      > "$folder/out.crlf" 2> "$folder/err.crlf" &
+    pid=$!
+    for _ in $(seq 600); do
+      grep -q '^Serial:' "$folder/out.crlf" && break
+      kill -0 "$pid" 2> /dev/null || break
+      sleep 0.1
+    done
+    rm "$folder/present"
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+    grep -q '^Serial: TV0001B$' "$folder/out" || fail "no readout before the file was deleted"
+    [ "$status" -eq "$PROBE_LOST_STATUS" ] || fail "after deleting the file: status $status, wanted $PROBE_LOST_STATUS"
+    grep -q 'stopped answering' "$folder/err" || fail "the loss is not reported"
+    echo "presence: no probe without the file, readings with it, lost when it went"
     ;;
   no-driver|old-driver)
     [ "$case_name" = no-driver ] || cp "$incomplete_dll" "$folder/ftd2xx.dll"

@@ -14,7 +14,7 @@ scratch=$(mktemp -d)
 pids=()
 cleanup() {
   local pid
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2> /dev/null || true; done
+  for pid in "${pids[@]}"; do { kill -KILL "$pid" 2> /dev/null && wait "$pid" 2> /dev/null; } || true; done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -33,7 +33,7 @@ start() {
   while [ "$1" != -- ]; do model+=("$1"); shift; done
   shift
   local args=("$@")
-  [[ " ${args[*]} " == *" --listen "* ]] || args=(--listen 127.0.0.1:0 "${args[@]}")
+  [[ " ${args[*]} " == *" --listen "* ]] || [ -n "${default_listen:-}" ] || args=(--listen 127.0.0.1:0 "${args[@]}")
   # shellcheck disable=SC2016  # expanded by the inner shell
   "$root/scripts/simulated-usb" "${model[@]}" -- bash -c 'now=$(date +%s%N); echo $((now / 1000000)) > "$0"; exec "$@"' \
     "$scratch/started" "$exporter" "${args[@]}" > "$scratch/out" 2> "$scratch/err" &
@@ -211,7 +211,7 @@ EOF
     done
     has 'talviro_probe_up{serial="TV0001B"} 0' || fail "TV0001B still up: $(cat "$scratch/scrape")"
     expect_no_readings TV0001B
-    awk -v s="$slowest" 'BEGIN { exit !(s < 0.05) }' || fail "a scrape took $slowest s"
+    awk -v s="$slowest" 'BEGIN { exit !(s < 0.05) }' || fail "a scrape while a probe was silent took $slowest s"
     grep -q '^talviro_failed_readouts_total{serial="TV0001B"} [1-9]' "$scratch/scrape" || fail "no failed readout"
     echo "silent: the slowest scrape took $slowest s"
     ;;
@@ -264,12 +264,15 @@ EOF
     ;;
   listen)
     # The default address is loopback's; a port taken is an error, never shared.
-    start --probes 1 -- --listen 127.0.0.1:19265
+    default_listen=1 start --probes 1 --
     first=$pid
-    # 127.0.0.1:19265 listening, in /proc/net/tcp's hex, state 0A.
+    # Listening on 127.0.0.1:19265 only: in /proc/net/tcp's hex, state 0A.
     grep -q ' 0100007F:4B41 00000000:0000 0A ' /proc/net/tcp || fail "not listening on 127.0.0.1:19265"
+    ! grep -q ':4B41 0\+:0000 0A ' /proc/net/tcp6 || fail "listening on IPv6 too"
+    [ "$(grep -c ':4B41 0\+:0000 0A ' /proc/net/tcp)" -eq 1 ] || fail "listening on more than loopback"
     set +e
-    "$root/scripts/simulated-usb" -- "$exporter" > "$scratch/out2" 2> "$scratch/err2"
+    # One that could share the port would serve on: 10 s at most.
+    timeout 10 "$root/scripts/simulated-usb" -- "$exporter" --listen 127.0.0.1:19265 > "$scratch/out2" 2> "$scratch/err2"
     status=$?
     set -e
     [ "$status" -eq 1 ] || fail "a second exporter on the default port: status $status"

@@ -57,9 +57,11 @@ group=$(sed -n 's/^SupplementaryGroups=//p' "$root/$unit")
 grep -q "TAG+=\"uaccess\", GROUP=\"$group\", MODE=\"0660\"" "$root/usr/lib/udev/rules.d/70-talviro.rules" \
   || fail "the udev rule does not give the probes to the service's group $group"
 mkdir -p "$root/etc"
-systemd-sysusers --root="$root" --dry-run 2>&1 | grep -q "^Creating group '$group' with GID" \
+systemd-sysusers --root="$root" --dry-run > "$scratch/sysusers.log" 2>&1 || fail "systemd-sysusers: $(cat "$scratch/sysusers.log")"
+grep -q "^Creating group '$group' with GID" "$scratch/sysusers.log" \
   || fail "the package's sysusers.d file does not create the group $group"
-dpkg-deb -I "$deb" postinst | grep -qx '        systemd-sysusers talviro.conf' || fail "no postinst creating the group"
+dpkg-deb -I "$deb" postinst > "$scratch/postinst"
+grep -qx '        systemd-sysusers talviro.conf' "$scratch/postinst" || fail "no postinst creating the group"
 
 metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
 appstreamcli validate --no-net "$metainfo" > "$scratch/appstream.log" 2>&1 \

@@ -54,7 +54,7 @@ MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" "$root/$unit
   || fail "systemd-analyze verify: $(cat "$scratch/verify.log")"
 [ ! -s "$scratch/verify.log" ] || fail "systemd-analyze verify warns: $(cat "$scratch/verify.log")"
 group=$(sed -n 's/^SupplementaryGroups=//p' "$root/$unit")
-grep -q "TAG+=\"uaccess\", GROUP=\"$group\", MODE=\"0660\"" "$root/usr/lib/udev/rules.d/70-talviro.rules" \
+grep -q "TAG+=\"uaccess\", GROUP=\"$group\", MODE=\"0664\"" "$root/usr/lib/udev/rules.d/70-talviro.rules" \
   || fail "the udev rule does not give the probes to the service's group $group"
 mkdir -p "$root/etc"
 systemd-sysusers --root="$root" --dry-run > "$scratch/sysusers.log" 2>&1 || fail "systemd-sysusers: $(cat "$scratch/sysusers.log")"

@@ -39,7 +39,7 @@ ReadoutLoop::ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms,
     for (const std::string& serial : serials) add(serial, now);
 }
 
-ReadoutLoop::Probe& ReadoutLoop::add(const std::string& serial, uint64_t now) {
+void ReadoutLoop::add(const std::string& serial, uint64_t now) {
     auto probe = std::make_unique<Probe>(program_, serial, clock_);
     probe->report.serial = serial;
     probe->next_look_ms = now;
@@ -47,7 +47,7 @@ ReadoutLoop::Probe& ReadoutLoop::add(const std::string& serial, uint64_t now) {
     const auto place = std::lower_bound(
         probes_.begin(), probes_.end(), serial,
         [](const std::unique_ptr<Probe>& p, const std::string& s) { return p->report.serial < s; });
-    return **probes_.insert(place, std::move(probe));
+    probes_.insert(place, std::move(probe));
 }
 
 void ReadoutLoop::run(const volatile std::sig_atomic_t& stop) {

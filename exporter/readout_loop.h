@@ -75,7 +75,8 @@ private:
         bool waiting_said = false;
     };
 
-    Probe& add(const std::string& serial, uint64_t now);
+    // A probe not yet opened, looked for at once; its report, up 0, on the board.
+    void add(const std::string& serial, uint64_t now);
     void list_new_probes(uint64_t now);
     // The probe away whose look is due longest; nullptr when none is.
     Probe* due_look(uint64_t now);

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using gui_test::utf8;
@@ -112,6 +114,54 @@ TEST(UsbWindow, ProbeFallingSilentWhileRefreshingCostsOneReadTimeOutAcrossTenTic
     click(frame->Button2);
     EXPECT_TRUE(usbsim::bus().kernel_driver_bound(1, kInterfaceB));
     EXPECT_EQ(usbsim::bus().bit_mode(1, kInterfaceB), 0);
+
+    frame->Destroy();
+    d2xx_ftdi::use_clock({});
+    usbsim::bus().set_clock(nullptr);
+    EXPECT_TRUE(gui_test::run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); },
+                                               kCloseTimeoutMs));
+}
+
+// Unplugged while refreshing every second and plugged in again 2 s later,
+// as a new device: the window gets the same probe back by itself. Ticks a
+// second apart on the bus's manual clock.
+TEST(UsbWindow, ReplugWhileRefreshingComesBackWithinTwoTicks) {
+    sim::ManualClock clock;
+    usbsim::bus().set_clock(&clock);
+    d2xx_ftdi::use_clock([&clock] { return clock.now_ms(); });
+    usbsim::Options options;
+    options.replug_after_ms = 2000;
+    usbsim::bus().configure(options);
+    auto* frame = new talviro_guiFrame(nullptr);
+    frame->Show(true);
+    ASSERT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "TALVIRO Connected");
+    frame->CheckBox2->SetValue(true);
+    wxCommandEvent tick(wxEVT_CHECKBOX, frame->CheckBox2->GetId());
+    tick.SetEventObject(frame->CheckBox2);
+    tick.SetInt(1);
+    frame->CheckBox2->ProcessWindowEvent(tick);
+
+    constexpr uint64_t kPeriodMs = 1000;
+    constexpr uint64_t kTickBoundMs = 500;
+    usbsim::bus().unplug();
+    const uint64_t back_at = clock.now_ms() + options.replug_after_ms;
+    int ticks_after_return = 0;
+    while (utf8(frame->StatusBar1->GetStatusText(0)) != "TALVIRO Connected" ||
+           clock.now_ms() < back_at) {
+        ASSERT_LT(ticks_after_return, 2) << "not back two ticks after the probe returned";
+        if (clock.now_ms() >= back_at) ++ticks_after_return;
+        const uint64_t start_ms = clock.now_ms();
+        frame->Timer1.Notify();
+        const uint64_t spent_ms = clock.now_ms() - start_ms;
+        EXPECT_LT(spent_ms, kTickBoundMs);
+        clock.advance_ms(kPeriodMs - std::min(spent_ms, kPeriodMs));
+    }
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(1)), "Serial: TV0001B");
+    EXPECT_EQ(label(frame->StaticText1), "A1 = 1.53 V");
+    EXPECT_EQ(label(frame->StaticText2), "I supply = 37 mA");
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.32 V");
+    EXPECT_EQ(label(frame->StaticText4), "A0 = 0.64 V");
+    EXPECT_TRUE(frame->Timer1.IsRunning());
 
     frame->Destroy();
     d2xx_ftdi::use_clock({});

@@ -7,7 +7,8 @@
 #                 readings and serial, as talviro_read prints them on Linux
 #     presence    the simulated probe plugged in and out through the file
 #                 that TALVIRO_SIM_PRESENCE names: absent before the file
-#                 exists, there once it does, gone mid-run when it is deleted
+#                 exists, there once it does, gone mid-run when it is deleted;
+#                 with --reconnect, the run waits for it and goes on
 #     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
 #     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
 #                 needs: treated as no driver at all, never half used
@@ -119,7 +120,33 @@ case "$case_name" in
     grep -q '^Serial: TV0001B$' "$folder/out" || fail "no readout before the file was deleted"
     [ "$status" -eq "$PROBE_LOST_STATUS" ] || fail "after deleting the file: status $status, wanted $PROBE_LOST_STATUS"
     grep -q 'stopped answering' "$folder/err" || fail "the loss is not reported"
-    echo "presence: no probe without the file, readings with it, lost when it went"
+    # With --reconnect the same loss is ridden out: 20 whole readouts in
+    # all, one empty row where the probe went, once it was back.
+    touch "$folder/present"
+    (cd "$folder" && exec "$wine" ./talviro_read.exe --reconnect --count 20 --interval 0.1 --csv) \
+      > "$folder/out.crlf" 2> "$folder/err.crlf" &
+    pid=$!
+    for _ in $(seq 600); do
+      [ "$(wc -l < "$folder/out.crlf")" -ge 4 ] && break
+      kill -0 "$pid" 2> /dev/null || break
+      sleep 0.1
+    done
+    rm "$folder/present"
+    sleep 1
+    touch "$folder/present"
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+    [ "$status" -eq 0 ] || fail "--reconnect: status $status, wanted 0"
+    rows=$(tail -n +2 "$folder/out" | sed -E 's/^[^,]+,1[.]53,37,3[.]32,0[.]64,137,36,298,57$/W/; /^W$/!s/.*/E/' | tr -d '\n')
+    [ "$(tr -cd W <<< "$rows" | wc -c)" -eq 20 ] && [ "$(tr -s W <<< "$rows")" = WEW ] ||
+      fail "--reconnect: rows $rows"
+    [ "$(grep -c 'probe TV0001B lost at' "$folder/err")" -eq 1 ] &&
+      [ "$(grep -c 'probe TV0001B back at' "$folder/err")" -eq 1 ] || fail "--reconnect: lost and back lines"
+    echo "presence: no probe without the file, readings with it, lost when it went, back with --reconnect"
     ;;
   no-driver|old-driver)
     [ "$case_name" = no-driver ] || cp "$incomplete_dll" "$folder/ftd2xx.dll"

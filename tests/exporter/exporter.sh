@@ -279,14 +279,12 @@ EOF
     grep -q '^talviro_exporter: cannot listen on 127.0.0.1:19265: ' "$scratch/err2" || fail "$(cat "$scratch/err2")"
     pid=$first
     stop_exporter TERM
-    # Usage errors: status 2, the error and the hint.
+    # A usage error: status 2, the error (its words: exporter_test.cpp) and the hint.
     set +e
-    "$exporter" --listen 19265 > "$scratch/out2" 2> "$scratch/err2"
+    "$exporter" --listen 19265 2> "$scratch/err2"
     status=$?
     set -e
-    [ "$status" -eq 2 ] || fail "usage error: status $status"
-    diff -u <(printf '%s\n' "talviro_exporter: --listen: '19265' is not ADDRESS:PORT with a port from 0 to 65535, such as 0.0.0.0:19265" \
-      "Try 'talviro_exporter --help'.") "$scratch/err2" || fail "usage error text"
+    [ "$status" -eq 2 ] && [ "$(tail -n 1 "$scratch/err2")" = "Try 'talviro_exporter --help'." ] || fail "usage error: $status"
     ;;
   *) echo "exporter.sh: unknown case '${1:-}'" >&2; exit 2 ;;
 esac

@@ -1,6 +1,7 @@
 #include "probe/converter.h"
 
 #include "probe/probe_channel.h"
+#include "probe/probe_session.h"
 
 namespace {
 
@@ -17,13 +18,16 @@ constexpr int kCommandBits = 5;
 constexpr int kIdleClocks = 2;
 constexpr int kResultBits = 10;
 
-uint8_t g_levels = kInitialLevels;
 unsigned char g_frame[kSetFrameSize] = {0, 0, 0};
-// Cleared by any transfer of the running conversion that did not go through.
-bool g_whole = false;
+
+// The current session's (probe_session.h): pin levels, and whether the
+// running conversion is still whole, which any transfer that did not go
+// through clears.
+uint8_t& levels() { return probe_session().converter.levels; }
+bool& whole() { return probe_session().converter.whole; }
 
 void note_write(int result, uint32_t written, uint32_t count) {
-    if (result != 0 || written != count) g_whole = false;
+    if (result != 0 || written != count) whole() = false;
 }
 
 void clock_pulse() {
@@ -35,14 +39,14 @@ void clock_pulse() {
 
 int set_high_pins(uint8_t mask, bool level) {
     if (level)
-        g_levels |= mask;
+        levels() |= mask;
     else
-        g_levels &= static_cast<uint8_t>(~mask);
+        levels() &= static_cast<uint8_t>(~mask);
     g_frame[0] = mpsse::kSetBitsHigh;
-    g_frame[1] = g_levels;
+    g_frame[1] = levels();
     g_frame[2] = kDirections;
     if (!probe_in_step()) {
-        g_whole = false;
+        whole() = false;
         return 1;
     }
     uint32_t written = 0;
@@ -54,7 +58,7 @@ int set_high_pins(uint8_t mask, bool level) {
 int read_high_pin(uint8_t mask) {
     g_frame[0] = mpsse::kGetBitsHigh;
     if (!probe_in_step()) {
-        g_whole = false;
+        whole() = false;
         return (g_frame[0] & mask) != 0 ? 1 : 0;
     }
     uint32_t written = 0;
@@ -64,12 +68,12 @@ int read_high_pin(uint8_t mask) {
     // The answer overwrites the command byte; when none arrives the command
     // byte itself is tested, which reads 0 on the data-in pin.
     if (probe_read(g_frame, kAnswerSize, &received) != 0 || received != kAnswerSize)
-        g_whole = false;
+        whole() = false;
     return (g_frame[0] & mask) != 0 ? 1 : 0;
 }
 
 uint16_t read_adc_channel(uint8_t channel) {
-    g_whole = true;
+    whole() = true;
     set_high_pins(kSelect, false);
     set_high_pins(kClock, false);
 
@@ -93,8 +97,8 @@ uint16_t read_adc_channel(uint8_t channel) {
     }
     set_high_pins(kSelect, true);
     // After a lost answer the bytes read may belong to earlier samples.
-    if (!probe_in_step()) g_whole = false;
+    if (!probe_in_step()) whole() = false;
     return result;
 }
 
-bool adc_last_conversion_whole() { return g_whole; }
+bool adc_last_conversion_whole() { return whole(); }

@@ -2,6 +2,8 @@
 // pins of channel B with one MPSSE frame per pin change.
 //
 // Needs a ready channel (probe_open returned 0); nothing here checks it.
+// Acts on the current session's channel and keeps that session's pin levels
+// (probe_session.h).
 #ifndef TALVIRO_PROBE_CONVERTER_H
 #define TALVIRO_PROBE_CONVERTER_H
 

@@ -2,19 +2,16 @@
 
 #include "d2xx/abandon.h"
 #include "d2xx/d2xx.h"
+#include "probe/probe_session.h"
 
 #include <cstring>
 #include <iostream>
 
 namespace {
 
-// Stored by FT_OpenEx; kept after probe_close until the next open replaces it.
-FT_HANDLE g_handle = nullptr;
-uint8_t g_latency_timer = probe_settings::kLatencyTimerMs;
-bool g_open = false;  // from a successful open until probe_close
-bool g_in_step = false;
-bool g_waits_abandoned = false;
-ProbeOpenFault g_open_failure = ProbeOpenFault::None;
+// The channel of the current session (probe_session.h).
+ProbeSession::Channel& channel() { return probe_session().channel; }
+// The library's state, not one channel's.
 bool g_driver_missing = false;
 
 // What an FT_OpenEx or FT_CreateDeviceInfoList status says about the probe.
@@ -53,8 +50,9 @@ public:
 // within kEngineCheckTimeoutMs. Leaves the channel's time-outs as probe_open
 // sets them.
 bool engine_answers() {
+    const FT_HANDLE handle = channel().handle;
     using namespace probe_settings;
-    if (FT_SetTimeouts(g_handle, kEngineCheckTimeoutMs, kEngineCheckTimeoutMs) != FT_OK)
+    if (FT_SetTimeouts(handle, kEngineCheckTimeoutMs, kEngineCheckTimeoutMs) != FT_OK)
         return false;
     unsigned char check[] = {kEngineCheckOpcode, kSendImmediate};
     uint32_t written = 0;
@@ -62,61 +60,62 @@ bool engine_answers() {
     uint32_t returned = 0;
     uint32_t waiting = 0;
     const bool answered =
-        FT_Write(g_handle, check, sizeof check, &written) == FT_OK && written == sizeof check &&
-        FT_Read(g_handle, answer, sizeof answer, &returned) == FT_OK &&
+        FT_Write(handle, check, sizeof check, &written) == FT_OK && written == sizeof check &&
+        FT_Read(handle, answer, sizeof answer, &returned) == FT_OK &&
         returned == sizeof answer && answer[0] == kBadCommand && answer[1] == kEngineCheckOpcode &&
-        FT_GetQueueStatus(g_handle, &waiting) == FT_OK && waiting == 0;
-    return FT_SetTimeouts(g_handle, kReadTimeoutMs, kWriteTimeoutMs) == FT_OK && answered;
+        FT_GetQueueStatus(handle, &waiting) == FT_OK && waiting == 0;
+    return FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs) == FT_OK && answered;
 }
 
 // Steps after FT_OpenEx. Returns the text of the first failing step, or
 // nullptr when the channel is configured and serial is filled.
 const char* configure(char serial[16]) {
+    const FT_HANDLE handle = channel().handle;
     using namespace probe_settings;
-    if (FT_SetLatencyTimer(g_handle, g_latency_timer) != FT_OK)
+    if (FT_SetLatencyTimer(handle, kLatencyTimerMs) != FT_OK)
         return "unable to set latency timer";
     uint8_t latency_read_back = 0;
-    if (FT_GetLatencyTimer(g_handle, &latency_read_back) != FT_OK)
+    if (FT_GetLatencyTimer(handle, &latency_read_back) != FT_OK)
         return "unable to get latency timer";
-    if (FT_SetTimeouts(g_handle, kReadTimeoutMs, kWriteTimeoutMs) != FT_OK)
+    if (FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs) != FT_OK)
         return "unable to set timeouts";
     // Answers a lost session left in the chip would be taken for those of
     // this session's first commands: the switch to MPSSE starts clean.
-    if (FT_SetBitMode(g_handle, kBitModeMask, kBitModeMpsse) != FT_OK ||
-        FT_Purge(g_handle, FT_PURGE_RX | FT_PURGE_TX) != FT_OK)
+    if (FT_SetBitMode(handle, kBitModeMask, kBitModeMpsse) != FT_OK ||
+        FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX) != FT_OK)
         return "unable to enable bit mode";
     uint32_t type = 0;
     uint32_t id = 0;
     char description[FT_DESCRIPTION_SIZE];
-    if (FT_GetDeviceInfo(g_handle, &type, &id, serial, description, nullptr) != FT_OK)
+    if (FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr) != FT_OK)
         return "unable to get FT_GetDeviceInfo";
     return nullptr;
 }
 
 // Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags) on.
 int open_channel(const char* arg, uint32_t flags, char serial[16]) {
-    g_in_step = false;
-    g_waits_abandoned = false;
-    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &g_handle);
+    channel().in_step = false;
+    channel().waits_abandoned = false;
+    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &channel().handle);
     if (opened != FT_OK) {
         note_driver(opened);
-        g_open_failure = fault_of(opened);
+        channel().open_failure = fault_of(opened);
         report_open_failure("Unable to open FTDI Device");
         return 1;
     }
     if (const char* failure = configure(serial)) {
-        g_open_failure = ProbeOpenFault::SetUp;
+        channel().open_failure = ProbeOpenFault::SetUp;
         report(failure);
         // A channel left open could never be opened again by the next Connect.
-        FT_Close(g_handle);
+        FT_Close(channel().handle);
         return 1;
     }
     // A broken driver may fill all 16 bytes; callers rely on the terminator.
     if (std::memchr(serial, '\0', probe_settings::kSerialSize) == nullptr)
         serial[probe_settings::kSerialSize - 1] = '\0';
-    g_open = true;
-    g_in_step = true;
-    g_open_failure = ProbeOpenFault::None;
+    channel().open = true;
+    channel().in_step = true;
+    channel().open_failure = ProbeOpenFault::None;
     return 0;
 }
 
@@ -128,12 +127,12 @@ int probe_open(char serial[16]) {
 
 int probe_reopen(const char* wanted, char serial[16]) {
     const Quiet quiet;
-    if (g_open) probe_close();
+    if (channel().open) probe_close();
     if (probe_open_serial(wanted, serial) != 0) return 1;
     if (!engine_answers()) {
         probe_close();
-        g_in_step = false;
-        g_open_failure = ProbeOpenFault::SetUp;
+        channel().in_step = false;
+        channel().open_failure = ProbeOpenFault::SetUp;
         return 1;
     }
     return 0;
@@ -149,8 +148,8 @@ int probe_open_serial(const char* wanted, char serial[16]) {
                 return open_channel(wanted, FT_OPEN_BY_SERIAL_NUMBER, serial);
         }
     }
-    g_in_step = false;
-    g_open_failure = g_driver_missing ? ProbeOpenFault::NoDriver : ProbeOpenFault::NotFound;
+    channel().in_step = false;
+    channel().open_failure = g_driver_missing ? ProbeOpenFault::NoDriver : ProbeOpenFault::NotFound;
     report_open_failure("Unable to open FTDI Device");
     return 1;
 }
@@ -186,27 +185,27 @@ bool probe_list(std::vector<ProbeEntry>* probes) {
     return true;
 }
 
-ProbeOpenFault probe_open_failure() { return g_open_failure; }
+ProbeOpenFault probe_open_failure() { return channel().open_failure; }
 
 bool probe_driver_missing() { return g_driver_missing; }
 
-bool probe_in_step() { return g_in_step; }
+bool probe_in_step() { return channel().in_step; }
 
 int probe_close() {
     // A channel already given back has no live handle: the vendor's driver
     // may not survive one closed twice.
-    if (!g_open) return 0;
-    g_open = false;
-    FT_Close(g_handle);  // nothing useful to do when closing fails
+    if (!channel().open) return 0;
+    channel().open = false;
+    FT_Close(channel().handle);  // nothing useful to do when closing fails
     return 0;
 }
 
 int probe_write(const unsigned char* data, uint32_t count, uint32_t* written) {
     uint32_t sent = 0;
     const FT_STATUS status =
-        FT_Write(g_handle, const_cast<unsigned char*>(data), count, &sent);
+        FT_Write(channel().handle, const_cast<unsigned char*>(data), count, &sent);
     *written = sent;
-    if (sent != 0 && sent < count) g_in_step = false;
+    if (sent != 0 && sent < count) channel().in_step = false;
     if (status != FT_OK) {
         report("FT_Write error");
         return 1;
@@ -220,9 +219,9 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
     for (int attempt = 0; attempt < probe_settings::kReadAttempts; ++attempt) {
         const uint32_t missing = count - *received;
         uint32_t returned = 0;
-        if (FT_Read(g_handle, data + *received, missing, &returned) != FT_OK) {
+        if (FT_Read(channel().handle, data + *received, missing, &returned) != FT_OK) {
             *received = 0;
-            g_in_step = false;
+            channel().in_step = false;
             report("FT_Read error");
             return 1;
         }
@@ -232,7 +231,8 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
             // Bytes beyond the answer: the chip answered something it was
             // not asked, so later answers cannot be told from earlier ones.
             uint32_t waiting = 0;
-            if (FT_GetQueueStatus(g_handle, &waiting) != FT_OK || waiting > 0) g_in_step = false;
+            if (FT_GetQueueStatus(channel().handle, &waiting) != FT_OK || waiting > 0)
+                channel().in_step = false;
             return 0;
         }
         if (returned == 0) {
@@ -242,10 +242,10 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
             break;
         }
     }
-    g_in_step = false;
+    channel().in_step = false;
     if (d2xx_waits_abandoned() != 0) {
         // Not the probe's fault: the program is ending.
-        g_waits_abandoned = true;
+        channel().waits_abandoned = true;
         return 1;
     }
     report("Couldn't read the requested number of bytes from FT2232");
@@ -254,4 +254,4 @@ int probe_read(unsigned char* data, uint32_t count, uint32_t* received) {
 
 void probe_abandon_waits() { d2xx_abandon_waits(); }
 
-bool probe_waits_abandoned() { return g_waits_abandoned; }
+bool probe_waits_abandoned() { return channel().waits_abandoned; }

@@ -1,8 +1,10 @@
-// The single channel to the probe: channel B of its FT2232, in MPSSE mode.
+// The channel to the probe: channel B of its FT2232, in MPSSE mode.
 //
-// Process-wide state, one caller at a time (the GUI thread). Every failure
-// writes one fixed text, with no newline and no flush, to std::cout (open
-// failure) or std::cerr (everything else), and returns 1.
+// One caller at a time (the GUI thread). Every function acts on the current
+// session's channel (probe_session.h): a program of one probe has just the
+// default session and never names it. Every failure writes one fixed text,
+// with no newline and no flush, to std::cout (open failure) or std::cerr
+// (everything else), and returns 1.
 #ifndef TALVIRO_PROBE_PROBE_CHANNEL_H
 #define TALVIRO_PROBE_PROBE_CHANNEL_H
 

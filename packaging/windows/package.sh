@@ -2,7 +2,7 @@
 # Packs a cross-built Windows tree for users: writes
 #   BUILD_DIR/dist/talviro-measurement-VERSION-setup.exe        (NSIS, 64-bit)
 #   BUILD_DIR/dist/talviro-measurement-VERSION-windows-x64.zip  (portable)
-# with the same files: the four programs, logo.jpg beside them (the window
+# with the same files: the five programs, logo.jpg beside them (the window
 # reads it from its working folder), the licence, the README as text, and
 # the DLLs the programs load that Windows does not have. The version is the
 # build's own, checked against NEWS. The chip driver's ftd2xx.dll is never
@@ -17,9 +17,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 
 readonly PACKAGE=talviro-measurement
-readonly PROGRAMS=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe)
+readonly PROGRAMS=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe
+                  talviro_exporter.exe)
 # Folders of the build tree where CMake may put the programs.
-readonly PROGRAM_DIRS=(bin app cli .)
+readonly PROGRAM_DIRS=(bin app cli exporter .)
 # The chip vendor's driver DLL, in any letter case.
 readonly DRIVER_DLL=ftd2xx.dll
 readonly MINGW_LIB_DIR=/usr/x86_64-w64-mingw32/lib

@@ -28,9 +28,45 @@ for path in $(grep -oE '(packaging|docs)/[A-Za-z0-9._/-]+' "$readme" | sort -u);
   [ -e "$src/$path" ] || fail "README names $path, which does not exist"
 done
 
-# The terminal examples, run as written from a checkout built into build/.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The exporter's Prometheus set-up, as Prometheus' promtool reads it: the
+# scrape job, then the alert rules it names. The alert fires once the target
+# voltage has stayed below the threshold for 10 s, and not before.
+awk -v dir="$work" '/^```yaml$/ { n++; on = 1; next } on && /^```$/ { on = 0; next } on { print > (dir "/yaml" n) }' "$readme"
+[ -f "$work/yaml1" ] && [ -f "$work/yaml2" ] && [ ! -f "$work/yaml3" ] ||
+  fail "README should hold two yaml blocks: prometheus.yml, then its alert rules"
+rules=$(sed -n 's/^  - \(.*\.yml\)$/\1/p' "$work/yaml1")
+[ -n "$rules" ] || fail "the prometheus.yml block names no rule file"
+cp "$work/yaml1" "$work/prometheus.yml"
+cp "$work/yaml2" "$work/$rules"
+promtool check config "$work/prometheus.yml" > "$work/promtool.log" 2>&1 || fail "promtool check config: $(cat "$work/promtool.log")"
+promtool check rules "$work/$rules" > "$work/promtool.log" 2>&1 || fail "promtool check rules: $(cat "$work/promtool.log")"
+summary=$(sed -n 's/^ *summary: "\(.*\)"$/\1/p' "$work/$rules" | sed 's/{{ $labels.serial }}/TV0001B/; s/{{ $labels.instance }}/rack1:19265/')
+cat > "$work/alert-test.yml" << EOF
+rule_files: [$rules]
+evaluation_interval: 1s
+tests:
+  - interval: 1s
+    input_series:
+      - series: 'talviro_target_voltage_volts{serial="TV0001B",instance="rack1:19265",job="talviro"}'
+        values: '3.3 3.3 2.9x20'
+    alert_rule_test:
+      - eval_time: 11s
+        alertname: TargetBrownOut
+        exp_alerts: []
+      - eval_time: 13s
+        alertname: TargetBrownOut
+        exp_alerts:
+          - exp_labels: {severity: page, serial: TV0001B, instance: "rack1:19265", job: talviro}
+            exp_annotations: {summary: "$summary"}
+EOF
+(cd "$work" && promtool test rules alert-test.yml) > "$work/promtool.log" 2>&1 ||
+  fail "the alert rule does not fire after 10 s below the threshold: $(cat "$work/promtool.log")"
+echo "README's prometheus.yml and alert rule checked with promtool"
+
+# The terminal examples, run as written from a checkout built into build/.
 ln -s "$build" "$work/build"
 cd "$work"
 while IFS= read -r line; do

@@ -45,6 +45,24 @@ for entry in "$app_id" "${app_id}Demo"; do
   desktop-file-validate "$root/usr/share/applications/$entry.desktop" || fail "$entry.desktop does not validate"
 done
 
+# The exporter's service as systemd reads it, beside the system's own units,
+# with the package's program and man page in place; the group it joins is
+# the one the udev rule gives the probes to and the package creates.
+unit=usr/lib/systemd/system/talviro-exporter.service
+cp -rn /lib/systemd/system/. "$root/usr/lib/systemd/system/"
+MANPATH="$root/usr/share/man" systemd-analyze verify --root="$root" "$root/$unit" > "$scratch/verify.log" 2>&1 \
+  || fail "systemd-analyze verify: $(cat "$scratch/verify.log")"
+[ ! -s "$scratch/verify.log" ] || fail "systemd-analyze verify warns: $(cat "$scratch/verify.log")"
+group=$(sed -n 's/^SupplementaryGroups=//p' "$root/$unit")
+grep -q "TAG+=\"uaccess\", GROUP=\"$group\", MODE=\"0664\"" "$root/usr/lib/udev/rules.d/70-talviro.rules" \
+  || fail "the udev rule does not give the probes to the service's group $group"
+mkdir -p "$root/etc"
+systemd-sysusers --root="$root" --dry-run > "$scratch/sysusers.log" 2>&1 || fail "systemd-sysusers: $(cat "$scratch/sysusers.log")"
+grep -q "^Creating group '$group' with GID" "$scratch/sysusers.log" \
+  || fail "the package's sysusers.d file does not create the group $group"
+dpkg-deb -I "$deb" postinst > "$scratch/postinst"
+grep -qx '        systemd-sysusers talviro.conf' "$scratch/postinst" || fail "no postinst creating the group"
+
 metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
 appstreamcli validate --no-net "$metainfo" > "$scratch/appstream.log" 2>&1 \
   || fail "appstreamcli: $(cat "$scratch/appstream.log")"

@@ -21,7 +21,7 @@ cmake --install "$build" --prefix "$prefix" > "$scratch/install.log"
 for f in "${installed_files[@]}"; do
   [ -e "$prefix/$f" ] || fail "missing after install: $f"
 done
-for f in bin/talviro_gui bin/talviro_gui_demo bin/talviro_read bin/talviro_read_demo; do
+for f in bin/talviro_gui bin/talviro_gui_demo bin/talviro_read bin/talviro_read_demo bin/talviro_exporter; do
   [ -x "$prefix/$f" ] || fail "not executable: $f"
 done
 

@@ -6,10 +6,12 @@ installed_files=(
   bin/talviro_gui_demo
   bin/talviro_read
   bin/talviro_read_demo
+  bin/talviro_exporter
   share/man/man1/talviro_gui.1.gz
   share/man/man1/talviro_gui_demo.1.gz
   share/man/man1/talviro_read.1.gz
   share/man/man1/talviro_read_demo.1.gz
+  share/man/man1/talviro_exporter.1.gz
   share/doc/talviro-measurement/copyright
   share/doc/talviro-measurement/changelog.gz
   share/metainfo/$app_id.metainfo.xml
@@ -24,6 +26,8 @@ installed_files=(
   share/icons/hicolor/256x256/apps/talviro-measurement.png
   share/icons/hicolor/scalable/apps/talviro-measurement.svg
   lib/udev/rules.d/70-talviro.rules
+  lib/systemd/system/talviro-exporter.service
+  lib/sysusers.d/talviro.conf
 )
 
 fail() {

@@ -3,9 +3,12 @@
 // host show up as wrong counts.
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
+#include "probe/probe_session.h"
 
 #include "sim_fixture.h"
 #include "stream_capture.h"
+
+#include <memory>
 
 using sim::Fn;
 
@@ -153,6 +156,42 @@ TEST_F(Converter, LevelsSurviveACloseAndReopen) {
     read_adc_channel(0);
     // Select low from 0x1F keeps data-out high from channel 1's last bit.
     EXPECT_EQ(dev().calls(Fn::Write).at(0).bytes, set_frame(0x1D));
+}
+
+TEST_F(Converter, EachSessionKeepsItsOwnChannelLevelsAndStep) {
+    // The fixture's probe in the default session, a second one in its own.
+    dev().add_probe("TV0002");
+    dev().set_input_count(0, 2, 300);
+    dev().set_input_count(1, 2, 800);
+    read_adc_channel(1);
+    auto second = std::make_unique<ProbeSession>();
+    probe_use(second.get());
+    char serial[16];
+    ASSERT_EQ(probe_open_serial("TV0002B", serial), 0);
+    dev().clear_log();
+    EXPECT_EQ(read_adc_channel(2), 800);
+    // The second chip's pins start from the initial levels, whatever the
+    // first chip's were left at.
+    EXPECT_EQ(dev().calls(Fn::Write).at(0).bytes, set_frame(0x19));
+
+    // The first probe loses an answer: only its session falls out of step.
+    probe_use(nullptr);
+    dev().fail_call(Fn::Read, 1);
+    {
+        StreamCapture streams;
+        read_adc_channel(2);
+    }
+    EXPECT_FALSE(probe_in_step());
+    probe_use(second.get());
+    EXPECT_TRUE(probe_in_step());
+    EXPECT_EQ(read_adc_channel(2), 800);
+    EXPECT_TRUE(adc_last_conversion_whole());
+
+    // A session that ends gives its channel back, and the default one is current.
+    second.reset();
+    EXPECT_FALSE(dev().channel_open(1, 'B'));
+    EXPECT_TRUE(dev().channel_open(0, 'B'));
+    EXPECT_FALSE(probe_in_step());
 }
 
 TEST_F(Converter, ShortReadsStillCollectEveryAnswer) {

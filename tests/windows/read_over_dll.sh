@@ -12,6 +12,9 @@
 #     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
 #     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
 #                 needs: treated as no driver at all, never half used
+#     exporter    EXE is talviro_exporter.exe, with the simulated ftd2xx.dll
+#                 beside it: a scrape over 127.0.0.1 has the probe's readings,
+#                 none while its presence file is deleted, and again after
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
@@ -33,15 +36,52 @@ fail() {
 # $folder/out and $folder/err without the console's carriage returns.
 run() {
   set +e
-  (cd "$folder" && "$wine" ./talviro_read.exe "$@") > "$folder/out.crlf" 2> "$folder/err.crlf"
+  (cd "$folder" && "$wine" "./$program" "$@") > "$folder/out.crlf" 2> "$folder/err.crlf"
   status=$?
   set -e
   tr -d '\r' < "$folder/out.crlf" > "$folder/out"
   tr -d '\r' < "$folder/err.crlf" > "$folder/err"
 }
 
-cp "$exe" "$folder/talviro_read.exe"
+program=talviro_read.exe
+[ "$case_name" != exporter ] || program=talviro_exporter.exe
+cp "$exe" "$folder/$program"
 case "$case_name" in
+  exporter)
+    # The probe comes and goes with the simulated DLL's presence file.
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PRESENCE=present
+    touch "$folder/present"
+    (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval 0.2) \
+      > "$folder/out" 2> "$folder/err.crlf" &
+    exporter=$!
+    trap 'kill -KILL "$exporter" 2> /dev/null || true; rm -rf "$folder"' EXIT
+    scrape="$folder/scrape"
+    # until_scrape LINE: scrapes every 0.1 s, for at most 60 s, until one has LINE.
+    until_scrape() {
+      local port
+      for _ in $(seq 600); do
+        port=$(tr -d '\r' < "$folder/err.crlf" | sed -n 's#^talviro_exporter: serving http://127.0.0.1:\([0-9]*\)/metrics$#\1#p')
+        [ -n "$port" ] && curl -s --max-time 2 "http://127.0.0.1:$port/metrics" > "$scrape" && grep -qxF "$1" "$scrape" && return
+        kill -0 "$exporter" 2> /dev/null || break
+        sleep 0.1
+      done
+      tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+      fail "no scrape with '$1': $(cat "$scrape" 2> /dev/null)"
+    }
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1'
+    for line in 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' \
+                'talviro_supply_current_amperes{serial="TV0001B"} 0.03692308'; do
+      grep -qxF "$line" "$scrape" || fail "no '$line' in a scrape: $(cat "$scrape")"
+    done
+    rm "$folder/present"
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 0'
+    ! grep -q '^talviro_target_voltage_volts' "$scrape" || fail "a reading served while the probe is away"
+    touch "$folder/present"
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1'
+    grep -qxF 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' "$scrape" || fail "back without readings"
+    echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away"
+    ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"
     run --count 1

@@ -1,0 +1,130 @@
+#include "exporter/exporter_options.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace exporter {
+
+namespace {
+
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// "ADDR:PORT" or "[IPV6]:PORT" into host and port; false, with error set,
+// when it is neither.
+bool parse_listen(const std::string& text, Options* o, std::string* error) {
+    const size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find_first_of(":[]") != std::string::npos) {
+        *error = "--listen: '" + text + "': put an IPv6 address in brackets, such as [::1]:" +
+                 std::to_string(kDefaultPort);
+        return false;
+    }
+    unsigned value = 0;
+    const char* end = port.data() + port.size();
+    const auto parsed = std::from_chars(port.data(), end, value);
+    if (host.empty() || port.empty() || parsed.ec != std::errc() || parsed.ptr != end ||
+        value > static_cast<unsigned>(kMaxPort)) {
+        *error = "--listen: '" + text + "' is not ADDRESS:PORT with a port from 0 to " +
+                 std::to_string(kMaxPort) + ", such as 0.0.0.0:" + std::to_string(kDefaultPort);
+        return false;
+    }
+    o->host = host;
+    o->port = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+ParsedOptions parse_options(const std::vector<std::string>& args) {
+    ParsedOptions parsed;
+    Options& o = parsed.options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+            return parsed;
+        }
+        if (arg == "--version") {
+            o.version = true;
+            return parsed;
+        }
+        if (!starts_with(arg, "--")) {
+            parsed.error = starts_with(arg, "-") ? "unknown option '" + arg + "'"
+                                                 : "unexpected argument '" + arg + "'";
+            return parsed;
+        }
+        // --name=value or --name value.
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (name != "--listen" && name != "--serial" && name != "--interval") {
+            parsed.error = "unknown option '" + name + "'";
+            return parsed;
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            parsed.error = name + " needs a value";
+            return parsed;
+        }
+        if (name == "--listen" && !parse_listen(value, &o, &parsed.error)) return parsed;
+        if (name == "--serial") {
+            if (value.empty()) {
+                parsed.error = "--serial needs a serial number, such as TV0001B (see talviro_read --list)";
+                return parsed;
+            }
+            if (std::find(o.serials.begin(), o.serials.end(), value) == o.serials.end())
+                o.serials.push_back(value);
+        }
+        if (name == "--interval") {
+            // The same option as talviro_read's, read by its own rules.
+            const cli::ParsedOptions interval = cli::parse_options({"--interval", value});
+            if (!interval.error.empty()) {
+                parsed.error = interval.error;
+                return parsed;
+            }
+            o.interval_ms = interval.options.interval_ms;
+        }
+    }
+    return parsed;
+}
+
+std::string usage_text(const std::string& program) {
+    const std::string default_listen = listen_text(kDefaultHost, kDefaultPort);
+    return "Usage: " + program + " [--listen ADDRESS:PORT] [--serial SN]... [--interval SECONDS]\n"
+           "       " + program + " --help | --version\n"
+           "Reads every TALVIRO probe on this computer once per interval and serves\n"
+           "the latest readings to Prometheus at http://ADDRESS:PORT/metrics.\n"
+           "\n"
+           "  --listen ADDRESS:PORT  where to serve (default " + default_listen + ", this\n"
+           "                         computer only); 0.0.0.0:PORT for every IPv4 address,\n"
+           "                         [::]:PORT for every IPv6 one; port 0 takes a free\n"
+           "                         port, named on standard error\n"
+           "  --serial SN            read the probe with serial number SN, as\n"
+           "                         talviro_read --list shows it; give it once per\n"
+           "                         probe. Without it, every probe, including those\n"
+           "                         plugged in later\n"
+           "  --interval SECONDS     from the start of one round of readouts to the\n"
+           "                         next, as talviro_read's (default 1)\n"
+           "  -h, --help             show this text and exit\n"
+           "  --version              show the version and exit\n"
+           "\n"
+           "A probe that goes away or stops answering is given back and looked for\n"
+           "again every half second; meanwhile talviro_probe_up is 0 and it has no\n"
+           "readings. Ctrl-C or SIGTERM ends the program.\n"
+           "\n"
+           "Exit status: 0 ended by Ctrl-C or SIGTERM, 1 the address cannot be\n"
+           "served, 2 usage error.\n";
+}
+
+std::string listen_text(const std::string& host, int port) {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+}  // namespace exporter

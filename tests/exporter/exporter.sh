@@ -1,0 +1,291 @@
+#!/usr/bin/env bash
+# talviro_exporter as a lab runs it, over modelled probes (scripts/simulated-usb:
+# the real program, libftdi1 and the driver layer), scraped by curl over
+# 127.0.0.1 and by a real Prometheus.
+#   exporter.sh CASE     (BUILD_DIR names the build folder)
+# Every wait is bounded; the exporter and Prometheus are killed on the way out.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build="${BUILD_DIR:?BUILD_DIR names the build folder}"
+exporter="$build/exporter/talviro_exporter"
+
+scratch=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do { kill -KILL "$pid" 2> /dev/null && wait "$pid" 2> /dev/null; } || true; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$scratch/err" ] && { echo "--- exporter's standard error" >&2; grep -v -e '^\[' -e '^gmake' "$scratch/err" >&2 || true; }
+  exit 1
+}
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# start [MODEL OPTIONS] -- [EXPORTER OPTIONS]: the exporter on a free
+# loopback port over the bus the options describe; sets pid, port and
+# started (ms, just before the program and its bus start).
+start() {
+  local model=()
+  while [ "$1" != -- ]; do model+=("$1"); shift; done
+  shift
+  local args=("$@")
+  [[ " ${args[*]} " == *" --listen "* ]] || [ -n "${default_listen:-}" ] || args=(--listen 127.0.0.1:0 "${args[@]}")
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  "$root/scripts/simulated-usb" "${model[@]}" -- bash -c 'now=$(date +%s%N); echo $((now / 1000000)) > "$0"; exec "$@"' \
+    "$scratch/started" "$exporter" "${args[@]}" > "$scratch/out" 2> "$scratch/err" &
+  pid=$!
+  pids+=("$pid")
+  port=""
+  for _ in $(seq 1200); do
+    port=$(sed -n 's#^talviro_exporter: serving http://.*:\([0-9]*\)/metrics$#\1#p' "$scratch/err")
+    [ -n "$port" ] && break
+    kill -0 "$pid" 2> /dev/null || fail "the exporter ended before serving"
+    sleep 0.05
+  done
+  [ -n "$port" ] || fail "the exporter did not start serving"
+  started=$(cat "$scratch/started")
+}
+
+# scrape [CURL OPTIONS]: /metrics into $scratch/scrape; sets took (seconds).
+scrape() {
+  took=$(curl -sS --max-time 5 -o "$scratch/scrape" -w '%{time_total}' "$@" "http://127.0.0.1:$port/metrics") ||
+    fail "scrape failed"
+}
+has() { grep -qxF "$1" "$scratch/scrape"; }
+# until_scrape LINE SECONDS: scrapes every 50 ms until one holds LINE.
+until_scrape() {
+  local tries=$(( $2 * 20 ))
+  for _ in $(seq "$tries"); do
+    scrape
+    has "$1" && return 0
+    sleep 0.05
+  done
+  fail "no scrape in $2 s held '$1'; the last: $(cat "$scratch/scrape")"
+}
+# stop_exporter SIGNAL: sends it; sets stop_ms and status.
+stop_exporter() {
+  local sent
+  sent=$(now_ms)
+  kill -"$1" "$pid"
+  for _ in $(seq 300); do kill -0 "$pid" 2> /dev/null || break; sleep 0.01; done
+  stop_ms=$(( $(now_ms) - sent ))
+  kill -0 "$pid" 2> /dev/null && fail "still running $stop_ms ms after SIG$1"
+  set +e; wait "$pid"; status=$?; set -e
+}
+
+# The readings of the model's bench inputs (chipmodel/probe_chip.h) as the
+# probes' arithmetic gives them, for TV0001B and TV0002B.
+probe_lines() {
+  case "$1" in
+    TV0001B) printf '%s\n' \
+      'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' \
+      'talviro_supply_current_amperes{serial="TV0001B"} 0.03692308' \
+      'talviro_input_voltage_volts{serial="TV0001B",input="A0"} 0.63514286' \
+      'talviro_input_voltage_volts{serial="TV0001B",input="A1"} 1.5265715' ;;
+    TV0002B) printf '%s\n' \
+      'talviro_target_voltage_volts{serial="TV0002B"} 1.6714286' \
+      'talviro_supply_current_amperes{serial="TV0002B"} 0.0923077' \
+      'talviro_input_voltage_volts{serial="TV0002B",input="A0"} 8.914286' \
+      'talviro_input_voltage_volts{serial="TV0002B",input="A1"} 4.6800003' ;;
+  esac
+}
+expect_readings() {
+  local line
+  while read -r line; do has "$line" || fail "$1: no '$line' in: $(cat "$scratch/scrape")"; done < <(probe_lines "$1")
+}
+expect_no_readings() {
+  ! grep -E "_(volts|amperes)\{serial=\"$1\"" "$scratch/scrape" || fail "$1 away, but readings served"
+}
+
+case "${1:-}" in
+  scrape)
+    # Two probes with different inputs, every probe found without --serial.
+    start --probes 2 -- --interval 0.2
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    expect_readings TV0001B
+    expect_readings TV0002B
+    has 'talviro_exporter_build_info{version="'"$("$exporter" --version | awk '{print $NF}')"'"} 1' ||
+      fail "no build info: $(cat "$scratch/scrape")"
+    promtool check metrics < "$scratch/scrape" > "$scratch/promtool" 2>&1 || fail "promtool: $(cat "$scratch/promtool")"
+    [ ! -s "$scratch/promtool" ] || fail "promtool finds problems: $(cat "$scratch/promtool")"
+    # The wire: content type, HEAD without a body, the page, 404 and 405.
+    headers=$(curl -sS --max-time 5 -D - -o /dev/null "http://127.0.0.1:$port/metrics" | tr -d '\r')
+    grep -qx 'Content-Type: text/plain; version=0.0.4' <<< "$headers" || fail "content type: $headers"
+    [ -z "$(curl -sS --max-time 5 -I "http://127.0.0.1:$port/metrics" -o /dev/null -w '%{size_download}' | tr -d 0)" ] ||
+      fail "HEAD sent a body"
+    curl -sS --max-time 5 "http://127.0.0.1:$port/" | grep -q '<a href="/metrics">' || fail "no link on /"
+    for path in /metrics/ /favicon.ico /api; do
+      code=$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port$path")
+      [ "$code" = 404 ] || fail "GET $path: $code"
+    done
+    for method in POST PUT DELETE OPTIONS PATCH; do
+      code=$(curl -s --max-time 5 -X "$method" -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics")
+      [ "$code" = 405 ] || fail "$method /metrics: $code"
+    done
+    stop_exporter TERM
+    # Only the probes named are taken; one that is not there is up 0.
+    start --probes 2 -- --serial TV0002B --serial TV0009B --interval 0.2
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+    has 'talviro_probe_up{serial="TV0009B"} 0' || fail "TV0009B: $(cat "$scratch/scrape")"
+    ! grep -q 'TV0001B' "$scratch/scrape" || fail "TV0001B read without being named"
+    grep -qx 'talviro_exporter: waiting for probe TV0009B' "$scratch/err" || fail "no line on TV0009B"
+    ;;
+  prometheus)
+    # A real Prometheus scrapes every second and answers a query with both probes.
+    start --probes 2 -- --interval 0.5
+    prom_port=$(comm -23 <(seq 20000 20999) <(ss -Htan | awk '{print $4}' | sed 's/.*://' | sort -u) | shuf -n 1)
+    cat > "$scratch/prometheus.yml" <<EOF
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: talviro
+    static_configs:
+      - targets: ['127.0.0.1:$port']
+EOF
+    prometheus --config.file="$scratch/prometheus.yml" --storage.tsdb.path="$scratch/tsdb" \
+      --web.listen-address="127.0.0.1:$prom_port" > "$scratch/prometheus.log" 2>&1 &
+    pids+=($!)
+    query="http://127.0.0.1:$prom_port/api/v1/query?query=talviro_target_voltage_volts"
+    for _ in $(seq 120); do
+      curl -s --max-time 2 "$query" > "$scratch/query" || true
+      grep -q '"serial":"TV0001B"' "$scratch/query" && grep -q '"serial":"TV0002B"' "$scratch/query" && break
+      sleep 0.25
+    done
+    grep -q '"serial":"TV0001B".*"3.3205714"\|"3.3205714".*"serial":"TV0001B"' "$scratch/query" ||
+      fail "Prometheus: $(cat "$scratch/query"); log: $(tail -n 5 "$scratch/prometheus.log")"
+    grep -q '"serial":"TV0002B"' "$scratch/query" || fail "Prometheus: $(cat "$scratch/query")"
+    echo "Prometheus on 127.0.0.1:$prom_port answered: $(cat "$scratch/query")"
+    ;;
+  unplug)
+    # TV0001B vanishes 2 s in and comes back 2 s later at a new address; TV0002B stays.
+    start --probes 2 --unplug-after 2000 --unplug-only 1 --replug-after 2000 -- --interval 0.5
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 0' 10
+    down=$(( $(now_ms) - started ))
+    # Two intervals after the unplug, and the scrape's own 50 ms.
+    [ "$down" -le $(( 2000 + 2 * 500 + 50 )) ] || fail "up 0 only $down ms after the start"
+    expect_no_readings TV0001B
+    expect_readings TV0002B
+    before=$(sed -n 's/^talviro_readouts_total{serial="TV0002B"} //p' "$scratch/scrape")
+    sleep 1
+    scrape
+    has 'talviro_probe_up{serial="TV0001B"} 0' || fail "TV0001B back too early"
+    expect_readings TV0002B
+    after=$(sed -n 's/^talviro_readouts_total{serial="TV0002B"} //p' "$scratch/scrape")
+    [ "$after" -gt "$before" ] || fail "TV0002B not read while TV0001B was away ($before, $after)"
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    back=$(( $(now_ms) - started ))
+    expect_readings TV0001B
+    [ "$back" -le $(( 4000 + 500 + 500 + 1000 )) ] || fail "back only $back ms after the start"
+    grep -q '^talviro_exporter: probe TV0001B lost at .*; waiting for it to come back$' "$scratch/err" || fail "no lost line"
+    grep -q '^talviro_exporter: probe TV0001B back at ' "$scratch/err" || fail "no back line"
+    echo "unplug: up 0 at $down ms, back at $back ms (unplug at 2000, replug at 4000)"
+    ;;
+  plugged-later)
+    # TV0002B arrives 1 s after the start: found by the listing every 2 s.
+    start --probes 2 --unplug-after 0 --unplug-only 2 --replug-after 1000 -- --interval 0.5
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    ! grep -q TV0002B "$scratch/scrape" || fail "TV0002B before it arrived"
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+    found=$(( $(now_ms) - started ))
+    [ "$found" -le $(( 1000 + 2000 + 500 + 500 )) ] || fail "TV0002B found only $found ms after the start"
+    expect_readings TV0002B
+    ;;
+  silent)
+    # Both engines die during a readout, the chips staying on the bus: the
+    # loop waits out a read time-out, then looks for them every 0.5 s.
+    # Scrapes answer from the board all along.
+    start --probes 2 --engine-dies-after 700 -- --interval 0.2
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    slowest=0
+    for _ in $(seq 200); do
+      scrape
+      slowest=$(awk -v a="$slowest" -v b="$took" 'BEGIN { print (b > a) ? b : a }')
+      has 'talviro_probe_up{serial="TV0001B"} 0' && has 'talviro_probe_up{serial="TV0002B"} 0' && break
+      sleep 0.05
+    done
+    has 'talviro_probe_up{serial="TV0001B"} 0' || fail "TV0001B still up: $(cat "$scratch/scrape")"
+    expect_no_readings TV0001B
+    awk -v s="$slowest" 'BEGIN { exit !(s < 0.05) }' || fail "a scrape while a probe was silent took $slowest s"
+    grep -q '^talviro_failed_readouts_total{serial="TV0001B"} [1-9]' "$scratch/scrape" || fail "no failed readout"
+    echo "silent: the slowest scrape took $slowest s"
+    ;;
+  limits)
+    start --probes 1 -- --interval 0.2
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    # 50 connections that send nothing.
+    fds=()
+    for _ in $(seq 50); do
+      exec {fd}<> "/dev/tcp/127.0.0.1/$port"
+      fds+=("$fd")
+    done
+    scrape
+    awk -v s="$took" 'BEGIN { exit !(s < 1) }' || fail "a scrape beside 50 idle connections took $took s"
+    has 'talviro_probe_up{serial="TV0001B"} 1' || fail "scrape beside idle connections: $(cat "$scratch/scrape")"
+    echo "limits: a scrape beside 50 idle connections took $took s"
+    for fd in "${fds[@]}"; do exec {fd}>&-; done
+    # A 1 MiB header line and a 1 MiB body: refused, the exporter goes on.
+    { printf 'X-Big: '; head -c 1048576 /dev/zero | tr '\0' a; } > "$scratch/header"
+    code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' -H "@$scratch/header" "http://127.0.0.1:$port/metrics" || true)
+    [ "$code" != 200 ] || fail "a 1 MiB header was served"
+    head -c 1048576 /dev/zero > "$scratch/body"
+    for method in GET POST; do
+      code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' -X "$method" --data-binary "@$scratch/body" \
+        "http://127.0.0.1:$port/metrics" || true)
+      [ "$code" != 200 ] || fail "a $method with a 1 MiB body was served"
+    done
+    scrape
+    has 'talviro_probe_up{serial="TV0001B"} 1' || fail "after the big requests: $(cat "$scratch/scrape")"
+    awk -v s="$took" 'BEGIN { exit !(s < 1) }' || fail "a scrape after the big requests took $took s"
+    ;;
+  stop)
+    # SIGINT and SIGTERM, with a connection held open that sends nothing:
+    # the program ends within a second, every channel B given back.
+    for signal in INT TERM; do
+      start --probes 2 --state-file "$scratch/state" -- --interval 0.2
+      until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+      until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+      exec {idle}<> "/dev/tcp/127.0.0.1/$port"
+      stop_exporter "$signal"
+      exec {idle}>&-
+      echo "stop: SIG$signal ended it in $stop_ms ms, status $status"
+      [ "$stop_ms" -lt 1000 ] || fail "SIG$signal: took $stop_ms ms"
+      [ "$status" -eq 0 ] || fail "SIG$signal: status $status"
+      for probe in 1 2; do
+        grep -qx "probe $probe channel B: kernel driver bound, not claimed, bit mode 00" "$scratch/state" ||
+          fail "SIG$signal: probe $probe's channel B not given back: $(cat "$scratch/state")"
+      done
+    done
+    ;;
+  listen)
+    # The default address is loopback's; a port taken is an error, never shared.
+    default_listen=1 start --probes 1 --
+    first=$pid
+    # Listening on 127.0.0.1:19265 only: in /proc/net/tcp's hex, state 0A.
+    grep -q ' 0100007F:4B41 00000000:0000 0A ' /proc/net/tcp || fail "not listening on 127.0.0.1:19265"
+    ! grep -q ':4B41 0\+:0000 0A ' /proc/net/tcp6 || fail "listening on IPv6 too"
+    [ "$(grep -c ':4B41 0\+:0000 0A ' /proc/net/tcp)" -eq 1 ] || fail "listening on more than loopback"
+    set +e
+    # One that could share the port would serve on: 10 s at most.
+    timeout 10 "$root/scripts/simulated-usb" -- "$exporter" --listen 127.0.0.1:19265 > "$scratch/out2" 2> "$scratch/err2"
+    status=$?
+    set -e
+    [ "$status" -eq 1 ] || fail "a second exporter on the default port: status $status"
+    grep -q '^talviro_exporter: cannot listen on 127.0.0.1:19265: ' "$scratch/err2" || fail "$(cat "$scratch/err2")"
+    pid=$first
+    stop_exporter TERM
+    # A usage error: status 2, the error (its words: exporter_test.cpp) and the hint.
+    set +e
+    "$exporter" --listen 19265 2> "$scratch/err2"
+    status=$?
+    set -e
+    [ "$status" -eq 2 ] && [ "$(tail -n 1 "$scratch/err2")" = "Try 'talviro_exporter --help'." ] || fail "usage error: $status"
+    ;;
+  *) echo "exporter.sh: unknown case '${1:-}'" >&2; exit 2 ;;
+esac
+echo "exporter.sh $1: ok"

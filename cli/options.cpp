@@ -47,52 +47,66 @@ const std::string& interval_range() {
 
 }  // namespace
 
+std::string read_option(const std::vector<std::string>& args, size_t* i,
+                        OptionKind (*kind_of)(const std::string& name), std::string* name,
+                        std::string* value) {
+    const std::string& arg = args[*i];
+    if (arg == "-h") {
+        *name = "--help";
+        return {};
+    }
+    if (!starts_with(arg, "--"))
+        return starts_with(arg, "-") ? "unknown option '" + arg + "'"
+                                     : "unexpected argument '" + arg + "'";
+    const size_t equals = arg.find('=');
+    const bool inline_value = equals != std::string::npos;
+    *name = arg.substr(0, equals);
+    switch (kind_of(*name)) {
+    case OptionKind::Unknown: return "unknown option '" + *name + "'";
+    case OptionKind::Flag: return inline_value ? *name + " takes no value" : std::string();
+    case OptionKind::Valued: break;
+    }
+    if (inline_value) {
+        *value = arg.substr(equals + 1);
+    } else if (*i + 1 < args.size()) {
+        *value = args[++*i];
+    } else {
+        return *name + " needs a value";
+    }
+    return {};
+}
+
+namespace {
+
+OptionKind option_kind(const std::string& name) {
+    for (const char* flag : {"--help", "--version", "--csv", "--watch", "--list", "--reconnect"})
+        if (name == flag) return OptionKind::Flag;
+    for (const char* valued : {"--count", "--interval", "--serial"})
+        if (name == valued) return OptionKind::Valued;
+    return OptionKind::Unknown;
+}
+
+}  // namespace
+
 ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
     std::vector<std::string> given;  // options with a value, in order
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
+        std::string name;
+        std::string value;
+        parsed.error = read_option(args, &i, option_kind, &name, &value);
+        if (!parsed.error.empty()) return parsed;
+        if (name == "--help" || name == "--version") {
+            (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
-        if (arg == "--version") {
-            o.version = true;
-            return parsed;
-        }
-        if (!starts_with(arg, "--")) {
-            parsed.error = starts_with(arg, "-") ? "unknown option '" + arg + "'"
-                                                 : "unexpected argument '" + arg + "'";
-            return parsed;
-        }
-        // --name=value or --name value.
-        const size_t equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        const bool inline_value = equals != std::string::npos;
-        if (name == "--csv" || name == "--watch" || name == "--list" || name == "--reconnect") {
-            if (inline_value) {
-                parsed.error = name + " takes no value";
-                return parsed;
-            }
+        if (option_kind(name) == OptionKind::Flag) {
             (name == "--csv"     ? o.csv
              : name == "--watch" ? o.watch
              : name == "--list"  ? o.list
                                  : o.reconnect) = true;
             continue;
-        }
-        if (name != "--count" && name != "--interval" && name != "--serial") {
-            parsed.error = "unknown option '" + name + "'";
-            return parsed;
-        }
-        std::string value;
-        if (inline_value) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            parsed.error = name + " needs a value";
-            return parsed;
         }
         given.push_back(name);
         if (name == "--serial" && value.empty()) {

@@ -37,6 +37,19 @@ struct ParsedOptions {
 // error, error holds a one-line explanation and options are unusable.
 ParsedOptions parse_options(const std::vector<std::string>& args);
 
+// How a program's option is written: alone, or with a value.
+enum class OptionKind { Unknown, Flag, Valued };
+
+// The command-line words of the programs: reads the option at args[*i]
+// into *name and, for a Valued one, *value ("--name=value", or the next
+// argument, which *i then moves past). "-h" comes back as "--help".
+// kind_of tells the program's options apart. Returns a one-line usage error
+// (an argument that is not an option, an unknown option, a flag given a
+// value, a value missing), or empty. Needs *i < args.size().
+std::string read_option(const std::vector<std::string>& args, size_t* i,
+                        OptionKind (*kind_of)(const std::string& name), std::string* name,
+                        std::string* value);
+
 // The usage text, naming the program as called, ending with a newline.
 std::string usage_text(const std::string& program);
 

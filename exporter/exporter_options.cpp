@@ -7,7 +7,11 @@ namespace exporter {
 
 namespace {
 
-bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+cli::OptionKind option_kind(const std::string& name) {
+    if (name == "--help" || name == "--version") return cli::OptionKind::Flag;
+    if (name == "--listen" || name == "--serial" || name == "--interval") return cli::OptionKind::Valued;
+    return cli::OptionKind::Unknown;
+}
 
 // "ADDR:PORT" or "[IPV6]:PORT" into host and port; false, with error set,
 // when it is neither.
@@ -42,34 +46,12 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            return parsed;
-        }
-        if (arg == "--version") {
-            o.version = true;
-            return parsed;
-        }
-        if (!starts_with(arg, "--")) {
-            parsed.error = starts_with(arg, "-") ? "unknown option '" + arg + "'"
-                                                 : "unexpected argument '" + arg + "'";
-            return parsed;
-        }
-        // --name=value or --name value.
-        const size_t equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        if (name != "--listen" && name != "--serial" && name != "--interval") {
-            parsed.error = "unknown option '" + name + "'";
-            return parsed;
-        }
+        std::string name;
         std::string value;
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            parsed.error = name + " needs a value";
+        parsed.error = cli::read_option(args, &i, option_kind, &name, &value);
+        if (!parsed.error.empty()) return parsed;
+        if (name == "--help" || name == "--version") {
+            (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
         if (name == "--listen" && !parse_listen(value, &o, &parsed.error)) return parsed;

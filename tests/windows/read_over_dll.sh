@@ -102,44 +102,18 @@ case "$case_name" in
     diff -u <(printf '%s\n' "${BENCH_READINGS[@]}") "$folder/out" || fail "standard output differs"
     # Deleted while the program reads every 0.1 s: the probe is gone from
     # the next driver call on, as after an unplug.
-    (cd "$folder" && exec "$wine" ./talviro_read.exe --count 0 --interval 0.1) \
-      > "$folder/out.crlf" 2> "$folder/err.crlf" &
-    pid=$!
-    for _ in $(seq 600); do
-      grep -q '^Serial:' "$folder/out.crlf" && break
-      kill -0 "$pid" 2> /dev/null || break
-      sleep 0.1
-    done
-    rm "$folder/present"
-    set +e
-    wait "$pid"
-    status=$?
-    set -e
-    tr -d '\r' < "$folder/out.crlf" > "$folder/out"
-    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+    first_readout() { grep -q '^Serial:' "$folder/out.crlf"; }
+    unplug() { rm "$folder/present"; }
+    run_while first_readout unplug --count 0 --interval 0.1
     grep -q '^Serial: TV0001B$' "$folder/out" || fail "no readout before the file was deleted"
     [ "$status" -eq "$PROBE_LOST_STATUS" ] || fail "after deleting the file: status $status, wanted $PROBE_LOST_STATUS"
     grep -q 'stopped answering' "$folder/err" || fail "the loss is not reported"
     # With --reconnect the same loss is ridden out: 20 whole readouts in
     # all, one empty row where the probe went, once it was back.
     touch "$folder/present"
-    (cd "$folder" && exec "$wine" ./talviro_read.exe --reconnect --count 20 --interval 0.1 --csv) \
-      > "$folder/out.crlf" 2> "$folder/err.crlf" &
-    pid=$!
-    for _ in $(seq 600); do
-      [ "$(wc -l < "$folder/out.crlf")" -ge 4 ] && break
-      kill -0 "$pid" 2> /dev/null || break
-      sleep 0.1
-    done
-    rm "$folder/present"
-    sleep 1
-    touch "$folder/present"
-    set +e
-    wait "$pid"
-    status=$?
-    set -e
-    tr -d '\r' < "$folder/out.crlf" > "$folder/out"
-    tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+    three_rows() { [ "$(wc -l < "$folder/out.crlf")" -ge 4 ]; }
+    replug() { rm "$folder/present"; sleep 1; touch "$folder/present"; }
+    run_while three_rows replug --reconnect --count 20 --interval 0.1 --csv
     [ "$status" -eq 0 ] || fail "--reconnect: status $status, wanted 0"
     rows=$(tail -n +2 "$folder/out" | sed -E 's/^[^,]+,1[.]53,37,3[.]32,0[.]64,137,36,298,57$/W/; /^W$/!s/.*/E/' | tr -d '\n')
     [ "$(tr -cd W <<< "$rows" | wc -c)" -eq 20 ] && [ "$(tr -s W <<< "$rows")" = WEW ] ||

@@ -36,9 +36,6 @@ namespace {
 
 constexpr int kConversions = 2;
 constexpr int kSamplesPerConversion = 10;
-// What the driver layer's FT_SetBitMode reads to check the engine, after its
-// last purge of the receive side.
-constexpr int64_t kEngineCheckBytes = 2;
 constexpr uint64_t kUsPerMs = 1000;
 // The driver's clock counts whole milliseconds, and the last attempt of a
 // call that ran out of time still gets kMinAttemptMs.
@@ -140,6 +137,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(serial, 'x', sizeof serial);
     const bool opened = probe_open(serial) == 0;
     const int probe = claimed_probe();
+    // The open ends by emptying the chip's buffers and the driver's: what
+    // arrived before then is never an answer to come.
+    const int64_t delivered_at_open = probe ? static_cast<int64_t>(device.delivered(probe)) : 0;
+    g_consumed = 0;
     if (opened) {
         check(std::memchr(serial, '\0', sizeof serial) != nullptr, "unterminated serial");
         check(probe != 0, "open without a claimed channel");
@@ -150,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int c = 0; c < kConversions; ++c) {
         // Answer bytes that arrived and that nobody has taken yet.
         const int64_t before = probe ? static_cast<int64_t>(device.delivered(probe)) : 0;
-        const int64_t waiting = before - kEngineCheckBytes - g_consumed;
+        const int64_t waiting = before - delivered_at_open - g_consumed;
         const uint16_t count = read_adc_channel(static_cast<uint8_t>(channels >> (4 * c)));
         check(count <= kConverterMaxCount, "count above 1023");
         if (adc_last_conversion_whole()) {

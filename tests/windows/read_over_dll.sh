@@ -43,6 +43,28 @@ run() {
   tr -d '\r' < "$folder/err.crlf" > "$folder/err"
 }
 
+# run_while CONDITION ACTION ARGS...: the program in its folder in the
+# background; once CONDITION (a command on its output so far) holds, or it
+# ended, ACTION runs; then as run.
+run_while() {
+  local condition=$1 action=$2 pid
+  shift 2
+  (cd "$folder" && exec "$wine" "./$program" "$@") > "$folder/out.crlf" 2> "$folder/err.crlf" &
+  pid=$!
+  for _ in $(seq 600); do
+    $condition && break
+    kill -0 "$pid" 2> /dev/null || break
+    sleep 0.1
+  done
+  $action
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+  tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+  tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+}
+
 program=talviro_read.exe
 [ "$case_name" != exporter ] || program=talviro_exporter.exe
 cp "$exe" "$folder/$program"

@@ -32,21 +32,25 @@ void ProbeReturn::lose(std::ostream& notes) {
           << std::flush;
 }
 
-bool ProbeReturn::wait(std::ostream& notes, const WaitPause& pause) {
-    uint64_t next_attempt = clock_.steady_ms();
-    for (;;) {
-        char serial[probe_settings::kSerialSize] = {};
-        if (probe_reopen(serial_.c_str(), serial) == 0) break;
-        next_attempt += kReconnectAttemptMs;
-        const uint64_t now = clock_.steady_ms();
-        if (now >= next_attempt) next_attempt = now;  // a slow attempt: try again at once
-        if (!pause(next_attempt - now)) return false;
-    }
+bool ProbeReturn::try_once(std::ostream& notes) {
+    char serial[probe_settings::kSerialSize] = {};
+    if (probe_reopen(serial_.c_str(), serial) != 0) return false;
     away_ = false;
     away_ms_ += clock_.steady_ms() - lost_at_ms_;
     notes << program_ << ": probe " << serial_ << " back at "
           << local_time_text(clock_.wall_ms(), true) << "\n"
           << std::flush;
+    return true;
+}
+
+bool ProbeReturn::wait(std::ostream& notes, const WaitPause& pause) {
+    uint64_t next_attempt = clock_.steady_ms();
+    while (!try_once(notes)) {
+        next_attempt += kReconnectAttemptMs;
+        const uint64_t now = clock_.steady_ms();
+        if (now >= next_attempt) next_attempt = now;  // a slow attempt: try again at once
+        if (!pause(next_attempt - now)) return false;
+    }
     return true;
 }
 

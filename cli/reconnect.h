@@ -40,6 +40,11 @@ public:
     // back". Needs the probe not already away.
     void lose(std::ostream& notes);
 
+    // One attempt to open the probe again: true, with "PROGRAM: probe SERIAL
+    // back at TIME" written, when it is open; false with the channel still
+    // given back. Needs away().
+    bool try_once(std::ostream& notes);
+
     // Tries to open the probe again at once and then every
     // kReconnectAttemptMs, pausing with pause in between, until it is open
     // (then writes "PROGRAM: probe SERIAL back at TIME" and returns true) or

@@ -116,8 +116,7 @@ void ReadoutLoop::look_for(Probe& probe) {
     probe_use(&probe.session);
     bool open = false;
     if (probe.spells.away()) {
-        // One attempt: a pause that gives up at once.
-        open = probe.spells.wait(err_, [](uint64_t) { return false; });
+        open = probe.spells.try_once(err_);
     } else {
         char serial[probe_settings::kSerialSize] = {};
         open = probe_reopen(probe.report.serial.c_str(), serial) == 0;

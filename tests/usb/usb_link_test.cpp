@@ -537,49 +537,6 @@ TEST_F(UsbLink, StaleAnswersHeldAtOpenAreDiscardedBeforeTheFirstReadout) {
     }
 }
 
-// A probe unplugged and plugged in again is a new device at a new address,
-// its channel free with the kernel driver bound: what the program held of
-// the old one stays dead, and it opens again by its serial. The other probe
-// on the bus stays as it was.
-TEST_F(UsbLink, ARepluggedProbeIsANewDeviceThatOpensAgainBySerial) {
-    usbsim::Options replug;
-    replug.probes = 2;
-    replug.unplug_only = 1;
-    replug.replug_after_ms = 2000;
-    bus().configure(replug);
-    const auto addresses = [] {
-        libusb_device** list = nullptr;
-        const ssize_t n = libusb_get_device_list(nullptr, &list);
-        std::vector<int> found;
-        for (ssize_t d = 0; d < n; ++d) found.push_back(libusb_get_device_address(list[d]));
-        libusb_free_device_list(list, 1);
-        return found;
-    };
-    EXPECT_EQ(addresses(), (std::vector<int>{2, 3}));
-    char serial[probe_settings::kSerialSize] = {};
-    ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
-
-    bus().unplug();
-    EXPECT_EQ(addresses(), std::vector<int>{3});
-    clock.advance_ms(2000);
-    EXPECT_EQ(addresses(), (std::vector<int>{3, 4}));
-    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
-    EXPECT_FALSE(bus().claimed(1, kInterfaceB));
-    EXPECT_EQ(bus().bit_mode(1, kInterfaceB), 0);
-    testing::internal::CaptureStderr();
-    read_adc_channel(0);
-    testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(adc_last_conversion_whole());
-    probe_close();
-
-    ASSERT_EQ(probe_open_serial("TV0001B", serial), 0);
-    EXPECT_EQ(read_adc_channel(0), sim::kBenchInputs[0][0]);
-    EXPECT_TRUE(adc_last_conversion_whole());
-    probe_close();
-    EXPECT_TRUE(bus().kernel_driver_bound(1, kInterfaceB));
-    EXPECT_EQ(bus().live_devices(), 0);
-}
-
 // A stop request made while a read waits on a silent chip (a signal, 2 s
 // into the wait) ends the wait at the chip's next packet.
 TEST_F(UsbLink, AbandonedWaitOnASilentChipEndsWithinALatencyPeriodAndSilently) {

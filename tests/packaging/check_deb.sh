@@ -24,7 +24,7 @@ trap 'rm -rf "$scratch" "$tree"' EXIT
 # package's installation.
 steps=$(awk '/^## / { section = $0 }
              section == "## Using a real probe" && /^1\. / { on = 1; next }
-             on && /^ {4,}[^ ]/ { sub(/^ +/, ""); print; seen = 1; next }
+             on && /^    +[^ ]/ { sub(/^ +/, ""); print; seen = 1; next }
              on && seen && /[^ ]/ { exit }' "$readme")
 grep -q '^cmake --build ' <<< "$steps" || fail "no build commands in \"Using a real probe\" of README: $steps"
 package=$(grep -m1 -oE 'cd [^ ]+ && cpack -G DEB' "$readme") || fail "no cpack command in README"

@@ -111,6 +111,10 @@ case "${1:-}" in
     expect_readings TV0002B
     has 'talviro_exporter_build_info{version="'"$("$exporter" --version | awk '{print $NF}')"'"} 1' ||
       fail "no build info: $(cat "$scratch/scrape")"
+    # The README's example scrape: the same series, in the order served.
+    series() { grep -E '^talviro_[a-z_]+\{(serial="TV0001B"|version=)' | sed 's/ .*//'; }
+    [ "$(series < "$root/README.md")" = "$(series < "$scratch/scrape")" ] ||
+      fail "the README's example scrape differs in its series or their order from: $(cat "$scratch/scrape")"
     promtool check metrics < "$scratch/scrape" > "$scratch/promtool" 2>&1 || fail "promtool: $(cat "$scratch/promtool")"
     [ ! -s "$scratch/promtool" ] || fail "promtool finds problems: $(cat "$scratch/promtool")"
     # The wire: content type, HEAD without a body, the page, 404 and 405.

@@ -1,20 +1,49 @@
 #!/usr/bin/env bash
-# Builds the .deb and checks its contents and its dependencies, has lintian
-# check it as Debian would, then unpacks it into a scratch root and checks
-# the desktop entries, the AppStream metadata and the version a program
-# gives.
-#   check_deb.sh BUILD_DIR
+# Builds the .deb as "Using a real probe" in the README tells a newcomer to:
+# its build commands, read from the README, run in a fresh copy of the tree
+# with GoogleTest and Google Benchmark hidden from CMake (only the build
+# packages' libraries), then its cpack command. Checks the package's contents
+# and its dependencies, has lintian check it as Debian would, then unpacks it
+# into a scratch root and checks the desktop entries, the AppStream metadata
+# and the version a program gives.
+#   check_deb.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-build=$(cd "$1" && pwd)
+src=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+readme="$src/README.md"
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" > cpack.log) \
-  || { cat "$scratch/cpack.log"; fail "cpack failed"; }
-deb=$(ls "$scratch"/out/*.deb)
-grep -qF "sudo apt install ./$(basename "$deb")" "$here/../../README.md" \
+# The copy lies in the suite's build folder: with scripts/test's ccache, whose
+# base_dir is the source tree, its objects come from the suite's build.
+tree=$(mktemp -d "$build/readme-build.XXXXXX")
+trap 'rm -rf "$scratch" "$tree"' EXIT
+
+# Step 1's code block, then the Install section's cpack command without the
+# package's installation.
+steps=$(awk '/^## / { section = $0 }
+             section == "## Using a real probe" && /^1\. / { on = 1; next }
+             on && /^    +[^ ]/ { sub(/^ +/, ""); print; seen = 1; next }
+             on && seen && /[^ ]/ { exit }' "$readme")
+grep -q '^cmake --build ' <<< "$steps" || fail "no build commands in \"Using a real probe\" of README: $steps"
+package=$(grep -m1 -oE 'cd [^ ]+ && cpack -G DEB' "$readme") || fail "no cpack command in README"
+package_dir=$(cut -d' ' -f2 <<< "$package")
+
+git -C "$src" ls-files -z --cached --others --exclude-standard |
+  tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$tree" -xf -
+printf 'set(CMAKE_DISABLE_FIND_PACKAGE_%s ON)\n' GTest benchmark > "$scratch/hide-test-libraries.cmake"
+launcher=$(sed -n 's/^CMAKE_CXX_COMPILER_LAUNCHER:[A-Z]*=//p' "$build/CMakeCache.txt")
+(
+  cd "$tree"
+  export CMAKE_TOOLCHAIN_FILE="$scratch/hide-test-libraries.cmake" CMAKE_BUILD_PARALLEL_LEVEL=2
+  [ -z "$launcher" ] || export CMAKE_C_COMPILER_LAUNCHER="$launcher" CMAKE_CXX_COMPILER_LAUNCHER="$launcher"
+  bash -euo pipefail -c "$steps"$'\n'"$package"
+) > "$scratch/readme-build.log" 2>&1 || { tail -n 40 "$scratch/readme-build.log"; fail "the README's build failed"; }
+grep -qx -- '-- Left out: the tests (no GoogleTest) and the benchmarks (no Google Benchmark); .*' \
+  "$scratch/readme-build.log" || fail "the README's build did not leave out the tests and benchmarks"
+deb=$(ls "$tree/$package_dir"/*.deb)
+grep -qF "sudo apt install ./$(basename "$deb")" "$readme" \
   || fail "README does not install the package cpack makes: $(basename "$deb")"
 
 dpkg-deb -c "$deb" | awk '{print $6}' > "$scratch/contents"

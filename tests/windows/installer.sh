@@ -6,8 +6,8 @@
 #    file deleted, leaves its own files in Program Files and no others: no
 #    ftd2xx.dll (the driver's DLL comes with the FTDI D2XX driver);
 #  - the older setup program, run over it, refuses and changes nothing;
-#  - an upgrade while a program runs from the install folder refuses before
-#    it touches anything, and the old install is whole;
+#  - an upgrade, and the uninstaller, while a program runs from the install
+#    folder refuse before they touch anything, and the old install is whole;
 #  - its Start-menu shortcuts start the programs in the install folder,
 #    where the window finds logo.jpg;
 #  - the uninstall entry names product, version, publisher, icon, folder
@@ -275,6 +275,11 @@ wine reg query "$UNINSTALL_KEY" /v DisplayVersion 2> /dev/null | tr -d '\r' | gr
 for lnk in "${!SHORTCUTS[@]}"; do
   [ -f "$start_menu/$lnk" ] || fail "the shortcut \"$lnk\" is gone after the refused upgrade"
 done
+# Nor does the uninstaller remove anything while it runs. It copies itself
+# into a temporary folder and runs from there, so wait for that copy to end.
+wine "$install_dir/$UNINSTALLER" /S > "$scratch/uninstall-running.log" 2>&1 || true
+wait_until_gone '[\\/]~nsu[^\\/]*[.]tmp[\\/]' "the uninstaller"
+check_installed "after the uninstaller ran with talviro_exporter.exe running" "$scratch/old-stage"
 stop_program talviro_exporter.exe
 # This version over it, which takes it away first, then over itself, which
 # repairs a damaged install.

@@ -25,6 +25,10 @@ namespace exporter {
 constexpr uint64_t kLookForLostMs = cli::kReconnectAttemptMs;
 // Without --serial, the probe list is read this often for new probes.
 constexpr uint64_t kLookForNewMs = 2000;
+// Each probe's driver reads wait at most this, far beyond an answering
+// probe's few milliseconds: a probe that falls silent during a readout
+// holds the others' readouts up by this, not by talviro_read's 5 s.
+constexpr uint32_t kReadTimeoutMs = 400;
 
 // The latest report of every probe. Thread-safe; no call waits on USB, only
 // on the mutex, which the loop holds just to copy a report in.
@@ -64,7 +68,7 @@ public:
 private:
     struct Probe {
         Probe(const std::string& program, const std::string& serial, cli::RunClock& clock)
-            : spells(program, serial, clock) {}
+            : session(kReadTimeoutMs), spells(program, serial, clock) {}
         ProbeSession session;
         // Its spells away, as talviro_read --reconnect keeps them: the lines
         // when it goes and when it is back, and the reopen.

@@ -64,7 +64,8 @@ bool engine_answers() {
         FT_Read(handle, answer, sizeof answer, &returned) == FT_OK &&
         returned == sizeof answer && answer[0] == kBadCommand && answer[1] == kEngineCheckOpcode &&
         FT_GetQueueStatus(handle, &waiting) == FT_OK && waiting == 0;
-    return FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs) == FT_OK && answered;
+    return FT_SetTimeouts(handle, probe_session().read_timeout_ms(), kWriteTimeoutMs) == FT_OK &&
+           answered;
 }
 
 // Steps after FT_OpenEx. Returns the text of the first failing step, or
@@ -77,7 +78,7 @@ const char* configure(char serial[16]) {
     uint8_t latency_read_back = 0;
     if (FT_GetLatencyTimer(handle, &latency_read_back) != FT_OK)
         return "unable to get latency timer";
-    if (FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs) != FT_OK)
+    if (FT_SetTimeouts(handle, probe_session().read_timeout_ms(), kWriteTimeoutMs) != FT_OK)
         return "unable to set timeouts";
     // Answers a lost session left in the chip would be taken for those of
     // this session's first commands: the switch to MPSSE starts clean.

@@ -33,7 +33,8 @@ constexpr uint8_t kBadCommand = 0xFA;
 constexpr uint8_t kSendImmediate = 0x87;
 }  // namespace probe_settings
 
-// Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode (emptying
+// Opens "TALVIRO B", sets latency timer, time-outs (the read time-out the
+// current session names, probe_session.h) and MPSSE mode (emptying
 // the chip's buffers, where a lost session may have left answers), and writes
 // the channel's serial number NUL-terminated into serial. Returns 0 when the
 // channel is ready; 1 on any failure, in which case the channel is closed

@@ -20,6 +20,10 @@
 class ProbeSession {
 public:
     ProbeSession() = default;
+    // A session whose driver reads wait at most read_timeout_ms, where the
+    // default is probe_settings::kReadTimeoutMs: a program that reads
+    // several probes in turn bounds what a silent one holds the others up.
+    explicit ProbeSession(uint32_t read_timeout_ms) : read_timeout_ms_(read_timeout_ms) {}
     // Gives the channel back as probe_close does, if it is still open; a
     // session that was current leaves the default session current.
     ~ProbeSession();
@@ -46,6 +50,12 @@ public:
     // The link's own state, read and written only by probe/.
     Channel channel;
     Converter converter;
+
+    // The read time-out every open of this session's channel sets.
+    uint32_t read_timeout_ms() const { return read_timeout_ms_; }
+
+private:
+    uint32_t read_timeout_ms_ = probe_settings::kReadTimeoutMs;
 };
 
 // Makes session the one every probe link call acts on until the next

@@ -269,6 +269,7 @@ bool Device::channel_open(int probe, char letter) const {
     const SimProbe& p = state().probes.at(probe);
     return letter == 'A' ? p.open_a : p.open_b;
 }
+void Device::set_silent(int probe, bool on) { state().probes.at(probe).chip.set_dead_engine(on); }
 
 Device& device() {
     static Device d;

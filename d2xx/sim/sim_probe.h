@@ -111,6 +111,10 @@ public:
     void set_input_count(int probe, unsigned ch, uint16_t count);
     void set_input_source(int probe, InputSource source);
     bool channel_open(int probe, char letter) const;
+    // The probe's engine stops answering, the chip staying on the bus
+    // (ProbeChip::set_dead_engine): it takes every byte written, sends none
+    // back, and FT_GetQueueStatus shows none. false: it answers again.
+    void set_silent(int probe, bool on);
 };
 
 Device& device();

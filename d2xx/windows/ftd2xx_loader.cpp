@@ -2,13 +2,19 @@
 // needs it. Without the DLL, or with one that lacks any function below,
 // every call fails: FT_OpenEx and FT_CreateDeviceInfoList with
 // FT_DRIVER_NOT_LOADED, calls on a handle with FT_INVALID_HANDLE (no handle
-// can exist then).
+// can exist then). FT_Read waits by looking at the receive queue
+// (queue_read.h), with the read time-out FT_SetTimeouts gave the handle.
 #include "d2xx/d2xx.h"
 #include "d2xx/windows/driver_library.h"
+#include "d2xx/windows/queue_read.h"
 
 #include <windows.h>
+#include <mmsystem.h>
 
+#include <chrono>
 #include <iostream>
+#include <map>
+#include <mutex>
 
 namespace d2xx_windows {
 namespace {
@@ -79,6 +85,64 @@ FT_STATUS forward(Fn Driver::*fn, FT_STATUS without, Args... args) {
     return d != nullptr ? (d->*fn)(args...) : without;
 }
 
+// The read time-out of every open handle whose FT_SetTimeouts succeeded.
+class ReadTimeouts {
+public:
+    void set(FT_HANDLE handle, uint32_t ms) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        timeouts_[handle] = ms;
+    }
+    void forget(FT_HANDLE handle) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        timeouts_.erase(handle);
+    }
+    // False when none was set: the handle reads as the DLL's FT_Read does.
+    bool get(FT_HANDLE handle, uint32_t* ms) const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = timeouts_.find(handle);
+        if (it == timeouts_.end()) return false;
+        *ms = it->second;
+        return true;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<FT_HANDLE, uint32_t> timeouts_;
+};
+
+ReadTimeouts& read_timeouts() {
+    static ReadTimeouts timeouts;
+    return timeouts;
+}
+
+// Windows' timer ticks every 15.6 ms unless a program asks for finer: a
+// sleep of kFirstPollSleepMs would otherwise cost a whole tick for an
+// answer that takes two milliseconds. Asked for on a read's first sleep,
+// for that read only.
+constexpr UINT kTimerResolutionMs = 1;
+class FineTimer {
+public:
+    FineTimer() = default;
+    ~FineTimer() {
+        if (raised_) timeEndPeriod(kTimerResolutionMs);
+    }
+    FineTimer(const FineTimer&) = delete;
+    FineTimer& operator=(const FineTimer&) = delete;
+    void sleep_ms(uint32_t ms) {
+        if (!raised_) raised_ = timeBeginPeriod(kTimerResolutionMs) == TIMERR_NOERROR;
+        Sleep(ms);
+    }
+
+private:
+    bool raised_ = false;
+};
+
+uint64_t steady_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
 constexpr FT_STATUS kNoDriver = FT_DRIVER_NOT_LOADED;
 // With no driver no handle can have been opened, and no device listed.
 constexpr FT_STATUS kNoHandle = FT_INVALID_HANDLE;
@@ -119,7 +183,9 @@ FT_STATUS FT_GetLatencyTimer(FT_HANDLE handle, uint8_t* timer_ms) {
 }
 
 FT_STATUS FT_SetTimeouts(FT_HANDLE handle, uint32_t read_ms, uint32_t write_ms) {
-    return forward(&Driver::set_timeouts, kNoHandle, handle, read_ms, write_ms);
+    const FT_STATUS status = forward(&Driver::set_timeouts, kNoHandle, handle, read_ms, write_ms);
+    if (status == FT_OK) d2xx_windows::read_timeouts().set(handle, read_ms);
+    return status;
 }
 
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
@@ -137,7 +203,16 @@ FT_STATUS FT_Write(FT_HANDLE handle, void* data, uint32_t count, uint32_t* writt
 }
 
 FT_STATUS FT_Read(FT_HANDLE handle, void* data, uint32_t count, uint32_t* returned) {
-    return forward(&Driver::read, kNoHandle, handle, data, count, returned);
+    const Driver* const d = d2xx_windows::driver();
+    if (d == nullptr) return kNoHandle;
+    uint32_t timeout_ms = 0;
+    if (!d2xx_windows::read_timeouts().get(handle, &timeout_ms))
+        return d->read(handle, data, count, returned);
+    d2xx_windows::FineTimer timer;
+    const d2xx_windows::ReadClock clock{d2xx_windows::steady_ms,
+                                        [&timer](uint32_t ms) { timer.sleep_ms(ms); }};
+    return d2xx_windows::read_arrived({d->get_queue_status, d->read}, clock, handle,
+                                      static_cast<uint8_t*>(data), count, timeout_ms, returned);
 }
 
 FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rx_bytes) {
@@ -149,6 +224,9 @@ FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) {
 }
 
 FT_STATUS FT_Close(FT_HANDLE handle) {
+    // Forgotten whatever the DLL says: a handle it failed to close is not
+    // used again, and the DLL may hand the same value to a later open.
+    d2xx_windows::read_timeouts().forget(handle);
     return forward(&Driver::close, kNoHandle, handle);
 }
 

@@ -5,7 +5,10 @@
 ; earlier or the same version it runs that install's uninstaller first, so
 ; that files a release drops do not stay behind: one install, one uninstall
 ; entry. Over a newer version it refuses, and exits with
-; EXIT_NEWER_INSTALLED.
+; EXIT_NEWER_INSTALLED. Before it touches the installed version it checks
+; that no program in the install folder is running, and the uninstaller
+; does so before it removes anything: a running program's file cannot be
+; deleted or written, so that either would stop halfway.
 ;
 ; make_setup.sh runs makensis on this file with
 ;   VERSION    the project version, such as 1.0.1
@@ -50,6 +53,9 @@ ManifestDPIAware true
 ; The exit code of a setup program that found a newer version installed,
 ; NSIS's own for a setup program its script stopped.
 !define EXIT_NEWER_INSTALLED 2
+; The exit code of a setup program or uninstaller that found a program of
+; the install running, and, with /S, changed nothing.
+!define EXIT_PROGRAM_RUNNING 3
 ; What ${VersionCompare} returns when its second version is the newer.
 !define VERSION_SECOND_NEWER 2
 
@@ -93,6 +99,69 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "MIT License, see LICENSE.txt"
 !macro RemoveFile name
   Delete "$INSTDIR\${name}"
 !macroend
+
+; The check for running programs, for the setup program and (with un.) for
+; the uninstaller.
+!macro ProgramsClosedFunctions un
+; Pops a folder; pushes the name of the first program in it that cannot be
+; opened for writing, or "" when there is none. Windows keeps a running
+; program's file from being written (and deleted); opening it for append
+; changes nothing. The uninstaller is not looked at: run in place, as a
+; setup program runs it, it is the one program allowed to run.
+Function ${un}FindRunningProgram
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $4 ""
+  ClearErrors
+  FindFirst $1 $2 "$0\*.exe"
+  ${DoWhile} $2 != ""
+    ${If} $2 != "${UNINSTALLER}"
+      ClearErrors
+      FileOpen $3 "$0\$2" a
+      ${If} ${Errors}
+        StrCpy $4 $2
+        ${ExitDo}
+      ${EndIf}
+      FileClose $3
+    ${EndIf}
+    FindNext $1 $2
+  ${Loop}
+  FindClose $1
+  StrCpy $0 $4
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; Pops a folder; returns once no program in it is running. While one is,
+; says which and asks to close it: Retry looks again, Cancel (the answer of
+; /S) ends with EXIT_PROGRAM_RUNNING, nothing changed.
+Function ${un}WaitForProgramsClosed
+  Exch $0
+  Push $1
+  ${Do}
+    Push $0
+    Call ${un}FindRunningProgram
+    Pop $1
+    ${If} $1 == ""
+      ${ExitDo}
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$1 is running from $0. Close it, then press Retry.$\r$\n$\r$\nCancel leaves ${PRODUCT} as it is." /SD IDCANCEL IDRETRY look_again
+    SetErrorLevel ${EXIT_PROGRAM_RUNNING}
+    Quit
+    look_again:
+  ${Loop}
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro ProgramsClosedFunctions ""
+!insertmacro ProgramsClosedFunctions "un."
 
 ; Shortcuts and the Start menu for all users, as the install is per machine.
 ; A newer version stays: going back means uninstalling it first.
@@ -147,6 +216,15 @@ Function un.onInit
 FunctionEnd
 
 Section "Install"
+  ; Where this install goes, and where the installed version is.
+  Push $INSTDIR
+  Call WaitForProgramsClosed
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 != ""
+  ${AndIf} $0 != $INSTDIR
+    Push $0
+    Call WaitForProgramsClosed
+  ${EndIf}
   Call RemoveInstalledVersion
   SetOutPath "$INSTDIR"
   !define TALVIRO_FILE "!insertmacro InstallFile"
@@ -175,6 +253,8 @@ Section "Install"
 SectionEnd
 
 Section "Uninstall"
+  Push $INSTDIR
+  Call un.WaitForProgramsClosed
   Delete "${SHORTCUT_WINDOW}"
   Delete "${SHORTCUT_DEMO}"
   !define TALVIRO_FILE "!insertmacro RemoveFile"

@@ -1,6 +1,7 @@
 // The channel's driver calls, results and diagnostics, against the
 // simulated probe.
 #include "probe/probe_channel.h"
+#include "probe/probe_session.h"
 #include "d2xx/abandon.h"
 
 #include "open_steps.h"
@@ -201,6 +202,28 @@ TEST_F(ProbeChannel, ReadGivesUpAfterOneAttemptThatWaitedOutItsTimeOutForNothing
     EXPECT_FALSE(probe_in_step());
     // A silent chip costs one read time-out, not five.
     EXPECT_EQ(clock.now_ms() - before, 5000u);
+}
+
+// A program that reads several probes gives each a shorter read time-out:
+// the open and the reopen's engine check leave it set, and a silent chip
+// costs that, not kReadTimeoutMs.
+TEST_F(ProbeChannel, ASessionsReadTimeOutBoundsItsReads) {
+    constexpr uint32_t kShortMs = 400;
+    ProbeSession session(kShortMs);
+    probe_use(&session);
+    char serial[16];
+    ASSERT_EQ(probe_open(serial), 0);
+    ASSERT_EQ(probe_reopen(serial, serial), 0);
+    const std::vector<sim::Call> set = dev().calls(Fn::SetTimeouts);
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(set.back().args, (std::vector<uint32_t>{kShortMs, probe_settings::kWriteTimeoutMs}));
+    unsigned char buf[1];
+    uint32_t received = 0;
+    const uint64_t before = clock.now_ms();
+    StreamCapture streams;
+    EXPECT_EQ(probe_read(buf, 1, &received), 1);
+    EXPECT_EQ(clock.now_ms() - before, kShortMs);
+    probe_use(nullptr);
 }
 
 TEST_F(ProbeChannel, ReadStopsAtTheFirstAttemptThatBringsNothingAfterOnesThatBroughtSome) {

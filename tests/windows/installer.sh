@@ -6,6 +6,8 @@
 #    file deleted, leaves its own files in Program Files and no others: no
 #    ftd2xx.dll (the driver's DLL comes with the FTDI D2XX driver);
 #  - the older setup program, run over it, refuses and changes nothing;
+#  - an upgrade, and the uninstaller, while a program runs from the install
+#    folder refuse before they touch anything, and the old install is whole;
 #  - its Start-menu shortcuts start the programs in the install folder,
 #    where the window finds logo.jpg;
 #  - the uninstall entry names product, version, publisher, icon, folder
@@ -44,8 +46,10 @@ readonly UNINSTALLER=Uninstall.exe
 # A version before every release, and a file only it has.
 readonly OLD_VERSION=0.9.0
 readonly OLD_ONLY_FILE=talviro_dropped.txt
-# How a setup program ends when a newer version is installed.
+# How a setup program ends when a newer version is installed, and when a
+# program of the install is running.
 readonly EXIT_NEWER_INSTALLED=2
+readonly EXIT_PROGRAM_RUNNING=3
 readonly DRIVER_DLL_PATTERN='ftd2xx*'
 # What a program's manifest says to have Windows ask for an administrator.
 readonly ADMIN_MANIFEST='level="requireAdministrator"'
@@ -229,16 +233,16 @@ run_setup() {
   wine "$1" /S > "$scratch/setup.log" 2>&1 || fail "the setup program $2 failed: $(cat "$scratch/setup.log")"
 }
 
-# check_installed WHEN: the install folder holds the zip's files and the
-# uninstaller, and nothing else.
+# check_installed WHEN [STAGE]: the install folder holds STAGE's files (the
+# zip's by default) and the uninstaller, and nothing else.
 check_installed() {
-  local expected installed f
-  expected=$( (ls "$portable"; echo "$UNINSTALLER") | sort)
+  local stage=${2:-$portable} expected installed f
+  expected=$( (ls "$stage"; echo "$UNINSTALLER") | sort)
   installed=$(ls "$install_dir" | sort)
   [ "$installed" = "$expected" ] \
-    || fail "installed files differ from the zip's $1: $(diff <(echo "$expected") <(echo "$installed") | grep '^[<>]' | tr '\n' ' ')"
-  for f in "$portable"/*; do
-    cmp -s "$f" "$install_dir/${f##*/}" || fail "installed ${f##*/} differs from the zip's $1"
+    || fail "installed files differ from ${stage##*/}'s $1: $(diff <(echo "$expected") <(echo "$installed") | grep '^[<>]' | tr '\n' ' ')"
+  for f in "$stage"/*; do
+    cmp -s "$f" "$install_dir/${f##*/}" || fail "installed ${f##*/} differs from ${stage##*/}'s $1"
   done
 }
 
@@ -252,6 +256,31 @@ echo "Only in $OLD_VERSION" > "$scratch/old-stage/$OLD_ONLY_FILE"
   > "$scratch/old-package.log" 2>&1 || fail "making the $OLD_VERSION setup program failed: $(cat "$scratch/old-package.log")"
 run_setup "$old_setup" "of $OLD_VERSION"
 [ -f "$install_dir/$OLD_ONLY_FILE" ] || fail "the $OLD_VERSION setup program did not install $OLD_ONLY_FILE"
+# An upgrade while the exporter runs from the install folder (without the
+# driver it serves no probe, but runs on): refused before anything is
+# touched, and the old install is whole, its entry and shortcuts there.
+(cd "$install_dir" && exec "$WINELOADER" talviro_exporter.exe --listen 127.0.0.1:0) > /dev/null 2> "$scratch/exporter.log" &
+deadline=$((SECONDS + EXIT_TIMEOUT))
+until grep -q '^talviro_exporter: serving ' "$scratch/exporter.log"; do
+  [ $SECONDS -lt $deadline ] || fail "the exporter did not start from the install folder: $(cat "$scratch/exporter.log")"
+  sleep "$POLL_INTERVAL"
+done
+status=0
+timeout "$EXIT_TIMEOUT" "$WINELOADER" "$setup" /S > "$scratch/running.log" 2>&1 || status=$?
+[ $status -eq $EXIT_PROGRAM_RUNNING ] \
+  || fail "the setup program with talviro_exporter.exe running exited with $status, not $EXIT_PROGRAM_RUNNING"
+check_installed "with talviro_exporter.exe running" "$scratch/old-stage"
+wine reg query "$UNINSTALL_KEY" /v DisplayVersion 2> /dev/null | tr -d '\r' | grep -q " $OLD_VERSION$" \
+  || fail "the uninstall entry of $OLD_VERSION is gone after the refused upgrade"
+for lnk in "${!SHORTCUTS[@]}"; do
+  [ -f "$start_menu/$lnk" ] || fail "the shortcut \"$lnk\" is gone after the refused upgrade"
+done
+# Nor does the uninstaller remove anything while it runs. It copies itself
+# into a temporary folder and runs from there, so wait for that copy to end.
+wine "$install_dir/$UNINSTALLER" /S > "$scratch/uninstall-running.log" 2>&1 || true
+wait_until_gone '[\\/]~nsu[^\\/]*[.]tmp[\\/]' "the uninstaller"
+check_installed "after the uninstaller ran with talviro_exporter.exe running" "$scratch/old-stage"
+stop_program talviro_exporter.exe
 # This version over it, which takes it away first, then over itself, which
 # repairs a damaged install.
 run_setup "$setup" "over $OLD_VERSION"

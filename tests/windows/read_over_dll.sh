@@ -12,9 +12,15 @@
 #     no-driver   no ftd2xx.dll anywhere: status 1, and the message names it
 #     old-driver  an ftd2xx.dll without FT_GetQueueStatus, which the readout
 #                 needs: treated as no driver at all, never half used
+#     ctrl-c      Ctrl-C (SIGINT, which Wine hands to the console's
+#                 handler) while a read waits on a probe that fell silent:
+#                 the run ends within a second, as on Linux, not at the end
+#                 of the read time-out
 #     exporter    EXE is talviro_exporter.exe, with the simulated ftd2xx.dll
-#                 beside it: a scrape over 127.0.0.1 has the probe's readings,
-#                 none while its presence file is deleted, and again after
+#                 and two probes beside it: a scrape over 127.0.0.1 has the
+#                 first probe's readings, none while its presence file is
+#                 deleted, and again after; while the first falls silent the
+#                 second keeps its pace
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
@@ -22,6 +28,13 @@ case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
 readonly NO_PROBE_STATUS=1
 readonly PROBE_LOST_STATUS=3
 readonly BENCH_READINGS=("A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B")
+# How long a stop may take, and the longest a silent probe may hold another
+# probe's readouts up each time, beside the exporter's interval.
+readonly STOP_WITHIN_MS=1000
+readonly EXPORTER_INTERVAL_MS=200
+readonly HOLD_AT_MOST_MS=500
+readonly PACE_WINDOW_S=3
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
@@ -72,9 +85,9 @@ case "$case_name" in
   exporter)
     # The probe comes and goes with the simulated DLL's presence file.
     cp "$simulated_dll" "$folder/ftd2xx.dll"
-    export TALVIRO_SIM_PRESENCE=present
+    export TALVIRO_SIM_PRESENCE=present TALVIRO_SIM_PROBES=2 TALVIRO_SIM_SILENT=silent
     touch "$folder/present"
-    (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval 0.2) \
+    (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval "$(printf "0.%03d" "$EXPORTER_INTERVAL_MS")") \
       > "$folder/out" 2> "$folder/err.crlf" &
     exporter=$!
     trap 'kill -KILL "$exporter" 2> /dev/null || true; rm -rf "$folder"' EXIT
@@ -102,7 +115,21 @@ case "$case_name" in
     touch "$folder/present"
     until_scrape 'talviro_probe_up{serial="TV0001B"} 1'
     grep -qxF 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' "$scrape" || fail "back without readings"
-    echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away"
+    # TV0001B falls silent, its chip staying on the bus: its readout waits
+    # out the exporter's read time-out once, then every look for it costs an
+    # engine check. TV0002B is held up by at most HOLD_AT_MOST_MS each time.
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1'
+    readouts() { sed -n 's/^talviro_readouts_total{serial="TV0002B"} //p' "$scrape"; }
+    before=$(readouts)
+    touch "$folder/silent"
+    sleep "$PACE_WINDOW_S"
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1'
+    paced=$(( $(readouts) - before ))
+    least=$(( PACE_WINDOW_S * 1000 / (EXPORTER_INTERVAL_MS + HOLD_AT_MOST_MS) ))
+    [ "$paced" -ge "$least" ] || fail "TV0002B read $paced times in $PACE_WINDOW_S s while TV0001B was silent, wanted $least"
+    grep -qxF 'talviro_probe_up{serial="TV0001B"} 0' "$scrape" || fail "TV0001B still up while silent"
+    echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away;" \
+         "the second probe was read $paced times in $PACE_WINDOW_S s while the first was silent"
     ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"
@@ -143,6 +170,25 @@ case "$case_name" in
     [ "$(grep -c 'probe TV0001B lost at' "$folder/err")" -eq 1 ] &&
       [ "$(grep -c 'probe TV0001B back at' "$folder/err")" -eq 1 ] || fail "--reconnect: lost and back lines"
     echo "presence: no probe without the file, readings with it, lost when it went, back with --reconnect"
+    ;;
+  ctrl-c)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_SILENT=silent
+    # Readouts every 0.1 s; the probe falls silent, and the next readout's
+    # first read waits for its 5 s time-out; Ctrl-C a second into that wait.
+    first_readout() { grep -qs '^Serial:' "$folder/out.crlf"; }
+    silence_and_interrupt() {
+      touch "$folder/silent"
+      sleep 1
+      interrupted=$(now_ms)
+      kill -INT "$pid"
+    }
+    run_while first_readout silence_and_interrupt --count 0 --interval 0.1
+    took=$(( $(now_ms) - interrupted ))
+    [ "$status" -eq 0 ] || fail "status $status after Ctrl-C, wanted 0"
+    [ "$took" -lt "$STOP_WITHIN_MS" ] || fail "Ctrl-C ended the run after $took ms, wanted < $STOP_WITHIN_MS"
+    ! grep -q 'stopped answering' "$folder/err" || fail "an abandoned wait reported as a lost probe"
+    echo "ctrl-c: the run ended $took ms after Ctrl-C during a wait on a silent probe"
     ;;
   no-driver|old-driver)
     [ "$case_name" = no-driver ] || cp "$incomplete_dll" "$folder/ftd2xx.dll"

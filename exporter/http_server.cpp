@@ -414,7 +414,7 @@ void MetricsServer::Impl::serve() {
 void MetricsServer::Impl::fail(const std::string& what, int error) {
     {
         const std::lock_guard<std::mutex> lock(failure_mutex);
-        failure = what + ": " + error_text(error);
+        failure = error != 0 ? what + ": " + error_text(error) : what;
     }
     close_socket(listener);
     listener = kNoSocket;
@@ -468,7 +468,7 @@ bool MetricsServer::Impl::turn() {
             int error = 0;
             socklen_t length = sizeof error;
             getsockopt(listener, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-            fail("the listening socket", error);
+            fail("the listening socket failed", error);
             return false;
         }
         if (events & POLLIN) accept_some(now);

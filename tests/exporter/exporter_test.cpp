@@ -105,11 +105,12 @@ private:
 #endif
 };
 
-// The server on a free loopback port, serving a fixed text as /metrics.
+// The server on a free port of host, serving a fixed text as /metrics.
 struct Served {
-    Served() : server([] { return std::string("talviro_probe_up{serial=\"TV0001B\"} 1\n"); }, [] {}) {
+    explicit Served(const char* host = "127.0.0.1")
+        : server([] { return std::string("talviro_probe_up{serial=\"TV0001B\"} 1\n"); }, [] {}) {
         std::string error;
-        port = server.bind("127.0.0.1", 0, &error);
+        port = server.bind(host, 0, &error);
         EXPECT_GT(port, 0) << error;
         server.start();
     }
@@ -260,6 +261,14 @@ TEST(ExporterHttp, PathsMethodsAndHeaderBounds) {
     head.send_text("HEAD /metrics HTTP/1.1\r\n\r\n");
     const std::string headers = head.answer(1000);
     EXPECT_EQ(headers.find("\r\n\r\n"), headers.size() - 4) << headers;
+}
+
+TEST(ExporterHttp, EveryIpv6AddressTakesIpv4Too) {
+    // Windows' sockets take IPv6 only unless told otherwise, Linux's both.
+    Served both("::");
+    Client over_ipv4(both.port);
+    over_ipv4.send_text(request(0));
+    EXPECT_EQ(status_line(over_ipv4.answer(1000)), "HTTP/1.1 200 OK");
 }
 
 TEST(ExporterHttp, AHeaderNotEndedByTheDeadlineIsAnswered408) {

@@ -58,7 +58,8 @@ std::string error_text(int error) {
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                         static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
     std::string said(text, length);
-    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.')) said.pop_back();
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.'))
+        said.pop_back();
     return said.empty() ? "error " + std::to_string(error) : said;
 }
 
@@ -234,7 +235,8 @@ std::string respond(const std::string& header, const MetricsServer::Render& metr
     const std::vector<std::string> lines = header_lines(header);
     const std::string& request = lines.at(0);
     const size_t first_space = request.find(' ');
-    const size_t second_space = first_space == std::string::npos ? first_space : request.find(' ', first_space + 1);
+    const size_t second_space =
+        first_space == std::string::npos ? first_space : request.find(' ', first_space + 1);
     if (second_space == std::string::npos || request.find(' ', second_space + 1) != std::string::npos ||
         request.compare(second_space + 1, 7, "HTTP/1.") != 0)
         return error_answer(kBadRequest, "Not an HTTP/1 request line\n");
@@ -316,7 +318,7 @@ struct MetricsServer::Impl {
     Render metrics;
     Failed listener_failed;
     Socket listener = kNoSocket;
-    std::vector<Connection> connections;
+    std::vector<Connection> connections;  // oldest first: added at the end, removed in place
     std::vector<PollEntry> entries;
     uint64_t listener_rests_until_ms = 0;
     std::atomic<bool> stop_requested{false};
@@ -430,7 +432,8 @@ bool MetricsServer::Impl::turn() {
     uint64_t wake = now + kStopCheckMs;
     if (!accepting) wake = std::min(wake, listener_rests_until_ms);
     for (const Connection& c : connections) {
-        entries.push_back(PollEntry{c.socket, static_cast<short>(c.stage == Connection::Stage::Answer ? POLLOUT : POLLIN), 0});
+        const bool sending = c.stage == Connection::Stage::Answer;
+        entries.push_back(PollEntry{c.socket, static_cast<short>(sending ? POLLOUT : POLLIN), 0});
         wake = std::min(wake, c.deadline_ms);
     }
     if (entries.empty()) {
@@ -438,7 +441,8 @@ bool MetricsServer::Impl::turn() {
         std::this_thread::sleep_for(std::chrono::milliseconds(wake - now));
         return true;
     }
-    const int ready = poll_sockets(entries.data(), entries.size(), static_cast<int>(wake > now ? wake - now : 0));
+    const int ready =
+        poll_sockets(entries.data(), entries.size(), static_cast<int>(wake > now ? wake - now : 0));
     now = steady_ms();
     if (ready < 0) {
         const int error = last_error();
@@ -501,13 +505,12 @@ bool MetricsServer::Impl::make_room() {
     // The oldest of those answered already, else the oldest still sending
     // its header: a scrape sends its header at once, so it is never the
     // oldest for long. A connection whose answer is under way stays.
-    auto victim = connections.end();
-    for (auto c = connections.begin(); c != connections.end(); ++c) {
-        if (c->stage == Connection::Stage::Answer) continue;
-        if (victim == connections.end() || (c->stage == Connection::Stage::Linger) > (victim->stage == Connection::Stage::Linger) ||
-            (c->stage == victim->stage && c->started_ms < victim->started_ms))
-            victim = c;
-    }
+    const auto oldest_in = [this](Connection::Stage stage) {
+        return std::find_if(connections.begin(), connections.end(),
+                            [stage](const Connection& c) { return c.stage == stage; });
+    };
+    auto victim = oldest_in(Connection::Stage::Linger);
+    if (victim == connections.end()) victim = oldest_in(Connection::Stage::Header);
     if (victim == connections.end()) return false;
     close_socket(victim->socket);
     connections.erase(victim);
@@ -603,7 +606,7 @@ void MetricsServer::Impl::expire(uint64_t now) {
     for (Connection& c : connections) {
         if (now < c.deadline_ms) continue;
         if (c.stage == Connection::Stage::Header)
-            start_answer(c, error_answer(kRequestTimeout, "The request's header did not arrive in time\n"), now);
+            start_answer(c, error_answer(kRequestTimeout, "The request's header came too late\n"), now);
         else
             finish(c);
     }

@@ -33,7 +33,8 @@ namespace limits = exporter::http_limits;
 using Clock = std::chrono::steady_clock;
 
 long ms_since(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    return static_cast<long>(elapsed.count());
 }
 
 // A blocking client on 127.0.0.1 (the server under test has started the

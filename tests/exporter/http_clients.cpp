@@ -62,7 +62,8 @@ public:
             Connection c;
             c.flooding = i >= trickling;
             // Spread over the first interval, as clients arriving over time.
-            c.next_byte_ms = now_ms() + kTrickleEveryMs * static_cast<uint64_t>(i) / static_cast<uint64_t>(trickling + 1);
+            const auto place = static_cast<uint64_t>(i);
+            c.next_byte_ms = now_ms() + kTrickleEveryMs * place / static_cast<uint64_t>(trickling + 1);
             connections_.push_back(c);
         }
         std::string line_block;
@@ -89,7 +90,9 @@ public:
                 short events = POLLIN;
                 if (c.connecting || c.flooding) events |= POLLOUT;
                 entries.push_back(pollfd{c.socket, events, 0});  // a socket of -1 is left out by poll
-                if (!c.flooding) wait = std::min<int64_t>(wait, std::max<int64_t>(0, static_cast<int64_t>(c.next_byte_ms - now)));
+                if (c.flooding || c.connecting) continue;
+                const uint64_t due = c.next_byte_ms > now ? c.next_byte_ms - now : 0;
+                wait = std::min(wait, static_cast<int>(std::min<uint64_t>(due, kLongestPollMs)));
             }
             if (poll(entries.data(), entries.size(), wait) < 0 && errno != EINTR) return false;
             for (size_t i = 0; i < entries.size(); ++i) {
@@ -153,7 +156,8 @@ private:
         const ssize_t n = recv(c.socket, chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n > 0) {
-            c.answer.append(chunk, std::min(static_cast<size_t>(n), kKeptAnswerBytes - std::min(kKeptAnswerBytes, c.answer.size())));
+            const size_t room = kKeptAnswerBytes - std::min(kKeptAnswerBytes, c.answer.size());
+            c.answer.append(chunk, std::min(static_cast<size_t>(n), room));
             return;
         }
         end_connection(c);
@@ -190,7 +194,8 @@ int main(int argc, char** argv) {
     Clients clients(std::atoi(argv[1]), std::atoi(argv[3]), std::atoi(argv[4]));
     const bool ran = clients.run(static_cast<uint64_t>(std::atoi(argv[2])));
     const Tally& t = clients.tally();
-    std::printf("connections %ld, answered 408: %ld, answered 431: %ld, answered otherwise: %ld, closed unanswered: %ld\n",
+    std::printf("connections %ld, answered 408: %ld, answered 431: %ld, answered otherwise: %ld, "
+                "closed unanswered: %ld\n",
                 t.connections, t.answered_408, t.answered_431, t.answered_otherwise, t.unanswered);
     if (!ran) std::perror("talviro_http_clients");
     return ran ? 0 : 1;

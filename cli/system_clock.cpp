@@ -48,17 +48,7 @@ extern "C" void on_stop_signal(int signal_number) {
         }
         g_seen[i] = 1;
     }
-    g_stop = 1;
-    // A lock-free atomic store: a driver read waiting on a silent probe
-    // gives up at its next look instead of running out its time-out.
-    probe_abandon_waits();
-    if (g_wake_write >= 0) {
-        const char byte = 1;
-        // A full pipe (EAGAIN) already wakes the sleeper; nothing else can
-        // be done inside a handler anyway.
-        const ssize_t written = write(g_wake_write, &byte, sizeof byte);
-        static_cast<void>(written);
-    }
+    request_stop();  // async-signal-safe: a flag, a lock-free atomic, write()
     errno = saved_errno;
 }
 
@@ -89,6 +79,20 @@ bool install_stop_signals() {
     for (int signal_number : kStopSignals)
         if (sigaction(signal_number, &action, nullptr) != 0) ok = false;
     return ok;
+}
+
+void request_stop() {
+    g_stop = 1;
+    // A lock-free atomic store: a driver read waiting on a silent probe
+    // gives up at its next look instead of running out its time-out.
+    probe_abandon_waits();
+    if (g_wake_write >= 0) {
+        const char byte = 1;
+        // A full pipe (EAGAIN) already wakes the sleeper; nothing else can
+        // be done inside a signal handler anyway.
+        const ssize_t written = write(g_wake_write, &byte, sizeof byte);
+        static_cast<void>(written);
+    }
 }
 
 void set_forced_stop_hook(void (*hook)()) { g_forced_stop_hook.store(hook); }

@@ -21,6 +21,11 @@ namespace cli {
 // a handler or the wake-up pipe could not be set up.
 bool install_stop_signals();
 
+// Ends the run as a first stop signal does, from any thread: sets
+// stop_flag(), abandons every wait on the probe and wakes a sleep. For a
+// part of the program that fails on a thread of its own.
+void request_stop();
+
 // Sets what a second stop signal runs just before it ends the process, to
 // leave the terminal usable: it runs inside the signal handler and must be
 // async-signal-safe. nullptr: nothing.

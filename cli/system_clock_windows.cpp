@@ -46,16 +46,12 @@ BOOL WINAPI on_console_event(DWORD event) {
             if (const ForcedStopHook hook = g_forced_stop_hook.load()) hook();
             return FALSE;
         }
-        g_stop = 1;
-        probe_abandon_waits();
-        if (g_wake != nullptr) SetEvent(g_wake);
+        request_stop();
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        g_stop = 1;
-        probe_abandon_waits();
-        if (g_wake != nullptr) SetEvent(g_wake);
+        request_stop();
         // The process ends when main() returns; until then this thread waits.
         Sleep(kCloseGraceMs);
         return TRUE;
@@ -70,6 +66,12 @@ bool install_stop_signals() {
     if (g_wake == nullptr) g_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const bool handled = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
     return handled && g_wake != nullptr;
+}
+
+void request_stop() {
+    g_stop = 1;
+    probe_abandon_waits();
+    if (g_wake != nullptr) SetEvent(g_wake);
 }
 
 void set_forced_stop_hook(void (*hook)()) { g_forced_stop_hook.store(hook); }

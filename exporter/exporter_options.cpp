@@ -85,8 +85,8 @@ std::string usage_text(const std::string& program) {
            "\n"
            "  --listen ADDRESS:PORT  where to serve (default " + default_listen + ", this\n"
            "                         computer only); 0.0.0.0:PORT for every IPv4 address,\n"
-           "                         [::]:PORT for every IPv6 one; port 0 takes a free\n"
-           "                         port, named on standard error\n"
+           "                         [::]:PORT for every address, IPv6 and IPv4; port 0\n"
+           "                         takes a free port, named on standard error\n"
            "  --serial SN            read the probe with serial number SN, as\n"
            "                         talviro_read --list shows it; give it once per\n"
            "                         probe. Without it, every probe, including those\n"
@@ -101,7 +101,7 @@ std::string usage_text(const std::string& program) {
            "readings. Ctrl-C or SIGTERM ends the program.\n"
            "\n"
            "Exit status: 0 ended by Ctrl-C or SIGTERM, 1 the address cannot be\n"
-           "served, 2 usage error.\n";
+           "served or stopped listening, 2 usage error.\n";
 }
 
 std::string listen_text(const std::string& host, int port) {

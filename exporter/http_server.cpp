@@ -2,14 +2,24 @@
 
 #include "exporter/metrics.h"
 
-#include <httplib.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
+#include <cctype>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <list>
 #include <mutex>
 #include <vector>
 
@@ -19,177 +29,590 @@ namespace {
 
 using namespace http_limits;
 
-constexpr int kNotFound = 404;
-constexpr int kMethodNotAllowed = 405;
-constexpr int kPayloadTooLarge = 413;
+// ---- The few socket calls that differ between POSIX and Winsock.
+#ifdef _WIN32
+using Socket = SOCKET;
+using PollEntry = WSAPOLLFD;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
+constexpr int kShutdownSend = SD_SEND;
+
+int last_error() { return WSAGetLastError(); }
+void close_socket(Socket s) { closesocket(s); }
+bool make_nonblocking(Socket s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+int poll_sockets(PollEntry* entries, size_t count, int timeout_ms) {
+    return WSAPoll(entries, static_cast<ULONG>(count), timeout_ms);
+}
+long receive(Socket s, char* buffer, size_t size) {
+    return recv(s, buffer, static_cast<int>(size), 0);
+}
+long send_some(Socket s, const char* data, size_t size) {
+    return send(s, data, static_cast<int>(size), kSendFlags);
+}
+bool would_block(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
+std::string error_text(int error) {
+    char text[256] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    std::string said(text, length);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.'))
+        said.pop_back();
+    return said.empty() ? "error " + std::to_string(error) : said;
+}
+
+// Winsock is started for each server and stopped with it; the calls nest.
+struct SocketLibrary {
+    SocketLibrary() {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~SocketLibrary() {
+        if (started) WSACleanup();
+    }
+    bool started = false;
+};
+#else
+using Socket = int;
+using PollEntry = pollfd;
+constexpr Socket kNoSocket = -1;
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a client gone is an error code, not SIGPIPE
+constexpr int kShutdownSend = SHUT_WR;
+
+int last_error() { return errno; }
+void close_socket(Socket s) { close(s); }
+bool make_nonblocking(Socket s) {
+    const int flags = fcntl(s, F_GETFL);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+int poll_sockets(PollEntry* entries, size_t count, int timeout_ms) {
+    return poll(entries, static_cast<nfds_t>(count), timeout_ms);
+}
+long receive(Socket s, char* buffer, size_t size) { return recv(s, buffer, size, 0); }
+long send_some(Socket s, const char* data, size_t size) { return send(s, data, size, kSendFlags); }
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+std::string error_text(int error) { return std::strerror(error); }
+
+struct SocketLibrary {
+    bool started = true;
+};
+#endif
+
+// What a failed accept() means for the listener.
+enum class AcceptOutcome {
+    Empty,    // no connection waiting
+    Skip,     // a waiting connection failed or the call was interrupted: try again
+    Rest,     // out of descriptors, buffers or memory: rest for kBackoffMs
+    Fatal,    // the listening socket itself is broken
+};
+
+AcceptOutcome accept_outcome(int error) {
+#ifdef _WIN32
+    switch (error) {
+    case WSAEWOULDBLOCK: return AcceptOutcome::Empty;
+    case WSAEINTR:
+    case WSAECONNRESET:
+    case WSAECONNABORTED: return AcceptOutcome::Skip;
+    case WSAEMFILE:
+    case WSAENOBUFS: return AcceptOutcome::Rest;
+    default: return AcceptOutcome::Fatal;  // WSAENETDOWN, WSAEINVAL, WSAENOTSOCK, ...
+    }
+#else
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return AcceptOutcome::Empty;
+    // accept(2): Linux passes the network errors of the waiting connection
+    // on to accept(); they concern that connection only.
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT: return AcceptOutcome::Skip;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM: return AcceptOutcome::Rest;
+    default: return AcceptOutcome::Fatal;  // EBADF, EINVAL, ENOTSOCK, EFAULT, ...
+    }
+#endif
+}
+
+// A failed poll(): interrupted (go on), short of memory (rest), or broken.
+AcceptOutcome poll_outcome(int error) {
+#ifdef _WIN32
+    return error == WSAENOBUFS ? AcceptOutcome::Rest : AcceptOutcome::Fatal;
+#else
+    if (error == EINTR) return AcceptOutcome::Skip;
+    return error == ENOMEM ? AcceptOutcome::Rest : AcceptOutcome::Fatal;
+#endif
+}
+
+// ---- HTTP: just enough of RFC 9112 for a scrape.
 constexpr const char* kAllowedMethods = "GET, HEAD";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr const char* kPageType = "text/html; charset=utf-8";
 constexpr const char* kIndexPage =
     "<!DOCTYPE html><html><head><title>TALVIRO exporter</title></head>"
     "<body><a href=\"/metrics\">Metrics</a></body></html>\n";
-constexpr long kUsPerSecond = 1000000;
-constexpr int kStopPollMs = 10;
+constexpr const char* kHealthyBody = "OK";
+constexpr size_t kReadChunk = 4096;
+// Connections accepted per turn of the loop: those already open are read in
+// between, so that a burst of new ones cannot push a fresh scrape out.
+constexpr size_t kAcceptBurst = 8;
 
-// A thread for each connection, made when a connection finds none free, up
-// to max; beyond that connections wait in turn. A pool of fixed size would
-// let a few connections that send nothing keep a scrape waiting.
-class ConnectionThreads : public httplib::TaskQueue {
-public:
-    explicit ConnectionThreads(size_t max) : max_(max) {}
-    ~ConnectionThreads() override = default;
-
-    void enqueue(std::function<void()> job) override {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.push_back(std::move(job));
-            if (jobs_.size() > idle_ && threads_.size() < max_)
-                threads_.emplace_back([this] { work(); });
-        }
-        wake_.notify_one();
-    }
-
-    void shutdown() override {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            shutting_down_ = true;
-        }
-        wake_.notify_all();
-        for (std::thread& thread : threads_) thread.join();
-    }
-
-private:
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            ++idle_;
-            wake_.wait(lock, [this] { return !jobs_.empty() || shutting_down_; });
-            --idle_;
-            // Queued connections are served even when shutting down: each
-            // job owns its socket and closes it.
-            if (jobs_.empty()) return;
-            std::function<void()> job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-    const size_t max_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::list<std::function<void()>> jobs_;
-    std::vector<std::thread> threads_;  // only the listening thread adds and joins
-    size_t idle_ = 0;
-    bool shutting_down_ = false;
+struct Status {
+    int code;
+    const char* reason;
 };
+constexpr Status kOk{200, "OK"};
+constexpr Status kBadRequest{400, "Bad Request"};
+constexpr Status kNotFound{404, "Not Found"};
+constexpr Status kMethodNotAllowed{405, "Method Not Allowed"};
+constexpr Status kRequestTimeout{408, "Request Timeout"};
+constexpr Status kContentTooLarge{413, "Content Too Large"};
+constexpr Status kHeaderTooLarge{431, "Request Header Fields Too Large"};
 
-// The address is this program's alone: cpp-httplib's default, SO_REUSEPORT,
-// would let a second exporter share the port and take half the scrapes.
-void exclusive_address(socket_t sock) {
-    int yes = 1;
-#ifdef _WIN32
-    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
-#else
-    // Only lets a restart bind while old connections linger in TIME_WAIT.
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-#endif
+std::string answer(Status status, const char* type, const std::string& body, bool with_body,
+                   const char* extra_header = nullptr) {
+    std::string text = "HTTP/1.1 " + std::to_string(status.code) + " " + status.reason + "\r\n";
+    text += std::string("Content-Type: ") + type + "\r\n";
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (extra_header != nullptr) text += std::string(extra_header) + "\r\n";
+    text += "Connection: close\r\n\r\n";
+    if (with_body) text += body;
+    return text;
 }
 
-bool has_body(const httplib::Request& request) {
-    return request.has_header("Transfer-Encoding") ||
-           request.get_header_value<uint64_t>("Content-Length") > 0;
+std::string error_answer(Status status, const std::string& body, bool with_body = true) {
+    return answer(status, kTextType, body, with_body);
 }
+
+bool same_name(const std::string& a, const char* b) {
+    const size_t length = std::char_traits<char>::length(b);
+    if (a.size() != length) return false;
+    for (size_t i = 0; i < length; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    return true;
+}
+
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The lines of a whole header, the request line first, without line ends
+// and without blank lines before the request line.
+std::vector<std::string> header_lines(const std::string& header) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = header.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = header.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            if (lines.empty()) continue;
+            break;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// The answer to a whole header.
+std::string respond(const std::string& header, const MetricsServer::Render& metrics) {
+    const std::vector<std::string> lines = header_lines(header);
+    const std::string& request = lines.at(0);
+    const size_t first_space = request.find(' ');
+    const size_t second_space =
+        first_space == std::string::npos ? first_space : request.find(' ', first_space + 1);
+    if (second_space == std::string::npos || request.find(' ', second_space + 1) != std::string::npos ||
+        request.compare(second_space + 1, 7, "HTTP/1.") != 0)
+        return error_answer(kBadRequest, "Not an HTTP/1 request line\n");
+    const std::string method = request.substr(0, first_space);
+    std::string path = request.substr(first_space + 1, second_space - first_space - 1);
+    path = path.substr(0, path.find('?'));
+    const bool head = method == "HEAD";
+
+    const bool known = path == "/" || path == "/metrics" || path == "/-/healthy";
+    if (!known) return error_answer(kNotFound, "Not found: try /metrics\n", !head);
+    if (method != "GET" && !head) {
+        const std::string allow = std::string("Allow: ") + kAllowedMethods;
+        return answer(kMethodNotAllowed, kTextType, "Only GET and HEAD\n", true, allow.c_str());
+    }
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const size_t colon = lines[i].find(':');
+        if (colon == std::string::npos) return error_answer(kBadRequest, "A header line without a colon\n");
+        const std::string name = lines[i].substr(0, colon);
+        const std::string value = trimmed(lines[i].substr(colon + 1));
+        // The body is never read: a request that has one is refused.
+        if (same_name(name, "transfer-encoding") || (same_name(name, "content-length") && value != "0"))
+            return error_answer(kContentTooLarge, "A GET carries no body\n", !head);
+    }
+    if (path == "/metrics") return answer(kOk, kContentType, metrics(), !head);
+    if (path == "/-/healthy") return answer(kOk, kTextType, kHealthyBody, !head);
+    return answer(kOk, kPageType, kIndexPage, !head);
+}
+
+uint64_t steady_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+struct Connection {
+    enum class Stage {
+        Header,  // reading the request's header into data
+        Answer,  // sending data
+        Linger,  // answered; reading and dropping until the client closes
+    };
+    Socket socket = kNoSocket;
+    uint64_t started_ms = 0;
+    uint64_t deadline_ms = 0;  // of the current stage
+    Stage stage = Stage::Header;
+    std::string data;
+    size_t scanned = 0;     // Header: bytes of data looked at for line ends
+    size_t line_start = 0;  // Header: where the line being received starts
+    size_t lines = 0;       // Header: lines ended so far
+    size_t done = 0;        // Answer: bytes sent; Linger: bytes dropped
+};
 
 }  // namespace
 
-struct MetricsServer::Ended {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool ended = false;
+struct MetricsServer::Impl {
+    Impl(Render render, Failed failed) : metrics(std::move(render)), listener_failed(std::move(failed)) {}
+    ~Impl() {
+        for (Connection& c : connections) close_socket(c.socket);
+        if (listener != kNoSocket) close_socket(listener);
+    }
+
+    void serve();
+    // One turn: wait for the sockets, then read, send, accept and expire.
+    // Returns false once the listener failed.
+    bool turn();
+    void accept_some(uint64_t now);
+    void take(Socket s, uint64_t now);
+    void on_readable(Connection& c, uint64_t now);
+    void on_writable(Connection& c, uint64_t now);
+    void start_answer(Connection& c, std::string text, uint64_t now);
+    void finish(Connection& c);
+    // Scans the bytes that arrived; answers when the header ended or broke a bound.
+    void scan_header(Connection& c, uint64_t now);
+    void expire(uint64_t now);
+    void fail(const std::string& what, int error);
+    // Closes the connection that matters least to make room, if any may go.
+    bool make_room();
+
+    SocketLibrary library;
+    Render metrics;
+    Failed listener_failed;
+    Socket listener = kNoSocket;
+    std::vector<Connection> connections;  // oldest first: added at the end, removed in place
+    std::vector<PollEntry> entries;
+    uint64_t listener_rests_until_ms = 0;
+    std::atomic<bool> stop_requested{false};
+    mutable std::mutex failure_mutex;
+    std::string failure;
 };
 
-MetricsServer::MetricsServer(Render metrics)
-    : server_(std::make_unique<httplib::Server>()), ended_(std::make_shared<Ended>()) {
-    httplib::Server& s = *server_;
-    s.new_task_queue = [] { return new ConnectionThreads(kMaxConnections); };
-    s.set_socket_options(exclusive_address);
-    s.set_keep_alive_max_count(1);
-    s.set_keep_alive_timeout(kFirstRequestWaitS);
-    s.set_read_timeout(kSocketTimeoutUs / kUsPerSecond, kSocketTimeoutUs % kUsPerSecond);
-    s.set_write_timeout(kSocketTimeoutUs / kUsPerSecond, kSocketTimeoutUs % kUsPerSecond);
-    s.set_payload_max_length(kMaxBodyBytes);
-    // Every request is answered here, before cpp-httplib would read a body
-    // or look for files.
-    s.set_pre_routing_handler([metrics = std::move(metrics)](const httplib::Request& request,
-                                                             httplib::Response& response) {
-        const bool known = request.path == "/" || request.path == "/metrics";
-        if (!known) {
-            response.status = kNotFound;
-            response.set_content("Not found: try /metrics\n", kTextType);
-        } else if (request.method != "GET" && request.method != "HEAD") {
-            response.status = kMethodNotAllowed;
-            response.set_header("Allow", kAllowedMethods);
-            response.set_content("Only GET and HEAD\n", kTextType);
-        } else if (has_body(request)) {
-            response.status = kPayloadTooLarge;
-            response.set_content("A GET carries no body\n", kTextType);
-        } else if (request.path == "/metrics") {
-            response.set_content(metrics(), kContentType);
-        } else {
-            response.set_content(kIndexPage, kPageType);
-        }
-        return httplib::Server::HandlerResponse::Handled;
-    });
-}
+MetricsServer::MetricsServer(Render metrics, Failed listener_failed)
+    : impl_(std::make_unique<Impl>(std::move(metrics), std::move(listener_failed))) {}
 
-MetricsServer::~MetricsServer() {
-    if (!listener_.joinable()) return;
-    while (!stop_within(std::chrono::milliseconds(kStopWaitMs))) {
-    }
-}
+MetricsServer::~MetricsServer() { stop(); }
 
 int MetricsServer::bind(const std::string& host, int port, std::string* error) {
-    errno = 0;
-    const int bound = port == 0 ? server_->bind_to_any_port(host)
-                                : (server_->bind_to_port(host, port) ? port : -1);
-    if (bound < 0) {
-        const int cause = errno;
-        *error = cause != 0 ? std::strerror(cause) : "no such address on this computer";
+    if (!impl_->library.started) {
+        *error = "the system's sockets could not be started";
+        return -1;
     }
-    return bound;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int looked_up = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (looked_up != 0) {
+        *error = gai_strerror(looked_up);
+        return -1;
+    }
+    *error = "no such address on this computer";
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        const Socket s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == kNoSocket) {
+            *error = error_text(last_error());
+            continue;
+        }
+        int yes = 1;
+        int no = 0;
+#ifdef _WIN32
+        // The address is this program's alone: no second program may bind it.
+        setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+#else
+        // Only lets a restart bind while old connections linger in TIME_WAIT;
+        // a second program listening there still fails.
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        fcntl(s, F_SETFD, FD_CLOEXEC);
+#endif
+        // Both families on one socket, whatever the system's default (Linux
+        // takes IPv4 on an IPv6 socket by default, Windows does not): [::]
+        // serves every address. A host without IPv4 just refuses the option.
+        if (a->ai_family == AF_INET6)
+            setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&no), sizeof no);
+        if (::bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 || listen(s, SOMAXCONN) != 0 ||
+            !make_nonblocking(s)) {
+            *error = error_text(last_error());
+            close_socket(s);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            *error = error_text(last_error());
+            close_socket(s);
+            continue;
+        }
+        impl_->listener = s;
+        freeaddrinfo(found);
+        error->clear();
+        return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    }
+    freeaddrinfo(found);
+    return -1;
 }
 
 void MetricsServer::start() {
-    listener_ = std::thread([server = server_.get(), ended = ended_] {
-        server->listen_after_bind();
-        const std::lock_guard<std::mutex> lock(ended->mutex);
-        ended->ended = true;
-        ended->changed.notify_all();
-    });
+    thread_ = std::thread([impl = impl_.get()] { impl->serve(); });
 }
 
-bool MetricsServer::stop() { return stop_within(std::chrono::milliseconds(kStopWaitMs)); }
+void MetricsServer::stop() {
+    impl_->stop_requested = true;
+    if (thread_.joinable()) thread_.join();
+}
 
-bool MetricsServer::stop_within(std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    std::unique_lock<std::mutex> lock(ended_->mutex);
-    while (!ended_->ended) {
-        // cpp-httplib's stop does nothing before its loop runs, and must be
-        // called once only: it is sent as soon as the loop is there.
-        if (!stop_sent_ && server_->is_running()) {
-            server_->stop();
-            stop_sent_ = true;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return false;
-        ended_->changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                           deadline - now, std::chrono::milliseconds(kStopPollMs)));
+std::string MetricsServer::failure() const {
+    const std::lock_guard<std::mutex> lock(impl_->failure_mutex);
+    return impl_->failure;
+}
+
+void MetricsServer::Impl::serve() {
+    while (!stop_requested && turn()) {
     }
-    lock.unlock();
-    if (listener_.joinable()) listener_.join();
+    for (Connection& c : connections) close_socket(c.socket);
+    connections.clear();
+}
+
+void MetricsServer::Impl::fail(const std::string& what, int error) {
+    {
+        const std::lock_guard<std::mutex> lock(failure_mutex);
+        failure = error != 0 ? what + ": " + error_text(error) : what;
+    }
+    close_socket(listener);
+    listener = kNoSocket;
+    if (listener_failed) listener_failed();
+}
+
+bool MetricsServer::Impl::turn() {
+    uint64_t now = steady_ms();
+    expire(now);
+    const bool accepting = now >= listener_rests_until_ms;
+    entries.clear();
+    if (accepting) entries.push_back(PollEntry{listener, POLLIN, 0});
+    uint64_t wake = now + kStopCheckMs;
+    if (!accepting) wake = std::min(wake, listener_rests_until_ms);
+    for (const Connection& c : connections) {
+        const bool sending = c.stage == Connection::Stage::Answer;
+        entries.push_back(PollEntry{c.socket, static_cast<short>(sending ? POLLOUT : POLLIN), 0});
+        wake = std::min(wake, c.deadline_ms);
+    }
+    if (entries.empty()) {
+        // Resting with nothing open: WSAPoll takes no empty set.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wake - now));
+        return true;
+    }
+    const int ready =
+        poll_sockets(entries.data(), entries.size(), static_cast<int>(wake > now ? wake - now : 0));
+    now = steady_ms();
+    if (ready < 0) {
+        const int error = last_error();
+        switch (poll_outcome(error)) {
+        case AcceptOutcome::Fatal: fail("poll", error); return false;
+        case AcceptOutcome::Rest: listener_rests_until_ms = now + kBackoffMs; break;
+        default: break;
+        }
+        return true;
+    }
+    const size_t first_connection = accepting ? 1 : 0;
+    for (size_t i = first_connection; i < entries.size(); ++i) {
+        Connection& c = connections[i - first_connection];
+        const short events = entries[i].revents;
+        if (events == 0) continue;
+        if (c.stage == Connection::Stage::Answer)
+            on_writable(c, now);
+        else
+            on_readable(c, now);
+    }
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const Connection& c) { return c.socket == kNoSocket; }),
+                      connections.end());
+    if (accepting) {
+        const short events = entries[0].revents;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            getsockopt(listener, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+            fail("the listening socket failed", error);
+            return false;
+        }
+        if (events & POLLIN) accept_some(now);
+    }
+    return listener != kNoSocket;
+}
+
+void MetricsServer::Impl::accept_some(uint64_t now) {
+    for (size_t taken = 0; taken < kAcceptBurst; ++taken) {
+        if (connections.size() >= kMaxConnections && !make_room()) return;
+#ifdef _WIN32
+        const Socket s = accept(listener, nullptr, nullptr);
+#else
+        const Socket s = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#endif
+        if (s == kNoSocket) {
+            const int error = last_error();
+            switch (accept_outcome(error)) {
+            case AcceptOutcome::Empty: return;
+            case AcceptOutcome::Skip: continue;
+            case AcceptOutcome::Rest: listener_rests_until_ms = now + kBackoffMs; return;
+            case AcceptOutcome::Fatal: fail("accept", error); return;
+            }
+        }
+        take(s, now);
+    }
+}
+
+bool MetricsServer::Impl::make_room() {
+    // The oldest of those answered already, else the oldest still sending
+    // its header: a scrape sends its header at once, so it is never the
+    // oldest for long. A connection whose answer is under way stays.
+    const auto oldest_in = [this](Connection::Stage stage) {
+        return std::find_if(connections.begin(), connections.end(),
+                            [stage](const Connection& c) { return c.stage == stage; });
+    };
+    auto victim = oldest_in(Connection::Stage::Linger);
+    if (victim == connections.end()) victim = oldest_in(Connection::Stage::Header);
+    if (victim == connections.end()) return false;
+    close_socket(victim->socket);
+    connections.erase(victim);
     return true;
+}
+
+void MetricsServer::Impl::take(Socket s, uint64_t now) {
+#ifdef _WIN32
+    if (!make_nonblocking(s)) {
+        close_socket(s);
+        return;
+    }
+#endif
+    Connection c;
+    c.socket = s;
+    c.started_ms = now;
+    c.deadline_ms = now + kHeaderDeadlineMs;
+    connections.push_back(std::move(c));
+    // The request has usually arrived with the connection.
+    on_readable(connections.back(), now);
+    if (connections.back().socket == kNoSocket) connections.pop_back();
+}
+
+void MetricsServer::Impl::finish(Connection& c) {
+    close_socket(c.socket);
+    c.socket = kNoSocket;
+    c.data = std::string();
+}
+
+void MetricsServer::Impl::on_readable(Connection& c, uint64_t now) {
+    char chunk[kReadChunk];
+    const size_t room = c.stage == Connection::Stage::Header ? kMaxHeaderBytes - c.data.size() : sizeof chunk;
+    const long got = receive(c.socket, chunk, std::min(room, sizeof chunk));
+    if (got < 0 && would_block(last_error())) return;
+    if (got <= 0) {
+        // The client closed, or the connection broke: nothing to answer.
+        finish(c);
+        return;
+    }
+    if (c.stage == Connection::Stage::Linger) {
+        c.done += static_cast<size_t>(got);
+        if (c.done > kLingerBytes) finish(c);
+        return;
+    }
+    c.data.append(chunk, static_cast<size_t>(got));
+    scan_header(c, now);
+}
+
+void MetricsServer::Impl::scan_header(Connection& c, uint64_t now) {
+    for (; c.scanned < c.data.size(); ++c.scanned) {
+        if (c.data[c.scanned] != '\n') continue;
+        size_t length = c.scanned - c.line_start;
+        if (length > 0 && c.data[c.scanned - 1] == '\r') --length;
+        c.line_start = c.scanned + 1;
+        if (length == 0) {
+            // Blank lines before the request line are allowed; after it,
+            // the first one ends the header.
+            if (c.lines == 0) continue;
+            start_answer(c, respond(c.data.substr(0, c.scanned + 1), metrics), now);
+            return;
+        }
+        if (++c.lines > kMaxHeaderLines) break;
+    }
+    if (c.lines > kMaxHeaderLines || c.data.size() >= kMaxHeaderBytes)
+        start_answer(c, error_answer(kHeaderTooLarge, "The request's header is too large\n"), now);
+}
+
+void MetricsServer::Impl::start_answer(Connection& c, std::string text, uint64_t now) {
+    c.stage = Connection::Stage::Answer;
+    c.deadline_ms = now + kSendDeadlineMs;
+    c.data = std::move(text);
+    c.done = 0;
+    on_writable(c, now);
+}
+
+void MetricsServer::Impl::on_writable(Connection& c, uint64_t now) {
+    const long sent = send_some(c.socket, c.data.data() + c.done, c.data.size() - c.done);
+    if (sent < 0 && would_block(last_error())) return;
+    if (sent < 0) {
+        finish(c);
+        return;
+    }
+    c.done += static_cast<size_t>(sent);
+    if (c.done < c.data.size()) return;
+    shutdown(c.socket, kShutdownSend);
+    c.stage = Connection::Stage::Linger;
+    c.deadline_ms = now + kLingerMs;
+    c.data = std::string();
+    c.done = 0;
+}
+
+void MetricsServer::Impl::expire(uint64_t now) {
+    for (Connection& c : connections) {
+        if (now < c.deadline_ms) continue;
+        if (c.stage == Connection::Stage::Header)
+            start_answer(c, error_answer(kRequestTimeout, "The request's header came too late\n"), now);
+        else
+            finish(c);
+    }
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const Connection& c) { return c.socket == kNoSocket; }),
+                      connections.end());
 }
 
 }  // namespace exporter

@@ -1,72 +1,86 @@
-// The exporter's HTTP side, on cpp-httplib: GET and HEAD of /metrics and of
-// /, a one-line page linking to it; 404 for other paths and 405 for other
-// methods. It only renders what a callback gives; it never touches a probe.
+// The exporter's HTTP side: GET and HEAD of /metrics, of /, a one-line page
+// linking to it, and of /-/healthy ("OK"); 404 for other paths and 405 for
+// other methods. It only renders what a callback gives; it never touches a
+// probe.
+//
+// One thread serves every connection over non-blocking sockets and poll()
+// (WSAPoll on Windows). A connection costs only what its client sent, within
+// fixed bounds, and for a bounded time, so that clients that trickle or flood
+// their header never keep an honest scrape waiting or swell the process.
 #ifndef TALVIRO_EXPORTER_HTTP_SERVER_H
 #define TALVIRO_EXPORTER_HTTP_SERVER_H
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
-namespace httplib {
-class Server;
-}
-
 namespace exporter {
 
-// What one client may cost. A connection serves one request and is closed,
-// so no idle keep-alive connection holds a thread between scrapes.
+// What one client may cost. A connection serves one request and is closed.
 namespace http_limits {
-// Connection threads at most; more connections wait for one. Each
-// connection that sends nothing holds its thread for kFirstRequestWaitS.
-constexpr size_t kMaxConnections = 64;
-// How long a new connection may take to start its request (cpp-httplib
-// counts this in whole seconds).
-constexpr long kFirstRequestWaitS = 1;
-// How long any one receive or send may wait.
-constexpr long kSocketTimeoutUs = 1000000;
-// A request's line and each header line are limited by cpp-httplib itself
-// (8 KiB, 414 and 400); a body is never read, and refused beyond this.
-constexpr size_t kMaxBodyBytes = 8192;
-// How long stop() waits for connections in progress before it gives up.
-constexpr int kStopWaitMs = 300;
+// Connections open at once. A new one at the cap closes the oldest that has
+// not yet sent its whole header (or has been answered already), so that
+// slow clients cannot lock an honest scrape out.
+constexpr size_t kMaxConnections = 128;
+// A request's whole header must arrive this long after the connection
+// starts; later, it is answered 408 and closed.
+constexpr uint64_t kHeaderDeadlineMs = 3000;
+// A header (request line included) beyond this size, or with more lines
+// than kMaxHeaderLines, is answered 431 and closed. The buffer of a
+// connection grows only with the bytes that arrived, up to this bound.
+constexpr size_t kMaxHeaderBytes = 16 * 1024;
+constexpr size_t kMaxHeaderLines = 100;
+// An answer must be taken by the client within this time of its start.
+constexpr uint64_t kSendDeadlineMs = 5000;
+// After its answer a connection is read and thrown away for this long, or
+// up to this many bytes, until the client closes it: closing at once with
+// bytes unread would reset the connection and could lose the answer.
+constexpr uint64_t kLingerMs = 500;
+constexpr size_t kLingerBytes = 64 * 1024;
+// After a transient accept or poll failure (out of descriptors, buffers or
+// memory) the listener rests this long, and is then tried again.
+constexpr uint64_t kBackoffMs = 100;
+// The longest wait in poll(): how soon the serving thread sees a stop.
+constexpr int kStopCheckMs = 100;
 }  // namespace http_limits
 
 class MetricsServer {
 public:
     using Render = std::function<std::string()>;
-    // metrics renders the body of /metrics; it is called from connection
-    // threads, one call per request, and must be thread-safe.
-    explicit MetricsServer(Render metrics);
-    // Joins the serving thread, waiting for every connection to end.
+    using Failed = std::function<void()>;
+    // metrics renders the body of /metrics, one call per request, on the
+    // serving thread. listener_failed is called once, on the serving thread,
+    // when the listener stops without a stop request (failure() says why).
+    MetricsServer(Render metrics, Failed listener_failed);
+    // Stops serving, and closes every socket.
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
     // Binds host (an address or a name) and port, 0 taking a free one.
     // Another program listening there already is a failure, never a shared
-    // port. Returns the port bound, or -1 with *error saying why.
+    // port. An IPv6 address takes IPv4 connections too ([::] every address
+    // of both families) where the system has both. Returns the port bound,
+    // or -1 with *error saying why.
     int bind(const std::string& host, int port, std::string* error);
     // Serves on a thread of its own until stop. Needs a successful bind.
     void start();
-    // Closes the listening socket and waits up to kStopWaitMs for the
-    // connections in progress. Returns false when some are still open (a
-    // client that sends nothing holds its connection up to
-    // kFirstRequestWaitS): their threads still use this object, so a
-    // program in a hurry to end should then end without destroying it.
-    bool stop();
+    // Ends serving within kStopCheckMs and closes every connection.
+    void stop();
+    // Empty while the listener works, or after a stop; once it failed, why:
+    // a fatal error of accept() or poll() on the listening socket. Transient
+    // ones (an interrupted call, a connection that went away before it was
+    // taken, no descriptor, buffer or memory free) only rest the listener
+    // for kBackoffMs. Call after stop().
+    std::string failure() const;
 
 private:
-    bool stop_within(std::chrono::milliseconds wait);
-
-    std::unique_ptr<httplib::Server> server_;
-    std::thread listener_;
-    struct Ended;
-    std::shared_ptr<Ended> ended_;
-    bool stop_sent_ = false;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::thread thread_;
 };
 
 }  // namespace exporter

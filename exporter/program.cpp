@@ -7,7 +7,6 @@
 #include "exporter/metrics.h"
 #include "exporter/readout_loop.h"
 
-#include <cstdlib>
 #include <iostream>
 
 namespace exporter {
@@ -32,7 +31,10 @@ int exporter_program(int argc, char** argv) {
     cli::SystemClock clock;
     ReportBoard board;
     ReadoutLoop loop(options.serials, options.interval_ms, clock, board, std::cerr, program);
-    MetricsServer server([&board] { return render_metrics(board.reports(), TALVIRO_VERSION); });
+    // A listener that fails ends the program as a stop signal would, so
+    // that every probe is given back and a service manager restarts it.
+    MetricsServer server([&board] { return render_metrics(board.reports(), TALVIRO_VERSION); },
+                         [] { cli::request_stop(); });
     std::string error;
     const int port = server.bind(options.host, options.port, &error);
     if (port < 0) {
@@ -45,11 +47,12 @@ int exporter_program(int argc, char** argv) {
               << std::flush;
 
     loop.run(cli::stop_flag());
-    if (!server.stop()) {
-        // Every channel is given back; only a connection thread is left,
-        // waiting out a client that sends nothing.
-        std::cerr << std::flush;
-        std::_Exit(exit_status::kStopped);
+    server.stop();
+    const std::string failure = server.failure();
+    if (!failure.empty()) {
+        std::cerr << program << ": stopped listening on " << listen_text(options.host, port) << ": "
+                  << failure << "\n" << std::flush;
+        return exit_status::kNoListen;
     }
     return exit_status::kStopped;
 }

@@ -7,16 +7,15 @@ namespace exporter {
 
 namespace exit_status {
 constexpr int kStopped = 0;    // ended by Ctrl-C or SIGTERM (or --help, --version)
-constexpr int kNoListen = 1;   // the address could not be bound
+constexpr int kNoListen = 1;   // the address could not be bound, or its listener failed
 constexpr int kUsage = 2;
 }  // namespace exit_status
 
 // main() of talviro_exporter. Writes the usage text and the version to
 // standard output, and one line per event (serving, a probe found, lost,
-// back) to standard error. Runs until a stop signal; every probe's channel
-// is given back before it returns. When a client holds a connection open at
-// that moment, it ends the process itself (with the status it would have
-// returned), so that a stop takes no longer than a second.
+// back, the listener failed) to standard error. Runs until a stop signal or
+// a failure of the listener; every probe's channel is given back before it
+// returns.
 int exporter_program(int argc, char** argv);
 
 }  // namespace exporter

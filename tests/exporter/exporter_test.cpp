@@ -1,11 +1,25 @@
-// The exporter's options and its text for Prometheus, as a user and a
-// scraping server see them.
+// The exporter's options, its text for Prometheus and its HTTP side, as a
+// user, a scraping server and a hostile client see them.
 #include "exporter/exporter_options.h"
+#include "exporter/http_server.h"
 #include "exporter/metrics.h"
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
 using exporter::ProbeReport;
 
@@ -13,6 +27,107 @@ namespace {
 
 bool has_line(const std::string& text, const std::string& line) {
     return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+namespace limits = exporter::http_limits;
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    return static_cast<long>(elapsed.count());
+}
+
+// A blocking client on 127.0.0.1 (the server under test has started the
+// system's sockets).
+class Client {
+public:
+    explicit Client(int port) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(socket_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    }
+    ~Client() {
+#ifdef _WIN32
+        closesocket(socket_);
+#else
+        close(socket_);
+#endif
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Sends what the server takes; a server that closed early takes less.
+    void send_text(const std::string& text) {
+#ifdef _WIN32
+        constexpr int kFlags = 0;
+#else
+        constexpr int kFlags = MSG_NOSIGNAL;
+#endif
+        for (size_t sent = 0; sent < text.size();) {
+            const auto n = send(socket_, text.data() + sent, static_cast<int>(text.size() - sent), kFlags);
+            if (n <= 0) return;
+            sent += static_cast<size_t>(n);
+        }
+    }
+    // What the server sends until it closes the connection; stops waiting
+    // after wait_ms, with *closed false.
+    std::string answer(int wait_ms, bool* closed = nullptr) {
+        std::string got;
+        const Clock::time_point start = Clock::now();
+        for (;;) {
+#ifdef _WIN32
+            WSAPOLLFD entry{socket_, POLLIN, 0};
+            const int ready = WSAPoll(&entry, 1, 10);
+#else
+            pollfd entry{socket_, POLLIN, 0};
+            const int ready = poll(&entry, 1, 10);
+#endif
+            if (ready > 0) {
+                char chunk[4096];
+                const auto n = recv(socket_, chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                got.append(chunk, static_cast<size_t>(n));
+            } else if (ms_since(start) > wait_ms) {
+                if (closed != nullptr) *closed = false;
+                return got;
+            }
+        }
+        if (closed != nullptr) *closed = true;
+        return got;
+    }
+
+private:
+#ifdef _WIN32
+    SOCKET socket_;
+#else
+    int socket_;
+#endif
+};
+
+// The server on a free port of host, serving a fixed text as /metrics.
+struct Served {
+    explicit Served(const char* host = "127.0.0.1")
+        : server([] { return std::string("talviro_probe_up{serial=\"TV0001B\"} 1\n"); }, [] {}) {
+        std::string error;
+        port = server.bind(host, 0, &error);
+        EXPECT_GT(port, 0) << error;
+        server.start();
+    }
+    exporter::MetricsServer server;
+    int port = -1;
+};
+
+std::string status_line(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+// A GET of /metrics with header lines X-N: ... after the request line,
+// filled with 'a' to exactly total bytes when total is given.
+std::string request(size_t lines, size_t total = 0) {
+    std::string text = "GET /metrics HTTP/1.1\r\n";
+    for (size_t i = 0; i < lines; ++i) text += "X-" + std::to_string(i) + ": a\r\n";
+    if (total > text.size() + 2) text.insert(text.size() - 2, total - text.size() - 2, 'a');
+    return text + "\r\n";
 }
 
 }  // namespace
@@ -107,4 +222,86 @@ TEST(ExporterMetrics, ProbesUpHaveReadingsProbesAwayOnlyTheirState) {
     // No family at all when no probe has readings.
     EXPECT_EQ(exporter::render_metrics({away}, "1.0.1").find("# HELP talviro_target_voltage_volts"),
               std::string::npos);
+}
+
+TEST(ExporterHttp, PathsMethodsAndHeaderBounds) {
+    Served served;
+    const struct {
+        std::string request;
+        const char* status;
+    } table[] = {
+        {"GET /-/healthy HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"HEAD /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics?x=1 HTTP/1.1\n\n", "HTTP/1.1 200 OK"},
+        {"GET /api HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"PUT / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+        {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413 Content Too Large"},
+        {"GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Content Too Large"},
+        // The request line counts as a line, the blank line ending the header as bytes.
+        {request(limits::kMaxHeaderLines - 1), "HTTP/1.1 200 OK"},
+        {request(limits::kMaxHeaderLines), "HTTP/1.1 431 Request Header Fields Too Large"},
+        {request(1, limits::kMaxHeaderBytes), "HTTP/1.1 200 OK"},
+        {request(1, limits::kMaxHeaderBytes + 1), "HTTP/1.1 431 Request Header Fields Too Large"},
+        {request(1, 4 * limits::kMaxHeaderBytes), "HTTP/1.1 431 Request Header Fields Too Large"},
+    };
+    for (const auto& row : table) {
+        Client client(served.port);
+        client.send_text(row.request);
+        bool closed = false;
+        const std::string answer = client.answer(1000, &closed);
+        EXPECT_EQ(status_line(answer), row.status) << row.request.substr(0, 60);
+        EXPECT_TRUE(closed) << row.request.substr(0, 60);
+    }
+    Client healthy(served.port);
+    healthy.send_text("GET /-/healthy HTTP/1.1\r\n\r\n");
+    const std::string answer = healthy.answer(1000);
+    EXPECT_EQ(answer.substr(answer.find("\r\n\r\n")), "\r\n\r\nOK");
+    // A head has no body.
+    Client head(served.port);
+    head.send_text("HEAD /metrics HTTP/1.1\r\n\r\n");
+    const std::string headers = head.answer(1000);
+    EXPECT_EQ(headers.find("\r\n\r\n"), headers.size() - 4) << headers;
+}
+
+TEST(ExporterHttp, EveryIpv6AddressTakesIpv4Too) {
+    // Windows' sockets take IPv6 only unless told otherwise, Linux's both.
+    Served both("::");
+    Client over_ipv4(both.port);
+    over_ipv4.send_text(request(0));
+    EXPECT_EQ(status_line(over_ipv4.answer(1000)), "HTTP/1.1 200 OK");
+}
+
+TEST(ExporterHttp, AHeaderNotEndedByTheDeadlineIsAnswered408) {
+    Served served;
+    const Clock::time_point start = Clock::now();
+    Client slow(served.port);
+    slow.send_text("GET /metrics HTTP/1.1\r\nX-Slow: a");
+    bool closed = false;
+    const std::string answer = slow.answer(static_cast<int>(limits::kHeaderDeadlineMs) + 1000, &closed);
+    const long took = ms_since(start);
+    EXPECT_EQ(status_line(answer), "HTTP/1.1 408 Request Timeout");
+    EXPECT_TRUE(closed);
+    EXPECT_GE(took, static_cast<long>(limits::kHeaderDeadlineMs) - 10);
+}
+
+TEST(ExporterHttp, AtTheCapTheOldestHeaderGoesForANewScrape) {
+    Served served;
+    std::vector<std::unique_ptr<Client>> slow;
+    for (size_t i = 0; i < limits::kMaxConnections; ++i) {
+        slow.push_back(std::make_unique<Client>(served.port));
+        slow.back()->send_text("GET /metrics HTTP/1.1\r\n");
+    }
+    const Clock::time_point start = Clock::now();
+    Client scrape(served.port);
+    scrape.send_text(request(0));
+    const std::string answer = scrape.answer(2000);
+    // Without room made, the scrape would wait for the header deadline.
+    EXPECT_LT(ms_since(start), 1000);
+    EXPECT_EQ(status_line(answer), "HTTP/1.1 200 OK");
+    EXPECT_NE(answer.find("talviro_probe_up"), std::string::npos);
+    // The first of the slow ones made room, closed unanswered.
+    bool closed = false;
+    EXPECT_EQ(slow.front()->answer(100, &closed), "");
+    EXPECT_TRUE(closed);
 }

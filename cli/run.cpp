@@ -1,9 +1,9 @@
 #include "cli/run.h"
 
-#include "cli/reconnect.h"
 #include "cli/report.h"
-#include "cli/system_clock.h"
 #include "cli/watch.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
 #include "probe/probe_channel.h"
 
 #include <iostream>
@@ -58,7 +58,7 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
             });
             if (!back) break;
             const uint64_t now = clock.steady_ms();
-            next_start = next_on_grid(next_start, now, options.interval_ms);
+            next_start = console::next_on_grid(next_start, now, options.interval_ms);
             if (next_start > now) clock.sleep_ms(next_start - now, stop);
             continue;
         }
@@ -147,7 +147,7 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
     std::vector<ProbeEntry> probes;
     bool listed = false;
     {
-        ProbeDiagnosticLines lines;
+        console::ProbeDiagnosticLines lines;
         listed = probe_list(&probes);
     }
     if (!listed || probes.empty()) {
@@ -179,7 +179,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         return exit_status::kUsage;
     }
     if (parsed.options.help || parsed.options.version) {
-        out << (parsed.options.help ? usage_text(program) : version_text(program)) << std::flush;
+        out << (parsed.options.help ? usage_text(program) : console::version_text(program)) << std::flush;
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
     if (parsed.options.list) return list_probes(program, out, err);
@@ -188,7 +188,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
     char serial[probe_settings::kSerialSize] = {};
     int opened = 0;
     {
-        ProbeDiagnosticLines lines;
+        console::ProbeDiagnosticLines lines;
         opened = open_probe(parsed.options, serial);
     }
     if (opened != 0) {
@@ -197,7 +197,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
     }
 
     const SampleSource watched = [&source] {
-        ProbeDiagnosticLines lines;
+        console::ProbeDiagnosticLines lines;
         return source();
     };
     ProbeReturn probe_return(program, serial, clock);
@@ -218,12 +218,12 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
 }
 
 int main_program(int argc, char** argv, const SampleSource& source) {
-    const std::string program = program_name(argc > 0 ? argv[0] : nullptr);
-    if (!install_stop_signals())
+    const std::string program = console::program_name(argc > 0 ? argv[0] : nullptr);
+    if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program without a summary\n";
-    SystemClock clock;
+    console::SystemClock clock;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return talviro_read(program, args, source, clock, stop_flag(), std::cout, std::cerr);
+    return talviro_read(program, args, source, clock, console::stop_flag(), std::cout, std::cerr);
 }
 
 }  // namespace cli

@@ -4,7 +4,9 @@
 #define TALVIRO_CLI_RUN_H
 
 #include "cli/options.h"
-#include "cli/readout.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
+#include "console/readout.h"
 
 #include <csignal>
 #include <cstdint>
@@ -23,22 +25,12 @@ constexpr int kNotWhole = 3;       // some conversion of the run was not whole
 constexpr int kOutputFailed = 4;   // standard output could not be written
 }  // namespace exit_status
 
-// Time as the run loop sees it.
-class RunClock {
-public:
-    virtual ~RunClock() = default;
-    // Milliseconds on a clock that never goes back; paces the readouts.
-    virtual uint64_t steady_ms() = 0;
-    // Milliseconds since 1970-01-01T00:00:00Z; stamps the CSV lines.
-    virtual int64_t wall_ms() = 0;
-    // Waits ms milliseconds, returning early once stop is non-zero.
-    virtual void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) = 0;
-};
+using console::ProbeReturn;
+using console::RunClock;
+using console::Sample;
 
 // Takes one readout; read_probe in the programs.
 using SampleSource = std::function<Sample()>;
-
-class ProbeReturn;
 
 struct RunResult {
     uint64_t readouts = 0;
@@ -97,7 +89,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
 
 // main() of both programs: the stop signals, the system clock, source and
 // the standard streams around talviro_read.
-int main_program(int argc, char** argv, const SampleSource& source = read_probe);
+int main_program(int argc, char** argv, const SampleSource& source = console::read_probe);
 
 }  // namespace cli
 

@@ -1,8 +1,8 @@
 #include "cli/watch.h"
 
-#include "cli/reconnect.h"
-#include "cli/system_clock.h"
 #include "cli/watch_view.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
 #include "probe/probe_channel.h"
 
 #include <algorithm>
@@ -158,13 +158,13 @@ public:
             g_rescue.modes = modes;
             add_rescue_sequence("rmcup");
             add_rescue_sequence("cnorm");
-            set_forced_stop_hook(rescue_terminal);
+            console::set_forced_stop_hook(rescue_terminal);
         }
 #endif
     }
     ~CursesScreen() {
         if (screen_ == nullptr) return;
-        set_forced_stop_hook(nullptr);
+        console::set_forced_stop_hook(nullptr);
         // endwin fails only when the screen was never started, which the
         // check above rules out.
         static_cast<void>(endwin());
@@ -220,7 +220,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
     }
     char serial[probe_settings::kSerialSize] = {};
     {
-        ProbeDiagnosticLines line_ends;
+        console::ProbeDiagnosticLines line_ends;
         result.opened = open_probe(options, serial) == 0;
     }
     messages.close();
@@ -255,7 +255,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
         const int64_t started = clock.wall_ms();
         Sample sample;
         {
-            ProbeDiagnosticLines line_ends;
+            console::ProbeDiagnosticLines line_ends;
             sample = source();
         }
         // Cut short by Ctrl-C: the view keeps what it had.
@@ -274,7 +274,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
             });
             model.set_waiting(false);
             if (!back) break;
-            next_start = next_on_grid(next_start, clock.steady_ms(), options.interval_ms);
+            next_start = console::next_on_grid(next_start, clock.steady_ms(), options.interval_ms);
             take_keys_until(next_start);
             continue;
         }

@@ -7,10 +7,10 @@ namespace exporter {
 
 namespace {
 
-cli::OptionKind option_kind(const std::string& name) {
-    if (name == "--help" || name == "--version") return cli::OptionKind::Flag;
-    if (name == "--listen" || name == "--serial" || name == "--interval") return cli::OptionKind::Valued;
-    return cli::OptionKind::Unknown;
+console::OptionKind option_kind(const std::string& name) {
+    if (name == "--help" || name == "--version") return console::OptionKind::Flag;
+    if (name == "--listen" || name == "--serial" || name == "--interval") return console::OptionKind::Valued;
+    return console::OptionKind::Unknown;
 }
 
 // "ADDR:PORT" or "[IPV6]:PORT" into host and port; false, with error set,
@@ -48,7 +48,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name;
         std::string value;
-        parsed.error = cli::read_option(args, &i, option_kind, &name, &value);
+        parsed.error = console::read_option(args, &i, option_kind, &name, &value);
         if (!parsed.error.empty()) return parsed;
         if (name == "--help" || name == "--version") {
             (name == "--help" ? o.help : o.version) = true;
@@ -64,13 +64,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
                 o.serials.push_back(value);
         }
         if (name == "--interval") {
-            // The same option as talviro_read's, read by its own rules.
-            const cli::ParsedOptions interval = cli::parse_options({"--interval", value});
-            if (!interval.error.empty()) {
-                parsed.error = interval.error;
-                return parsed;
-            }
-            o.interval_ms = interval.options.interval_ms;
+            // The same option as talviro_read's, read by the same rules.
+            parsed.error = console::parse_interval(value, &o.interval_ms);
+            if (!parsed.error.empty()) return parsed;
         }
     }
     return parsed;

@@ -2,7 +2,7 @@
 #ifndef TALVIRO_EXPORTER_EXPORTER_OPTIONS_H
 #define TALVIRO_EXPORTER_EXPORTER_OPTIONS_H
 
-#include "cli/options.h"
+#include "console/command_line.h"
 
 #include <cstdint>
 #include <string>
@@ -25,7 +25,7 @@ struct Options {
     // Channel serial numbers to read, as talviro_read --list shows them;
     // empty: every probe on the host, and those plugged in later.
     std::vector<std::string> serials;
-    uint64_t interval_ms = cli::kDefaultIntervalMs;  // start of one round of readouts to the next
+    uint64_t interval_ms = console::kDefaultIntervalMs;  // start of one round of readouts to the next
     bool help = false;
     bool version = false;
 };

@@ -1,7 +1,7 @@
 #include "exporter/program.h"
 
-#include "cli/options.h"
-#include "cli/system_clock.h"
+#include "console/clock.h"
+#include "console/command_line.h"
 #include "exporter/exporter_options.h"
 #include "exporter/http_server.h"
 #include "exporter/metrics.h"
@@ -13,7 +13,7 @@
 namespace exporter {
 
 int exporter_program(int argc, char** argv) {
-    const std::string program = cli::program_name(argc > 0 ? argv[0] : nullptr);
+    const std::string program = console::program_name(argc > 0 ? argv[0] : nullptr);
     const ParsedOptions parsed =
         parse_options(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     if (!parsed.error.empty()) {
@@ -23,13 +23,13 @@ int exporter_program(int argc, char** argv) {
     }
     const Options& options = parsed.options;
     if (options.help || options.version) {
-        std::cout << (options.help ? usage_text(program) : cli::version_text(program)) << std::flush;
+        std::cout << (options.help ? usage_text(program) : console::version_text(program)) << std::flush;
         return exit_status::kStopped;
     }
-    if (!cli::install_stop_signals())
+    if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program at once\n";
 
-    cli::SystemClock clock;
+    console::SystemClock clock;
     ReportBoard board;
     ReadoutLoop loop(options.serials, options.interval_ms, clock, board, std::cerr, program);
     MetricsServer server([&board] { return render_metrics(board.reports(), TALVIRO_VERSION); });
@@ -44,7 +44,7 @@ int exporter_program(int argc, char** argv) {
     std::cerr << program << ": serving http://" << listen_text(options.host, port) << "/metrics\n"
               << std::flush;
 
-    loop.run(cli::stop_flag());
+    loop.run(console::stop_flag());
     if (!server.stop()) {
         // Every channel is given back; only a connection thread is left,
         // waiting out a client that sends nothing.

@@ -1,6 +1,6 @@
 #include "exporter/readout_loop.h"
 
-#include "cli/readout.h"
+#include "console/readout.h"
 #include "probe/probe_channel.h"
 
 #include <algorithm>
@@ -27,7 +27,7 @@ std::vector<ProbeReport> ReportBoard::reports() const {
 }
 
 ReadoutLoop::ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms,
-                         cli::RunClock& clock, ReportBoard& board, std::ostream& err,
+                         console::RunClock& clock, ReportBoard& board, std::ostream& err,
                          std::string program)
     : discover_(serials.empty()),
       interval_ms_(interval_ms),
@@ -135,10 +135,10 @@ void ReadoutLoop::look_for(Probe& probe) {
 void ReadoutLoop::read(Probe& probe) {
     probe_use(&probe.session);
     const uint64_t started = clock_.steady_ms();
-    cli::Sample sample;
+    console::Sample sample;
     {
-        cli::ProbeDiagnosticLines lines;
-        sample = cli::read_probe();
+        console::ProbeDiagnosticLines lines;
+        sample = console::read_probe();
     }
     const uint64_t ended = clock_.steady_ms();
     ProbeReport& report = probe.report;

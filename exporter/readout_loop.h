@@ -5,8 +5,8 @@
 #ifndef TALVIRO_EXPORTER_READOUT_LOOP_H
 #define TALVIRO_EXPORTER_READOUT_LOOP_H
 
-#include "cli/reconnect.h"
-#include "cli/run.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
 #include "exporter/metrics.h"
 #include "probe/probe_session.h"
 
@@ -22,7 +22,7 @@
 namespace exporter {
 
 // A probe away is looked for this often, one bounded reopen at a time.
-constexpr uint64_t kLookForLostMs = cli::kReconnectAttemptMs;
+constexpr uint64_t kLookForLostMs = console::kReconnectAttemptMs;
 // Without --serial, the probe list is read this often for new probes.
 constexpr uint64_t kLookForNewMs = 2000;
 
@@ -45,7 +45,7 @@ public:
     // serials: the channel serials to read; empty: every free probe the
     // probe link lists now and every kLookForNewMs. Lines about probes that
     // are found, lost and back go to err, each starting with program.
-    ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms, cli::RunClock& clock,
+    ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms, console::RunClock& clock,
                 ReportBoard& board, std::ostream& err, std::string program);
     ReadoutLoop(const ReadoutLoop&) = delete;
     ReadoutLoop& operator=(const ReadoutLoop&) = delete;
@@ -63,12 +63,12 @@ public:
 
 private:
     struct Probe {
-        Probe(const std::string& program, const std::string& serial, cli::RunClock& clock)
+        Probe(const std::string& program, const std::string& serial, console::RunClock& clock)
             : spells(program, serial, clock) {}
         ProbeSession session;
         // Its spells away, as talviro_read --reconnect keeps them: the lines
         // when it goes and when it is back, and the reopen.
-        cli::ProbeReturn spells;
+        console::ProbeReturn spells;
         ProbeReport report;
         uint64_t next_look_ms = 0;
         bool opened = false;  // once, since the start
@@ -87,7 +87,7 @@ private:
     bool discover_;
     bool no_permission_said_ = false;
     uint64_t interval_ms_;
-    cli::RunClock& clock_;
+    console::RunClock& clock_;
     ReportBoard& board_;
     std::ostream& err_;
     std::string program_;

@@ -77,11 +77,11 @@ TEST_F(ReadTool, VersionGoesToStdoutWithoutOpeningTheProbe) {
 }
 
 TEST(ProgramName, IsTheLastPathComponentWithoutAWindowsExtension) {
-    EXPECT_EQ(cli::program_name("/usr/bin/talviro_read_demo"), "talviro_read_demo");
-    EXPECT_EQ(cli::program_name("C:\\Program Files\\TALVIRO Measurement\\talviro_read.exe"),
+    EXPECT_EQ(console::program_name("/usr/bin/talviro_read_demo"), "talviro_read_demo");
+    EXPECT_EQ(console::program_name("C:\\Program Files\\TALVIRO Measurement\\talviro_read.exe"),
               "talviro_read");
-    EXPECT_EQ(cli::program_name("build/cli/talviro_read.EXE"), "talviro_read");
-    EXPECT_EQ(cli::program_name("./.exe"), ".exe");
-    EXPECT_EQ(cli::program_name("/usr/bin/"), "talviro_read");
-    EXPECT_EQ(cli::program_name(nullptr), "talviro_read");
+    EXPECT_EQ(console::program_name("build/cli/talviro_read.EXE"), "talviro_read");
+    EXPECT_EQ(console::program_name("./.exe"), ".exe");
+    EXPECT_EQ(console::program_name("/usr/bin/"), "talviro_read");
+    EXPECT_EQ(console::program_name(nullptr), "talviro_read");
 }

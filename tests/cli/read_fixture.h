@@ -20,7 +20,7 @@ constexpr int64_t kEpochMs = 1700000000000;
 constexpr unsigned kWritesPerConversion = 52;
 constexpr size_t kWritesPerReadout = kWritesPerConversion * 4;
 
-class ManualRunClock : public cli::RunClock {
+class ManualRunClock : public console::RunClock {
 public:
     explicit ManualRunClock(sim::ManualClock& clock) : clock_(clock) {}
     uint64_t steady_ms() override { return clock_.now_ms(); }
@@ -71,7 +71,7 @@ protected:
     cli::SampleSource source = [this] {
         ++readouts;
         if (before_readout) before_readout(readouts);
-        const cli::Sample sample = cli::read_probe();
+        const console::Sample sample = console::read_probe();
         if (after_readout) after_readout(readouts);
         return sample;
     };

@@ -1,17 +1,18 @@
-// talviro_read --reconnect: after a readout that was not whole the channel is
-// given back, and the same probe, by its channel serial, is waited for until
-// it can be opened again. Another probe is never taken in its place.
-#ifndef TALVIRO_CLI_RECONNECT_H
-#define TALVIRO_CLI_RECONNECT_H
+// A lost probe's return, for talviro_read --reconnect and the exporter:
+// after a readout that was not whole the channel is given back, and the same
+// probe, by its channel serial, is waited for until it can be opened again.
+// Another probe is never taken in its place.
+#ifndef TALVIRO_CONSOLE_PROBE_RETURN_H
+#define TALVIRO_CONSOLE_PROBE_RETURN_H
 
-#include "cli/run.h"
+#include "console/clock.h"
 
 #include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
 
-namespace cli {
+namespace console {
 
 // How often a lost probe is looked for, from the start of one attempt to the
 // next; an attempt on a probe that is there but silent takes at most the
@@ -71,6 +72,6 @@ private:
     uint64_t lost_at_ms_ = 0;
 };
 
-}  // namespace cli
+}  // namespace console
 
 #endif

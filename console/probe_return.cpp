@@ -1,12 +1,12 @@
-#include "cli/reconnect.h"
+#include "console/probe_return.h"
 
-#include "cli/report.h"
+#include "console/time_text.h"
 #include "probe/probe_channel.h"
 
 #include <cstdio>
 #include <utility>
 
-namespace cli {
+namespace console {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string ProbeReturn::summary_line() const {
            seconds + " s in all\n";
 }
 
-}  // namespace cli
+}  // namespace console

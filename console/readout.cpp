@@ -1,11 +1,11 @@
-#include "cli/readout.h"
+#include "console/readout.h"
 
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 
 #include <iostream>
 
-namespace cli {
+namespace console {
 
 bool Sample::whole() const {
     for (const Conversion& c : conversions)
@@ -50,4 +50,4 @@ ProbeDiagnosticLines::~ProbeDiagnosticLines() {
     if (err_.line_open()) std::cerr << '\n';
 }
 
-}  // namespace cli
+}  // namespace console

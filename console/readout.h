@@ -1,7 +1,7 @@
 // One readout of the probe: the four converter channels in the order of
 // readings::kChannels, each with its raw count and whether it was whole.
-#ifndef TALVIRO_CLI_READOUT_H
-#define TALVIRO_CLI_READOUT_H
+#ifndef TALVIRO_CONSOLE_READOUT_H
+#define TALVIRO_CONSOLE_READOUT_H
 
 #include "probe/readings.h"
 
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <streambuf>
 
-namespace cli {
+namespace console {
 
 struct Conversion {
     uint16_t count = 0;
@@ -69,6 +69,6 @@ private:
     LineTracker err_;
 };
 
-}  // namespace cli
+}  // namespace console
 
 #endif

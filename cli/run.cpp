@@ -118,13 +118,8 @@ std::string driver_hint(const std::string& program) {
                      " when the probe is plugged in\n";
 }
 
-}  // namespace
-
-int open_probe(const Options& options, char serial[16]) {
-    return options.serial.empty() ? probe_open(serial) : probe_open_serial(options.serial.c_str(), serial);
-}
-
-std::string open_failure_text(const std::string& program, const Options& options) {
+// The line saying why open_probe failed, ending with a newline.
+std::string why_not_opened(const std::string& program, const Options& options) {
     if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
     if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
         std::vector<ProbeEntry> probes;
@@ -143,13 +138,25 @@ std::string open_failure_text(const std::string& program, const Options& options
            "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
 }
 
+}  // namespace
+
+int open_probe(const Options& options, char serial[16]) {
+    return options.serial.empty() ? probe_open(serial) : probe_open_serial(options.serial.c_str(), serial);
+}
+
+std::string open_failure_text(const std::string& program, const Options& options,
+                              const console::ProbeTexts& texts) {
+    // The step that failed; an open that found nothing has no more to say
+    // than the line below.
+    const std::string step = probe_open_failure() == ProbeOpenFault::SetUp && !texts.empty()
+                                 ? program + ": " + texts.first() + "\n"
+                                 : std::string();
+    return step + why_not_opened(program, options);
+}
+
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err) {
     std::vector<ProbeEntry> probes;
-    bool listed = false;
-    {
-        console::ProbeDiagnosticLines lines;
-        listed = probe_list(&probes);
-    }
+    const bool listed = probe_list(&probes);
     if (!listed || probes.empty()) {
         err << program << ": no probe found\n";
         if (probe_driver_missing()) err << driver_hint(program);
@@ -183,22 +190,26 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
     if (parsed.options.list) return list_probes(program, out, err);
-    if (parsed.options.watch) return watch_readings(program, parsed.options, source, clock, stop, err);
+    // The probe link's texts never reach standard output, nor run together.
+    console::ProbeTexts texts;
+    if (parsed.options.watch)
+        return watch_readings(program, parsed.options, source, clock, stop, texts, err);
 
     char serial[probe_settings::kSerialSize] = {};
-    int opened = 0;
-    {
-        console::ProbeDiagnosticLines lines;
-        opened = open_probe(parsed.options, serial);
-    }
-    if (opened != 0) {
-        err << open_failure_text(program, parsed.options) << std::flush;
+    if (open_probe(parsed.options, serial) != 0) {
+        err << open_failure_text(program, parsed.options, texts) << std::flush;
         return exit_status::kNoProbe;
     }
 
-    const SampleSource watched = [&source] {
-        console::ProbeDiagnosticLines lines;
-        return source();
+    // A readout's failures in one line, the first of them: a lost probe
+    // fails every transfer. With --reconnect the line saying it is lost
+    // tells it instead.
+    const SampleSource watched = [&] {
+        texts.clear();
+        const Sample sample = source();
+        if (!texts.empty() && !sample.abandoned && !parsed.options.reconnect)
+            err << program << ": " << texts.first() << "\n" << std::flush;
+        return sample;
     };
     ProbeReturn probe_return(program, serial, clock);
     const RunResult result =

@@ -6,6 +6,7 @@
 #include "cli/options.h"
 #include "console/clock.h"
 #include "console/probe_return.h"
+#include "console/probe_texts.h"
 #include "console/readout.h"
 
 #include <csignal>
@@ -65,10 +66,12 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 int open_probe(const Options& options, char serial[16]);
 
 // The one-line explanation, ending with a newline, printed when open_probe
-// failed. For a serial number that names no probe, it lists the serial
-// numbers of the probes there are; without a driver library, it says to
-// install the driver.
-std::string open_failure_text(const std::string& program, const Options& options);
+// failed, after a line with the probe link's text (kept by texts) when a
+// set-up step failed. For a serial number that names no probe, it lists the
+// serial numbers of the probes there are; without a driver library, it says
+// to install the driver.
+std::string open_failure_text(const std::string& program, const Options& options,
+                              const console::ProbeTexts& texts);
 
 // talviro_read --list: one line per probe on out, its serial number ("?"
 // when it has none that can be read) and "free", "in use" or "no
@@ -81,8 +84,9 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
 // opens the probe, runs (--watch: watch_readings of cli/watch.h, which
 // needs standard output to be a terminal), closes the probe when it was
 // opened, and returns
-// the exit status. Writes to out and err; the probe link's own diagnostics
-// go to std::cout and std::cerr, so out and err are normally those.
+// the exit status. Writes to out and err; the probe link's texts are kept
+// from the standard streams (console::ProbeTexts) and told, one line each,
+// on err.
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err);

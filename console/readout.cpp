@@ -3,8 +3,6 @@
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 
-#include <iostream>
-
 namespace console {
 
 bool Sample::whole() const {
@@ -23,31 +21,6 @@ Sample read_probe() {
     sample.abandoned = probe_waits_abandoned();
     sample.channel_lost = !probe_in_step() && !sample.abandoned;
     return sample;
-}
-
-LineTracker::int_type LineTracker::overflow(int_type ch) {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    line_open_ = traits_type::to_char_type(ch) != '\n';
-    return target_->sputc(traits_type::to_char_type(ch));
-}
-
-std::streamsize LineTracker::xsputn(const char* text, std::streamsize count) {
-    if (count > 0) line_open_ = text[count - 1] != '\n';
-    return target_->sputn(text, count);
-}
-
-int LineTracker::sync() { return target_->pubsync(); }
-
-ProbeDiagnosticLines::ProbeDiagnosticLines() : out_(std::cout.rdbuf()), err_(std::cerr.rdbuf()) {
-    std::cout.rdbuf(&out_);
-    std::cerr.rdbuf(&err_);
-}
-
-ProbeDiagnosticLines::~ProbeDiagnosticLines() {
-    std::cout.rdbuf(out_.target());
-    std::cerr.rdbuf(err_.target());
-    if (out_.line_open()) std::cout << '\n';
-    if (err_.line_open()) std::cerr << '\n';
 }
 
 }  // namespace console

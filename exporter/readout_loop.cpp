@@ -1,5 +1,6 @@
 #include "exporter/readout_loop.h"
 
+#include "console/probe_texts.h"
 #include "console/readout.h"
 #include "probe/probe_channel.h"
 
@@ -137,7 +138,9 @@ void ReadoutLoop::read(Probe& probe) {
     const uint64_t started = clock_.steady_ms();
     console::Sample sample;
     {
-        console::ProbeDiagnosticLines lines;
+        // Kept from standard error: a lost probe fails every transfer, and
+        // the line saying it is lost tells it once.
+        const console::ProbeTexts texts;
         sample = console::read_probe();
     }
     const uint64_t ended = clock_.steady_ms();

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -27,15 +28,20 @@ void note_driver(FT_STATUS status) {
     if (status == FT_DRIVER_NOT_LOADED) g_driver_missing = true;
 }
 
-// Diagnostics run together on purpose: no newline, no flush. A reopen of a
-// lost probe says nothing: its caller reports the loss and the return.
+// The default streams' texts run together on purpose: no newline, no flush,
+// as the window has always written them. A reopen of a lost probe says
+// nothing: its caller reports the loss and the return.
 bool g_quiet = false;
-void report_open_failure(const char* text) {
-    if (!g_quiet) std::cout << text;
+ProbeTextSink g_sink;
+void hand_over(const char* text, bool open_failure) {
+    if (g_quiet) return;
+    if (g_sink)
+        g_sink(text, open_failure);
+    else
+        (open_failure ? std::cout : std::cerr) << text;
 }
-void report(const char* text) {
-    if (!g_quiet) std::cerr << text;
-}
+void report_open_failure(const char* text) { hand_over(text, true); }
+void report(const char* text) { hand_over(text, false); }
 
 // For the lifetime of the object the probe link writes no diagnostics.
 class Quiet {
@@ -120,6 +126,12 @@ int open_channel(const char* arg, uint32_t flags, char serial[16]) {
 }
 
 }  // namespace
+
+ProbeTextSink probe_set_text_sink(ProbeTextSink sink) {
+    ProbeTextSink before = std::move(g_sink);
+    g_sink = std::move(sink);
+    return before;
+}
 
 int probe_open(char serial[16]) {
     return open_channel(probe_settings::kDescription, FT_OPEN_BY_DESCRIPTION, serial);

@@ -2,13 +2,15 @@
 //
 // One caller at a time (the GUI thread). Every function acts on the current
 // session's channel (probe_session.h): a program of one probe has just the
-// default session and never names it. Every failure writes one fixed text,
+// default session and never names it. Every failure hands one fixed text to
+// the text sink (probe_set_text_sink) and returns 1; by default the text goes,
 // with no newline and no flush, to std::cout (open failure) or std::cerr
-// (everything else), and returns 1.
+// (everything else), as the window has always shown it.
 #ifndef TALVIRO_PROBE_PROBE_CHANNEL_H
 #define TALVIRO_PROBE_PROBE_CHANNEL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,15 @@ constexpr uint8_t kEngineCheckOpcode = 0xAA;
 constexpr uint8_t kBadCommand = 0xFA;
 constexpr uint8_t kSendImmediate = 0x87;
 }  // namespace probe_settings
+
+// Takes each failure text of the probe link (fixed, without a newline);
+// open_failure tells an open's "Unable to open FTDI Device" from the rest.
+using ProbeTextSink = std::function<void(const char* text, bool open_failure)>;
+
+// Sends the probe link's failure texts to sink from now on; an empty sink
+// restores the default streams. Returns the sink it replaces. Called from
+// the thread that uses the probe.
+ProbeTextSink probe_set_text_sink(ProbeTextSink sink);
 
 // Opens "TALVIRO B", sets latency timer, time-outs and MPSSE mode (emptying
 // the chip's buffers, where a lost session may have left answers), and writes

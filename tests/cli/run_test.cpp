@@ -158,8 +158,8 @@ TEST_F(ReadTool, ConversionThatWasNotWholeLeavesEmptyFieldsAndExitsThree) {
     dev().fail_call(Fn::Write, kFirstSupplyWrite);
     EXPECT_EQ(run({"--csv"}), 3);
     EXPECT_EQ(out, kCsvHeader + "2023-11-14T22:13:20.000Z,1.11,,3.31,0.00,100,,297,0\n");
-    // The probe link's diagnostic gets a line of its own.
-    EXPECT_EQ(err, "Serial: TV0001B\nFT_Write error\n");
+    // The probe link's text gets a line of its own, on standard error.
+    EXPECT_EQ(err, "Serial: TV0001B\ntalviro_read: FT_Write error\n");
     EXPECT_TRUE(closed_at_end());
 }
 
@@ -179,13 +179,13 @@ TEST_F(ReadTool, SummaryGivesMinMeanAndMaxOfTheWholeConversions) {
         "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n";
     ASSERT_GE(out.size(), last_readout_and_summary.size());
     EXPECT_EQ(out.substr(out.size() - last_readout_and_summary.size()), last_readout_and_summary);
-    EXPECT_EQ(err, "FT_Write error\n");
+    EXPECT_EQ(err, "talviro_read: FT_Write error\n");
 }
 
-TEST_F(ReadTool, NoProbeExitsOneAfterTheProbeLinksText) {
+TEST_F(ReadTool, NoProbeExitsOneWithOneLineAndNothingOnStdout) {
     dev().unplug();
     EXPECT_EQ(run({"--csv"}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, kOpenFailure);
     EXPECT_EQ(dev().log().size(), 1u);  // the FT_OpenEx, and no close
 }
@@ -196,7 +196,7 @@ TEST_F(ReadTool, MissingDriverLibraryExitsOneWithAHintToInstallIt) {
         " when the probe is plugged in\n";
     dev().fail_call(Fn::OpenEx, 1, FT_DRIVER_NOT_LOADED);
     EXPECT_EQ(run({}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, hint);
 
     dev().fail_call(Fn::CreateDeviceInfoList, 1, FT_DRIVER_NOT_LOADED);
@@ -209,7 +209,7 @@ TEST_F(ReadTool, ProbeThatCannotBeSetUpExitsOne) {
     dev().fail_call(Fn::SetBitMode, 1);
     EXPECT_EQ(run({}), 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, std::string("unable to enable bit mode\n") + kOpenFailure);
+    EXPECT_EQ(err, std::string("talviro_read: unable to enable bit mode\n") + kOpenFailure);
     EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);  // probe_open's own
 }
 
@@ -245,7 +245,7 @@ TEST_F(ReadTool, SerialReadsThatProbeOnlyAndAnUnknownOneNamesThoseFound) {
     EXPECT_EQ(dev().conversions(), 0u);  // the first probe's converter
     EXPECT_TRUE(closed_at_end());
 
-    EXPECT_EQ(run({"--serial", "TV0009B"}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(run({"--serial", "TV0009B", "--csv"}), 1);
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, "talviro_read: no probe has the serial number \"TV0009B\"; found: TV0001B, TV0002B\n");
 }

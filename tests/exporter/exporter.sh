@@ -182,8 +182,14 @@ EOF
     back=$(( $(now_ms) - started ))
     expect_readings TV0001B
     [ "$back" -le $(( 4000 + 500 + 500 + 1000 )) ] || fail "back only $back ms after the start"
-    grep -q '^talviro_exporter: probe TV0001B lost at .*; waiting for it to come back$' "$scratch/err" || fail "no lost line"
-    grep -q '^talviro_exporter: probe TV0001B back at ' "$scratch/err" || fail "no back line"
+    # The unplug adds one line when it goes and one when it is back, and
+    # nothing else: no probe link text, alone or run together.
+    [ "$(grep -c '^talviro_exporter: probe TV0001B lost at .*; waiting for it to come back$' "$scratch/err")" -eq 1 ] ||
+      fail "not one lost line"
+    [ "$(grep -c '^talviro_exporter: probe TV0001B back at ' "$scratch/err")" -eq 1 ] || fail "not one back line"
+    others=$(grep -Ev -e '^\[' -e '^gmake' -e '^talviro_exporter: (serving http|reading probe TV000[12]B$)' \
+               -e '^talviro_exporter: probe TV0001B (lost|back) at ' "$scratch/err" || true)
+    [ -z "$others" ] || fail "more on stderr: $others"
     echo "unplug: up 0 at $down ms, back at $back ms (unplug at 2000, replug at 4000)"
     ;;
   plugged-later)

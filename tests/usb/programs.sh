@@ -267,7 +267,10 @@ case "${1:-}" in
     [ "$(program_err | grep -c '^talviro_read: probe TV0001B back at [0-9T:-]*$')" -eq "$back" ] ||
       fail "not $back back line: $(program_err)"
     program_err | grep -q '^probe away: 1 time, [0-9.]* s in all$' || fail "no time away: $(program_err)"
-    ! program_err | grep -q 'Unable to open' || fail "open failures repeated: $(program_err)"
+    # Nothing else: no probe link text, alone or run together.
+    others=$(program_err | grep -Ev -e '^Serial: TV0001B$' -e '^talviro_read: probe TV0001B (lost|back) at ' \
+               -e '^Summary of [0-9]+ readouts' -e '^(A1|I supply|V target|A0): ' -e '^probe away: ' || true)
+    [ -z "$others" ] || fail "more on stderr: $others"
     # The probe that came back is given back at the end; the other one
     # (reconnect-other) was never taken.
     free=1

@@ -4,6 +4,7 @@
 #include "cli/watch.h"
 #include "console/clock.h"
 #include "console/probe_return.h"
+#include "console/unavailable.h"
 #include "probe/probe_channel.h"
 
 #include <iostream>
@@ -94,11 +95,10 @@ const char* const kUnknownSerial = "?";
 // Why a channel that is there may be refused. Windows' driver lets any user
 // open a probe, so only another program can hold it there.
 #ifdef _WIN32
-const char* const kRefusedReason = "another program holds it";
+const std::string kRefusedReason = "another program holds it";
 #else
-const char* const kRefusedReason =
-    "another program holds it, or this user lacks permission (install the udev rule, see"
-    " \"Using a real probe\" in README)";
+const std::string kRefusedReason =
+    std::string("another program holds it, or this user lacks permission (") + console::kUdevHint + ")";
 #endif
 
 const char* state_text(ProbeState state) {
@@ -112,25 +112,14 @@ const char* state_text(ProbeState state) {
 
 std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
 
-// Follows the driver layer's own line naming the library it could not load.
 std::string driver_hint(const std::string& program) {
-    return program + ": install the FTDI D2XX driver, which Windows normally installs by itself"
-                     " when the probe is plugged in\n";
+    return program + ": " + console::kDriverHint + "\n";
 }
 
 // The line saying why open_probe failed, ending with a newline.
 std::string why_not_opened(const std::string& program, const Options& options) {
     if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
-    if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
-        std::vector<ProbeEntry> probes;
-        std::string found;
-        if (probe_list(&probes)) {
-            for (const ProbeEntry& probe : probes)
-                found += (found.empty() ? "" : ", ") + serial_text(probe.serial);
-        }
-        return program + ": no probe has the serial number \"" + options.serial + "\"; found: " +
-               (found.empty() ? "none" : found) + "\n";
-    }
+    if (!options.serial.empty()) return program + ": " + console::why_unavailable(options.serial).text + "\n";
     if (probe_open_failure() == ProbeOpenFault::Refused)
         return program + ": a \"" + probe_settings::kDescription +
                "\" channel was found but may not be opened: " + kRefusedReason + "\n";

@@ -2,6 +2,7 @@
 
 #include "console/probe_texts.h"
 #include "console/readout.h"
+#include "console/unavailable.h"
 #include "probe/probe_channel.h"
 
 #include <algorithm>
@@ -91,8 +92,8 @@ void ReadoutLoop::list_new_probes(uint64_t now) {
     if (!probe_list(&listed)) return;
     for (const ProbeEntry& entry : listed) {
         if (entry.state == ProbeState::NoPermission && !no_permission_said_) {
-            err_ << program_ << ": a probe was found that this user may not open: install the udev"
-                                " rule (see \"Using a real probe\" in README)\n" << std::flush;
+            err_ << program_ << ": a probe was found that this user may not open: "
+                 << console::kUdevHint << "\n" << std::flush;
             no_permission_said_ = true;
         }
         // A probe another program holds is not this one's to take.
@@ -119,14 +120,8 @@ void ReadoutLoop::look_for(Probe& probe) {
     if (probe.spells.away()) {
         open = probe.spells.try_once(err_);
     } else {
-        char serial[probe_settings::kSerialSize] = {};
-        open = probe_reopen(probe.report.serial.c_str(), serial) == 0;
-        if (open) {
-            err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
-        } else if (!probe.waiting_said) {
-            err_ << program_ << ": waiting for probe " << probe.report.serial << "\n" << std::flush;
-            probe.waiting_said = true;
-        }
+        open = probe.spells.try_first(err_);
+        if (open) err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
     }
     probe_use(nullptr);
     probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;

@@ -72,7 +72,6 @@ private:
         ProbeReport report;
         uint64_t next_look_ms = 0;
         bool opened = false;  // once, since the start
-        bool waiting_said = false;
     };
 
     // A probe not yet opened, looked for at once; its report, up 0, on the board.

@@ -153,6 +153,41 @@ TEST_F(ReadTool, ReconnectRidesOutAnUnplugOnTheSameGrid) {
     EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);
 }
 
+// While the lost probe is back but held by another program, that is said
+// once, however many attempts fail for it; that it was away the lost line
+// said already.
+TEST_F(ReadTool, ReconnectSaysOnceWhyTheProbeCannotBeHad) {
+    use_utc_as_local_time();
+    FT_HANDLE other = nullptr;
+    before_readout = [&](int n) {
+        if (n == 2) dev().unplug();
+    };
+    run_clock.after_sleep = [&](size_t) {
+        const uint64_t now = clock.now_ms();
+        if (now >= 2000 && !dev().plugged_in()) {
+            dev().plug_in();
+            ASSERT_EQ(FT_OpenEx(const_cast<char*>("TV0001B"), FT_OPEN_BY_SERIAL_NUMBER, &other), FT_OK);
+        }
+        if (now >= 4000 && other != nullptr) {
+            ASSERT_EQ(FT_Close(other), FT_OK);
+            other = nullptr;
+        }
+    };
+    EXPECT_EQ(run({"--reconnect", "--count", "3", "--csv"}), 0);
+    EXPECT_EQ(err, "Serial: TV0001B\n"
+                   "talviro_read: probe TV0001B lost at 2023-11-14T22:13:21; waiting for it to come back\n"
+                   "talviro_read: waiting for probe TV0001B: probe TV0001B was found but may not be "
+                   "opened: another program holds it\n"
+                   "talviro_read: probe TV0001B back at 2023-11-14T22:13:24\n"
+                   "Summary of 4 readouts (min, mean, max):\n"
+                   "A1: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "I supply: min 0 mA, mean 0 mA, max 0 mA (1 not whole)\n"
+                   "V target: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "A0: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "probe away: 1 time, 3.0 s in all\n");
+    EXPECT_TRUE(closed_at_end());
+}
+
 TEST_F(ReadTool, ConversionThatWasNotWholeLeavesEmptyFieldsAndExitsThree) {
     set_counts({100, 100, 297, 0});
     dev().fail_call(Fn::Write, kFirstSupplyWrite);

@@ -128,12 +128,24 @@ case "${1:-}" in
       [ "$code" = 405 ] || fail "$method /metrics: $code"
     done
     stop_exporter TERM
-    # Only the probes named are taken; one that is not there is up 0.
-    start --probes 2 -- --serial TV0002B --serial TV0009B --interval 0.2
+    # Only the probes named are taken; one that cannot be had is up 0, and
+    # why is said once, in a line of its own, for each of them.
+    start --probes 3 --busy 1 -- --serial TV0002B --serial TV0009B --serial TV0001B --serial TV0002 \
+      --interval 0.2
     until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
-    has 'talviro_probe_up{serial="TV0009B"} 0' || fail "TV0009B: $(cat "$scratch/scrape")"
-    ! grep -q 'TV0001B' "$scratch/scrape" || fail "TV0001B read without being named"
-    grep -qx 'talviro_exporter: waiting for probe TV0009B' "$scratch/err" || fail "no line on TV0009B"
+    for serial in TV0009B TV0001B TV0002; do
+      has "talviro_probe_up{serial=\"$serial\"} 0" || fail "$serial: $(cat "$scratch/scrape")"
+    done
+    ! grep -q 'TV0003B' "$scratch/scrape" || fail "TV0003B read without being named"
+    sleep 1.2  # a few looks more for each
+    found='found: TV0001B, TV0002B, TV0003B'
+    for line in "TV0009B: no probe has the serial number \"TV0009B\"; $found" \
+                "TV0001B: probe TV0001B was found but may not be opened: another program holds it" \
+                "TV0002: no probe has the serial number \"TV0002\"; $found (a serial number ends in its channel letter: TV0002B)"; do
+      [ "$(grep -cxF "talviro_exporter: waiting for probe $line" "$scratch/err")" -eq 1 ] ||
+        fail "not once: waiting for probe $line"
+    done
+    [ "$(grep -c 'waiting for probe' "$scratch/err")" -eq 3 ] || fail "more waiting lines than reasons"
     ;;
   prometheus)
     # A real Prometheus scrapes every second and answers a query with both probes.

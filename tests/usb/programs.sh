@@ -98,7 +98,13 @@ case "${1:-}" in
     run --no-permission -- --count 1
     [ "$status" -eq 1 ] || fail "status $status, wanted 1"
     program_err | grep -q 'found but may not be opened' || fail "no refusal: $(program_err)"
-    program_err | grep -q 'udev rule' || fail "the udev rule is not named: $(program_err)"
+    program_err | grep -q 'udev rule, see "man talviro_gui", THE UDEV RULE' ||
+      fail "the udev rule is not named: $(program_err)"
+    # A probe asked for by its serial number, which cannot be read either.
+    run --no-permission -- --serial TV0001B
+    [ "$status" -eq 1 ] || fail "status $status, wanted 1"
+    [ "$(program_err)" = 'talviro_read: no probe has the serial number "TV0001B"; found: ?; this user may not open a probe that is there (install the udev rule, see "man talviro_gui", THE UDEV RULE)' ] ||
+      fail "--serial: $(program_err)"
     ;;
   dead-engine)
     run --dead-engine -- --count 1

@@ -46,6 +46,11 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
                                  : o.reconnect) = true;
             continue;
         }
+        // The last of two values would silently win: say so instead.
+        if (std::find(given.begin(), given.end(), name) != given.end()) {
+            parsed.error = name + " may be given only once";
+            return parsed;
+        }
         given.push_back(name);
         if (name == "--serial" && value.empty()) {
             parsed.error = "--serial needs a serial number, such as TV0001B (see --list)";

@@ -182,11 +182,16 @@ ViewResult run_view(CursesScreen& screen, const std::string& program, const Opti
         quit = true;
         return false;
     };
-    // Takes keys until the clock reaches until; false once q, Ctrl-C or a
-    // failed redraw ends the view.
+    // Takes keys until the clock reaches until, looking at least once: a
+    // reconnect attempt or a readout may have taken all the time there was,
+    // and q must still end the view. false once q, Ctrl-C or a failed
+    // redraw ends the view.
     auto take_keys_until = [&](uint64_t until) {
-        for (uint64_t now; !quit && !stop && (now = clock.steady_ms()) < until;) {
-            const int key = screen.key(static_cast<int>(std::min<uint64_t>(until - now, kKeyWaitSliceMs)));
+        for (bool looked = false; !quit && !stop; looked = true) {
+            const uint64_t now = clock.steady_ms();
+            if (looked && now >= until) break;
+            const int key = screen.key(
+                static_cast<int>(now < until ? std::min<uint64_t>(until - now, kKeyWaitSliceMs) : 0));
             if (key == 'q' || key == 'Q') {
                 quit = true;
             } else if (key == 'r' || key == 'R' || key == KEY_RESIZE) {

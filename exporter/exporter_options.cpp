@@ -45,6 +45,7 @@ bool parse_listen(const std::string& text, Options* o, std::string* error) {
 ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
+    std::vector<std::string> given;  // the options read so far
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name;
         std::string value;
@@ -54,6 +55,13 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
+        // --serial names one probe each time; another option given twice
+        // would silently take its last value.
+        if (name != "--serial" && std::find(given.begin(), given.end(), name) != given.end()) {
+            parsed.error = name + " may be given only once";
+            return parsed;
+        }
+        given.push_back(name);
         if (name == "--listen" && !parse_listen(value, &o, &parsed.error)) return parsed;
         if (name == "--serial") {
             if (value.empty()) {

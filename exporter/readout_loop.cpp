@@ -115,6 +115,9 @@ ReadoutLoop::Probe* ReadoutLoop::due_look(uint64_t now) {
 }
 
 void ReadoutLoop::look_for(Probe& probe) {
+    // Every half second from the start of one attempt to the next, as
+    // talviro_read --reconnect; after a slow one, the next at once.
+    probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;
     probe_use(&probe.session);
     bool open = false;
     if (probe.spells.away()) {
@@ -124,7 +127,6 @@ void ReadoutLoop::look_for(Probe& probe) {
         if (open) err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
     }
     probe_use(nullptr);
-    probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;
     if (open) read(probe);
 }
 

@@ -56,7 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{"IntervalUnderAMillisecond", {"--interval", "0.0004"},
                      "--interval: '0.0004' is not a number of seconds from 0.001 to 86400"},
         BadArguments{"IntervalOverADay", {"--interval=86401"},
-                     "--interval: '86401' is not a number of seconds from 0.001 to 86400"}),
+                     "--interval: '86401' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"SerialTwice", {"--serial", "TV0001B", "--serial=TV0002B"}, "--serial may be given only once"},
+        BadArguments{"CountTwice", {"--count", "2", "--csv", "--count", "2"}, "--count may be given only once"},
+        BadArguments{"IntervalTwice", {"--interval", "1", "--interval", "2"}, "--interval may be given only once"}),
     [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.name); });
 
 TEST_F(ReadTool, HelpGoesToStdoutWithoutOpeningTheProbe) {

@@ -90,8 +90,6 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 
 namespace {
 
-const char* const kUnknownSerial = "?";
-
 // Why a channel that is there may be refused. Windows' driver lets any user
 // open a probe, so only another program can hold it there.
 #ifdef _WIN32
@@ -109,8 +107,6 @@ const char* state_text(ProbeState state) {
     }
     return "";
 }
-
-std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
 
 std::string driver_hint(const std::string& program) {
     return program + ": " + console::kDriverHint + "\n";
@@ -152,7 +148,7 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
         err << std::flush;
         return exit_status::kNoProbe;
     }
-    for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';
+    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << state_text(probe.state) << '\n';
     out << std::flush;
     if (!out) {
         err << program << ": cannot write the list to standard output\n" << std::flush;
@@ -200,9 +196,11 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
             err << program << ": " << texts.first() << "\n" << std::flush;
         return sample;
     };
-    ProbeReturn probe_return(program, serial, clock);
+    // A probe whose chip has no serial is named by where it is plugged in.
+    const std::string name = probe_name();
+    ProbeReturn probe_return(program, name, clock);
     const RunResult result =
-        run_readouts(parsed.options, serial, watched, clock, stop, out, err,
+        run_readouts(parsed.options, name.c_str(), watched, clock, stop, out, err,
                      parsed.options.reconnect ? &probe_return : nullptr);
     // A run that ended while it waited for its probe has given it back already.
     if (!probe_return.away()) probe_close();

@@ -173,8 +173,10 @@ ViewResult run_view(CursesScreen& screen, const std::string& program, const Opti
     if (!result.opened) return result;
 
     WatchModel model;
-    ProbeReturn probe_return(program, serial, clock);
-    const ViewSettings settings{serial, options.interval_ms, terminal_is_utf8()};
+    // A probe whose chip has no serial is named by where it is plugged in.
+    const std::string name = probe_name();
+    ProbeReturn probe_return(program, name, clock);
+    const ViewSettings settings{name, options.interval_ms, terminal_is_utf8()};
     bool quit = false;
     auto redraw = [&] {
         if (screen.show(watch_screen(model, settings, screen.width()))) return true;

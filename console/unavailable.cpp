@@ -8,24 +8,17 @@ namespace console {
 
 namespace {
 
-const char* const kUnknownSerial = "?";
 // The channel of a probe's chip that carries the converter.
 const char* const kProbeChannelLetter = "B";
 
 std::string found_in(const std::vector<ProbeEntry>& probes) {
     std::string found;
     for (const ProbeEntry& probe : probes)
-        found += (found.empty() ? "" : ", ") + (probe.serial.empty() ? kUnknownSerial : probe.serial);
+        found += (found.empty() ? "" : ", ") + probe.name;
     return found.empty() ? "none" : found;
 }
 
 }  // namespace
-
-std::string found_serials() {
-    std::vector<ProbeEntry> probes;
-    if (!probe_list(&probes)) probes.clear();
-    return found_in(probes);
-}
 
 UnavailableReason why_unavailable(const std::string& wanted) {
     if (probe_open_failure() == ProbeOpenFault::NoDriver) return {Unavailable::NoDriver, kDriverHint};
@@ -36,7 +29,7 @@ UnavailableReason why_unavailable(const std::string& wanted) {
     for (const ProbeEntry& probe : probes) {
         if (probe.state == ProbeState::NoPermission) unreadable = true;
         if (!probe.serial.empty() && probe.serial == wanted + kProbeChannelLetter) letter_missing = true;
-        if (probe.serial.empty() || probe.serial != wanted) continue;
+        if (probe.state == ProbeState::NoPermission || probe.name != wanted) continue;
         if (probe.state == ProbeState::InUse)
             return {Unavailable::InUse, "probe " + wanted + " was found but may not be opened: "
                                         "another program holds it"};

@@ -38,9 +38,6 @@ struct UnavailableReason {
 // just before.
 UnavailableReason why_unavailable(const std::string& wanted);
 
-// "TV0001B, TV0002B", "?" for a probe whose serial cannot be read, or "none".
-std::string found_serials();
-
 }  // namespace console
 
 #endif

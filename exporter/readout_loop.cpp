@@ -97,11 +97,19 @@ void ReadoutLoop::list_new_probes(uint64_t now) {
             no_permission_said_ = true;
         }
         // A probe another program holds is not this one's to take.
-        if (entry.state != ProbeState::Free || entry.serial.empty()) continue;
+        if (entry.state != ProbeState::Free) continue;
+        // One with neither a serial nor a place it could be found again at.
+        if (entry.name == kUnknownProbeName) {
+            if (!unnamed_said_)
+                err_ << program_ << ": a probe was found that has no serial number and whose USB"
+                                    " port cannot be told: it is not read\n" << std::flush;
+            unnamed_said_ = true;
+            continue;
+        }
         const bool known = std::any_of(probes_.begin(), probes_.end(), [&](const auto& p) {
-            return p->report.serial == entry.serial;
+            return p->report.serial == entry.name;
         });
-        if (!known) add(entry.serial, now);
+        if (!known) add(entry.name, now);
     }
 }
 

@@ -85,6 +85,7 @@ private:
     std::vector<std::unique_ptr<Probe>> probes_;  // in serial order
     bool discover_;
     bool no_permission_said_ = false;
+    bool unnamed_said_ = false;
     uint64_t interval_ms_;
     console::RunClock& clock_;
     ReportBoard& board_;

@@ -204,6 +204,21 @@ EOF
     [ -z "$others" ] || fail "more on stderr: $others"
     echo "unplug: up 0 at $down ms, back at $back ms (unplug at 2000, replug at 4000)"
     ;;
+  no-serial)
+    # Chips without a serial: each probe is named by its USB port in the
+    # labels and the lines, and the one unplugged comes back at its port.
+    start --probes 2 --no-serial --unplug-after 1000 --unplug-only 1 --replug-after 1000 -- --interval 0.2
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 1' 10
+    # The same scrape: up 1 comes with the readings.
+    grep -q '^talviro_target_voltage_volts{serial="usb:1-1.1"} 3.3205714$' "$scratch/scrape" ||
+      fail "no readings of usb:1-1.1: $(cat "$scratch/scrape")"
+    until_scrape 'talviro_probe_up{serial="usb:1-1.2"} 1' 10
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 0' 10
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 1' 10
+    [ "$(grep -c '^talviro_probe_up' "$scratch/scrape")" -eq 2 ] || fail "probes: $(cat "$scratch/scrape")"
+    [ "$(grep -c '^talviro_exporter: probe usb:1-1\.1 lost at ' "$scratch/err")" -eq 1 ] || fail "not one lost line"
+    [ "$(grep -c '^talviro_exporter: probe usb:1-1\.1 back at ' "$scratch/err")" -eq 1 ] || fail "not one back line"
+    ;;
   plugged-later)
     # TV0002B arrives 1 s after the start: found by the listing every 2 s.
     start --probes 2 --unplug-after 0 --unplug-only 2 --replug-after 1000 -- --interval 0.5

@@ -42,9 +42,11 @@ private:
 
 class ReadoutLoop {
 public:
-    // serials: the channel serials to read; empty: every free probe the
-    // probe link lists now and every kLookForNewMs. Lines about probes that
-    // are found, lost and back go to err, each starting with program.
+    // serials: the names of the probes to read (probe_name: a channel
+    // serial, or the port of a probe without one); empty: every free probe
+    // the probe link lists now and every kLookForNewMs. Lines about probes
+    // that are found, lost, back and waited for go to err, each starting
+    // with program.
     ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms, console::RunClock& clock,
                 ReportBoard& board, std::ostream& err, std::string program);
     ReadoutLoop(const ReadoutLoop&) = delete;

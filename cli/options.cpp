@@ -1,16 +1,13 @@
 #include "cli/options.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cmath>
 
 namespace cli {
 
 namespace {
 
-constexpr double kMsPerSecond = 1000.0;
-const char* const kDefaultProgram = "talviro_read";
+using console::OptionKind;
 
 // The whole text as a non-negative decimal integer; no sign, no blanks.
 bool parse_count(const std::string& text, uint64_t* count) {
@@ -18,65 +15,6 @@ bool parse_count(const std::string& text, uint64_t* count) {
     const auto result = std::from_chars(text.data(), end, *count);
     return !text.empty() && result.ec == std::errc() && result.ptr == end;
 }
-
-// The whole text as a number of seconds within the allowed interval range.
-bool parse_interval(const std::string& text, uint64_t* interval_ms) {
-    double seconds = 0.0;
-    const char* end = text.data() + text.size();
-    // from_chars ignores the locale: a point is the separator everywhere.
-    const auto result = std::from_chars(text.data(), end, seconds);
-    if (text.empty() || result.ec != std::errc() || result.ptr != end) return false;
-    if (!std::isfinite(seconds) || seconds < kMinIntervalS || seconds > kMaxIntervalS) return false;
-    *interval_ms = static_cast<uint64_t>(std::llround(seconds * kMsPerSecond));
-    return true;
-}
-
-bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-// Shortest text that reads back as seconds: "0.001", "86400".
-std::string seconds_text(double seconds) {
-    char buf[32];
-    const auto result = std::to_chars(buf, buf + sizeof buf, seconds);
-    return std::string(buf, result.ptr);
-}
-
-const std::string& interval_range() {
-    static const std::string range = seconds_text(kMinIntervalS) + " to " + seconds_text(kMaxIntervalS);
-    return range;
-}
-
-}  // namespace
-
-std::string read_option(const std::vector<std::string>& args, size_t* i,
-                        OptionKind (*kind_of)(const std::string& name), std::string* name,
-                        std::string* value) {
-    const std::string& arg = args[*i];
-    if (arg == "-h") {
-        *name = "--help";
-        return {};
-    }
-    if (!starts_with(arg, "--"))
-        return starts_with(arg, "-") ? "unknown option '" + arg + "'"
-                                     : "unexpected argument '" + arg + "'";
-    const size_t equals = arg.find('=');
-    const bool inline_value = equals != std::string::npos;
-    *name = arg.substr(0, equals);
-    switch (kind_of(*name)) {
-    case OptionKind::Unknown: return "unknown option '" + *name + "'";
-    case OptionKind::Flag: return inline_value ? *name + " takes no value" : std::string();
-    case OptionKind::Valued: break;
-    }
-    if (inline_value) {
-        *value = arg.substr(equals + 1);
-    } else if (*i + 1 < args.size()) {
-        *value = args[++*i];
-    } else {
-        return *name + " needs a value";
-    }
-    return {};
-}
-
-namespace {
 
 OptionKind option_kind(const std::string& name) {
     for (const char* flag : {"--help", "--version", "--csv", "--watch", "--list", "--reconnect"})
@@ -95,7 +33,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name;
         std::string value;
-        parsed.error = read_option(args, &i, option_kind, &name, &value);
+        parsed.error = console::read_option(args, &i, option_kind, &name, &value);
         if (!parsed.error.empty()) return parsed;
         if (name == "--help" || name == "--version") {
             (name == "--help" ? o.help : o.version) = true;
@@ -108,6 +46,11 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
                                  : o.reconnect) = true;
             continue;
         }
+        // The last of two values would silently win: say so instead.
+        if (std::find(given.begin(), given.end(), name) != given.end()) {
+            parsed.error = name + " may be given only once";
+            return parsed;
+        }
         given.push_back(name);
         if (name == "--serial" && value.empty()) {
             parsed.error = "--serial needs a serial number, such as TV0001B (see --list)";
@@ -119,9 +62,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
                            "' is not a whole number of readouts (0 means until interrupted)";
             return parsed;
         }
-        if (name == "--interval" && !parse_interval(value, &o.interval_ms)) {
-            parsed.error = "--interval: '" + value + "' is not a number of seconds from " + interval_range();
-            return parsed;
+        if (name == "--interval") {
+            parsed.error = console::parse_interval(value, &o.interval_ms);
+            if (!parsed.error.empty()) return parsed;
         }
     }
     const bool count_given = std::find(given.begin(), given.end(), "--count") != given.end();
@@ -153,13 +96,15 @@ std::string usage_text(const std::string& program) {
            "readings as the measurement window shows them.\n"
            "\n"
            "  --list               print one line per probe, its serial number and\n"
-           "                       \"free\", \"in use\" or \"no permission\" (? for a\n"
-           "                       serial number that cannot be read), and exit\n"
-           "  --serial SN          read the probe with serial number SN, as --list\n"
-           "                       shows it; without it, the first free probe\n"
+           "                       \"free\", \"in use\" or \"no permission\", and exit;\n"
+           "                       a probe without one is named by its USB port\n"
+           "                       (usb:BUS-PORT.PORT), ? when that is unknown too\n"
+           "  --serial SN          read the probe with serial number SN, or at the\n"
+           "                       port, as --list shows it; without it, the first\n"
+           "                       free probe\n"
            "  --count N            take N readouts; 0 means until interrupted (default 1)\n"
            "  --interval SECONDS   from the start of one readout to the start of the\n"
-           "                       next, " + interval_range() + ", fractions allowed (default 1)\n"
+           "                       next, " + console::interval_range() + ", fractions allowed (default 1)\n"
            "  --csv                a header line, then one CSV line per readout\n"
            "  --watch              a full-screen view, redrawn after every readout: the\n"
            "                       latest value, min, mean and max, and a trend of each\n"
@@ -173,24 +118,6 @@ std::string usage_text(const std::string& program) {
            "Exit status: 0 ok, 1 the probe cannot be opened (--list: no probe found),\n"
            "2 usage error, 3 a readout was not whole (never with --reconnect), 4 the\n"
            "output cannot be written.\n";
-}
-
-std::string version_text(const std::string& program) {
-    return program + " (TALVIRO Measurement) " TALVIRO_VERSION "\n";
-}
-
-std::string program_name(const char* argv0) {
-    const std::string path = argv0 ? argv0 : "";
-    // Windows paths may use either separator, and name the program with its
-    // extension, which messages leave out as on Linux.
-    std::string name = path.substr(path.find_last_of("/\\") + 1);
-    const std::string extension = ".exe";
-    if (name.size() > extension.size()) {
-        std::string tail = name.substr(name.size() - extension.size());
-        for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (tail == extension) name.resize(name.size() - extension.size());
-    }
-    return name.empty() ? kDefaultProgram : name;
 }
 
 }  // namespace cli

@@ -1,16 +1,13 @@
 #include "cli/report.h"
 
+#include "console/time_text.h"
+
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
-#include <string_view>
 
 namespace cli {
 
 namespace {
 
-constexpr int64_t kMsPerSecond = 1000;
-constexpr const char* kPrefixEnd = " = ";
 constexpr char kSeparator = ',';
 
 float reading_of(const readings::Channel& channel, const Conversion& c) {
@@ -27,17 +24,12 @@ const char* unit_name(readings::Kind kind) { return kind == readings::Kind::Volt
 
 // "I supply" -> "I_supply": a header name without blanks suits every CSV reader.
 std::string column_name(const readings::Channel& channel, const char* suffix) {
-    std::string name = channel_name(channel) + "_" + suffix;
+    std::string name = readings::channel_name(channel) + "_" + suffix;
     std::replace(name.begin(), name.end(), ' ', '_');
     return name;
 }
 
 }  // namespace
-
-std::string channel_name(const readings::Channel& channel) {
-    const std::string_view prefix = channel.prefix;
-    return std::string(prefix.substr(0, prefix.find(kPrefixEnd)));
-}
 
 std::string text_lines(const Sample& sample) {
     std::string text;
@@ -64,7 +56,7 @@ std::string csv_header() {
 }
 
 std::string csv_line(int64_t wall_ms, const Sample& sample) {
-    std::string line = iso8601_utc(wall_ms);
+    std::string line = console::iso8601_utc(wall_ms);
     for (int i = 0; i < readings::kChannelCount; ++i) {
         const Conversion& c = sample.conversions[static_cast<size_t>(i)];
         line += kSeparator;
@@ -75,48 +67,6 @@ std::string csv_line(int64_t wall_ms, const Sample& sample) {
         if (c.whole) line += std::to_string(c.count);
     }
     return line + "\n";
-}
-
-namespace {
-
-// Seconds since 1970 broken down in local time or UTC; false when the C
-// library cannot.
-bool break_down(int64_t seconds, bool local, std::tm* out) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-#ifdef _WIN32
-    return (local ? localtime_s(out, &t) : gmtime_s(out, &t)) == 0;
-#else
-    return (local ? localtime_r(&t, out) : gmtime_r(&t, out)) != nullptr;
-#endif
-}
-
-}  // namespace
-
-std::string local_time_text(int64_t wall_ms, bool with_date) {
-    std::tm local{};
-    if (!break_down(wall_ms / kMsPerSecond, true, &local)) return {};
-    char text[64];
-    const size_t length =
-        std::strftime(text, sizeof text, with_date ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &local);
-    return std::string(text, length);
-}
-
-std::string iso8601_utc(int64_t wall_ms) {
-    // Floor division, so times before 1970 still get milliseconds 0..999.
-    int64_t seconds = wall_ms / kMsPerSecond;
-    int64_t millis = wall_ms % kMsPerSecond;
-    if (millis < 0) {
-        millis += kMsPerSecond;
-        --seconds;
-    }
-    std::tm utc{};
-    if (!break_down(seconds, false, &utc)) return {};
-    char text[64];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    if (length == 0) return {};
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(millis));
-    return std::string(text, length) + fraction;
 }
 
 void Statistics::add(const Sample& sample) {
@@ -145,7 +95,7 @@ std::string Statistics::summary() const {
     for (int i = 0; i < readings::kChannelCount; ++i) {
         const readings::Channel& channel = readings::kChannels[i];
         const Range r = range(i);
-        text += channel_name(channel) + ": ";
+        text += readings::channel_name(channel) + ": ";
         if (r.whole == 0) {
             text += "no whole conversion";
         } else {

@@ -3,15 +3,15 @@
 #ifndef TALVIRO_CLI_REPORT_H
 #define TALVIRO_CLI_REPORT_H
 
-#include "cli/readout.h"
+#include "console/readout.h"
 
 #include <cstdint>
 #include <string>
 
 namespace cli {
 
-// The channel's prefix without " = ": "A1", "I supply".
-std::string channel_name(const readings::Channel& channel);
+using console::Conversion;
+using console::Sample;
 
 // Four lines "A1 = 1.11 V" ... in channel order, each as the window's readout
 // shows it; a conversion that was not whole reads "--- V" or "--- mA".
@@ -27,14 +27,6 @@ std::string csv_header();
 // digits without the unit), the raw counts. A conversion that was not whole
 // leaves its reading and its count empty.
 std::string csv_line(int64_t wall_ms, const Sample& sample);
-
-// UTC with milliseconds, "2023-11-14T22:13:20.000Z". Empty for a time the C
-// library cannot break down.
-std::string iso8601_utc(int64_t wall_ms);
-
-// Local time to the second: "2026-12-07T02:13:07" with the date, "02:13:07"
-// without. Empty for a time the C library cannot break down.
-std::string local_time_text(int64_t wall_ms, bool with_date);
 
 // Min, mean and max of every channel's whole conversions over a run.
 class Statistics {

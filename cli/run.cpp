@@ -1,9 +1,10 @@
 #include "cli/run.h"
 
-#include "cli/reconnect.h"
 #include "cli/report.h"
-#include "cli/system_clock.h"
 #include "cli/watch.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
+#include "console/unavailable.h"
 #include "probe/probe_channel.h"
 
 #include <iostream>
@@ -58,7 +59,7 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
             });
             if (!back) break;
             const uint64_t now = clock.steady_ms();
-            next_start = next_on_grid(next_start, now, options.interval_ms);
+            next_start = console::next_on_grid(next_start, now, options.interval_ms);
             if (next_start > now) clock.sleep_ms(next_start - now, stop);
             continue;
         }
@@ -89,16 +90,13 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 
 namespace {
 
-const char* const kUnknownSerial = "?";
-
 // Why a channel that is there may be refused. Windows' driver lets any user
 // open a probe, so only another program can hold it there.
 #ifdef _WIN32
-const char* const kRefusedReason = "another program holds it";
+const std::string kRefusedReason = "another program holds it";
 #else
-const char* const kRefusedReason =
-    "another program holds it, or this user lacks permission (install the udev rule, see"
-    " \"Using a real probe\" in README)";
+const std::string kRefusedReason =
+    std::string("another program holds it, or this user lacks permission (") + console::kUdevHint + ")";
 #endif
 
 const char* state_text(ProbeState state) {
@@ -110,12 +108,19 @@ const char* state_text(ProbeState state) {
     return "";
 }
 
-std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
-
-// Follows the driver layer's own line naming the library it could not load.
 std::string driver_hint(const std::string& program) {
-    return program + ": install the FTDI D2XX driver, which Windows normally installs by itself"
-                     " when the probe is plugged in\n";
+    return program + ": " + console::kDriverHint + "\n";
+}
+
+// The line saying why open_probe failed, ending with a newline.
+std::string why_not_opened(const std::string& program, const Options& options) {
+    if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
+    if (!options.serial.empty()) return program + ": " + console::why_unavailable(options.serial).text + "\n";
+    if (probe_open_failure() == ProbeOpenFault::Refused)
+        return program + ": a \"" + probe_settings::kDescription +
+               "\" channel was found but may not be opened: " + kRefusedReason + "\n";
+    return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
+           "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
 }
 
 }  // namespace
@@ -124,39 +129,26 @@ int open_probe(const Options& options, char serial[16]) {
     return options.serial.empty() ? probe_open(serial) : probe_open_serial(options.serial.c_str(), serial);
 }
 
-std::string open_failure_text(const std::string& program, const Options& options) {
-    if (probe_open_failure() == ProbeOpenFault::NoDriver) return driver_hint(program);
-    if (!options.serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
-        std::vector<ProbeEntry> probes;
-        std::string found;
-        if (probe_list(&probes)) {
-            for (const ProbeEntry& probe : probes)
-                found += (found.empty() ? "" : ", ") + serial_text(probe.serial);
-        }
-        return program + ": no probe has the serial number \"" + options.serial + "\"; found: " +
-               (found.empty() ? "none" : found) + "\n";
-    }
-    if (probe_open_failure() == ProbeOpenFault::Refused)
-        return program + ": a \"" + probe_settings::kDescription +
-               "\" channel was found but may not be opened: " + kRefusedReason + "\n";
-    return program + ": cannot open the probe: no \"" + probe_settings::kDescription +
-           "\" channel could be opened and set up (is it plugged in, and may this user use it?)\n";
+std::string open_failure_text(const std::string& program, const Options& options,
+                              const console::ProbeTexts& texts) {
+    // The step that failed; an open that found nothing has no more to say
+    // than the line below.
+    const std::string step = probe_open_failure() == ProbeOpenFault::SetUp && !texts.empty()
+                                 ? program + ": " + texts.first() + "\n"
+                                 : std::string();
+    return step + why_not_opened(program, options);
 }
 
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err) {
     std::vector<ProbeEntry> probes;
-    bool listed = false;
-    {
-        ProbeDiagnosticLines lines;
-        listed = probe_list(&probes);
-    }
+    const bool listed = probe_list(&probes);
     if (!listed || probes.empty()) {
         err << program << ": no probe found\n";
         if (probe_driver_missing()) err << driver_hint(program);
         err << std::flush;
         return exit_status::kNoProbe;
     }
-    for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';
+    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << state_text(probe.state) << '\n';
     out << std::flush;
     if (!out) {
         err << program << ": cannot write the list to standard output\n" << std::flush;
@@ -179,30 +171,36 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         return exit_status::kUsage;
     }
     if (parsed.options.help || parsed.options.version) {
-        out << (parsed.options.help ? usage_text(program) : version_text(program)) << std::flush;
+        out << (parsed.options.help ? usage_text(program) : console::version_text(program)) << std::flush;
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
     if (parsed.options.list) return list_probes(program, out, err);
-    if (parsed.options.watch) return watch_readings(program, parsed.options, source, clock, stop, err);
+    // The probe link's texts never reach standard output, nor run together.
+    console::ProbeTexts texts;
+    if (parsed.options.watch)
+        return watch_readings(program, parsed.options, source, clock, stop, texts, err);
 
     char serial[probe_settings::kSerialSize] = {};
-    int opened = 0;
-    {
-        ProbeDiagnosticLines lines;
-        opened = open_probe(parsed.options, serial);
-    }
-    if (opened != 0) {
-        err << open_failure_text(program, parsed.options) << std::flush;
+    if (open_probe(parsed.options, serial) != 0) {
+        err << open_failure_text(program, parsed.options, texts) << std::flush;
         return exit_status::kNoProbe;
     }
 
-    const SampleSource watched = [&source] {
-        ProbeDiagnosticLines lines;
-        return source();
+    // A readout's failures in one line, the first of them: a lost probe
+    // fails every transfer. With --reconnect the line saying it is lost
+    // tells it instead.
+    const SampleSource watched = [&] {
+        texts.clear();
+        const Sample sample = source();
+        if (!texts.empty() && !sample.abandoned && !parsed.options.reconnect)
+            err << program << ": " << texts.first() << "\n" << std::flush;
+        return sample;
     };
-    ProbeReturn probe_return(program, serial, clock);
+    // A probe whose chip has no serial is named by where it is plugged in.
+    const std::string name = probe_name();
+    ProbeReturn probe_return(program, name, clock);
     const RunResult result =
-        run_readouts(parsed.options, serial, watched, clock, stop, out, err,
+        run_readouts(parsed.options, name.c_str(), watched, clock, stop, out, err,
                      parsed.options.reconnect ? &probe_return : nullptr);
     // A run that ended while it waited for its probe has given it back already.
     if (!probe_return.away()) probe_close();
@@ -218,12 +216,12 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
 }
 
 int main_program(int argc, char** argv, const SampleSource& source) {
-    const std::string program = program_name(argc > 0 ? argv[0] : nullptr);
-    if (!install_stop_signals())
+    const std::string program = console::program_name(argc > 0 ? argv[0] : nullptr);
+    if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program without a summary\n";
-    SystemClock clock;
+    console::SystemClock clock;
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return talviro_read(program, args, source, clock, stop_flag(), std::cout, std::cerr);
+    return talviro_read(program, args, source, clock, console::stop_flag(), std::cout, std::cerr);
 }
 
 }  // namespace cli

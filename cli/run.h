@@ -4,7 +4,10 @@
 #define TALVIRO_CLI_RUN_H
 
 #include "cli/options.h"
-#include "cli/readout.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
+#include "console/probe_texts.h"
+#include "console/readout.h"
 
 #include <csignal>
 #include <cstdint>
@@ -23,22 +26,12 @@ constexpr int kNotWhole = 3;       // some conversion of the run was not whole
 constexpr int kOutputFailed = 4;   // standard output could not be written
 }  // namespace exit_status
 
-// Time as the run loop sees it.
-class RunClock {
-public:
-    virtual ~RunClock() = default;
-    // Milliseconds on a clock that never goes back; paces the readouts.
-    virtual uint64_t steady_ms() = 0;
-    // Milliseconds since 1970-01-01T00:00:00Z; stamps the CSV lines.
-    virtual int64_t wall_ms() = 0;
-    // Waits ms milliseconds, returning early once stop is non-zero.
-    virtual void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) = 0;
-};
+using console::ProbeReturn;
+using console::RunClock;
+using console::Sample;
 
 // Takes one readout; read_probe in the programs.
 using SampleSource = std::function<Sample()>;
-
-class ProbeReturn;
 
 struct RunResult {
     uint64_t readouts = 0;
@@ -73,10 +66,12 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 int open_probe(const Options& options, char serial[16]);
 
 // The one-line explanation, ending with a newline, printed when open_probe
-// failed. For a serial number that names no probe, it lists the serial
-// numbers of the probes there are; without a driver library, it says to
-// install the driver.
-std::string open_failure_text(const std::string& program, const Options& options);
+// failed, after a line with the probe link's text (kept by texts) when a
+// set-up step failed. For a serial number that names no probe, it lists the
+// serial numbers of the probes there are; without a driver library, it says
+// to install the driver.
+std::string open_failure_text(const std::string& program, const Options& options,
+                              const console::ProbeTexts& texts);
 
 // talviro_read --list: one line per probe on out, its serial number ("?"
 // when it has none that can be read) and "free", "in use" or "no
@@ -89,15 +84,16 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
 // opens the probe, runs (--watch: watch_readings of cli/watch.h, which
 // needs standard output to be a terminal), closes the probe when it was
 // opened, and returns
-// the exit status. Writes to out and err; the probe link's own diagnostics
-// go to std::cout and std::cerr, so out and err are normally those.
+// the exit status. Writes to out and err; the probe link's texts are kept
+// from the standard streams (console::ProbeTexts) and told, one line each,
+// on err.
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err);
 
 // main() of both programs: the stop signals, the system clock, source and
 // the standard streams around talviro_read.
-int main_program(int argc, char** argv, const SampleSource& source = read_probe);
+int main_program(int argc, char** argv, const SampleSource& source = console::read_probe);
 
 }  // namespace cli
 

@@ -37,6 +37,6 @@ int main(int argc, char** argv) {
     return cli::main_program(argc, argv, [&readouts_left] {
         if (readouts_left == 0) sim::device().unplug();
         if (readouts_left > 0) --readouts_left;
-        return cli::read_probe();
+        return console::read_probe();
     });
 }

@@ -1,8 +1,8 @@
 #include "cli/watch.h"
 
-#include "cli/reconnect.h"
-#include "cli/system_clock.h"
 #include "cli/watch_view.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
 #include "probe/probe_channel.h"
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
-#include <iostream>
 #include <sstream>
 #ifdef _WIN32
 #include <windows.h>
@@ -40,59 +39,6 @@ const char* const kTerminalType = "#win32con";
 #else
 const char* const kTerminalType = nullptr;
 #endif
-
-// Keeps what is written to it until close(); later writes are dropped, and
-// dropped() tells whether there were any. The probe link's messages while
-// opening say why an open failed. Those of the readouts are dropped: a lost
-// probe repeats them for every transfer of every readout, and the view
-// shows the lost readouts itself.
-class OpenMessages : public std::streambuf {
-public:
-    const std::string& text() const { return text_; }
-    bool dropped() const { return dropped_; }
-    void close() { closed_ = true; }
-
-protected:
-    int_type overflow(int_type ch) override {
-        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-        const char c = traits_type::to_char_type(ch);
-        keep(&c, 1);
-        return ch;
-    }
-    std::streamsize xsputn(const char* text, std::streamsize count) override {
-        keep(text, static_cast<size_t>(count));
-        return count;
-    }
-
-private:
-    void keep(const char* text, size_t count) {
-        if (closed_)
-            dropped_ = dropped_ || count > 0;
-        else
-            text_.append(text, count);
-    }
-    std::string text_;
-    bool closed_ = false;
-    bool dropped_ = false;
-};
-
-// For its lifetime sends std::cout and std::cerr to target, so that the
-// probe link's messages do not land in the middle of the screen.
-class StandardStreamsTo {
-public:
-    explicit StandardStreamsTo(std::streambuf* target)
-        : out_(std::cout.rdbuf(target)), err_(std::cerr.rdbuf(target)) {}
-    ~StandardStreamsTo() {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(err_);
-    }
-    StandardStreamsTo(const StandardStreamsTo&) = delete;
-    StandardStreamsTo& operator=(const StandardStreamsTo&) = delete;
-
-private:
-    std::streambuf* out_;
-    std::streambuf* err_;
-};
 
 #ifndef _WIN32
 // What a second stop signal, which ends the process at once, needs to give
@@ -158,13 +104,13 @@ public:
             g_rescue.modes = modes;
             add_rescue_sequence("rmcup");
             add_rescue_sequence("cnorm");
-            set_forced_stop_hook(rescue_terminal);
+            console::set_forced_stop_hook(rescue_terminal);
         }
 #endif
     }
     ~CursesScreen() {
         if (screen_ == nullptr) return;
-        set_forced_stop_hook(nullptr);
+        console::set_forced_stop_hook(nullptr);
         // endwin fails only when the screen was never started, which the
         // check above rules out.
         static_cast<void>(endwin());
@@ -205,30 +151,32 @@ struct ViewResult {
     bool opened = false;
     bool all_whole = true;
     bool drawn = true;  // every redraw reached the terminal
+    // The probe link failed a transfer. Its texts are not shown: a lost
+    // probe repeats them for every transfer, and the view shows the lost
+    // readouts itself.
+    bool transfers_failed = false;
 };
 
-// The view from opening the probe to closing it; messages is closed once
-// the probe is open. With --reconnect the lines on the probe's spells away go
-// to notes.
-ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::string& program,
-                    const Options& options, const SampleSource& source, RunClock& clock,
-                    const volatile std::sig_atomic_t& stop, std::ostream& notes) {
+// The view from opening the probe to closing it. With --reconnect the lines
+// on the probe's spells away go to notes.
+ViewResult run_view(CursesScreen& screen, const std::string& program, const Options& options,
+                    const SampleSource& source, RunClock& clock,
+                    const volatile std::sig_atomic_t& stop, console::ProbeTexts& texts,
+                    std::ostream& notes) {
     ViewResult result;
     if (!screen.show({kOpening})) {
         result.drawn = false;
         return result;
     }
     char serial[probe_settings::kSerialSize] = {};
-    {
-        ProbeDiagnosticLines line_ends;
-        result.opened = open_probe(options, serial) == 0;
-    }
-    messages.close();
+    result.opened = open_probe(options, serial) == 0;
     if (!result.opened) return result;
 
     WatchModel model;
-    ProbeReturn probe_return(program, serial, clock);
-    const ViewSettings settings{serial, options.interval_ms, terminal_is_utf8()};
+    // A probe whose chip has no serial is named by where it is plugged in.
+    const std::string name = probe_name();
+    ProbeReturn probe_return(program, name, clock);
+    const ViewSettings settings{name, options.interval_ms, terminal_is_utf8()};
     bool quit = false;
     auto redraw = [&] {
         if (screen.show(watch_screen(model, settings, screen.width()))) return true;
@@ -236,11 +184,16 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
         quit = true;
         return false;
     };
-    // Takes keys until the clock reaches until; false once q, Ctrl-C or a
-    // failed redraw ends the view.
+    // Takes keys until the clock reaches until, looking at least once: a
+    // reconnect attempt or a readout may have taken all the time there was,
+    // and q must still end the view. false once q, Ctrl-C or a failed
+    // redraw ends the view.
     auto take_keys_until = [&](uint64_t until) {
-        for (uint64_t now; !quit && !stop && (now = clock.steady_ms()) < until;) {
-            const int key = screen.key(static_cast<int>(std::min<uint64_t>(until - now, kKeyWaitSliceMs)));
+        for (bool looked = false; !quit && !stop; looked = true) {
+            const uint64_t now = clock.steady_ms();
+            if (looked && now >= until) break;
+            const int key = screen.key(
+                static_cast<int>(now < until ? std::min<uint64_t>(until - now, kKeyWaitSliceMs) : 0));
             if (key == 'q' || key == 'Q') {
                 quit = true;
             } else if (key == 'r' || key == 'R' || key == KEY_RESIZE) {
@@ -253,11 +206,9 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
     uint64_t next_start = clock.steady_ms();
     while (!quit && !stop) {
         const int64_t started = clock.wall_ms();
-        Sample sample;
-        {
-            ProbeDiagnosticLines line_ends;
-            sample = source();
-        }
+        texts.clear();
+        const Sample sample = source();
+        result.transfers_failed = result.transfers_failed || !texts.empty();
         // Cut short by Ctrl-C: the view keeps what it had.
         if (sample.abandoned) break;
         model.add(started, sample);
@@ -274,7 +225,7 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
             });
             model.set_waiting(false);
             if (!back) break;
-            next_start = next_on_grid(next_start, clock.steady_ms(), options.interval_ms);
+            next_start = console::next_on_grid(next_start, clock.steady_ms(), options.interval_ms);
             take_keys_until(next_start);
             continue;
         }
@@ -292,11 +243,11 @@ ViewResult run_view(CursesScreen& screen, OpenMessages& messages, const std::str
 }  // namespace
 
 int watch_readings(const std::string& program, const Options& options, const SampleSource& source,
-                   RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& err) {
+                   RunClock& clock, const volatile std::sig_atomic_t& stop,
+                   console::ProbeTexts& texts, std::ostream& err) {
     // Only the character type, so the readings keep their decimal point. An
     // unknown locale leaves "C", and the view draws its trends in ASCII.
     static_cast<void>(std::setlocale(LC_CTYPE, ""));
-    OpenMessages messages;
     // The probe's spells away, told once the terminal is given back.
     std::ostringstream notes;
     ViewResult result;
@@ -308,18 +259,17 @@ int watch_readings(const std::string& program, const Options& options, const Sam
                 << ")\n" << std::flush;
             return exit_status::kUsage;
         }
-        StandardStreamsTo kept(&messages);
-        result = run_view(screen, messages, program, options, source, clock, stop, notes);
+        result = run_view(screen, program, options, source, clock, stop, texts, notes);
     }
-    err << messages.text() << notes.str();
-    if (messages.dropped())
+    err << notes.str();
+    if (result.transfers_failed)
         err << program << ": transfers to the probe failed; without --watch their messages are shown\n";
     if (!result.drawn) {
         err << program << ": cannot draw the view on the terminal\n" << std::flush;
         return exit_status::kOutputFailed;
     }
     if (!result.opened) {
-        err << open_failure_text(program, options) << std::flush;
+        err << open_failure_text(program, options, texts) << std::flush;
         return exit_status::kNoProbe;
     }
     err << std::flush;

@@ -1,5 +1,7 @@
 #include "cli/watch_view.h"
 
+#include "console/time_text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -41,7 +43,7 @@ std::string interval_text(uint64_t interval_ms) {
 
 std::string title_line(const WatchModel& model, const ViewSettings& settings) {
     std::string title = "Serial: " + settings.serial;
-    if (model.has_latest()) title += kColumnGap + local_time_text(model.latest_wall_ms(), false);
+    if (model.has_latest()) title += kColumnGap + console::local_time_text(model.latest_wall_ms(), false);
     title += std::string(kColumnGap) + "readouts: " + std::to_string(model.readouts());
     title += std::string(kColumnGap) + "interval: " + interval_text(settings.interval_ms);
     if (model.waiting())
@@ -74,7 +76,7 @@ std::string row_line(const WatchModel& model, int i, const ViewSettings& setting
                       : readings::format_missing(channel.kind);
     }
     const bool known = range.whole > 0;
-    std::string row = left_aligned(channel_name(channel), kNameWidth) + right_aligned(now, kValueWidth) +
+    std::string row = left_aligned(readings::channel_name(channel), kNameWidth) + right_aligned(now, kValueWidth) +
                       right_aligned(known ? shown(range.min) : "", kValueWidth) +
                       right_aligned(known ? shown(range.mean) : "", kValueWidth) +
                       right_aligned(known ? shown(range.max) : "", kValueWidth) + kColumnGap;

@@ -5,8 +5,8 @@
 #ifndef TALVIRO_CLI_WATCH_VIEW_H
 #define TALVIRO_CLI_WATCH_VIEW_H
 
-#include "cli/readout.h"
 #include "cli/report.h"
+#include "console/readout.h"
 
 #include <array>
 #include <cstddef>

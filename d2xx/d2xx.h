@@ -35,8 +35,24 @@ enum {
 };
 
 /* FT_OpenEx flags: arg is a NUL-terminated channel serial number (as
- * FT_GetDeviceInfo reports it, channel letter included) or description. */
-enum { FT_OPEN_BY_SERIAL_NUMBER = 1, FT_OPEN_BY_DESCRIPTION = 2 };
+ * FT_GetDeviceInfo reports it, channel letter included) or description, or
+ * (FT_OPEN_BY_LOCATION) a channel's location as FT_GetDeviceInfoDetail
+ * gives it, cast to the pointer. */
+enum { FT_OPEN_BY_SERIAL_NUMBER = 1, FT_OPEN_BY_DESCRIPTION = 2, FT_OPEN_BY_LOCATION = 4 };
+
+/* Locations as the libftdi layer gives them: where a channel is plugged in,
+ * which a replug at the same port keeps. The USB bus number in the top byte;
+ * the ports on the way from the root hub (1 to 31, at most four), the first
+ * in bits 19-23 and each next one 5 bits lower, 0 after the last; the
+ * channel index + 1 (0: the whole chip) in the low 4 bits. 0: the layer
+ * cannot tell. The vendor's driver numbers its locations its own way. */
+enum {
+    FT_LOCATION_BUS_SHIFT = 24,
+    FT_LOCATION_FIRST_PORT_SHIFT = 19,
+    FT_LOCATION_PORT_BITS = 5,
+    FT_LOCATION_MAX_PORTS = 4,
+    FT_LOCATION_CHANNEL_MASK = 0x0F
+};
 
 /* FT_GetDeviceInfoDetail flags. FT_FLAGS_OPENED: the channel is held, by this
  * process or another. FT_FLAGS_NO_PERMISSION is this driver layer's own: a

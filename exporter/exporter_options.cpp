@@ -7,10 +7,10 @@ namespace exporter {
 
 namespace {
 
-cli::OptionKind option_kind(const std::string& name) {
-    if (name == "--help" || name == "--version") return cli::OptionKind::Flag;
-    if (name == "--listen" || name == "--serial" || name == "--interval") return cli::OptionKind::Valued;
-    return cli::OptionKind::Unknown;
+console::OptionKind option_kind(const std::string& name) {
+    if (name == "--help" || name == "--version") return console::OptionKind::Flag;
+    if (name == "--listen" || name == "--serial" || name == "--interval") return console::OptionKind::Valued;
+    return console::OptionKind::Unknown;
 }
 
 // "ADDR:PORT" or "[IPV6]:PORT" into host and port; false, with error set,
@@ -45,15 +45,23 @@ bool parse_listen(const std::string& text, Options* o, std::string* error) {
 ParsedOptions parse_options(const std::vector<std::string>& args) {
     ParsedOptions parsed;
     Options& o = parsed.options;
+    std::vector<std::string> given;  // the options read so far
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name;
         std::string value;
-        parsed.error = cli::read_option(args, &i, option_kind, &name, &value);
+        parsed.error = console::read_option(args, &i, option_kind, &name, &value);
         if (!parsed.error.empty()) return parsed;
         if (name == "--help" || name == "--version") {
             (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
+        // --serial names one probe each time; another option given twice
+        // would silently take its last value.
+        if (name != "--serial" && std::find(given.begin(), given.end(), name) != given.end()) {
+            parsed.error = name + " may be given only once";
+            return parsed;
+        }
+        given.push_back(name);
         if (name == "--listen" && !parse_listen(value, &o, &parsed.error)) return parsed;
         if (name == "--serial") {
             if (value.empty()) {
@@ -64,13 +72,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
                 o.serials.push_back(value);
         }
         if (name == "--interval") {
-            // The same option as talviro_read's, read by its own rules.
-            const cli::ParsedOptions interval = cli::parse_options({"--interval", value});
-            if (!interval.error.empty()) {
-                parsed.error = interval.error;
-                return parsed;
-            }
-            o.interval_ms = interval.options.interval_ms;
+            // The same option as talviro_read's, read by the same rules.
+            parsed.error = console::parse_interval(value, &o.interval_ms);
+            if (!parsed.error.empty()) return parsed;
         }
     }
     return parsed;

@@ -2,7 +2,7 @@
 #ifndef TALVIRO_EXPORTER_EXPORTER_OPTIONS_H
 #define TALVIRO_EXPORTER_EXPORTER_OPTIONS_H
 
-#include "cli/options.h"
+#include "console/command_line.h"
 
 #include <cstdint>
 #include <string>
@@ -22,10 +22,11 @@ constexpr int kMaxPort = 65535;
 struct Options {
     std::string host = kDefaultHost;  // an address, or a name that resolves to one
     int port = kDefaultPort;          // 0: any free port, named in the start-up line
-    // Channel serial numbers to read, as talviro_read --list shows them;
-    // empty: every probe on the host, and those plugged in later.
+    // Channel serial numbers to read (or the ports of probes without one),
+    // as talviro_read --list shows them; empty: every probe on the host, and
+    // those plugged in later.
     std::vector<std::string> serials;
-    uint64_t interval_ms = cli::kDefaultIntervalMs;  // start of one round of readouts to the next
+    uint64_t interval_ms = console::kDefaultIntervalMs;  // start of one round of readouts to the next
     bool help = false;
     bool version = false;
 };

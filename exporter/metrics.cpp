@@ -1,7 +1,5 @@
 #include "exporter/metrics.h"
 
-#include "cli/report.h"
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -41,7 +39,7 @@ const ReadingFamily kReadingFamilies[] = {
 // Index of the channel named name in readings::kChannels.
 size_t channel_index(const char* name) {
     for (size_t i = 0; i < readings::kChannelCount; ++i)
-        if (cli::channel_name(readings::kChannels[i]) == name) return i;
+        if (readings::channel_name(readings::kChannels[i]) == name) return i;
     std::abort();  // the table above names a channel that does not exist
 }
 

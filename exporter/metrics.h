@@ -17,7 +17,9 @@ constexpr const char* kContentType = "text/plain; version=0.0.4";
 
 // What the exporter knows about one probe at one moment.
 struct ProbeReport {
-    std::string serial;  // the channel serial number, "TV0001B"
+    // The probe's name: its channel serial number, "TV0001B", or where it is
+    // plugged in when its chip has none, "usb:1-1.4" (probe_name).
+    std::string serial;
     bool up = false;     // its channel is open and its last readout was whole
     // The counts of the latest whole readout, in the order of
     // readings::kChannels; only while up, so that a probe that went away

@@ -1,7 +1,7 @@
 #include "exporter/program.h"
 
-#include "cli/options.h"
-#include "cli/system_clock.h"
+#include "console/clock.h"
+#include "console/command_line.h"
 #include "exporter/exporter_options.h"
 #include "exporter/http_server.h"
 #include "exporter/metrics.h"
@@ -12,7 +12,7 @@
 namespace exporter {
 
 int exporter_program(int argc, char** argv) {
-    const std::string program = cli::program_name(argc > 0 ? argv[0] : nullptr);
+    const std::string program = console::program_name(argc > 0 ? argv[0] : nullptr);
     const ParsedOptions parsed =
         parse_options(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     if (!parsed.error.empty()) {
@@ -22,19 +22,19 @@ int exporter_program(int argc, char** argv) {
     }
     const Options& options = parsed.options;
     if (options.help || options.version) {
-        std::cout << (options.help ? usage_text(program) : cli::version_text(program)) << std::flush;
+        std::cout << (options.help ? usage_text(program) : console::version_text(program)) << std::flush;
         return exit_status::kStopped;
     }
-    if (!cli::install_stop_signals())
+    if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program at once\n";
 
-    cli::SystemClock clock;
+    console::SystemClock clock;
     ReportBoard board;
     ReadoutLoop loop(options.serials, options.interval_ms, clock, board, std::cerr, program);
     // A listener that fails ends the program as a stop signal would, so
     // that every probe is given back and a service manager restarts it.
     MetricsServer server([&board] { return render_metrics(board.reports(), TALVIRO_VERSION); },
-                         [] { cli::request_stop(); });
+                         [] { console::request_stop(); });
     std::string error;
     const int port = server.bind(options.host, options.port, &error);
     if (port < 0) {
@@ -46,7 +46,7 @@ int exporter_program(int argc, char** argv) {
     std::cerr << program << ": serving http://" << listen_text(options.host, port) << "/metrics\n"
               << std::flush;
 
-    loop.run(cli::stop_flag());
+    loop.run(console::stop_flag());
     server.stop();
     const std::string failure = server.failure();
     if (!failure.empty()) {

@@ -1,6 +1,8 @@
 #include "exporter/readout_loop.h"
 
-#include "cli/readout.h"
+#include "console/probe_texts.h"
+#include "console/readout.h"
+#include "console/unavailable.h"
 #include "probe/probe_channel.h"
 
 #include <algorithm>
@@ -27,7 +29,7 @@ std::vector<ProbeReport> ReportBoard::reports() const {
 }
 
 ReadoutLoop::ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms,
-                         cli::RunClock& clock, ReportBoard& board, std::ostream& err,
+                         console::RunClock& clock, ReportBoard& board, std::ostream& err,
                          std::string program)
     : discover_(serials.empty()),
       interval_ms_(interval_ms),
@@ -90,16 +92,24 @@ void ReadoutLoop::list_new_probes(uint64_t now) {
     if (!probe_list(&listed)) return;
     for (const ProbeEntry& entry : listed) {
         if (entry.state == ProbeState::NoPermission && !no_permission_said_) {
-            err_ << program_ << ": a probe was found that this user may not open: install the udev"
-                                " rule (see \"Using a real probe\" in README)\n" << std::flush;
+            err_ << program_ << ": a probe was found that this user may not open: "
+                 << console::kUdevHint << "\n" << std::flush;
             no_permission_said_ = true;
         }
         // A probe another program holds is not this one's to take.
-        if (entry.state != ProbeState::Free || entry.serial.empty()) continue;
+        if (entry.state != ProbeState::Free) continue;
+        // One with neither a serial nor a place it could be found again at.
+        if (entry.name == kUnknownProbeName) {
+            if (!unnamed_said_)
+                err_ << program_ << ": a probe was found that has no serial number and whose USB"
+                                    " port cannot be told: it is not read\n" << std::flush;
+            unnamed_said_ = true;
+            continue;
+        }
         const bool known = std::any_of(probes_.begin(), probes_.end(), [&](const auto& p) {
-            return p->report.serial == entry.serial;
+            return p->report.serial == entry.name;
         });
-        if (!known) add(entry.serial, now);
+        if (!known) add(entry.name, now);
     }
 }
 
@@ -113,32 +123,30 @@ ReadoutLoop::Probe* ReadoutLoop::due_look(uint64_t now) {
 }
 
 void ReadoutLoop::look_for(Probe& probe) {
+    // Every half second from the start of one attempt to the next, as
+    // talviro_read --reconnect; after a slow one, the next at once.
+    probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;
     probe_use(&probe.session);
     bool open = false;
     if (probe.spells.away()) {
         open = probe.spells.try_once(err_);
     } else {
-        char serial[probe_settings::kSerialSize] = {};
-        open = probe_reopen(probe.report.serial.c_str(), serial) == 0;
-        if (open) {
-            err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
-        } else if (!probe.waiting_said) {
-            err_ << program_ << ": waiting for probe " << probe.report.serial << "\n" << std::flush;
-            probe.waiting_said = true;
-        }
+        open = probe.spells.try_first(err_);
+        if (open) err_ << program_ << ": reading probe " << probe.report.serial << "\n" << std::flush;
     }
     probe_use(nullptr);
-    probe.next_look_ms = clock_.steady_ms() + kLookForLostMs;
     if (open) read(probe);
 }
 
 void ReadoutLoop::read(Probe& probe) {
     probe_use(&probe.session);
     const uint64_t started = clock_.steady_ms();
-    cli::Sample sample;
+    console::Sample sample;
     {
-        cli::ProbeDiagnosticLines lines;
-        sample = cli::read_probe();
+        // Kept from standard error: a lost probe fails every transfer, and
+        // the line saying it is lost tells it once.
+        const console::ProbeTexts texts;
+        sample = console::read_probe();
     }
     const uint64_t ended = clock_.steady_ms();
     ProbeReport& report = probe.report;

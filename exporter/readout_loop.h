@@ -5,8 +5,8 @@
 #ifndef TALVIRO_EXPORTER_READOUT_LOOP_H
 #define TALVIRO_EXPORTER_READOUT_LOOP_H
 
-#include "cli/reconnect.h"
-#include "cli/run.h"
+#include "console/clock.h"
+#include "console/probe_return.h"
 #include "exporter/metrics.h"
 #include "probe/probe_session.h"
 
@@ -22,7 +22,7 @@
 namespace exporter {
 
 // A probe away is looked for this often, one bounded reopen at a time.
-constexpr uint64_t kLookForLostMs = cli::kReconnectAttemptMs;
+constexpr uint64_t kLookForLostMs = console::kReconnectAttemptMs;
 // Without --serial, the probe list is read this often for new probes.
 constexpr uint64_t kLookForNewMs = 2000;
 // Each probe's driver reads wait at most this, far beyond an answering
@@ -46,10 +46,12 @@ private:
 
 class ReadoutLoop {
 public:
-    // serials: the channel serials to read; empty: every free probe the
-    // probe link lists now and every kLookForNewMs. Lines about probes that
-    // are found, lost and back go to err, each starting with program.
-    ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms, cli::RunClock& clock,
+    // serials: the names of the probes to read (probe_name: a channel
+    // serial, or the port of a probe without one); empty: every free probe
+    // the probe link lists now and every kLookForNewMs. Lines about probes
+    // that are found, lost, back and waited for go to err, each starting
+    // with program.
+    ReadoutLoop(std::vector<std::string> serials, uint64_t interval_ms, console::RunClock& clock,
                 ReportBoard& board, std::ostream& err, std::string program);
     ReadoutLoop(const ReadoutLoop&) = delete;
     ReadoutLoop& operator=(const ReadoutLoop&) = delete;
@@ -67,16 +69,15 @@ public:
 
 private:
     struct Probe {
-        Probe(const std::string& program, const std::string& serial, cli::RunClock& clock)
+        Probe(const std::string& program, const std::string& serial, console::RunClock& clock)
             : session(kReadTimeoutMs), spells(program, serial, clock) {}
         ProbeSession session;
         // Its spells away, as talviro_read --reconnect keeps them: the lines
         // when it goes and when it is back, and the reopen.
-        cli::ProbeReturn spells;
+        console::ProbeReturn spells;
         ProbeReport report;
         uint64_t next_look_ms = 0;
         bool opened = false;  // once, since the start
-        bool waiting_said = false;
     };
 
     // A probe not yet opened, looked for at once; its report, up 0, on the board.
@@ -90,8 +91,9 @@ private:
     std::vector<std::unique_ptr<Probe>> probes_;  // in serial order
     bool discover_;
     bool no_permission_said_ = false;
+    bool unnamed_said_ = false;
     uint64_t interval_ms_;
-    cli::RunClock& clock_;
+    console::RunClock& clock_;
     ReportBoard& board_;
     std::ostream& err_;
     std::string program_;

@@ -408,7 +408,8 @@ void talviro_guiFrame::OnConnectClick(wxCommandEvent& event) {
     StatusBar1->SetStatusText(kStatusConnected, kStateField);
     // probe_open leaves the serial number NUL-terminated within the buffer.
     StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
-    probe_serial_ = serial;
+    // A probe whose chip has no serial comes back only where it is plugged in.
+    probe_serial_ = probe_name();
     OnRefreshClick(event);
     CheckBox2->Enable(true);
 }

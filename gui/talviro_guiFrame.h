@@ -127,8 +127,9 @@ public:
 #endif
 
 private:
-    // The channel serial of the probe last connected, which a readout gets
-    // back after the probe stopped answering.
+    // The name (probe_name) of the probe last connected, which a readout
+    // gets back after the probe stopped answering: its channel serial, or
+    // where it is plugged in when its chip has none.
     std::string probe_serial_;
 
     // Puts every control at its place and size for layout_dpi_, sizes best-

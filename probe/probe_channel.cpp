@@ -4,8 +4,11 @@
 #include "d2xx/d2xx.h"
 #include "probe/probe_session.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -27,15 +30,20 @@ void note_driver(FT_STATUS status) {
     if (status == FT_DRIVER_NOT_LOADED) g_driver_missing = true;
 }
 
-// Diagnostics run together on purpose: no newline, no flush. A reopen of a
-// lost probe says nothing: its caller reports the loss and the return.
+// The default streams' texts run together on purpose: no newline, no flush,
+// as the window has always written them. A reopen of a lost probe says
+// nothing: its caller reports the loss and the return.
 bool g_quiet = false;
-void report_open_failure(const char* text) {
-    if (!g_quiet) std::cout << text;
+ProbeTextSink g_sink;
+void hand_over(const char* text, bool open_failure) {
+    if (g_quiet) return;
+    if (g_sink)
+        g_sink(text, open_failure);
+    else
+        (open_failure ? std::cout : std::cerr) << text;
 }
-void report(const char* text) {
-    if (!g_quiet) std::cerr << text;
-}
+void report_open_failure(const char* text) { hand_over(text, true); }
+void report(const char* text) { hand_over(text, false); }
 
 // For the lifetime of the object the probe link writes no diagnostics.
 class Quiet {
@@ -93,11 +101,31 @@ const char* configure(char serial[16]) {
     return nullptr;
 }
 
+// probe_list, and the driver location of each probe in *locations (when not
+// null), in the same order.
+bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locations);
+
+// The name of the probe whose channel handle holds, when its chip has no
+// serial: where the driver's list says it is.
+std::string place_of(FT_HANDLE handle) {
+    uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) return kUnknownProbeName;
+    for (uint32_t index = 0; index < count; ++index) {
+        uint32_t location = 0;
+        FT_HANDLE holder = nullptr;
+        if (FT_GetDeviceInfoDetail(index, nullptr, nullptr, nullptr, &location, nullptr, nullptr,
+                                   &holder) == FT_OK &&
+            holder == handle)
+            return probe_place_name(location);
+    }
+    return kUnknownProbeName;
+}
+
 // Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags) on.
-int open_channel(const char* arg, uint32_t flags, char serial[16]) {
+int open_channel(void* arg, uint32_t flags, char serial[16]) {
     channel().in_step = false;
     channel().waits_abandoned = false;
-    const FT_STATUS opened = FT_OpenEx(const_cast<char*>(arg), flags, &channel().handle);
+    const FT_STATUS opened = FT_OpenEx(arg, flags, &channel().handle);
     if (opened != FT_OK) {
         note_driver(opened);
         channel().open_failure = fault_of(opened);
@@ -117,13 +145,21 @@ int open_channel(const char* arg, uint32_t flags, char serial[16]) {
     channel().open = true;
     channel().in_step = true;
     channel().open_failure = ProbeOpenFault::None;
+    channel().name = serial[0] != '\0' ? std::string(serial) : place_of(channel().handle);
     return 0;
 }
 
 }  // namespace
 
+ProbeTextSink probe_set_text_sink(ProbeTextSink sink) {
+    ProbeTextSink before = std::move(g_sink);
+    g_sink = std::move(sink);
+    return before;
+}
+
 int probe_open(char serial[16]) {
-    return open_channel(probe_settings::kDescription, FT_OPEN_BY_DESCRIPTION, serial);
+    return open_channel(const_cast<char*>(probe_settings::kDescription), FT_OPEN_BY_DESCRIPTION,
+                        serial);
 }
 
 int probe_reopen(const char* wanted, char serial[16]) {
@@ -142,11 +178,20 @@ int probe_reopen(const char* wanted, char serial[16]) {
 int probe_open_serial(const char* wanted, char serial[16]) {
     // A serial number names a channel of any chip: only a probe's channel B
     // is opened and switched to MPSSE.
+    // A probe without a serial is opened where it is plugged in: only a
+    // probe at that place can be taken for it.
     std::vector<ProbeEntry> probes;
-    if (probe_list(&probes)) {
-        for (const ProbeEntry& probe : probes) {
-            if (!probe.serial.empty() && probe.serial == wanted)
-                return open_channel(wanted, FT_OPEN_BY_SERIAL_NUMBER, serial);
+    std::vector<uint32_t> locations;
+    if (list_probes(&probes, &locations)) {
+        for (size_t i = 0; i < probes.size(); ++i) {
+            const ProbeEntry& probe = probes[i];
+            if (probe.state == ProbeState::NoPermission || probe.name == kUnknownProbeName ||
+                probe.name != wanted)
+                continue;
+            if (!probe.serial.empty())
+                return open_channel(const_cast<char*>(wanted), FT_OPEN_BY_SERIAL_NUMBER, serial);
+            return open_channel(reinterpret_cast<void*>(static_cast<uintptr_t>(locations[i])),
+                                FT_OPEN_BY_LOCATION, serial);
         }
     }
     channel().in_step = false;
@@ -155,8 +200,13 @@ int probe_open_serial(const char* wanted, char serial[16]) {
     return 1;
 }
 
-bool probe_list(std::vector<ProbeEntry>* probes) {
+bool probe_list(std::vector<ProbeEntry>* probes) { return list_probes(probes, nullptr); }
+
+namespace {
+
+bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locations) {
     probes->clear();
+    if (locations != nullptr) locations->clear();
     uint32_t count = 0;
     const FT_STATUS listed = FT_CreateDeviceInfoList(&count);
     if (listed != FT_OK) {
@@ -166,24 +216,55 @@ bool probe_list(std::vector<ProbeEntry>* probes) {
     for (uint32_t index = 0; index < count; ++index) {
         uint32_t flags = 0;
         uint32_t id = 0;
+        uint32_t location = 0;
         char serial[FT_SERIAL_NUMBER_SIZE] = {};
         char description[FT_DESCRIPTION_SIZE] = {};
-        if (FT_GetDeviceInfoDetail(index, &flags, nullptr, &id, nullptr, serial, description,
+        if (FT_GetDeviceInfoDetail(index, &flags, nullptr, &id, &location, serial, description,
                                    nullptr) != FT_OK) {
             probes->clear();
+            if (locations != nullptr) locations->clear();
             return false;
         }
         // Terminated here whatever the driver wrote.
         serial[FT_SERIAL_NUMBER_SIZE - 1] = '\0';
         description[FT_DESCRIPTION_SIZE - 1] = '\0';
+        const std::string name = serial[0] != '\0' ? std::string(serial) : probe_place_name(location);
         if ((flags & FT_FLAGS_NO_PERMISSION) != 0) {
-            if (id == probe_settings::kChipId) probes->push_back({"", ProbeState::NoPermission});
+            if (id != probe_settings::kChipId) continue;
+            probes->push_back({"", ProbeState::NoPermission, name});
         } else if (std::strcmp(description, probe_settings::kDescription) == 0) {
-            probes->push_back({serial, (flags & FT_FLAGS_OPENED) != 0 ? ProbeState::InUse
-                                                                       : ProbeState::Free});
+            probes->push_back({serial,
+                               (flags & FT_FLAGS_OPENED) != 0 ? ProbeState::InUse : ProbeState::Free,
+                               name});
+        } else {
+            continue;
         }
+        if (locations != nullptr) locations->push_back(location);
     }
     return true;
+}
+
+}  // namespace
+
+std::string probe_name() { return channel().name; }
+
+std::string probe_place_name(uint32_t location) {
+    if (location == 0) return kUnknownProbeName;
+#ifdef _WIN32
+    char text[32];
+    std::snprintf(text, sizeof text, "location:0x%X", static_cast<unsigned>(location));
+    return text;
+#else
+    constexpr uint32_t kPortMask = (1u << FT_LOCATION_PORT_BITS) - 1;
+    std::string name = "usb:" + std::to_string(location >> FT_LOCATION_BUS_SHIFT);
+    for (int i = 0; i < FT_LOCATION_MAX_PORTS; ++i) {
+        const uint32_t port =
+            location >> (FT_LOCATION_FIRST_PORT_SHIFT - i * FT_LOCATION_PORT_BITS) & kPortMask;
+        if (port == 0) break;
+        name += (i == 0 ? "-" : ".") + std::to_string(port);
+    }
+    return name;
+#endif
 }
 
 ProbeOpenFault probe_open_failure() { return channel().open_failure; }

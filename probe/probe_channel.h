@@ -2,13 +2,15 @@
 //
 // One caller at a time (the GUI thread). Every function acts on the current
 // session's channel (probe_session.h): a program of one probe has just the
-// default session and never names it. Every failure writes one fixed text,
+// default session and never names it. Every failure hands one fixed text to
+// the text sink (probe_set_text_sink) and returns 1; by default the text goes,
 // with no newline and no flush, to std::cout (open failure) or std::cerr
-// (everything else), and returns 1.
+// (everything else), as the window has always shown it.
 #ifndef TALVIRO_PROBE_PROBE_CHANNEL_H
 #define TALVIRO_PROBE_PROBE_CHANNEL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,15 @@ constexpr uint8_t kBadCommand = 0xFA;
 constexpr uint8_t kSendImmediate = 0x87;
 }  // namespace probe_settings
 
+// Takes each failure text of the probe link (fixed, without a newline);
+// open_failure tells an open's "Unable to open FTDI Device" from the rest.
+using ProbeTextSink = std::function<void(const char* text, bool open_failure)>;
+
+// Sends the probe link's failure texts to sink from now on; an empty sink
+// restores the default streams. Returns the sink it replaces. Called from
+// the thread that uses the probe.
+ProbeTextSink probe_set_text_sink(ProbeTextSink sink);
+
 // Opens "TALVIRO B", sets latency timer, time-outs (the read time-out the
 // current session names, probe_session.h) and MPSSE mode (emptying
 // the chip's buffers, where a lost session may have left answers), and writes
@@ -42,12 +53,19 @@ constexpr uint8_t kSendImmediate = 0x87;
 int probe_open(char serial[16]);
 
 // As probe_open, with the same steps, texts and clean-up, but for channel B
-// of the probe whose serial number is wanted (as probe_open reports it,
-// channel letter included). A serial that probe_list does not give for a
-// probe is "no such channel": nothing is opened. Needs wanted non-null.
+// of the probe whose name is wanted: its serial number as probe_open reports
+// it, channel letter included, or for a probe whose chip has none, where it
+// is plugged in (ProbeEntry::name). A name that probe_list does not give
+// for a probe, or kUnknownProbeName, is "no such channel": nothing is
+// opened. Needs wanted non-null.
 int probe_open_serial(const char* wanted, char serial[16]);
 
-// Gets the probe whose channel serial is wanted back after it was lost: gives
+// The name of the probe the last successful open of this session opened, as
+// probe_list names it: its serial, or where it is plugged in when its chip
+// has none; kUnknownProbeName when the driver cannot tell that either.
+std::string probe_name();
+
+// Gets the probe named wanted (probe_name) back after it was lost: gives
 // the channel back as probe_close does (when one is open), then opens channel
 // B of that probe again with probe_open_serial's steps, and writes no text on
 // either stream, since a caller waiting for its probe tries every half second.
@@ -63,7 +81,20 @@ enum class ProbeState { Free, InUse, NoPermission };
 struct ProbeEntry {
     std::string serial;  // empty when the probe does not tell it
     ProbeState state;
+    // The serial, or where the probe is plugged in when it has none
+    // (probe_place_name); kUnknownProbeName when neither can be told.
+    std::string name;
 };
+
+// The name of a probe that can be neither told by its serial nor by where
+// it is plugged in; it names no probe to open.
+constexpr const char* kUnknownProbeName = "?";
+
+// Where a driver location (FT_GetDeviceInfoDetail) is, as a probe's name:
+// "usb:1-1.4" for the libftdi layer's bus 1, ports 1 and 4 (as Linux names
+// the device), "location:0x2112" for the vendor's driver on Windows;
+// kUnknownProbeName for 0, which the driver gives when it cannot tell.
+std::string probe_place_name(uint32_t location);
 
 // True once the driver has said that its library could not be loaded, by
 // probe_list or an open: no probe can be seen until the program restarts.

@@ -16,6 +16,7 @@
 #include "probe/probe_channel.h"
 
 #include <cstdint>
+#include <string>
 
 class ProbeSession {
 public:
@@ -38,6 +39,7 @@ public:
         bool in_step = false;
         bool waits_abandoned = false;
         ProbeOpenFault open_failure = ProbeOpenFault::None;
+        std::string name;  // probe_name()
     };
     // The converter's side: the high-byte pin levels last driven on this
     // channel (the next frame keeps the pins it does not change) and whether

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace readings {
 
@@ -59,6 +60,14 @@ int gauge_value(Kind kind, float reading) {
 int clamp_to_range(int value, int range) {
     if (value < 0) return 0;
     return value > range ? range : value;
+}
+
+// What ends a channel's name in its prefix.
+constexpr std::string_view kPrefixEnd = " = ";
+
+std::string channel_name(const Channel& channel) {
+    const std::string_view prefix = channel.prefix;
+    return std::string(prefix.substr(0, prefix.find(kPrefixEnd)));
 }
 
 uint16_t count_for_reading(Kind kind, double reading) {

@@ -34,6 +34,9 @@ float volts_from_count(uint16_t count);
 float milliamps_from_count(uint16_t count);
 float reading_from_count(Kind kind, uint16_t count);
 
+// The channel's prefix without " = ": "A1", "I supply".
+std::string channel_name(const Channel& channel);
+
 // "%.2f V" or "%.0f mA", always with a point as decimal separator.
 std::string format_reading(Kind kind, float reading);
 // The text shown when a conversion was not whole: "--- V" or "--- mA".

@@ -141,9 +141,11 @@ uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev) { return dev->info
 uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev) { return dev->info.address; }
 
 int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int length) {
-    if (length < 1) return LIBUSB_ERROR_OVERFLOW;
-    ports[0] = dev->info.address;
-    return 1;
+    constexpr int kDepth = 2;  // the root hub's port to the hub, the hub's to the probe
+    if (length < kDepth) return LIBUSB_ERROR_OVERFLOW;
+    ports[0] = usbsim::kHubPort;
+    ports[1] = dev->info.port;
+    return kDepth;
 }
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev,

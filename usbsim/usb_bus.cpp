@@ -143,6 +143,7 @@ void Bus::add_device(int number, uint64_t arrives_us) {
     auto probe = std::make_unique<Probe>();
     probe->info.probe = number;
     probe->info.address = next_address_;
+    probe->info.port = static_cast<uint8_t>(number);
     next_address_ = next_address_ == kLastAddress ? kFirstAddress : next_address_ + 1;
     probe->info.manufacturer = kManufacturer;
     probe->info.product = kProduct;

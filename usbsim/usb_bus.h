@@ -45,6 +45,8 @@ constexpr int kInterfaces = 2;  // A, B
 constexpr int kInterfaceB = 1;
 constexpr uint8_t kBusNumber = 1;
 constexpr uint8_t kFirstAddress = 2;
+// The root hub's port that leads to the hub the probes are plugged into.
+constexpr uint8_t kHubPort = 1;
 constexpr uint16_t kMaxPacketBytes = 512;
 constexpr int kStatusBytes = 2;  // modem status at the start of every IN packet
 constexpr uint8_t kDefaultLatencyMs = 16;
@@ -160,6 +162,10 @@ struct DeviceInfo {
     int probe = 0;  // 1-based place on the bench, which the serial tells; no descriptor
     uint8_t bus = kBusNumber;
     uint8_t address = 0;
+    // Where it is plugged in: port kHubPort of the root hub leads to a hub,
+    // whose port `port` is the probe's place on the bench. A replugged probe
+    // comes back at the same port, at a new address.
+    uint8_t port = 0;
     std::string manufacturer;
     std::string product;
     std::string serial;  // empty: no serial string (iSerialNumber 0)

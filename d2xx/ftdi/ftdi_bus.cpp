@@ -56,4 +56,14 @@ uint32_t device_id(const Chip& chip) {
            chip.descriptor.idProduct;
 }
 
+uint32_t chip_location(const Chip& chip, int index) {
+    uint8_t ports[FT_LOCATION_MAX_PORTS] = {};
+    const int depth = libusb_get_port_numbers(chip.dev, ports, FT_LOCATION_MAX_PORTS);
+    // A longer path (LIBUSB_ERROR_OVERFLOW) has no location that fits.
+    if (depth < 1) {
+        return 0;
+    }
+    return channel_location(libusb_get_bus_number(chip.dev), ports, depth, index);
+}
+
 }  // namespace d2xx_ftdi

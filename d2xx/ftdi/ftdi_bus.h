@@ -61,6 +61,10 @@ Look look_at(ftdi_context* ctx, libusb_device* dev, Chip* chip);
 // vendor << 16 | product, as FT_GetDeviceInfo reports it.
 uint32_t device_id(const Chip& chip);
 
+// The location (d2xx.h) of channel index of chip (-1: the chip), from its
+// bus and port numbers; 0 when libusb cannot tell them or they do not fit.
+uint32_t chip_location(const Chip& chip, int index);
+
 }  // namespace d2xx_ftdi
 
 #endif

@@ -13,9 +13,6 @@ namespace d2xx_ftdi {
 
 namespace {
 
-// A list entry's location: USB bus number above the device address.
-constexpr int kLocationBusShift = 8;
-
 // Whether another program has claimed channel index of the chip that handle
 // has open. Looks without disturbing that program: a channel whose kernel
 // serial driver is bound is held by nobody (a program detaches the driver
@@ -68,7 +65,7 @@ void list_channels(ftdi_context* ctx, const Chip& chip, std::vector<ListEntry>* 
         entry.flags = held ? FT_FLAGS_OPENED : 0;
         entry.type = device_type_of_bcd(chip.descriptor.bcdDevice);
         entry.id = device_id(chip);
-        entry.location = static_cast<uint32_t>(bus) << kLocationBusShift | address;
+        entry.location = chip_location(chip, index);
         entry.serial = channel_serial(chip_serial, chip.channels, index);
         entry.description = channel_description(chip.product, chip.channels, index);
         entries->push_back(std::move(entry));
@@ -113,9 +110,7 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) {
                 unreadable.flags = FT_FLAGS_NO_PERMISSION;
                 unreadable.type = device_type_of_bcd(chip.descriptor.bcdDevice);
                 unreadable.id = device_id(chip);
-                unreadable.location = static_cast<uint32_t>(libusb_get_bus_number(chip.dev))
-                                          << kLocationBusShift |
-                                      libusb_get_device_address(chip.dev);
+                unreadable.location = chip_location(chip, -1);
                 entries.push_back(std::move(unreadable));
             }
         }

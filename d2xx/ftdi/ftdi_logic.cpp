@@ -95,6 +95,22 @@ std::optional<int> match_serial(const std::string& chip_serial, int channels,
     return std::nullopt;
 }
 
+uint32_t channel_location(uint8_t bus, const uint8_t* ports, int depth, int index) {
+    constexpr uint32_t kMaxPort = (1u << FT_LOCATION_PORT_BITS) - 1;
+    if (depth < 1 || depth > FT_LOCATION_MAX_PORTS || index + 1 > FT_LOCATION_CHANNEL_MASK) {
+        return 0;
+    }
+    uint32_t location = static_cast<uint32_t>(bus) << FT_LOCATION_BUS_SHIFT;
+    for (int i = 0; i < depth; ++i) {
+        if (ports[i] == 0 || ports[i] > kMaxPort) {
+            return 0;
+        }
+        location |= static_cast<uint32_t>(ports[i])
+                    << (FT_LOCATION_FIRST_PORT_SHIFT - i * FT_LOCATION_PORT_BITS);
+    }
+    return location | static_cast<uint32_t>(index + 1);
+}
+
 void copy_terminated(const std::string& text, char* dst, size_t size) {
     if (dst == nullptr || size == 0) {
         return;

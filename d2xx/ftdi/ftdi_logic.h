@@ -77,6 +77,12 @@ std::string channel_serial(const std::string& chip_serial, int channels, int ind
 std::optional<int> match_serial(const std::string& chip_serial, int channels,
                                 const std::string& wanted);
 
+// The location (d2xx.h) of channel index (0 = A; -1: the whole chip) of a
+// chip on bus at the ports from the root hub, ports[0] first, depth of them.
+// 0 when the path is longer than FT_LOCATION_MAX_PORTS or empty, or a port
+// does not fit its field.
+uint32_t channel_location(uint8_t bus, const uint8_t* ports, int depth, int index);
+
 // Writes text into dst as a NUL-terminated string of at most size bytes,
 // cutting it if needed. Does nothing when dst is null or size is 0.
 void copy_terminated(const std::string& text, char* dst, size_t size);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -153,10 +154,15 @@ private:
 FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     using namespace d2xx_ftdi;
     const bool by_serial = flags == FT_OPEN_BY_SERIAL_NUMBER;
-    if ((flags != FT_OPEN_BY_DESCRIPTION && !by_serial) || arg == nullptr || handle == nullptr) {
+    const bool by_location = flags == FT_OPEN_BY_LOCATION;
+    // A location is the pointer's value, not a string behind it.
+    if ((flags != FT_OPEN_BY_DESCRIPTION && !by_serial && !by_location) ||
+        (arg == nullptr && !by_location) || handle == nullptr) {
         return FT_DEVICE_NOT_OPENED;
     }
-    const std::string wanted(static_cast<const char*>(arg));
+    const uint32_t wanted_location =
+        by_location ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg)) : 0;
+    const std::string wanted(by_location ? "" : static_cast<const char*>(arg));
 
     // Declared before the list so the list is freed first: its devices
     // belong to the port's libusb context.
@@ -185,7 +191,13 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
         }
         std::string chip_serial;
         std::optional<int> index;
-        if (by_serial) {
+        if (by_location) {
+            for (int i = 0; wanted_location != 0 && i < std::max(chip.channels, kSingleChannel); ++i) {
+                if (chip_location(chip, i) == wanted_location) {
+                    index = i;
+                }
+            }
+        } else if (by_serial) {
             chip_serial = usb_string(port->context(), chip.dev, UsbString::Serial);
             index = match_serial(chip_serial, chip.channels, wanted);
         } else {

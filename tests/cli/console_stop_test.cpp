@@ -8,7 +8,7 @@
 // GenerateConsoleCtrlEvent returns, so each test waits for the stop flag
 // before the run goes on. Each test gets a console of its own: one started
 // without a terminal (by ctest, say) has none that takes control events.
-#include "cli/system_clock.h"
+#include "console/clock.h"
 #include "d2xx/abandon.h"
 
 #include "read_fixture.h"
@@ -33,7 +33,7 @@ bool own_console() {
     return AllocConsole() != 0 && SetConsoleCtrlHandler(nullptr, FALSE) != 0;
 }
 
-bool handled() { return cli::stop_flag() != 0 && d2xx_waits_abandoned() != 0; }
+bool handled() { return console::stop_flag() != 0 && d2xx_waits_abandoned() != 0; }
 
 // Sends event to this console and waits until the handler has set the stop
 // flag and abandoned the waits on the probe.
@@ -63,8 +63,8 @@ protected:
     void SetUp() override {
         ReadTool::SetUp();
         ASSERT_TRUE(own_console());
-        ASSERT_TRUE(cli::install_stop_signals());
-        stop = &cli::stop_flag();
+        ASSERT_TRUE(console::install_stop_signals());
+        stop = &console::stop_flag();
     }
 };
 
@@ -117,13 +117,13 @@ TEST_F(ConsoleStop, CtrlCWhileAReadWaitsOnASilentProbeEndsTheRunAtOnceWithoutTha
 
 TEST(ConsoleStops, WaitOfTheSystemClockEndsOnCtrlC) {
     ASSERT_TRUE(own_console());
-    ASSERT_TRUE(cli::install_stop_signals());
+    ASSERT_TRUE(console::install_stop_signals());
     // The handler's thread has to wake the waiting one.
     std::thread sender([] { GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0); });
-    cli::SystemClock clock;
-    clock.sleep_ms(kLongWaitMs, cli::stop_flag());
+    console::SystemClock clock;
+    clock.sleep_ms(kLongWaitMs, console::stop_flag());
     sender.join();
-    EXPECT_NE(cli::stop_flag(), 0);
+    EXPECT_NE(console::stop_flag(), 0);
 }
 
 TEST(ConsoleStops, SecondCtrlCEndsTheProgramAtOnce) {
@@ -136,7 +136,7 @@ TEST(ConsoleStops, SecondCtrlCEndsTheProgramAtOnce) {
     };
     EXPECT_EXIT(
         {
-            if (!own_console() || !cli::install_stop_signals() || !stop_with(CTRL_C_EVENT))
+            if (!own_console() || !console::install_stop_signals() || !stop_with(CTRL_C_EVENT))
                 std::exit(kSetUpFailed);
             GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
             // Ends only when the second Ctrl-C did not end the process.

@@ -71,3 +71,9 @@ TEST(DemoProgram, WatchIntoAPipeIsAUsageError) {
     EXPECT_EQ(run_demo("--watch 2>&1", &out), 2);
     EXPECT_EQ(out.rfind("talviro_read_demo: --watch needs a terminal on standard input and output\n", 0), 0u) << out;
 }
+
+TEST(DemoProgram, FailedOpenWritesNothingToStdout) {
+    std::string out;
+    EXPECT_EQ(run_demo("--serial NOPE --csv 2>" + shell_quoted(::testing::TempDir() + "nope.txt"), &out), 1);
+    EXPECT_EQ(out, "");
+}

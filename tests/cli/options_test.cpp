@@ -56,7 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{"IntervalUnderAMillisecond", {"--interval", "0.0004"},
                      "--interval: '0.0004' is not a number of seconds from 0.001 to 86400"},
         BadArguments{"IntervalOverADay", {"--interval=86401"},
-                     "--interval: '86401' is not a number of seconds from 0.001 to 86400"}),
+                     "--interval: '86401' is not a number of seconds from 0.001 to 86400"},
+        BadArguments{"SerialTwice", {"--serial", "TV0001B", "--serial=TV0002B"}, "--serial may be given only once"},
+        BadArguments{"CountTwice", {"--count", "2", "--csv", "--count", "2"}, "--count may be given only once"},
+        BadArguments{"IntervalTwice", {"--interval", "1", "--interval", "2"}, "--interval may be given only once"}),
     [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.name); });
 
 TEST_F(ReadTool, HelpGoesToStdoutWithoutOpeningTheProbe) {
@@ -77,11 +80,11 @@ TEST_F(ReadTool, VersionGoesToStdoutWithoutOpeningTheProbe) {
 }
 
 TEST(ProgramName, IsTheLastPathComponentWithoutAWindowsExtension) {
-    EXPECT_EQ(cli::program_name("/usr/bin/talviro_read_demo"), "talviro_read_demo");
-    EXPECT_EQ(cli::program_name("C:\\Program Files\\TALVIRO Measurement\\talviro_read.exe"),
+    EXPECT_EQ(console::program_name("/usr/bin/talviro_read_demo"), "talviro_read_demo");
+    EXPECT_EQ(console::program_name("C:\\Program Files\\TALVIRO Measurement\\talviro_read.exe"),
               "talviro_read");
-    EXPECT_EQ(cli::program_name("build/cli/talviro_read.EXE"), "talviro_read");
-    EXPECT_EQ(cli::program_name("./.exe"), ".exe");
-    EXPECT_EQ(cli::program_name("/usr/bin/"), "talviro_read");
-    EXPECT_EQ(cli::program_name(nullptr), "talviro_read");
+    EXPECT_EQ(console::program_name("build/cli/talviro_read.EXE"), "talviro_read");
+    EXPECT_EQ(console::program_name("./.exe"), ".exe");
+    EXPECT_EQ(console::program_name("/usr/bin/"), "talviro_read");
+    EXPECT_EQ(console::program_name(nullptr), "talviro_read");
 }

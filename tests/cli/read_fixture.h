@@ -6,6 +6,7 @@
 
 #include "cli/run.h"
 
+#include "manual_run_clock.h"
 #include "sim_fixture.h"
 #include "stream_capture.h"
 
@@ -14,28 +15,9 @@
 #include <string>
 #include <vector>
 
-// 2023-11-14T22:13:20.000Z: the wall time at manual clock 0.
-constexpr int64_t kEpochMs = 1700000000000;
 // read_adc_channel makes 52 writes per conversion, four conversions a readout.
 constexpr unsigned kWritesPerConversion = 52;
 constexpr size_t kWritesPerReadout = kWritesPerConversion * 4;
-
-class ManualRunClock : public cli::RunClock {
-public:
-    explicit ManualRunClock(sim::ManualClock& clock) : clock_(clock) {}
-    uint64_t steady_ms() override { return clock_.now_ms(); }
-    int64_t wall_ms() override { return kEpochMs + static_cast<int64_t>(clock_.now_ms()); }
-    void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t&) override {
-        sleeps.push_back(ms);
-        clock_.advance_ms(ms);
-        if (after_sleep) after_sleep(sleeps.size());
-    }
-    std::vector<uint64_t> sleeps;
-    std::function<void(size_t)> after_sleep;  // with the 1-based number of the wait
-
-private:
-    sim::ManualClock& clock_;
-};
 
 class ReadTool : public SimFixture {
 protected:
@@ -71,7 +53,7 @@ protected:
     cli::SampleSource source = [this] {
         ++readouts;
         if (before_readout) before_readout(readouts);
-        const cli::Sample sample = cli::read_probe();
+        const console::Sample sample = console::read_probe();
         if (after_readout) after_readout(readouts);
         return sample;
     };

@@ -153,13 +153,48 @@ TEST_F(ReadTool, ReconnectRidesOutAnUnplugOnTheSameGrid) {
     EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);
 }
 
+// While the lost probe is back but held by another program, that is said
+// once, however many attempts fail for it; that it was away the lost line
+// said already.
+TEST_F(ReadTool, ReconnectSaysOnceWhyTheProbeCannotBeHad) {
+    use_utc_as_local_time();
+    FT_HANDLE other = nullptr;
+    before_readout = [&](int n) {
+        if (n == 2) dev().unplug();
+    };
+    run_clock.after_sleep = [&](size_t) {
+        const uint64_t now = clock.now_ms();
+        if (now >= 2000 && !dev().plugged_in()) {
+            dev().plug_in();
+            ASSERT_EQ(FT_OpenEx(const_cast<char*>("TV0001B"), FT_OPEN_BY_SERIAL_NUMBER, &other), FT_OK);
+        }
+        if (now >= 4000 && other != nullptr) {
+            ASSERT_EQ(FT_Close(other), FT_OK);
+            other = nullptr;
+        }
+    };
+    EXPECT_EQ(run({"--reconnect", "--count", "3", "--csv"}), 0);
+    EXPECT_EQ(err, "Serial: TV0001B\n"
+                   "talviro_read: probe TV0001B lost at 2023-11-14T22:13:21; waiting for it to come back\n"
+                   "talviro_read: waiting for probe TV0001B: probe TV0001B was found but may not be "
+                   "opened: another program holds it\n"
+                   "talviro_read: probe TV0001B back at 2023-11-14T22:13:24\n"
+                   "Summary of 4 readouts (min, mean, max):\n"
+                   "A1: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "I supply: min 0 mA, mean 0 mA, max 0 mA (1 not whole)\n"
+                   "V target: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "A0: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "probe away: 1 time, 3.0 s in all\n");
+    EXPECT_TRUE(closed_at_end());
+}
+
 TEST_F(ReadTool, ConversionThatWasNotWholeLeavesEmptyFieldsAndExitsThree) {
     set_counts({100, 100, 297, 0});
     dev().fail_call(Fn::Write, kFirstSupplyWrite);
     EXPECT_EQ(run({"--csv"}), 3);
     EXPECT_EQ(out, kCsvHeader + "2023-11-14T22:13:20.000Z,1.11,,3.31,0.00,100,,297,0\n");
-    // The probe link's diagnostic gets a line of its own.
-    EXPECT_EQ(err, "Serial: TV0001B\nFT_Write error\n");
+    // The probe link's text gets a line of its own, on standard error.
+    EXPECT_EQ(err, "Serial: TV0001B\ntalviro_read: FT_Write error\n");
     EXPECT_TRUE(closed_at_end());
 }
 
@@ -179,13 +214,13 @@ TEST_F(ReadTool, SummaryGivesMinMeanAndMaxOfTheWholeConversions) {
         "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n";
     ASSERT_GE(out.size(), last_readout_and_summary.size());
     EXPECT_EQ(out.substr(out.size() - last_readout_and_summary.size()), last_readout_and_summary);
-    EXPECT_EQ(err, "FT_Write error\n");
+    EXPECT_EQ(err, "talviro_read: FT_Write error\n");
 }
 
-TEST_F(ReadTool, NoProbeExitsOneAfterTheProbeLinksText) {
+TEST_F(ReadTool, NoProbeExitsOneWithOneLineAndNothingOnStdout) {
     dev().unplug();
     EXPECT_EQ(run({"--csv"}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, kOpenFailure);
     EXPECT_EQ(dev().log().size(), 1u);  // the FT_OpenEx, and no close
 }
@@ -196,7 +231,7 @@ TEST_F(ReadTool, MissingDriverLibraryExitsOneWithAHintToInstallIt) {
         " when the probe is plugged in\n";
     dev().fail_call(Fn::OpenEx, 1, FT_DRIVER_NOT_LOADED);
     EXPECT_EQ(run({}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, hint);
 
     dev().fail_call(Fn::CreateDeviceInfoList, 1, FT_DRIVER_NOT_LOADED);
@@ -209,7 +244,7 @@ TEST_F(ReadTool, ProbeThatCannotBeSetUpExitsOne) {
     dev().fail_call(Fn::SetBitMode, 1);
     EXPECT_EQ(run({}), 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, std::string("unable to enable bit mode\n") + kOpenFailure);
+    EXPECT_EQ(err, std::string("talviro_read: unable to enable bit mode\n") + kOpenFailure);
     EXPECT_EQ(dev().calls(Fn::Close).size(), 1u);  // probe_open's own
 }
 
@@ -245,7 +280,7 @@ TEST_F(ReadTool, SerialReadsThatProbeOnlyAndAnUnknownOneNamesThoseFound) {
     EXPECT_EQ(dev().conversions(), 0u);  // the first probe's converter
     EXPECT_TRUE(closed_at_end());
 
-    EXPECT_EQ(run({"--serial", "TV0009B"}), 1);
-    EXPECT_EQ(out, "Unable to open FTDI Device\n");
+    EXPECT_EQ(run({"--serial", "TV0009B", "--csv"}), 1);
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, "talviro_read: no probe has the serial number \"TV0009B\"; found: TV0001B, TV0002B\n");
 }

@@ -1,7 +1,7 @@
 // SIGINT and SIGTERM through the program's own handlers: the readout in
 // progress is finished, the summary printed, the probe closed, exit 0. A
 // readout waiting on a probe that fell silent is abandoned instead.
-#include "cli/system_clock.h"
+#include "console/clock.h"
 
 #include "read_fixture.h"
 
@@ -20,8 +20,8 @@ class StopSignal : public ReadTool {
 protected:
     void SetUp() override {
         ReadTool::SetUp();
-        ASSERT_TRUE(cli::install_stop_signals());
-        stop = &cli::stop_flag();
+        ASSERT_TRUE(console::install_stop_signals());
+        stop = &console::stop_flag();
     }
 };
 
@@ -94,7 +94,7 @@ TEST_F(StopSignal, SignalBeforeTheFirstReadoutStillClosesTheProbe) {
 }
 
 TEST(StopSignals, WaitOfTheSystemClockEndsOnASignalHandledByAnotherThread) {
-    ASSERT_TRUE(cli::install_stop_signals());
+    ASSERT_TRUE(console::install_stop_signals());
     // As with a driver's thread: the signal can only be handled by the other
     // thread, and the waiting one has to learn of it all the same.
     sigset_t interrupt;
@@ -105,16 +105,16 @@ TEST(StopSignals, WaitOfTheSystemClockEndsOnASignalHandledByAnotherThread) {
         pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
         kill(getpid(), SIGINT);
     });
-    cli::SystemClock clock;
-    clock.sleep_ms(kLongWaitMs, cli::stop_flag());
+    console::SystemClock clock;
+    clock.sleep_ms(kLongWaitMs, console::stop_flag());
     sender.join();
-    EXPECT_NE(cli::stop_flag(), 0);
+    EXPECT_NE(console::stop_flag(), 0);
 }
 
 TEST(StopSignals, SecondSignalEndsTheProgramAtOnce) {
     EXPECT_EXIT(
         {
-            cli::install_stop_signals();
+            console::install_stop_signals();
             std::raise(SIGINT);
             std::raise(SIGINT);
             std::exit(0);

@@ -12,9 +12,9 @@ struct LevelCase {
 };
 
 // A1 readings of counts 0..3 (11.410286 V * count / 1024, single precision).
-cli::Sample a1_sample(uint16_t count, bool whole = true) {
-    cli::Sample sample;
-    for (cli::Conversion& c : sample.conversions) c = {0, true};
+console::Sample a1_sample(uint16_t count, bool whole = true) {
+    console::Sample sample;
+    for (console::Conversion& c : sample.conversions) c = {0, true};
     sample.conversions[0] = {count, whole};
     return sample;
 }

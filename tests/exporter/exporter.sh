@@ -138,12 +138,24 @@ case "${1:-}" in
       [ "$code" = 405 ] || fail "$method /metrics: $code"
     done
     stop_exporter TERM
-    # Only the probes named are taken; one that is not there is up 0.
-    start --probes 2 -- --serial TV0002B --serial TV0009B --interval 0.2
+    # Only the probes named are taken; one that cannot be had is up 0, and
+    # why is said once, in a line of its own, for each of them.
+    start --probes 3 --busy 1 -- --serial TV0002B --serial TV0009B --serial TV0001B --serial TV0002 \
+      --interval 0.2
     until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
-    has 'talviro_probe_up{serial="TV0009B"} 0' || fail "TV0009B: $(cat "$scratch/scrape")"
-    ! grep -q 'TV0001B' "$scratch/scrape" || fail "TV0001B read without being named"
-    grep -qx 'talviro_exporter: waiting for probe TV0009B' "$scratch/err" || fail "no line on TV0009B"
+    for serial in TV0009B TV0001B TV0002; do
+      has "talviro_probe_up{serial=\"$serial\"} 0" || fail "$serial: $(cat "$scratch/scrape")"
+    done
+    ! grep -q 'TV0003B' "$scratch/scrape" || fail "TV0003B read without being named"
+    sleep 1.2  # a few looks more for each
+    found='found: TV0001B, TV0002B, TV0003B'
+    for line in "TV0009B: no probe has the serial number \"TV0009B\"; $found" \
+                "TV0001B: probe TV0001B was found but may not be opened: another program holds it" \
+                "TV0002: no probe has the serial number \"TV0002\"; $found (a serial number ends in its channel letter: TV0002B)"; do
+      [ "$(grep -cxF "talviro_exporter: waiting for probe $line" "$scratch/err")" -eq 1 ] ||
+        fail "not once: waiting for probe $line"
+    done
+    [ "$(grep -c 'waiting for probe' "$scratch/err")" -eq 3 ] || fail "more waiting lines than reasons"
     ;;
   prometheus)
     # A real Prometheus scrapes every second and answers a query with both probes.
@@ -192,9 +204,30 @@ EOF
     back=$(( $(now_ms) - started ))
     expect_readings TV0001B
     [ "$back" -le $(( 4000 + 500 + 500 + 1000 )) ] || fail "back only $back ms after the start"
-    grep -q '^talviro_exporter: probe TV0001B lost at .*; waiting for it to come back$' "$scratch/err" || fail "no lost line"
-    grep -q '^talviro_exporter: probe TV0001B back at ' "$scratch/err" || fail "no back line"
+    # The unplug adds one line when it goes and one when it is back, and
+    # nothing else: no probe link text, alone or run together.
+    [ "$(grep -c '^talviro_exporter: probe TV0001B lost at .*; waiting for it to come back$' "$scratch/err")" -eq 1 ] ||
+      fail "not one lost line"
+    [ "$(grep -c '^talviro_exporter: probe TV0001B back at ' "$scratch/err")" -eq 1 ] || fail "not one back line"
+    others=$(grep -Ev -e '^\[' -e '^gmake' -e '^talviro_exporter: (serving http|reading probe TV000[12]B$)' \
+               -e '^talviro_exporter: probe TV0001B (lost|back) at ' "$scratch/err" || true)
+    [ -z "$others" ] || fail "more on stderr: $others"
     echo "unplug: up 0 at $down ms, back at $back ms (unplug at 2000, replug at 4000)"
+    ;;
+  no-serial)
+    # Chips without a serial: each probe is named by its USB port in the
+    # labels and the lines, and the one unplugged comes back at its port.
+    start --probes 2 --no-serial --unplug-after 1000 --unplug-only 1 --replug-after 1000 -- --interval 0.2
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 1' 10
+    # The same scrape: up 1 comes with the readings.
+    grep -q '^talviro_target_voltage_volts{serial="usb:1-1.1"} 3.3205714$' "$scratch/scrape" ||
+      fail "no readings of usb:1-1.1: $(cat "$scratch/scrape")"
+    until_scrape 'talviro_probe_up{serial="usb:1-1.2"} 1' 10
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 0' 10
+    until_scrape 'talviro_probe_up{serial="usb:1-1.1"} 1' 10
+    [ "$(grep -c '^talviro_probe_up' "$scratch/scrape")" -eq 2 ] || fail "probes: $(cat "$scratch/scrape")"
+    [ "$(grep -c '^talviro_exporter: probe usb:1-1\.1 lost at ' "$scratch/err")" -eq 1 ] || fail "not one lost line"
+    [ "$(grep -c '^talviro_exporter: probe usb:1-1\.1 back at ' "$scratch/err")" -eq 1 ] || fail "not one back line"
     ;;
   plugged-later)
     # TV0002B arrives 1 s after the start: found by the listing every 2 s.

@@ -1,8 +1,14 @@
-// The exporter's options, its text for Prometheus and its HTTP side, as a
-// user, a scraping server and a hostile client see them.
+// The exporter's options, its text for Prometheus, its readout loop and its
+// HTTP side, as a user, a scraping server and a hostile client see them.
+#include "d2xx/abandon.h"
 #include "exporter/exporter_options.h"
 #include "exporter/http_server.h"
 #include "exporter/metrics.h"
+#include "exporter/readout_loop.h"
+#include "probe/probe_channel.h"
+
+#include "manual_run_clock.h"
+#include "sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +25,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 using exporter::ProbeReport;
@@ -160,6 +167,8 @@ TEST(ExporterOptions, ValuesAndUsageErrors) {
         {{"--serial="}, "--serial needs a serial number"},
         {{"--interval", "0"}, "--interval: '0' is not a number of seconds from 0.001 to 86400"},
         {{"--count", "3"}, "unknown option '--count'"},
+        {{"--listen", "127.0.0.1:1", "--listen=127.0.0.1:2"}, "--listen may be given only once"},
+        {{"--interval", "1", "--serial", "TV0001B", "--interval", "1"}, "--interval may be given only once"},
     };
     for (const auto& row : errors)
         EXPECT_EQ(parse(row.args).error.rfind(row.error_start, 0), 0u) << parse(row.args).error;
@@ -304,4 +313,62 @@ TEST(ExporterHttp, AtTheCapTheOldestHeaderGoesForANewScrape) {
     bool closed = false;
     EXPECT_EQ(slow.front()->answer(100, &closed), "");
     EXPECT_TRUE(closed);
+}
+
+// A stop during a readout of a probe that fell silent abandons the waits:
+// that readout is no measurement and no fault of the probe, so it is neither
+// counted nor failed, and the probe is not reported lost.
+class ExporterLoop : public SimFixture {
+protected:
+    void TearDown() override {
+        d2xx_clear_abandon();
+        SimFixture::TearDown();
+    }
+};
+
+TEST_F(ExporterLoop, ReadoutCutShortByAStopIsNeitherFailedNorLost) {
+    ManualRunClock run_clock{clock};
+    exporter::ReportBoard board;
+    std::ostringstream err;
+    volatile std::sig_atomic_t stop = 0;
+    // Once the open is done and a readout has begun writing, the probe
+    // falls silent and the program is asked to end.
+    dev().set_call_hook([&] {
+        if (stop == 0 && dev().calls(sim::Fn::Write).size() == 2) {
+            dev().limit_reads(0);
+            stop = 1;
+            probe_abandon_waits();
+        }
+    });
+    exporter::ReadoutLoop loop({"TV0001B"}, 1000, run_clock, board, err, "talviro_exporter");
+    loop.run(stop);
+    dev().set_call_hook({});
+
+    ASSERT_NE(stop, 0) << "no readout began";
+    const std::vector<ProbeReport> reports = board.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].readouts, 0u);
+    EXPECT_EQ(reports[0].failed_readouts, 0u);
+    EXPECT_EQ(err.str(), "talviro_exporter: reading probe TV0001B\n");
+    EXPECT_FALSE(dev().channel_open('B'));
+}
+
+// A probe that is there but silent costs each attempt its engine check;
+// the attempts still start every half second, as talviro_read's do.
+TEST_F(ExporterLoop, AttemptsStartEveryHalfSecondHoweverLongEachTakes) {
+    ManualRunClock run_clock{clock};
+    exporter::ReportBoard board;
+    std::ostringstream err;
+    volatile std::sig_atomic_t stop = 0;
+    dev().limit_reads(0);
+    run_clock.after_sleep = [&](size_t) {
+        if (clock.now_ms() >= 1200) stop = 1;
+    };
+    exporter::ReadoutLoop loop({"TV0001B"}, 1000, run_clock, board, err, "talviro_exporter");
+    loop.run(stop);
+
+    std::vector<uint64_t> starts;
+    for (const sim::Call& call : dev().calls(sim::Fn::OpenEx)) starts.push_back(call.time_ms);
+    EXPECT_EQ(starts, (std::vector<uint64_t>{0, 500, 1000}));
+    EXPECT_EQ(board.reports().at(0).readouts, 0u);
 }

@@ -1,4 +1,5 @@
 #include "d2xx/ftdi/ftdi_logic.h"
+#include "probe/probe_channel.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,30 @@ TEST(ChannelMatching, OnlyTheExactDescriptionOpensAChannel) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.product) + " / " + c.wanted);
         EXPECT_EQ(match_channel(c.product, c.channels, c.wanted).value_or(kNoChannel), c.expected);
+    }
+}
+
+// A location holds the bus, the ports and the channel, and the probe link
+// names it as Linux names the device; a path that does not fit has none.
+TEST(ChannelLocation, BusPortsAndChannelOrNone) {
+    struct Case { uint8_t bus; std::vector<uint8_t> ports; int index; uint32_t location; const char* name; };
+    const Case cases[] = {
+        {1, {4}, 1, 0x01200002, "usb:1-4"},
+        {1, {1, 4}, 1, 0x01090002, "usb:1-1.4"},
+        {1, {1, 4}, 0, 0x01090001, "usb:1-1.4"},
+        {1, {1, 4}, -1, 0x01090000, "usb:1-1.4"},  // the whole chip
+        {255, {31, 31, 31, 31}, 3, 0xFFFFFFF4, "usb:255-31.31.31.31"},
+        {2, {1, 2, 3, 4, 5}, 1, 0, "?"},  // five ports: too deep
+        {2, {32}, 1, 0, "?"},             // beyond a port's field
+        {2, {3, 0}, 1, 0, "?"},           // no port 0
+        {2, {}, 1, 0, "?"},               // no path at all
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t location =
+            channel_location(c.bus, c.ports.data(), static_cast<int>(c.ports.size()), c.index);
+        EXPECT_EQ(location, c.location);
+        EXPECT_EQ(probe_place_name(location), c.name);
     }
 }
 

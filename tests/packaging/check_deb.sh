@@ -91,6 +91,15 @@ grep -q "^Creating group '$group' with GID" "$scratch/sysusers.log" \
   || fail "the package's sysusers.d file does not create the group $group"
 dpkg-deb -I "$deb" postinst > "$scratch/postinst"
 grep -qx '        systemd-sysusers talviro.conf' "$scratch/postinst" || fail "no postinst creating the group"
+# The rule reaches a probe plugged in before the install, and an udevadm that
+# fails (no udev in a container) fails nothing: postinst runs with stand-ins.
+mkdir -p "$scratch/bin"
+printf '#!/bin/sh\nexit 0\n' > "$scratch/bin/systemd-sysusers"
+printf '#!/bin/sh\necho "$*" >> "%s"\nexit 1\n' "$scratch/udevadm.log" > "$scratch/bin/udevadm"
+chmod +x "$scratch/bin/systemd-sysusers" "$scratch/bin/udevadm"
+PATH="$scratch/bin:$PATH" sh "$scratch/postinst" configure || fail "postinst fails with a failing udevadm"
+grep -qx 'trigger --subsystem-match=usb --attr-match=idVendor=0403 --attr-match=idProduct=6010' \
+  "$scratch/udevadm.log" || fail "postinst does not apply the udev rule to plugged-in FT2232H chips"
 
 metainfo="$root/usr/share/metainfo/$app_id.metainfo.xml"
 appstreamcli validate --no-net "$metainfo" > "$scratch/appstream.log" 2>&1 \

@@ -46,10 +46,11 @@ case "${1:-}" in
     run --stale-answers -- --count 1
     [ "$status" -eq 0 ] || fail "stale answers: status $status: $(program_err)"
     expect_out "A1 = 1.53 V" "I supply = 37 mA" "V target = 3.32 V" "A0 = 0.64 V" "Serial: TV0001B"
-    # A chip without a serial string has an empty serial, not a lone letter.
+    # A chip without a serial string is named by its USB port, not by a
+    # lone channel letter nor by nothing.
     run --no-serial -- --count 1
     [ "$status" -eq 0 ] || fail "no serial: status $status"
-    tail -n 1 "$scratch/out" | grep -qx 'Serial: ' || fail "no serial: $(tail -n 1 "$scratch/out")"
+    tail -n 1 "$scratch/out" | grep -qx 'Serial: usb:1-1.1' || fail "no serial: $(tail -n 1 "$scratch/out")"
     ;;
   busy-first-probe)
     # Another program holds the first probe; the second one is read.
@@ -62,6 +63,10 @@ case "${1:-}" in
     run --probes 2 --busy 1 -- --list
     [ "$status" -eq 0 ] || fail "list: status $status: $(program_err)"
     expect_out "TV0001B in use" "TV0002B free"
+    # Chips without a serial: each probe is named by its USB port.
+    run --probes 2 --busy 1 --no-serial -- --list
+    [ "$status" -eq 0 ] || fail "list without serials: status $status: $(program_err)"
+    expect_out "usb:1-1.1 in use" "usb:1-1.2 free"
     run --probes 2 -- --serial TV0002B --count 1
     [ "$status" -eq 0 ] || fail "serial: status $status: $(program_err)"
     expect_out "A1 = 4.68 V" "I supply = 92 mA" "V target = 1.67 V" "A0 = 8.91 V" "Serial: TV0002B"
@@ -71,7 +76,7 @@ case "${1:-}" in
       fail "unknown serial: $(program_err)"
     run --no-permission -- --list
     [ "$status" -eq 0 ] || fail "no permission: status $status"
-    expect_out "? no permission"
+    expect_out "usb:1-1.1 no permission"
     ;;
   list-held)
     # A running talviro_read holds TV0001B; another program's list shows it.
@@ -98,7 +103,13 @@ case "${1:-}" in
     run --no-permission -- --count 1
     [ "$status" -eq 1 ] || fail "status $status, wanted 1"
     program_err | grep -q 'found but may not be opened' || fail "no refusal: $(program_err)"
-    program_err | grep -q 'udev rule' || fail "the udev rule is not named: $(program_err)"
+    program_err | grep -q 'udev rule, see "man talviro_gui", THE UDEV RULE' ||
+      fail "the udev rule is not named: $(program_err)"
+    # A probe asked for by its serial number, which cannot be read either.
+    run --no-permission -- --serial TV0001B
+    [ "$status" -eq 1 ] || fail "status $status, wanted 1"
+    [ "$(program_err)" = 'talviro_read: no probe has the serial number "TV0001B"; found: usb:1-1.1; this user may not open a probe that is there (install the udev rule, see "man talviro_gui", THE UDEV RULE)' ] ||
+      fail "--serial: $(program_err)"
     ;;
   dead-engine)
     run --dead-engine -- --count 1
@@ -224,13 +235,18 @@ case "${1:-}" in
     grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" ||
       fail "channel B not given back: $(cat "$state")"
     ;;
-  reconnect|reconnect-other)
-    # --reconnect over an unplug 1.5 s in, the probes back 2 s later
-    # (reconnect), or with two probes of which only the other comes back
+  reconnect|reconnect-no-serial|reconnect-other)
+    # --reconnect over an unplug 1.5 s in, the probes back 2 s later at the
+    # same port (reconnect; reconnect-no-serial, where the chips have no
+    # serial and the probe is named by its USB port), or with two probes
+    # without a serial of which only the other, at another port, comes back
     # (reconnect-other): a signal at 6 s ends the run with status 0.
     state="$scratch/state"
     bus=(--unplug-after 1500 --replug-after 2000)
-    [ "$1" = reconnect-other ] && bus=(--probes 2 --unplug-after 1500 --replug-after 500 --replug-only 2)
+    name=TV0001B
+    [ "$1" = reconnect-no-serial ] && bus+=(--no-serial) && name=usb:1-1.1
+    [ "$1" = reconnect-other ] && bus=(--probes 2 --no-serial --unplug-after 1500 --replug-after 500 --replug-only 2) &&
+      name=usb:1-1.1
     "$root/scripts/simulated-usb" "${bus[@]}" --state-file "$state" -- \
       "$read_tool" --reconnect --count 0 --interval 0.2 --csv > "$scratch/out" 2> "$scratch/err" &
     pid=$!
@@ -260,14 +276,18 @@ case "${1:-}" in
     want=WEW
     [ "$1" = reconnect-other ] && want=WE
     [ "$pattern" = "$want" ] || fail "rows are $pattern, wanted $want: $(cat "$scratch/out")"
-    [ "$(program_err | grep -c '^talviro_read: probe TV0001B lost at [0-9T:-]*; waiting for it to come back$')" -eq 1 ] ||
+    name_re=${name//./\\.}
+    [ "$(program_err | grep -c "^talviro_read: probe $name_re lost at [0-9T:-]*; waiting for it to come back\$")" -eq 1 ] ||
       fail "no single lost line: $(program_err)"
     back=1
     [ "$1" = reconnect-other ] && back=0
-    [ "$(program_err | grep -c '^talviro_read: probe TV0001B back at [0-9T:-]*$')" -eq "$back" ] ||
+    [ "$(program_err | grep -c "^talviro_read: probe $name_re back at [0-9T:-]*\$")" -eq "$back" ] ||
       fail "not $back back line: $(program_err)"
     program_err | grep -q '^probe away: 1 time, [0-9.]* s in all$' || fail "no time away: $(program_err)"
-    ! program_err | grep -q 'Unable to open' || fail "open failures repeated: $(program_err)"
+    # Nothing else: no probe link text, alone or run together.
+    others=$(program_err | grep -Ev -e "^Serial: $name_re\$" -e "^talviro_read: probe $name_re (lost|back) at " \
+               -e '^Summary of [0-9]+ readouts' -e '^(A1|I supply|V target|A0): ' -e '^probe away: ' || true)
+    [ -z "$others" ] || fail "more on stderr: $others"
     # The probe that came back is given back at the end; the other one
     # (reconnect-other) was never taken.
     free=1
@@ -284,6 +304,6 @@ case "${1:-}" in
     [ "$pattern" = WWEWW ] || fail "rows are $pattern: $(cat "$scratch/out")"
     echo "reconnect-revive: $ms ms"
     ;;
-  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch|reconnect|reconnect-other|reconnect-revive" >&2; exit 2 ;;
+  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch|reconnect|reconnect-no-serial|reconnect-other|reconnect-revive" >&2; exit 2 ;;
 esac
 echo "ok: $1"

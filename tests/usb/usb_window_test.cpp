@@ -124,13 +124,16 @@ TEST(UsbWindow, ProbeFallingSilentWhileRefreshingCostsOneReadTimeOutAcrossTenTic
 
 // Unplugged while refreshing every second and plugged in again 2 s later,
 // as a new device: the window gets the same probe back by itself. Ticks a
-// second apart on the bus's manual clock.
-TEST(UsbWindow, ReplugWhileRefreshingComesBackWithinTwoTicks) {
+// second apart on the bus's manual clock. A chip without a serial comes back
+// too, by where it is plugged in. Each case runs in a process of its own, as
+// every test case does, so that the bus starts afresh.
+void replug_while_refreshing_comes_back_within_two_ticks(bool no_serial) {
     sim::ManualClock clock;
     usbsim::bus().set_clock(&clock);
     d2xx_ftdi::use_clock([&clock] { return clock.now_ms(); });
     usbsim::Options options;
     options.replug_after_ms = 2000;
+    options.no_serial = no_serial;
     usbsim::bus().configure(options);
     auto* frame = new talviro_guiFrame(nullptr);
     frame->Show(true);
@@ -156,7 +159,7 @@ TEST(UsbWindow, ReplugWhileRefreshingComesBackWithinTwoTicks) {
         EXPECT_LT(spent_ms, kTickBoundMs);
         clock.advance_ms(kPeriodMs - std::min(spent_ms, kPeriodMs));
     }
-    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(1)), "Serial: TV0001B");
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(1)), no_serial ? "Serial: " : "Serial: TV0001B");
     EXPECT_EQ(label(frame->StaticText1), "A1 = 1.53 V");
     EXPECT_EQ(label(frame->StaticText2), "I supply = 37 mA");
     EXPECT_EQ(label(frame->StaticText3), "V target = 3.32 V");
@@ -168,6 +171,14 @@ TEST(UsbWindow, ReplugWhileRefreshingComesBackWithinTwoTicks) {
     usbsim::bus().set_clock(nullptr);
     EXPECT_TRUE(gui_test::run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); },
                                                kCloseTimeoutMs));
+}
+
+TEST(UsbWindow, ReplugWhileRefreshingComesBackWithinTwoTicks) {
+    replug_while_refreshing_comes_back_within_two_ticks(false);
+}
+
+TEST(UsbWindow, ReplugOfAProbeWithoutASerialComesBackAtItsPort) {
+    replug_while_refreshing_comes_back_within_two_ticks(true);
 }
 
 }  // namespace

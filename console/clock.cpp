@@ -1,4 +1,4 @@
-#include "cli/system_clock.h"
+#include "console/clock.h"
 
 #include "probe/probe_channel.h"
 
@@ -12,7 +12,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace cli {
+namespace console {
 
 namespace {
 
@@ -134,4 +134,4 @@ void SystemClock::sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) 
     }
 }
 
-}  // namespace cli
+}  // namespace console

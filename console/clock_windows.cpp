@@ -3,7 +3,7 @@
 // on a thread of its own, so the handler sets the stop flag and wakes a
 // sleeping run through an event, as the POSIX signal handler does through
 // its pipe.
-#include "cli/system_clock.h"
+#include "console/clock.h"
 
 #include "probe/probe_channel.h"
 
@@ -12,7 +12,7 @@
 #include <atomic>
 #include <chrono>
 
-namespace cli {
+namespace console {
 
 namespace {
 
@@ -99,4 +99,4 @@ void SystemClock::sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) 
     }
 }
 
-}  // namespace cli
+}  // namespace console

@@ -1,16 +1,27 @@
-// The real clock of the programs, and the stop handling that ends a run at
-// once: after the readout in progress when the probe answers, or by
-// abandoning the wait on one that fell silent (probe_abandon_waits). SIGINT
-// and SIGTERM on POSIX (system_clock.cpp); Ctrl-C, Ctrl-Break and the
-// closing of the console on Windows (system_clock_windows.cpp).
-#ifndef TALVIRO_CLI_SYSTEM_CLOCK_H
-#define TALVIRO_CLI_SYSTEM_CLOCK_H
-
-#include "cli/run.h"
+// Time as the programs' run loops see it, the real clock, and the stop
+// handling that ends a run at once: after the readout in progress when the
+// probe answers, or by abandoning the wait on one that fell silent
+// (probe_abandon_waits). SIGINT and SIGTERM on POSIX (clock.cpp); Ctrl-C,
+// Ctrl-Break and the closing of the console on Windows (clock_windows.cpp).
+#ifndef TALVIRO_CONSOLE_CLOCK_H
+#define TALVIRO_CONSOLE_CLOCK_H
 
 #include <csignal>
+#include <cstdint>
 
-namespace cli {
+namespace console {
+
+// Time as the run loops see it; tests put a manual clock in its place.
+class RunClock {
+public:
+    virtual ~RunClock() = default;
+    // Milliseconds on a clock that never goes back; paces the readouts.
+    virtual uint64_t steady_ms() = 0;
+    // Milliseconds since 1970-01-01T00:00:00Z; stamps the CSV lines.
+    virtual int64_t wall_ms() = 0;
+    // Waits ms milliseconds, returning early once stop is non-zero.
+    virtual void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) = 0;
+};
 
 // Makes SIGINT and SIGTERM set stop_flag(), cut short any
 // SystemClock::sleep_ms and abandon every wait on the probe
@@ -42,6 +53,6 @@ public:
     void sleep_ms(uint64_t ms, const volatile std::sig_atomic_t& stop) override;
 };
 
-}  // namespace cli
+}  // namespace console
 
 #endif

@@ -1,12 +1,12 @@
-#include "cli/reconnect.h"
+#include "console/probe_return.h"
 
-#include "cli/report.h"
+#include "console/time_text.h"
 #include "probe/probe_channel.h"
 
 #include <cstdio>
 #include <utility>
 
-namespace cli {
+namespace console {
 
 namespace {
 
@@ -24,6 +24,7 @@ ProbeReturn::ProbeReturn(std::string program, std::string serial, RunClock& cloc
 
 void ProbeReturn::lose(std::ostream& notes) {
     probe_close();
+    said_ = Unavailable::NotFound;  // what the lost line says
     away_ = true;
     ++losses_;
     lost_at_ms_ = clock_.steady_ms();
@@ -34,13 +35,30 @@ void ProbeReturn::lose(std::ostream& notes) {
 
 bool ProbeReturn::try_once(std::ostream& notes) {
     char serial[probe_settings::kSerialSize] = {};
-    if (probe_reopen(serial_.c_str(), serial) != 0) return false;
+    if (probe_reopen(serial_.c_str(), serial) != 0) {
+        tell_why(notes);
+        return false;
+    }
     away_ = false;
     away_ms_ += clock_.steady_ms() - lost_at_ms_;
     notes << program_ << ": probe " << serial_ << " back at "
           << local_time_text(clock_.wall_ms(), true) << "\n"
           << std::flush;
     return true;
+}
+
+bool ProbeReturn::try_first(std::ostream& notes) {
+    char serial[probe_settings::kSerialSize] = {};
+    if (probe_reopen(serial_.c_str(), serial) == 0) return true;
+    tell_why(notes);
+    return false;
+}
+
+void ProbeReturn::tell_why(std::ostream& notes) {
+    const UnavailableReason reason = why_unavailable(serial_);
+    if (said_ == reason.kind) return;
+    said_ = reason.kind;
+    notes << program_ << ": waiting for probe " << serial_ << ": " << reason.text << "\n" << std::flush;
 }
 
 bool ProbeReturn::wait(std::ostream& notes, const WaitPause& pause) {
@@ -65,4 +83,4 @@ std::string ProbeReturn::summary_line() const {
            seconds + " s in all\n";
 }
 
-}  // namespace cli
+}  // namespace console

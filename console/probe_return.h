@@ -1,17 +1,20 @@
-// talviro_read --reconnect: after a readout that was not whole the channel is
-// given back, and the same probe, by its channel serial, is waited for until
-// it can be opened again. Another probe is never taken in its place.
-#ifndef TALVIRO_CLI_RECONNECT_H
-#define TALVIRO_CLI_RECONNECT_H
+// A lost probe's return, for talviro_read --reconnect and the exporter:
+// after a readout that was not whole the channel is given back, and the same
+// probe, by its channel serial, is waited for until it can be opened again.
+// Another probe is never taken in its place.
+#ifndef TALVIRO_CONSOLE_PROBE_RETURN_H
+#define TALVIRO_CONSOLE_PROBE_RETURN_H
 
-#include "cli/run.h"
+#include "console/clock.h"
+#include "console/unavailable.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 
-namespace cli {
+namespace console {
 
 // How often a lost probe is looked for, from the start of one attempt to the
 // next; an attempt on a probe that is there but silent takes at most the
@@ -42,8 +45,16 @@ public:
 
     // One attempt to open the probe again: true, with "PROGRAM: probe SERIAL
     // back at TIME" written, when it is open; false with the channel still
-    // given back. Needs away().
+    // given back, and "PROGRAM: waiting for probe SERIAL: REASON" written
+    // when the reason (why_unavailable) is another than at the last attempt;
+    // that it is not plugged in the lost line has said already. Needs away().
     bool try_once(std::ostream& notes);
+
+    // Before the probe was ever opened: one attempt to open it (probe_reopen).
+    // true when it is open, with nothing written; false, with the waiting
+    // line as try_once writes it for each new reason, not plugged in
+    // included. Needs the probe not opened yet.
+    bool try_first(std::ostream& notes);
 
     // Tries to open the probe again at once and then every
     // kReconnectAttemptMs, pausing with pause in between, until it is open
@@ -62,6 +73,10 @@ public:
     std::string summary_line() const;
 
 private:
+    // Writes the waiting line when the reason the last attempt failed is
+    // another than the one said last.
+    void tell_why(std::ostream& notes);
+
     std::string program_;
     std::string serial_;
     RunClock& clock_;
@@ -69,8 +84,9 @@ private:
     uint64_t losses_ = 0;
     uint64_t away_ms_ = 0;  // spells that are over
     uint64_t lost_at_ms_ = 0;
+    std::optional<Unavailable> said_;  // the reason of the last waiting line
 };
 
-}  // namespace cli
+}  // namespace console
 
 #endif

@@ -5,6 +5,8 @@
 // here at 96 DPI and expected multiplied by it.
 #include "window_test.h"
 
+#include <wx/image.h>
+#include <wx/log.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 
@@ -93,6 +95,26 @@ private:
     }
     FILE* file_;
     int saved_;
+};
+
+// What the toolkit logs while it lives.
+class Logged : public wxLog {
+public:
+    Logged() : previous_(wxLog::SetActiveTarget(this)) {}
+    ~Logged() override { wxLog::SetActiveTarget(previous_); }
+    std::string text() {
+        wxLog::FlushActive();
+        return text_;
+    }
+
+protected:
+    void DoLogTextAtLevel(wxLogLevel, const wxString& msg) override {
+        text_ += msg.utf8_string() + "\n";
+    }
+
+private:
+    wxLog* previous_;
+    std::string text_;
 };
 
 }  // namespace
@@ -287,11 +309,42 @@ TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
     EXPECT_LE(place.GetBottom(), frame->StaticText5->GetPosition().y);
 }
 
+// Any logo.jpg shows at its own size times the display scale, aspect kept,
+// scaled once: the bitmap the control draws is the size of the control.
+TEST_F(guiLayout, ALogoShowsAtItsOwnSizeTimesTheScale) {
+    const std::string folder = enter_new_folder("talviro-own-logo-");
+    ASSERT_FALSE(folder.empty());
+    wxImage picture(150, 40);
+    picture.SetRGB(wxRect(0, 0, 150, 40), 0x20, 0x60, 0xA0);
+    ASSERT_TRUE(picture.SaveFile("logo.jpg", wxBITMAP_TYPE_JPEG));
+    open_window();
+    wait_until_painted();
+
+    const Scale s = run_scale();
+    const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
+    ASSERT_TRUE(logo.IsOk());
+    expect_scaled(logo.GetSize(), 150, 40, s);
+    EXPECT_EQ(logo.GetSize(), frame->StaticBitmap1->GetSize());
+    expect_scaled(frame->StaticBitmap1->GetPosition(), 325, 6, s);
+    unlink("logo.jpg");
+    rmdir(folder.c_str());
+}
+
 TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
     const std::string folder = enter_new_folder("talviro-no-logo-");
     ASSERT_FALSE(folder.empty());
-    open_window();
+    // No dialog: the toolkit logs nothing (its log is a modal box in the
+    // program), and one line says the logo is missing.
+    Logged logged;
+    {
+        Stderr captured;
+        open_window();
+        EXPECT_EQ(captured.text(),
+                  "talviro_gui_tests: no readable logo.jpg in the working folder, beside the"
+                  " program or in its data folder; the logo area stays empty\n");
+    }
     wait_until_painted();
+    EXPECT_EQ(logged.text(), "");
 
     const Scale s = run_scale();
     EXPECT_FALSE(frame->StaticBitmap1->GetBitmap().IsOk());

@@ -6,6 +6,7 @@
 #include <wx/config.h>
 #include <wx/filename.h>
 #include <wx/image.h>
+#include <wx/log.h>
 #include <wx/stdpaths.h>
 
 #include <cstdio>
@@ -98,11 +99,27 @@ bool talviro_guiApp::OnInit() {
     SetVendorName(kVendorName);
 #ifdef __WXGTK__
     // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
-    // into the home folder itself.
+    // into the home folder itself; the toolkit writes it only into a folder
+    // that exists. Without one the probe is not remembered, which is no error.
     wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
+    {
+        wxLogNull quiet;
+        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
+                          wxPATH_MKDIR_FULL);
+    }
 #endif
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);
     return true;
+}
+
+int talviro_guiApp::OnExit() {
+    // The store is written when the window remembers a probe; one that could
+    // not be written then is not complained about at exit either.
+    {
+        wxLogNull quiet;
+        delete wxConfigBase::Set(nullptr);
+    }
+    return wxApp::OnExit();
 }

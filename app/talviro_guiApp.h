@@ -18,6 +18,8 @@ public:
     // window. Never declines to start, probe or no probe. The toolkit's own
     // command-line handling is left out on purpose.
     bool OnInit() override;
+    // Lets the configuration store go quietly, then as wxApp::OnExit.
+    int OnExit() override;
 };
 
 wxDECLARE_APP(talviro_guiApp);

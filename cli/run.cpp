@@ -101,15 +101,6 @@ const char* const kRefusedReason =
     " \"Using a real probe\" in README)";
 #endif
 
-const char* state_text(ProbeState state) {
-    switch (state) {
-    case ProbeState::Free: return "free";
-    case ProbeState::InUse: return "in use";
-    case ProbeState::NoPermission: return "no permission";
-    }
-    return "";
-}
-
 std::string serial_text(const std::string& serial) { return serial.empty() ? kUnknownSerial : serial; }
 
 // Follows the driver layer's own line naming the library it could not load.
@@ -156,7 +147,7 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
         err << std::flush;
         return exit_status::kNoProbe;
     }
-    for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << state_text(probe.state) << '\n';
+    for (const ProbeEntry& probe : probes) out << serial_text(probe.serial) << ' ' << probe_state_text(probe.state) << '\n';
     out << std::flush;
     if (!out) {
         err << program << ": cannot write the list to standard output\n" << std::flush;

@@ -152,15 +152,6 @@ std::string program_name() {
     return wxTheApp ? wxTheApp->GetAppName().utf8_string() : std::string("talviro_gui");
 }
 
-const char* state_text(ProbeState state) {
-    switch (state) {
-    case ProbeState::Free: return "free";
-    case ProbeState::InUse: return "in use";
-    case ProbeState::NoPermission: return "no permission";
-    }
-    return "";
-}
-
 // The serial of the probe last connected, or empty. A missing or unreadable
 // store is no error: the toolkit's complaints are kept quiet.
 std::string remembered_serial() {
@@ -565,7 +556,7 @@ std::string talviro_guiFrame::ChooseProbe(const std::vector<ProbeEntry>& probes)
             probe.serial.empty() ? kUnknownSerial : wxString::FromUTF8(probe.serial);
         wxMenuItem* item = menu.Append(kFirstProbeItemId + static_cast<int>(i),
                                        wxControl::EscapeMnemonics(serial) + " (" +
-                                           state_text(probe.state) + ")");
+                                           probe_state_text(probe.state) + ")");
         item->Enable(probe.state == ProbeState::Free && !probe.serial.empty());
     }
     const wxPoint below_connect = Button1->GetPosition() + wxPoint(0, Button1->GetSize().y);

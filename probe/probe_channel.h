@@ -64,6 +64,10 @@ struct ProbeEntry {
     ProbeState state;
 };
 
+// The state as the programs show it to the user: "free", "in use" or
+// "no permission".
+const char* probe_state_text(ProbeState state);
+
 // True once the driver has said that its library could not be loaded, by
 // probe_list or an open: no probe can be seen until the program restarts.
 bool probe_driver_missing();

@@ -70,7 +70,8 @@ wxIMPLEMENT_APP_NO_MAIN(talviro_guiApp);
 #ifdef __WXMSW__
 // WinMain hands its instance, previous instance and show command to wxEntry,
 // which reads the command line itself.
-extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, char* WXUNUSED(command_line),
+extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous,
+                              wxCmdLineArgType WXUNUSED(command_line),
                               int show) {
     const int status = read_command_line(__argc, __argv);
     if (status >= 0) return status;

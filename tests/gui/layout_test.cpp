@@ -413,6 +413,8 @@ TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
                                        suggested.bottom - suggested.top));
     expect_scaled(client_area(*frame), 496, 196, after);
     expect_readings_clear_of_gauges(after);
+    // The logo made again for the new DPI, and scaled once.
+    EXPECT_EQ(frame->StaticBitmap1->GetBitmap().GetSize(), frame->StaticBitmap1->GetSize());
     click(frame->Button2);  // the reset texts, as the table has them
     expect_controls_in_place(after);
 }

@@ -280,18 +280,18 @@ case "${1:-}" in
     # need no display.
     gui="$build/app/talviro_gui"
     set +e
-    DISPLAY= "$gui" --version > "$scratch/out" 2> "$scratch/err"; status=$?
+    DISPLAY='' "$gui" --version > "$scratch/out" 2> "$scratch/err"; status=$?
     set -e
     [ "$status" -eq 0 ] || fail "--version: status $status: $(cat "$scratch/err")"
     expect_out "talviro_gui (TALVIRO Measurement) $(sed -n 's/^project(talviro VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
     set +e
-    DISPLAY= "$gui" --help > "$scratch/out" 2> "$scratch/err"; status=$?
+    DISPLAY='' "$gui" --help > "$scratch/out" 2> "$scratch/err"; status=$?
     set -e
     [ "$status" -eq 0 ] && grep -q -- '--serial SN' "$scratch/out" || fail "--help: status $status: $(cat "$scratch/out")"
     for words in "--bogus" "--serial" "--serial=" "--version=1" "-x"; do
       set +e
       # shellcheck disable=SC2086  # one word or none
-      DISPLAY= "$gui" $words > "$scratch/out" 2> "$scratch/err"; status=$?
+      DISPLAY='' "$gui" $words > "$scratch/out" 2> "$scratch/err"; status=$?
       set -e
       [ "$status" -eq 2 ] || fail "$words: status $status, wanted 2"
       [ "$(wc -l < "$scratch/err")" -eq 1 ] && grep -q '^talviro_gui: ' "$scratch/err" ||

@@ -109,23 +109,21 @@ void grow_to_best_size(wxWindow* control, const wxSize& size) {
     control->SetSize(wxSize(std::max(size.x, best.x), std::max(size.y, best.y)));
 }
 
-// The resolution the layout is scaled to. Windows: the window's DPI.
+#ifndef __WXMSW__
+// The resolution the layout is scaled to (on Windows the frame's LayoutDpi).
 // GTK: its text resolution, which the desktop's text scaling (or
 // GDK_DPI_SCALE) raises above 96 and which scales the text itself; a
 // lower one keeps the layout at 1:1. GDK_SCALE's integer scaling needs
 // nothing here: GTK scales the whole window itself.
-int layout_dpi(const wxWindow& window) {
-#if defined(__WXMSW__)
-    return window.GetDPI().y;
-#elif defined(__WXGTK__)
-    wxUnusedVar(window);
+int layout_dpi() {
+#if defined(__WXGTK__)
     const double text_dpi = gdk_screen_get_resolution(gdk_screen_get_default());
     return std::max(kLayoutUnitDpi, static_cast<int>(std::lround(text_dpi)));
 #else
-    wxUnusedVar(window);
     return kLayoutUnitDpi;
 #endif
 }
+#endif
 
 #ifdef __WXMSW__
 // Scales the point size of the font of window and of every window in it by
@@ -245,7 +243,7 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     window_dpi_ = GetDPI().y;
     layout_dpi_ = LayoutDpi(window_dpi_);
 #else
-    layout_dpi_ = layout_dpi(*this);
+    layout_dpi_ = layout_dpi();
 #endif
     SetClientSize(Scaled(kClientSize));
     SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
@@ -424,18 +422,13 @@ void talviro_guiFrame::LayOut() {
         {StaticText8, {272, 75}, wxDefaultSize},
         {StaticText9, {272, 45}, wxDefaultSize},
     };
-    for (const Place& place : places) {
-        const wxSize size = place.size == wxDefaultSize ? place.control->GetBestSize()
-                                                        : Scaled(place.size);
-        place.control->SetSize(wxRect(Scaled(place.position), size));
-    }
-    grow_to_best_size(CheckBox1, Scaled(kStayOnTopSize));
-
     if (logo_.IsOk()) {
         // Scaled here only, and only when it must be: at 96 DPI the logo
         // shows as loaded. The toolkit scales a bitmap once more by its
         // window's scale factor over the bitmap's own (on Windows rounded,
         // from 175 % up); a bitmap made for that factor is shown as it is.
+        // Set before the control is placed: the control sizes itself to its
+        // bitmap as the toolkit measures it.
         const wxSize area = Scaled(logo_.GetSize());
         wxBitmap logo(logo_.GetSize() == area ? logo_
                                               : logo_.Scale(area.x, area.y, wxIMAGE_QUALITY_HIGH),
@@ -443,6 +436,12 @@ void talviro_guiFrame::LayOut() {
         logo.SetScaleFactor(StaticBitmap1->GetDPIScaleFactor());
         StaticBitmap1->SetBitmap(logo);
     }
+    for (const Place& place : places) {
+        const wxSize size = place.size == wxDefaultSize ? place.control->GetBestSize()
+                                                        : Scaled(place.size);
+        place.control->SetSize(wxRect(Scaled(place.position), size));
+    }
+    grow_to_best_size(CheckBox1, Scaled(kStayOnTopSize));
 }
 
 #ifdef __WXMSW__

@@ -392,14 +392,15 @@ void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
 
 #ifdef __WXMSW__
 // Windows sends WM_DPICHANGED when the window moves to a monitor of another
-// DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, or
-// back from 144 to 96 in a 144-DPI run.
+// DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, from
+// 144 back to 96, or from a higher DPI to 144.
 TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
     open_window();
     wait_until_painted();
     const Scale before = run_scale();
-    const Scale after{before.factor == 1.0 ? 1.5 : 1.0};
+    // From 150 % down to 100 %, from 100 % or above 150 % to 150 %.
+    const Scale after{before.factor == 1.5 ? 1.0 : 1.5};
     const int dpi = static_cast<int>(std::lround(96 * after.factor));
     const wxSize frame_edges = frame->GetSize() - client_area(*frame);
     const wxPoint origin = frame->GetPosition();

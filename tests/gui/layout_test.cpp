@@ -391,6 +391,33 @@ void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
 }
 
 #ifdef __WXMSW__
+// Windows' "Text size" (Accessibility) at 150 % makes the message font, which
+// wx gives the controls, 13.5 pt instead of 9: the layout grows with it.
+TEST_F(guiLayout, WindowsTextSizeGrowsTheLayoutWithTheFont) {
+    constexpr double kTextSize = 1.5;
+    const Scale s{run_scale().factor * kTextSize};
+    if (s.px(496) > wxGetDisplaySize().x) GTEST_SKIP() << "the window would not fit the screen";
+    constexpr int kTenthsOfPointsAt150 = 135;
+    constexpr int kTenthsPerInch = 720;
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    metrics.lfMessageFont.lfHeight = -MulDiv(kTenthsOfPointsAt150, dpi, kTenthsPerInch);
+    // For this process only: the prefix keeps its setting.
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+
+    for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
+    open_window();
+    wait_until_painted();
+    expect_scaled(client_area(*frame), 496, 196, s);
+    expect_readings_clear_of_gauges(s);
+    click(frame->Button2);  // the reset texts, as the table has them
+    expect_controls_in_place(s);
+}
+
 // Windows sends WM_DPICHANGED when the window moves to a monitor of another
 // DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, from
 // 144 back to 96, or from a higher DPI to 144.

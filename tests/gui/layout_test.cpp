@@ -405,8 +405,13 @@ TEST_F(guiLayout, WindowsTextSizeGrowsTheLayoutWithTheFont) {
     const HDC screen = GetDC(nullptr);
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
+    // Wine keeps the setting for the whole prefix, saved or not: it is put
+    // back however the test ends.
+    struct Restore {
+        NONCLIENTMETRICSW saved;
+        ~Restore() { SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof saved, &saved, 0); }
+    } restore{metrics};
     metrics.lfMessageFont.lfHeight = -MulDiv(kTenthsOfPointsAt150, dpi, kTenthsPerInch);
-    // For this process only: the prefix keeps its setting.
     ASSERT_TRUE(SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
 
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);

@@ -1,30 +1,89 @@
 #include "app/talviro_guiApp.h"
 
+#include "app/gui_options.h"
 #include "gui/talviro_guiFrame.h"
 
+#include <wx/config.h>
+#include <wx/filename.h>
 #include <wx/image.h>
+#include <wx/log.h>
+#include <wx/stdpaths.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
 
 #ifdef __WXGTK__
-namespace {
 // GTK's backends in order of preference: on a Wayland desktop the window then
 // goes through Xwayland, whose window manager honours keep-above.
 constexpr const char* preferred_gdk_backends = "x11,wayland";
 constexpr int keep_users_choice = 0;  // setenv's "do not overwrite"
-}  // namespace
 #endif
 
-// The toolkit's entry point: on Windows WinMain, which hands its instance,
-// previous instance, command line and show command to wxEntry unchanged; on
-// Linux main(), which hands over argc and argv. Either returns wxEntry's
-// status. The factory it registers first
-// calls wxAppConsole::CheckBuildOptions with WX_BUILD_OPTIONS_SIGNATURE and
-// "your program": the signature is that of the wxWidgets build this program
-// is compiled and linked against (found by CMake), not a fixed string, so the
-// check compares it with the library actually loaded at run time.
-wxIMPLEMENT_APP(talviro_guiApp);
+// Where the programs keep their one setting: on Windows the registry key
+// HKEY_CURRENT_USER\Software\TALVIRO\<program>.
+const wxString kVendorName = "TALVIRO";
+
+// The command line as read before the toolkit started; OnInit builds the
+// window from it.
+gui_options::StartOptions start_options;
+
+// Reads the command line. Returns -1 when the window is to open, else the
+// status to end with: --help and --version print to standard output, a usage
+// error one line to standard error.
+int read_command_line(int argc, char** argv) {
+    const std::string program =
+        wxFileName(wxString::FromUTF8(argc > 0 && argv[0] ? argv[0] : "talviro_gui"))
+            .GetName()
+            .utf8_string();
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const gui_options::Parsed parsed = gui_options::parse(args);
+    if (!parsed.error.empty()) {
+        std::cerr << program << ": " << parsed.error << '\n' << std::flush;
+        return gui_options::kExitUsage;
+    }
+    if (parsed.options.help || parsed.options.version) {
+        std::cout << (parsed.options.help ? gui_options::usage_text(program)
+                                          : gui_options::version_text(program))
+                  << std::flush;
+        return gui_options::kExitOk;
+    }
+    start_options = parsed.options;
+    return -1;
+}
+
+}  // namespace
+
+// The toolkit's application factory, without its entry point: the program's
+// own below reads the command line before the toolkit starts (which on Linux
+// needs a display). The factory first calls wxAppConsole::CheckBuildOptions
+// with WX_BUILD_OPTIONS_SIGNATURE and "your program": the signature is that
+// of the wxWidgets build this program is compiled and linked against (found
+// by CMake), not a fixed string, so the check compares it with the library
+// actually loaded at run time.
+wxIMPLEMENT_APP_NO_MAIN(talviro_guiApp);
+
+#ifdef __WXMSW__
+// WinMain hands its instance, previous instance and show command to wxEntry,
+// which reads the command line itself.
+extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous,
+                              wxCmdLineArgType WXUNUSED(command_line),
+                              int show) {
+    const int status = read_command_line(__argc, __argv);
+    if (status >= 0) return status;
+    return wxEntry(instance, previous, nullptr, show);
+}
+#else
+int main(int argc, char** argv) {
+    const int status = read_command_line(argc, argv);
+    if (status >= 0) return status;
+    return wxEntry(argc, argv);
+}
+#endif
 
 talviro_guiApp::talviro_guiApp() {
 #ifdef __WXGTK__
@@ -38,8 +97,30 @@ talviro_guiApp::talviro_guiApp() {
 
 bool talviro_guiApp::OnInit() {
     wxInitAllImageHandlers();
-    talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1);
+    SetVendorName(kVendorName);
+#ifdef __WXGTK__
+    // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
+    // into the home folder itself; the toolkit writes it only into a folder
+    // that exists. Without one the probe is not remembered, which is no error.
+    wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
+    {
+        wxLogNull quiet;
+        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
+                          wxPATH_MKDIR_FULL);
+    }
+#endif
+    talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);
     return true;
+}
+
+int talviro_guiApp::OnExit() {
+    // The store is written when the window remembers a probe; one that could
+    // not be written then is not complained about at exit either.
+    {
+        wxLogNull quiet;
+        delete wxConfigBase::Set(nullptr);
+    }
+    return wxApp::OnExit();
 }

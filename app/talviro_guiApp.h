@@ -1,4 +1,5 @@
-// The application: one window, no command line, no settings.
+// The application: one window, started as the command line says
+// (gui_options.h), and one setting, the probe last connected.
 #ifndef TALVIRO_APP_TALVIRO_GUIAPP_H
 #define TALVIRO_APP_TALVIRO_GUIAPP_H
 
@@ -11,11 +12,14 @@ public:
     // is. Reports on standard error if the environment cannot be changed.
     talviro_guiApp();
 
-    // Registers the image handlers (the window decodes its logo), builds and
-    // shows the measurement window and makes it the top window. Never
-    // declines to start, probe or no probe. The toolkit's own command-line
-    // handling is left out on purpose: arguments are ignored.
+    // Registers the image handlers (the window decodes its logo), names the
+    // configuration store, builds and shows the measurement window for the
+    // command line read before the toolkit started, and makes it the top
+    // window. Never declines to start, probe or no probe. The toolkit's own
+    // command-line handling is left out on purpose.
     bool OnInit() override;
+    // Lets the configuration store go quietly, then as wxApp::OnExit.
+    int OnExit() override;
 };
 
 wxDECLARE_APP(talviro_guiApp);

@@ -99,15 +99,6 @@ const std::string kRefusedReason =
     std::string("another program holds it, or this user lacks permission (") + console::kUdevHint + ")";
 #endif
 
-const char* state_text(ProbeState state) {
-    switch (state) {
-    case ProbeState::Free: return "free";
-    case ProbeState::InUse: return "in use";
-    case ProbeState::NoPermission: return "no permission";
-    }
-    return "";
-}
-
 std::string driver_hint(const std::string& program) {
     return program + ": " + console::kDriverHint + "\n";
 }
@@ -148,7 +139,8 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
         err << std::flush;
         return exit_status::kNoProbe;
     }
-    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << state_text(probe.state) << '\n';
+    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << probe_state_text(probe.state) << '
+';
     out << std::flush;
     if (!out) {
         err << program << ": cannot write the list to standard output\n" << std::flush;

@@ -4,22 +4,29 @@
 #include "probe/probe_channel.h"
 #include "probe/readings.h"
 
+#include <wx/app.h>
 #include <wx/bitmap.h>
 #include <wx/button.h>
+#include <wx/config.h>
 #include <wx/checkbox.h>
 #include <wx/dcclient.h>
 #include <wx/display.h>
 #include <wx/font.h>
 #include <wx/gauge.h>
 #include <wx/image.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/intl.h>
+#include <wx/log.h>
 #include <wx/math.h>
+#include <wx/menu.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 #include <wx/statbmp.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/stdpaths.h>
 
 #ifdef __WXGTK__
 #include <gtk/gtk.h>
@@ -30,12 +37,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 
 namespace {
 
 // TALVIRO_VERSION is the project version, set once in the top CMakeLists.
 const wxString kTitle = "TALVIRO Measurement v" TALVIRO_VERSION;
+// Between the title and the connected probe's serial while several are
+// plugged in: a space, an en dash, a space.
+const wxString kTitleSerialSeparator = wxString::FromUTF8(" \xE2\x80\x93 ");
 const wxString kLogoFile = "logo.jpg";
+// The installed data folder as seen from the installed program's folder.
+const wxString kDataFolderFromProgram = TALVIRO_DATA_FROM_PROGRAM;
 // One line that fits the column right of the reading box.
 const wxString kMakerNotice = "TALVIRO probe tools";
 
@@ -52,10 +65,16 @@ constexpr int kCurrentGaugeRange = 500;  // 500 mA
 const wxSize kButtonSize(140, 25);
 const wxSize kStayOnTopSize(88, 16);
 const wxSize kReadingBoxSize(320, 168);
-const wxSize kLogoSize(160, 40);  // logo.jpg's own size
+// The logo area without a logo: the size of the logo the package brings.
+const wxSize kLogoAreaSize(160, 40);
 
 #ifdef __WXGTK__
 constexpr int kLayoutFontPoints = 8;
+#endif
+#ifdef __WXMSW__
+// The point size of Windows' message font, which wx gives the controls, at
+// text size 100 %. Windows' "Text size" setting enlarges it.
+constexpr double kWindowsFontPoints = 9.0;
 #endif
 constexpr int kRefreshPeriodMs = 1000;
 constexpr long kStayOnTopStyle = wxSTAY_ON_TOP;
@@ -72,6 +91,12 @@ const wxString kStatusConnected = "TALVIRO Connected";
 const wxString kStatusNotResponding = "TALVIRO not responding";
 const wxString kSerialPrefix = "Serial: ";
 
+// The menu of probes under Connect: item i is probe i of the menu's order.
+constexpr int kFirstProbeItemId = wxID_HIGHEST + 1;
+
+// Where the serial of the probe last connected is kept.
+const wxString kLastProbeKey = "/Probe/LastSerial";
+
 // wxGTK: a GtkCheckButton needs more than 16 px of height; given less it cuts
 // the label ("Stay on to") and GTK prints Gtk-CRITICAL lines on stderr, the
 // stream the probe link keeps for its diagnostics. So a check box laid out
@@ -82,23 +107,21 @@ void grow_to_best_size(wxWindow* control, const wxSize& size) {
     control->SetSize(wxSize(std::max(size.x, best.x), std::max(size.y, best.y)));
 }
 
-// The resolution the layout is scaled to. Windows: the window's DPI.
+#ifndef __WXMSW__
+// The resolution the layout is scaled to (on Windows the frame's LayoutDpi).
 // GTK: its text resolution, which the desktop's text scaling (or
 // GDK_DPI_SCALE) raises above 96 and which scales the text itself; a
 // lower one keeps the layout at 1:1. GDK_SCALE's integer scaling needs
 // nothing here: GTK scales the whole window itself.
-int layout_dpi(const wxWindow& window) {
-#if defined(__WXMSW__)
-    return window.GetDPI().y;
-#elif defined(__WXGTK__)
-    wxUnusedVar(window);
+int layout_dpi() {
+#if defined(__WXGTK__)
     const double text_dpi = gdk_screen_get_resolution(gdk_screen_get_default());
     return std::max(kLayoutUnitDpi, static_cast<int>(std::lround(text_dpi)));
 #else
-    wxUnusedVar(window);
     return kLayoutUnitDpi;
 #endif
 }
+#endif
 
 #ifdef __WXMSW__
 // Scales the point size of the font of window and of every window in it by
@@ -118,6 +141,65 @@ void scale_fonts(wxWindow* window, double factor) {
 // gauge is held at full scale instead.
 void show_on_gauge(wxGauge* gauge, int value) {
     gauge->SetValue(readings::clamp_to_range(value, gauge->GetRange()));
+}
+
+// The program's name for its lines on standard error.
+std::string program_name() {
+    return wxTheApp ? wxTheApp->GetAppName().utf8_string() : std::string("talviro_gui");
+}
+
+// The serial of the probe last connected, or empty. A missing or unreadable
+// store is no error: the toolkit's complaints are kept quiet.
+std::string remembered_serial() {
+    wxLogNull quiet;
+    wxConfigBase* config = wxConfigBase::Get();
+    wxString serial;
+    if (config == nullptr || !config->Read(kLastProbeKey, &serial)) return {};
+    return serial.utf8_string();
+}
+
+// Keeps serial as the probe last connected, written out at once; a store
+// that cannot be written is no error either.
+void remember_serial(const std::string& serial) {
+    wxLogNull quiet;
+    wxConfigBase* config = wxConfigBase::Get();
+    if (config == nullptr) return;
+    if (config->Write(kLastProbeKey, wxString::FromUTF8(serial))) config->Flush();
+}
+
+// probes with the one whose serial is last moved to the front, the rest in
+// the driver's order.
+std::vector<ProbeEntry> last_used_first(std::vector<ProbeEntry> probes, const std::string& last) {
+    std::stable_partition(probes.begin(), probes.end(), [&last](const ProbeEntry& probe) {
+        return !last.empty() && probe.name == last;
+    });
+    return probes;
+}
+
+// The logo: logo.jpg from the working directory, else from the program's
+// folder, else from the installed data folder. A file that is not there is
+// not loaded, and one that cannot be decoded is passed over quietly (the
+// toolkit's log would show a modal box); without any, one line on standard
+// error and an invalid image.
+wxImage load_logo() {
+    const wxFileName program(wxStandardPaths::Get().GetExecutablePath());
+    const wxString places[] = {
+        kLogoFile,
+        wxFileName(program.GetPath(), kLogoFile).GetFullPath(),
+        wxFileName(program.GetPath() + wxFileName::GetPathSeparator() + kDataFolderFromProgram,
+                   kLogoFile).GetFullPath(),
+    };
+    for (const wxString& place : places) {
+        if (!wxFileExists(place)) continue;
+        wxLogNull quiet;
+        wxImage logo;
+        if (logo.LoadFile(place, wxBITMAP_TYPE_ANY, -1)) return logo;
+    }
+    std::cerr << program_name() << ": no readable " << kLogoFile.utf8_string()
+              << " in the working folder, beside the program or in its data folder; the logo"
+                 " area stays empty\n"
+              << std::flush;
+    return wxImage();
 }
 
 }  // namespace
@@ -150,10 +232,17 @@ const long talviro_guiFrame::ID_TIMER1 = wxNewId();
 BEGIN_EVENT_TABLE(talviro_guiFrame, wxFrame)
 END_EVENT_TABLE()
 
-talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
+talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
+                                   const std::string& wanted_serial)
+    : wanted_serial_(wanted_serial) {
     Create(parent, wxID_ANY, _(kTitle), wxDefaultPosition, wxDefaultSize, kFrameStyle,
            "wxID_ANY");
-    layout_dpi_ = layout_dpi(*this);
+#ifdef __WXMSW__
+    window_dpi_ = GetDPI().y;
+    layout_dpi_ = LayoutDpi(window_dpi_);
+#else
+    layout_dpi_ = layout_dpi();
+#endif
     SetClientSize(Scaled(kClientSize));
     SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
 #ifdef __WXGTK__
@@ -208,9 +297,8 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
     CheckBox2->Enable(false);
     {
         // wxGTK asserts when an invalid image is turned into a bitmap, so a
-        // missing or undecodable logo leaves the control without an image;
-        // the toolkit has already logged why the load failed.
-        logo_.LoadFile(kLogoFile, wxBITMAP_TYPE_ANY, -1);
+        // missing or undecodable logo leaves the control without an image.
+        logo_ = load_logo();
         StaticBitmap1 = new wxStaticBitmap(Panel1, ID_STATICBITMAP1, wxNullBitmap,
                                            wxDefaultPosition, wxDefaultSize, 0,
                                            "ID_STATICBITMAP1");
@@ -254,6 +342,9 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
     StatusBar1->SetFieldsCount(kStatusFields, widths);
     StatusBar1->SetStatusStyles(kStatusFields, styles);
     SetStatusBar(StatusBar1);
+    // The toolkit shows menu help in the status bar and puts the field's
+    // text back afterwards; none of that here, the fields show the link.
+    SetStatusBarPane(-1);
 
     Timer1.SetOwner(this, ID_TIMER1);
 
@@ -275,11 +366,13 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
             wxDPIChangedEventHandler(talviro_guiFrame::OnDpiChanged), nullptr, this);
 #endif
 
+    built_ = true;
     ResetReadings();
     // The first connection attempt, and its readout, come before the window
-    // is first shown.
-    wxCommandEvent startup;
-    OnConnectClick(startup);
+    // is first shown. GTK would otherwise give the focus to the first
+    // control that takes it, Disconnect, before the tab order is set.
+    ConnectAtStart();
+    (link_ == Link::Disconnected ? Button1 : Button3)->SetFocus();
 }
 
 // Timer1 is a member, so it is destroyed (and stopped) here, before the
@@ -320,32 +413,48 @@ void talviro_guiFrame::LayOut() {
         {Button2, {340, 104}, kButtonSize},
         {Button3, {16, 135}, kButtonSize},
         {CheckBox2, {168, 141}, wxDefaultSize},
-        {StaticBitmap1, {325, 6}, kLogoSize},
+        {StaticBitmap1, {325, 6}, logo_.IsOk() ? logo_.GetSize() : kLogoAreaSize},
         {StaticText5, {336, 48}, wxDefaultSize},
         {StaticText6, {272, 15}, wxDefaultSize},
         {StaticText7, {272, 105}, wxDefaultSize},
         {StaticText8, {272, 75}, wxDefaultSize},
         {StaticText9, {272, 45}, wxDefaultSize},
     };
+    if (logo_.IsOk()) {
+        // Scaled here only, and only when it must be: at 96 DPI the logo
+        // shows as loaded. The toolkit scales a bitmap once more by its
+        // window's scale factor over the bitmap's own (on Windows rounded,
+        // from 175 % up); a bitmap made for that factor is shown as it is.
+        // Set before the control is placed: the control sizes itself to its
+        // bitmap as the toolkit measures it.
+        const wxSize area = Scaled(logo_.GetSize());
+        wxBitmap logo(logo_.GetSize() == area ? logo_
+                                              : logo_.Scale(area.x, area.y, wxIMAGE_QUALITY_HIGH),
+                      -1);
+        logo.SetScaleFactor(StaticBitmap1->GetDPIScaleFactor());
+        StaticBitmap1->SetBitmap(logo);
+    }
     for (const Place& place : places) {
         const wxSize size = place.size == wxDefaultSize ? place.control->GetBestSize()
                                                         : Scaled(place.size);
         place.control->SetSize(wxRect(Scaled(place.position), size));
     }
     grow_to_best_size(CheckBox1, Scaled(kStayOnTopSize));
-
-    if (logo_.IsOk()) {
-        // Scaled only when it must be: at 96 DPI the logo shows as loaded.
-        const wxSize area = Scaled(kLogoSize);
-        StaticBitmap1->SetBitmap(logo_.GetSize() == area
-                                     ? wxBitmap(logo_, -1)
-                                     : wxBitmap(logo_.Scale(area.x, area.y, wxIMAGE_QUALITY_HIGH), -1));
-    }
 }
 
 #ifdef __WXMSW__
+int talviro_guiFrame::LayoutDpi(int dpi) const {
+    const double points = GetFont().GetFractionalPointSize() / font_scale_;
+    return static_cast<int>(std::lround(dpi * std::max(1.0, points / kWindowsFontPoints)));
+}
+
 void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
-    layout_dpi_ = event.GetNewDPI().y;
+    if (!built_) {
+        event.Skip();
+        return;
+    }
+    window_dpi_ = event.GetNewDPI().y;
+    layout_dpi_ = LayoutDpi(window_dpi_);
     LayOut();
     // Not handled, as far as wx is concerned: it then gives the window the
     // rectangle Windows suggested for the new DPI.
@@ -355,7 +464,7 @@ void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
 WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
     const WXLRESULT result = wxFrame::MSWWindowProc(message, wParam, lParam);
     const int new_dpi = HIWORD(wParam);
-    if (message != WM_DPICHANGED || new_dpi == layout_dpi_) return result;
+    if (message != WM_DPICHANGED || !built_ || new_dpi == window_dpi_) return result;
 
     // wx passed the message over. It goes on measuring and drawing text at
     // the DPI Windows reports for the window: the new one for a per-monitor
@@ -365,7 +474,8 @@ WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPA
     const double font_scale = static_cast<double>(new_dpi) / GetDPI().y;
     scale_fonts(this, font_scale / font_scale_);
     font_scale_ = font_scale;
-    layout_dpi_ = new_dpi;
+    window_dpi_ = new_dpi;
+    layout_dpi_ = LayoutDpi(window_dpi_);
     LayOut();
     const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
     SetSize(suggested.left, suggested.top, suggested.right - suggested.left,
@@ -373,6 +483,16 @@ WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPA
     return result;
 }
 #endif
+
+void talviro_guiFrame::ShowLink() {
+    const wxString* text = &kStatusReset;
+    switch (link_) {
+    case Link::Disconnected: text = &kStatusReset; break;
+    case Link::Connected: text = &kStatusConnected; break;
+    case Link::NotResponding: text = &kStatusNotResponding; break;
+    }
+    StatusBar1->SetStatusText(*text, kStateField);
+}
 
 void talviro_guiFrame::ResetReadings() {
     StaticText1->SetLabel("A0 = 0 V");
@@ -383,8 +503,10 @@ void talviro_guiFrame::ResetReadings() {
     Gauge2->SetValue(0);
     Gauge3->SetValue(0);
     Gauge4->SetValue(0);
-    StatusBar1->SetStatusText(kStatusReset, kStateField);
+    link_ = Link::Disconnected;
+    ShowLink();
     StatusBar1->SetStatusText(wxEmptyString, kSerialField);
+    SetTitle(_(kTitle));
     Button1->Enable(true);
     Button2->Enable(false);
     Button3->Enable(false);
@@ -392,31 +514,106 @@ void talviro_guiFrame::ResetReadings() {
     CheckBox2->SetValue(false);
 }
 
-void talviro_guiFrame::OnConnectClick(wxCommandEvent& event) {
-    char serial[probe_settings::kSerialSize] = {};
-    if (probe_open(serial) != 0) {
+void talviro_guiFrame::ConnectAtStart() {
+    const std::string last = wanted_serial_.empty() ? remembered_serial() : std::string();
+    if (!last.empty()) {
+        std::vector<ProbeEntry> probes;
+        if (probe_list(&probes)) {
+            for (const ProbeEntry& probe : probes) {
+                if (probe.name == last && probe.state == ProbeState::Free) {
+                    ConnectTo(last);
+                    return;
+                }
+            }
+        }
+    }
+    ConnectTo(wanted_serial_);
+}
+
+void talviro_guiFrame::OnConnectClick(wxCommandEvent& WXUNUSED(event)) {
+    if (!wanted_serial_.empty()) {
+        ConnectTo(wanted_serial_);
+        return;
+    }
+    std::vector<ProbeEntry> probes;
+    if (probe_list(&probes) && probes.size() > 1) {
+        const std::string chosen = ChooseProbe(probes);
+        if (!chosen.empty()) ConnectTo(chosen);
+        return;
+    }
+    ConnectTo(std::string());
+}
+
+std::string talviro_guiFrame::ChooseProbe(const std::vector<ProbeEntry>& probes) {
+    const std::vector<ProbeEntry> order = last_used_first(probes, remembered_serial());
+    wxMenu menu;
+    for (size_t i = 0; i < order.size(); ++i) {
+        const ProbeEntry& probe = order[i];
+        wxMenuItem* item = menu.Append(kFirstProbeItemId + static_cast<int>(i),
+                                       wxControl::EscapeMnemonics(wxString::FromUTF8(probe.name)) +
+                                           " (" + probe_state_text(probe.state) + ")");
+        item->Enable(probe.state == ProbeState::Free && probe.name != kUnknownProbeName);
+    }
+    const wxPoint below_connect = Button1->GetPosition() + wxPoint(0, Button1->GetSize().y);
+    const int chosen = Panel1->GetPopupMenuSelectionFromUser(menu, below_connect);
+    if (chosen < kFirstProbeItemId || chosen >= kFirstProbeItemId + static_cast<int>(order.size()))
+        return {};
+    return order[static_cast<size_t>(chosen - kFirstProbeItemId)].name;
+}
+
+void talviro_guiFrame::ConnectTo(const std::string& serial) {
+    char opened[probe_settings::kSerialSize] = {};
+    const int failed = serial.empty() ? probe_open(opened) : probe_open_serial(serial.c_str(), opened);
+    if (failed != 0) {
         Button1->Enable(true);
         Button2->Enable(false);
         Button3->Enable(false);
+        link_ = Link::Disconnected;
         StatusBar1->SetStatusText(kStatusConnectFailed, kStateField);
         CheckBox2->Enable(false);
+        if (!serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
+            std::vector<ProbeEntry> probes;
+            std::string found;
+            if (probe_list(&probes)) {
+                for (const ProbeEntry& probe : probes)
+                    found += (found.empty() ? "" : ", ") + probe.name;
+            }
+            std::cerr << program_name() << ": no probe has the serial number \"" << serial
+                      << "\"; found: " << (found.empty() ? "none" : found) << "\n"
+                      << std::flush;
+        }
         return;
     }
-    Button1->Enable(false);
+    // The keyboard user's focus goes from Connect to its counterpart before
+    // Connect is disabled, which would pass it on to the next control.
+    const bool connect_had_focus = FindFocus() == Button1;
     Button2->Enable(true);
+    if (connect_had_focus) Button2->SetFocus();
+    Button1->Enable(false);
     Button3->Enable(true);
-    StatusBar1->SetStatusText(kStatusConnected, kStateField);
+    link_ = Link::Connected;
+    ShowLink();
     // probe_open leaves the serial number NUL-terminated within the buffer.
-    StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
+    StatusBar1->SetStatusText(kSerialPrefix + wxString(opened, wxConvUTF8), kSerialField);
     // A probe whose chip has no serial comes back only where it is plugged in.
     probe_serial_ = probe_name();
-    OnRefreshClick(event);
+    remember_serial(probe_serial_);
+    // With one probe plugged in the title stays the program's own.
+    std::vector<ProbeEntry> probes;
+    SetTitle(probe_list(&probes) && probes.size() > 1
+                 ? _(kTitle) + kTitleSerialSeparator + wxString(opened, wxConvUTF8)
+                 : _(kTitle));
+    wxCommandEvent readout;
+    OnRefreshClick(readout);
     CheckBox2->Enable(true);
 }
 
 void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
     Timer1.Stop();
     probe_close();  // always succeeds
+    const bool disconnect_had_focus = FindFocus() == Button2;
+    Button1->Enable(true);
+    if (disconnect_had_focus) Button1->SetFocus();
     ResetReadings();
 }
 
@@ -427,9 +624,9 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
     // Without it the channel stays closed, and the readout below makes no
     // transfer and shows no value.
     char serial[probe_settings::kSerialSize] = {};
-    if (StatusBar1->GetStatusText(kStateField) == kStatusNotResponding &&
-        probe_reopen(probe_serial_.c_str(), serial) == 0) {
-        StatusBar1->SetStatusText(kStatusConnected, kStateField);
+    if (link_ == Link::NotResponding && probe_reopen(probe_serial_.c_str(), serial) == 0) {
+        link_ = Link::Connected;
+        ShowLink();
         StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
     }
     // Conversion n fills StaticText(n+1) and Gauge(n+1): channel 0 lands in
@@ -466,10 +663,11 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
 
     // Field 0 is touched only when the probe stops or starts answering; the
     // window stays connected, so the user can still Disconnect and Connect.
-    if (!all_whole)
-        StatusBar1->SetStatusText(kStatusNotResponding, kStateField);
-    else if (StatusBar1->GetStatusText(kStateField) == kStatusNotResponding)
-        StatusBar1->SetStatusText(kStatusConnected, kStateField);
+    const Link now = all_whole ? Link::Connected : Link::NotResponding;
+    if (now != link_) {
+        link_ = now;
+        ShowLink();
+    }
 }
 
 void talviro_guiFrame::OnRefreshContinuouslyClick(wxCommandEvent& WXUNUSED(event)) {

@@ -4,7 +4,9 @@
 // positions and sizes are 96-DPI pixels, scaled to the window's DPI on
 // Windows and to GTK's text resolution on Linux. Tab and Shift+Tab go
 // through Refresh, "Refresh continuously", Connect or Disconnect and
-// "Stay on top".
+// "Stay on top". With more than one probe plugged in, Connect offers them in
+// a menu and the title names the connected one; the serial of the probe last
+// connected is kept in the toolkit's configuration store (wxConfigBase::Get).
 //
 // Everything runs on the GUI thread; handlers never overlap, and every probe
 // transfer blocks the window until the driver answers.
@@ -16,7 +18,9 @@
 #include <wx/timer.h>
 
 #include <string>
+#include <vector>
 
+struct ProbeEntry;
 class wxButton;
 class wxCheckBox;
 class wxCommandEvent;
@@ -33,10 +37,18 @@ class talviro_guiFrame : public wxFrame {
 public:
     // Builds the whole window, resets the readings and makes the first
     // connection attempt (with one readout when it succeeds), all before
-    // returning; the caller only has to show it. The frame itself always
-    // takes wxID_ANY. Reads "logo.jpg" from the working directory; without a
-    // loadable logo the window is complete but for an empty logo area.
-    talviro_guiFrame(wxWindow* parent, wxWindowID id = -1);
+    // returning, and puts the focus on Refresh when connected, on Connect when
+    // not; the caller only has to show it. The frame itself always takes
+    // wxID_ANY. The first attempt never asks: it takes the probe last
+    // connected when it is free, else the first free one. With
+    // wanted_serial (a channel serial as the status bar shows it, "TV0002B")
+    // the window connects to that probe only, then and on every Connect.
+    // Reads "logo.jpg" from the working directory, else from beside the
+    // program, else from the installed data folder; without a loadable logo
+    // the window is complete but for an empty logo area, and one line on
+    // standard error says so.
+    talviro_guiFrame(wxWindow* parent, wxWindowID id = -1,
+                     const std::string& wanted_serial = std::string());
     // Stops and destroys the refresh timer before the controls go. Leaves the
     // probe channel as it is: only Disconnect closes it.
     ~talviro_guiFrame() override;
@@ -96,20 +108,29 @@ public:
 
     // Sets or clears only the stay-on-top style bit, following CheckBox1.
     void OnStayOnTopClick(wxCommandEvent& event);
-    // Opens the probe channel. On success: connected state, "Serial: ..." in
-    // field 1 and one readout. On failure: disconnected state with
-    // "Not Connected" in field 0; field 1 and the readings stay as they are.
+    // Opens the probe channel: the wanted one when the window was given a
+    // serial; else, with more than one probe plugged in, the one the user
+    // picks from a menu under Connect (every probe by serial and state, the
+    // one last connected first, only free ones choosable; dismissing it does
+    // nothing); else the first free one. On success: connected state,
+    // "Serial: ..." in field 1, one readout, the serial remembered, and the
+    // focus on Disconnect if Connect had it. On failure: disconnected state
+    // with "Not Connected" in field 0; field 1 and the readings stay as they
+    // are; a wanted serial that is not there is named on standard error with
+    // the serials that are.
     void OnConnectClick(wxCommandEvent& event);
-    // Stops the timer, closes the channel and resets the readings.
+    // Stops the timer, closes the channel and resets the readings; the focus
+    // goes to Connect if Disconnect had it.
     void OnDisconnectClick(wxCommandEvent& event);
     // One readout: converter channels 0..3 in turn, each shown in its text
     // and gauge before the next is converted. A conversion that was not whole
-    // shows "---" and gauge 0, and field 0 then reads "TALVIRO not responding"
-    // until a readout in which all four are whole. While it reads so, the
-    // readout first tries once to reopen the same probe (probe_reopen, at
-    // most about half a second): on success field 0 reads "TALVIRO Connected"
-    // again and the readout runs; otherwise every reading shows "---" and no
-    // transfer is made. Needs a connected window.
+    // shows "---" and gauge 0, and the link is then not responding (field 0
+    // "TALVIRO not responding") until a readout in which all four are whole.
+    // While it is so, the readout first tries once to reopen the same probe
+    // (probe_reopen, at most about half a second): on success the link is
+    // connected again ("TALVIRO Connected") and the readout runs; otherwise
+    // every reading shows "---" and no transfer is made. Needs a connected
+    // window.
     void OnRefreshClick(wxCommandEvent& event);
     // Ticked: starts the 1000 ms periodic timer and disables Refresh.
     // Unticked: stops it and enables Refresh.
@@ -127,13 +148,34 @@ public:
 #endif
 
 private:
+    // The link to the probe, kept here: the status bar only shows it.
+    enum class Link { Disconnected, Connected, NotResponding };
+    Link link_ = Link::Disconnected;
     // The name (probe_name) of the probe last connected, which a readout
     // gets back after the probe stopped answering: its channel serial, or
     // where it is plugged in when its chip has none.
     std::string probe_serial_;
+    // The only probe this window connects to; empty: any.
+    std::string wanted_serial_;
+    // False until the constructor has made every control: messages that
+    // arrive before (a DPI change, for one) find nothing to lay out.
+    bool built_ = false;
+
+    // Shows link_ in field 0.
+    void ShowLink();
+    // The start-up attempt: the wanted probe, else the one last connected
+    // when it is free, else the first free one.
+    void ConnectAtStart();
+    // Opens the probe with that channel serial, or the first free one for an
+    // empty serial, and shows the outcome as OnConnectClick says.
+    void ConnectTo(const std::string& serial);
+    // Pops up the menu of probes under Connect and waits for the choice.
+    // Returns the serial chosen, or empty when the menu was dismissed.
+    std::string ChooseProbe(const std::vector<ProbeEntry>& probes);
 
     // Puts every control at its place and size for layout_dpi_, sizes best-
-    // sized controls to their labels again, and scales the logo to its area.
+    // sized controls to their labels again, and shows the logo at its own
+    // size scaled once to layout_dpi_.
     void LayOut();
     // 96-DPI pixels in pixels at layout_dpi_, rounded as wx's FromDIP does.
     int Scaled(int length) const;
@@ -144,9 +186,13 @@ private:
     // per-monitor v2 windows, which Wine 8 and Windows before 10 1703 do
     // not make.
     WXLRESULT MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) override;
-    // layout_dpi_ over the DPI wx draws the window at, after a DPI change
-    // wx passed over; the fonts' point sizes are scaled by it. Else 1.
+    // The window's DPI over the DPI wx draws it at, after a DPI change wx
+    // passed over; the fonts' point sizes are scaled by it. Else 1.
     double font_scale_ = 1.0;
+    int window_dpi_ = 96;  // the DPI of the monitor the window is on
+    // The layout resolution for the window at dpi: dpi, raised by as much as
+    // Windows' text size has enlarged the controls' font.
+    int LayoutDpi(int dpi) const;
 #endif
 
     int layout_dpi_ = 96;  // the resolution the layout is scaled to; 96 is 1:1

@@ -271,6 +271,15 @@ ProbeOpenFault probe_open_failure() { return channel().open_failure; }
 
 bool probe_driver_missing() { return g_driver_missing; }
 
+const char* probe_state_text(ProbeState state) {
+    switch (state) {
+    case ProbeState::Free: return "free";
+    case ProbeState::InUse: return "in use";
+    case ProbeState::NoPermission: return "no permission";
+    }
+    return "";
+}
+
 bool probe_in_step() { return channel().in_step; }
 
 int probe_close() {

@@ -96,6 +96,10 @@ constexpr const char* kUnknownProbeName = "?";
 // kUnknownProbeName for 0, which the driver gives when it cannot tell.
 std::string probe_place_name(uint32_t location);
 
+// The state as the programs show it to the user: "free", "in use" or
+// "no permission".
+const char* probe_state_text(ProbeState state);
+
 // True once the driver has said that its library could not be loaded, by
 // probe_list or an open: no probe can be seen until the program restarts.
 bool probe_driver_missing();

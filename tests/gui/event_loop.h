@@ -17,6 +17,10 @@ void run_event_loop_for(int ms);
 
 std::string utf8(const wxString& s);
 
+// Reads the window's configuration store again from its file, as a program
+// started anew does (the test's own file, not the user's).
+void reload_settings();
+
 }  // namespace gui_test
 
 #endif

@@ -1,7 +1,14 @@
 // Runs the window tests inside a real wxGTK application on the X display in
 // DISPLAY (ctest runs under xvfb-run). A wx assertion anywhere, ours or the
-// toolkit's, fails the running test instead of opening a dialog.
+// toolkit's, fails the running test instead of opening a dialog. The
+// window's configuration store is a file of the test's own, never the
+// user's.
+#include "event_loop.h"
+
 #include <wx/app.h>
+#include <wx/fileconf.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/image.h>
 #include <wx/init.h>
 #include <wx/log.h>
@@ -26,7 +33,17 @@ void fail_on_assert(const wxString& file, int line, const wxString& func, const 
         << (msg.empty() ? "" : " (" + msg.utf8_string() + ")");
 }
 
+// The test's configuration file, empty at the start of each test process.
+wxString settings_file;
+
+void use_settings_file() {
+    delete wxConfigBase::Set(new wxFileConfig(wxEmptyString, wxEmptyString, settings_file,
+                                              wxEmptyString, wxCONFIG_USE_LOCAL_FILE));
+}
+
 }  // namespace
+
+void gui_test::reload_settings() { use_settings_file(); }
 
 wxIMPLEMENT_APP_NO_MAIN(GuiTestApp);
 
@@ -52,7 +69,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    settings_file = wxFileName::CreateTempFileName("talviro-settings-");
+    if (settings_file.empty()) {
+        std::fprintf(stderr, "cannot make a temporary settings file\n");
+        wxEntryCleanup();
+        return 1;
+    }
+    use_settings_file();
+
     const int result = RUN_ALL_TESTS();
+    delete wxConfigBase::Set(nullptr);
+    wxRemoveFile(settings_file);
     wxEntryCleanup();
     return result;
 }

@@ -5,6 +5,8 @@
 // here at 96 DPI and expected multiplied by it.
 #include "window_test.h"
 
+#include <wx/image.h>
+#include <wx/log.h>
 #include <wx/panel.h>
 #include <wx/settings.h>
 
@@ -93,6 +95,26 @@ private:
     }
     FILE* file_;
     int saved_;
+};
+
+// What the toolkit logs while it lives.
+class Logged : public wxLog {
+public:
+    Logged() : previous_(wxLog::SetActiveTarget(this)) {}
+    ~Logged() override { wxLog::SetActiveTarget(previous_); }
+    std::string text() {
+        wxLog::FlushActive();
+        return text_;
+    }
+
+protected:
+    void DoLogTextAtLevel(wxLogLevel, const wxString& msg) override {
+        text_ += msg.utf8_string() + "\n";
+    }
+
+private:
+    wxLog* previous_;
+    std::string text_;
 };
 
 }  // namespace
@@ -287,11 +309,42 @@ TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
     EXPECT_LE(place.GetBottom(), frame->StaticText5->GetPosition().y);
 }
 
+// Any logo.jpg shows at its own size times the display scale, aspect kept,
+// scaled once: the bitmap the control draws is the size of the control.
+TEST_F(guiLayout, ALogoShowsAtItsOwnSizeTimesTheScale) {
+    const std::string folder = enter_new_folder("talviro-own-logo-");
+    ASSERT_FALSE(folder.empty());
+    wxImage picture(150, 40);
+    picture.SetRGB(wxRect(0, 0, 150, 40), 0x20, 0x60, 0xA0);
+    ASSERT_TRUE(picture.SaveFile("logo.jpg", wxBITMAP_TYPE_JPEG));
+    open_window();
+    wait_until_painted();
+
+    const Scale s = run_scale();
+    const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
+    ASSERT_TRUE(logo.IsOk());
+    expect_scaled(logo.GetSize(), 150, 40, s);
+    EXPECT_EQ(logo.GetSize(), frame->StaticBitmap1->GetSize());
+    expect_scaled(frame->StaticBitmap1->GetPosition(), 325, 6, s);
+    unlink("logo.jpg");
+    rmdir(folder.c_str());
+}
+
 TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
     const std::string folder = enter_new_folder("talviro-no-logo-");
     ASSERT_FALSE(folder.empty());
-    open_window();
+    // No dialog: the toolkit logs nothing (its log is a modal box in the
+    // program), and one line says the logo is missing.
+    Logged logged;
+    {
+        Stderr captured;
+        open_window();
+        EXPECT_EQ(captured.text(),
+                  "talviro_gui_tests: no readable logo.jpg in the working folder, beside the"
+                  " program or in its data folder; the logo area stays empty\n");
+    }
     wait_until_painted();
+    EXPECT_EQ(logged.text(), "");
 
     const Scale s = run_scale();
     EXPECT_FALSE(frame->StaticBitmap1->GetBitmap().IsOk());
@@ -338,15 +391,48 @@ void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
 }
 
 #ifdef __WXMSW__
+// Windows' "Text size" (Accessibility) at 150 % makes the message font, which
+// wx gives the controls, 13.5 pt instead of 9: the layout grows with it.
+TEST_F(guiLayout, WindowsTextSizeGrowsTheLayoutWithTheFont) {
+    constexpr double kTextSize = 1.5;
+    const Scale s{run_scale().factor * kTextSize};
+    if (s.px(496) > wxGetDisplaySize().x) GTEST_SKIP() << "the window would not fit the screen";
+    constexpr int kTenthsOfPointsAt150 = 135;
+    constexpr int kTenthsPerInch = 720;
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    // Wine keeps the setting for the whole prefix, saved or not: it is put
+    // back however the test ends.
+    struct Restore {
+        NONCLIENTMETRICSW saved;
+        ~Restore() { SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof saved, &saved, 0); }
+    } restore{metrics};
+    metrics.lfMessageFont.lfHeight = -MulDiv(kTenthsOfPointsAt150, dpi, kTenthsPerInch);
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+
+    for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
+    open_window();
+    wait_until_painted();
+    expect_scaled(client_area(*frame), 496, 196, s);
+    expect_readings_clear_of_gauges(s);
+    click(frame->Button2);  // the reset texts, as the table has them
+    expect_controls_in_place(s);
+}
+
 // Windows sends WM_DPICHANGED when the window moves to a monitor of another
-// DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, or
-// back from 144 to 96 in a 144-DPI run.
+// DPI, with the rectangle it suggests for it: here from 96 to 144 DPI, from
+// 144 back to 96, or from a higher DPI to 144.
 TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
     open_window();
     wait_until_painted();
     const Scale before = run_scale();
-    const Scale after{before.factor == 1.0 ? 1.5 : 1.0};
+    // From 150 % down to 100 %, from 100 % or above 150 % to 150 %.
+    const Scale after{before.factor == 1.5 ? 1.0 : 1.5};
     const int dpi = static_cast<int>(std::lround(96 * after.factor));
     const wxSize frame_edges = frame->GetSize() - client_area(*frame);
     const wxPoint origin = frame->GetPosition();
@@ -360,6 +446,8 @@ TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
                                        suggested.bottom - suggested.top));
     expect_scaled(client_area(*frame), 496, 196, after);
     expect_readings_clear_of_gauges(after);
+    // The logo made again for the new DPI, and scaled once.
+    EXPECT_EQ(frame->StaticBitmap1->GetBitmap().GetSize(), frame->StaticBitmap1->GetSize());
     click(frame->Button2);  // the reset texts, as the table has them
     expect_controls_in_place(after);
 }

@@ -5,6 +5,8 @@
 
 #include "probe/probe_channel.h"
 
+#include <wx/menu.h>
+
 #include <gtest/gtest.h>
 
 using namespace gui_test;
@@ -169,4 +171,37 @@ TEST_F(guiNotResponding, ContinuousRefreshKeepsRunningAndRecovers) {
     frame->Timer1.Notify();
     expect_refreshing();
     EXPECT_EQ(label(frame->StaticText1), "A1 = 5.57 V");
+}
+
+// The system menu (Alt+Space, a right-click on the title bar) sends the
+// frame the menu events a menu bar would; the toolkit's menu help must not
+// put back an old state over the dashes of a probe lost meanwhile, nor
+// blank the state while the menu is open.
+TEST_F(guiNotResponding, SystemMenuWhileTheProbeIsLostNeverShowsConnectedOverDashes) {
+    open_connected_with_readings();
+    toggle(frame->CheckBox2);
+    auto send = [this](wxEventType type) {
+        wxMenuEvent event(type, type == wxEVT_MENU_HIGHLIGHT ? wxID_CLOSE : 0, nullptr);
+        event.SetEventObject(frame);
+        frame->ProcessWindowEvent(event);
+    };
+
+    send(wxEVT_MENU_OPEN);
+    send(wxEVT_MENU_HIGHLIGHT);
+    EXPECT_EQ(status(0), "TALVIRO Connected");
+    dev().unplug();
+    frame->Timer1.Notify();
+    send(wxEVT_MENU_HIGHLIGHT);
+    frame->Timer1.Notify();
+    send(wxEVT_MENU_CLOSE);
+    expect_all_missing();
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+    frame->Timer1.Notify();
+    EXPECT_EQ(status(0), "TALVIRO not responding");
+
+    // Back in, the next tick finds it again.
+    dev().plug_in();
+    frame->Timer1.Notify();
+    expect_refreshing();
+    EXPECT_EQ(label(frame->StaticText3), "V target = 3.30 V");
 }

@@ -111,3 +111,34 @@ TEST_F(guiKeyboard, WhileDisconnectedTabGoesFromConnectToStayOnTop) {
     press(WXK_SPACE);
     EXPECT_TRUE(wait_for([this] { return status(0) == "TALVIRO Connected"; }));
 }
+
+// Nothing clicked: the pointer rests on the window, whose focus is the one
+// the window set at start.
+TEST_F(guiKeyboard, FirstSpaceAfterStartPressesRefresh) {
+    open_window();
+    wait_until_painted();
+    wxUIActionSimulator pointer;
+    const wxPoint on_bar = frame->StatusBar1->ClientToScreen(wxPoint(4, 4));
+    ASSERT_TRUE(pointer.MouseMove(on_bar));
+    ASSERT_TRUE(wait_for([on_bar] { return wxGetMousePosition() == on_bar; }));
+    ASSERT_TRUE(wait_for([this] { return wxWindow::FindFocus() == frame->Button3; }));
+    const std::size_t mark = log_mark();
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this, mark] { return readouts_since(mark) == 1; }));
+    expect_connected();
+}
+
+TEST_F(guiKeyboard, DisconnectAndConnectFromTheKeyboardHandTheFocusToEachOther) {
+    open_window();
+    wait_until_painted();
+    click_for_focus(frame->Button3);
+    expect_tab_to(frame->CheckBox2);
+    expect_tab_to(frame->Button2);
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this] { return status(0) == "Not connected"; }));
+    EXPECT_TRUE(wait_for([this] { return wxWindow::FindFocus() == frame->Button1; }));
+    press(WXK_SPACE);
+    EXPECT_TRUE(wait_for([this] { return status(0) == "TALVIRO Connected"; }));
+    EXPECT_TRUE(wait_for([this] { return wxWindow::FindFocus() == frame->Button2; }));
+    expect_connected();
+}

@@ -56,6 +56,20 @@ TEST_F(guiStartup, WithAProbeOpensConnectedWithOneReadout) {
     EXPECT_EQ(log_mark(), mark) << "the connected window read the probe on its own";
 }
 
+// talviro_gui --serial: the probe named, not the first free one; the title
+// tells the two windows of two probes apart.
+TEST_F(guiStartup, WithASerialOpensThatProbeAmongTwo) {
+    const int second = dev().add_probe("TV0002");
+    dev().set_input_count(second, 1, 100);
+    open_window("TV0002B");
+
+    expect_connected("TV0002B");
+    EXPECT_EQ(label(frame->StaticText2), "I supply = 103 mA");
+    EXPECT_FALSE(dev().channel_open(0, 'B'));
+    EXPECT_TRUE(dev().channel_open(second, 'B'));
+    EXPECT_EQ(utf8(frame->GetTitle()), "TALVIRO Measurement v1.0.1 \xE2\x80\x93 TV0002B");
+}
+
 TEST_F(guiStartup, AProbeThatFailsToConfigureLeavesTheWindowDisconnected) {
     dev().fail_call(Fn::SetBitMode, 1);
     open_window();

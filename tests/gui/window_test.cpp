@@ -34,8 +34,8 @@ void WindowTest::TearDown() {
     SimFixture::TearDown();
 }
 
-talviro_guiFrame& WindowTest::open_window() {
-    frame = new talviro_guiFrame(nullptr);
+talviro_guiFrame& WindowTest::open_window(const std::string& serial) {
+    frame = new talviro_guiFrame(nullptr, -1, serial);
     frame->Bind(wxEVT_PAINT, [this](wxPaintEvent& event) {
         painted = true;
         event.Skip();

@@ -43,8 +43,8 @@ protected:
     void TearDown() override;
 
     // Builds the window as the program does (its constructor connects) and
-    // shows it.
-    talviro_guiFrame& open_window();
+    // shows it; with a serial, as "--serial" does.
+    talviro_guiFrame& open_window(const std::string& serial = std::string());
     // Shows the window and waits until it has been laid out and painted, for
     // tests that look at it through the X server.
     void wait_until_painted();

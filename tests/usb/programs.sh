@@ -295,6 +295,30 @@ case "${1:-}" in
     grep -qx "probe $free channel B: kernel driver bound, not claimed, bit mode 00" "$state" ||
       fail "channel B of probe $free is held: $(cat "$state")"
     ;;
+  window-options)
+    # The window's command line is read before the toolkit starts: these
+    # need no display.
+    gui="$build/app/talviro_gui"
+    set +e
+    DISPLAY='' "$gui" --version > "$scratch/out" 2> "$scratch/err"; status=$?
+    set -e
+    [ "$status" -eq 0 ] || fail "--version: status $status: $(cat "$scratch/err")"
+    expect_out "talviro_gui (TALVIRO Measurement) $(sed -n 's/^project(talviro VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+    set +e
+    DISPLAY='' "$gui" --help > "$scratch/out" 2> "$scratch/err"; status=$?
+    set -e
+    [ "$status" -eq 0 ] && grep -q -- '--serial SN' "$scratch/out" || fail "--help: status $status: $(cat "$scratch/out")"
+    for words in "--bogus" "--serial" "--serial=" "--version=1" "-x"; do
+      set +e
+      # shellcheck disable=SC2086  # one word or none
+      DISPLAY='' "$gui" $words > "$scratch/out" 2> "$scratch/err"; status=$?
+      set -e
+      [ "$status" -eq 2 ] || fail "$words: status $status, wanted 2"
+      [ "$(wc -l < "$scratch/err")" -eq 1 ] && grep -q '^talviro_gui: ' "$scratch/err" ||
+        fail "$words: not one line: $(cat "$scratch/err")"
+      [ ! -s "$scratch/out" ] || fail "$words: wrote to standard output"
+    done
+    ;;
   reconnect-revive)
     # An engine that dies during the third readout answers again once its
     # channel is reset and reopened: one empty row, then the run goes on.
@@ -304,6 +328,6 @@ case "${1:-}" in
     [ "$pattern" = WWEWW ] || fail "rows are $pattern: $(cat "$scratch/out")"
     echo "reconnect-revive: $ms ms"
     ;;
-  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch|reconnect|reconnect-no-serial|reconnect-other|reconnect-revive" >&2; exit 2 ;;
+  *) echo "usage: programs.sh readings|busy-first-probe|list|list-held|no-permission|dead-engine|unplug|engine-dies|stop-silent|stop-healthy|stop-watch|reconnect|reconnect-no-serial|reconnect-other|reconnect-revive|window-options" >&2; exit 2 ;;
 esac
 echo "ok: $1"

@@ -5,16 +5,24 @@
 #include "usbsim/usb_bus.h"
 #include "event_loop.h"
 #include "gui/talviro_guiFrame.h"
+#include "probe/probe_channel.h"
+#include "stream_capture.h"
 
+#include <wx/app.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/menu.h>
 #include <wx/toplevel.h>
+#include <wx/uiaction.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -182,3 +190,155 @@ TEST(UsbWindow, ReplugOfAProbeWithoutASerialComesBackAtItsPort) {
 }
 
 }  // namespace
+
+namespace two_probes {
+
+constexpr int kAnswerLimitMs = 5000;
+const std::string kTitle = "TALVIRO Measurement v1.0.1";
+const std::string kTitleSeparator = " \xE2\x80\x93 ";  // space, en dash, space
+
+// The menu Connect pops up, as the user sees it: each item's label and
+// whether it can be chosen.
+struct MenuSeen {
+    std::vector<std::pair<std::string, bool>> items;
+    bool opened = false;
+};
+
+// Builds the window on a bus of two probes (probe 2 with its own inputs)
+// and shows it; the store's file is read again first, as by a program
+// started anew.
+talviro_guiFrame* open_window(const std::string& serial = std::string()) {
+    gui_test::reload_settings();
+    auto* frame = new talviro_guiFrame(nullptr, -1, serial);
+    frame->Show(true);
+    gui_test::run_event_loop_until([frame] { return frame->IsShownOnScreen(); }, kAnswerLimitMs);
+    return frame;
+}
+
+void close_window(talviro_guiFrame* frame) {
+    frame->Destroy();
+    EXPECT_TRUE(gui_test::run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); },
+                                               kCloseTimeoutMs));
+}
+
+// Presses Connect and, once its menu is open, notes what it shows and
+// presses keys: Down moves over the items that can be chosen, Return takes
+// one, Escape closes the menu.
+MenuSeen connect_with_menu(talviro_guiFrame* frame, const std::vector<int>& keys) {
+    MenuSeen seen;
+    auto on_open = [&seen, &keys](wxMenuEvent& event) {
+        event.Skip();
+        if (seen.opened || event.GetMenu() == nullptr) return;
+        seen.opened = true;
+        for (const wxMenuItem* item : event.GetMenu()->GetMenuItems())
+            seen.items.emplace_back(utf8(item->GetItemLabelText()), item->IsEnabled());
+        wxTheApp->CallAfter([&keys] {
+            for (int key : keys) wxUIActionSimulator().Char(key);
+        });
+    };
+    frame->Bind(wxEVT_MENU_OPEN, on_open);
+    click(frame->Button1);
+    frame->Unbind(wxEVT_MENU_OPEN, on_open);
+    return seen;
+}
+
+void expect_probe_two(const talviro_guiFrame* frame) {
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "TALVIRO Connected");
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(1)), "Serial: TV0002B");
+    EXPECT_EQ(utf8(frame->GetTitle()), kTitle + kTitleSeparator + "TV0002B");
+    EXPECT_EQ(label(frame->StaticText1), "A1 = 4.68 V");
+    EXPECT_EQ(label(frame->StaticText2), "I supply = 92 mA");
+    EXPECT_EQ(label(frame->StaticText3), "V target = 1.67 V");
+    EXPECT_EQ(label(frame->StaticText4), "A0 = 8.91 V");
+}
+
+}  // namespace two_probes
+
+TEST(UsbWindow, SerialOptionTakesTheProbeNamedAtStartAndOnConnect) {
+    usbsim::Options options;
+    options.probes = 2;
+    usbsim::bus().configure(options);
+    auto* frame = two_probes::open_window("TV0002B");
+    two_probes::expect_probe_two(frame);
+    EXPECT_TRUE(usbsim::bus().claimed(2, kInterfaceB));
+    EXPECT_FALSE(usbsim::bus().claimed(1, kInterfaceB));
+
+    // No menu: Connect takes the probe named, although the first is free.
+    click(frame->Button2);
+    EXPECT_EQ(utf8(frame->GetTitle()), two_probes::kTitle);
+    click(frame->Button1);
+    two_probes::expect_probe_two(frame);
+    two_probes::close_window(frame);
+}
+
+TEST(UsbWindow, SerialOptionOfAProbeThatIsNotThereNamesThoseThatAre) {
+    usbsim::Options options;
+    options.probes = 2;
+    usbsim::bus().configure(options);
+    StreamCapture streams;
+    auto* frame = two_probes::open_window("TV0003B");
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "Not Connected");
+    EXPECT_EQ(utf8(frame->GetTitle()), two_probes::kTitle);
+    EXPECT_FALSE(usbsim::bus().claimed(1, kInterfaceB));
+    EXPECT_FALSE(usbsim::bus().claimed(2, kInterfaceB));
+    EXPECT_NE(streams.err().find("talviro_usb_window_tests: no probe has the serial number "
+                                 "\"TV0003B\"; found: TV0001B, TV0002B\n"),
+              std::string::npos)
+        << streams.err();
+    two_probes::close_window(frame);
+}
+
+// The user picks the second probe from Connect's menu; started again, the
+// window takes it by itself, and the menu lists it first.
+TEST(UsbWindow, ConnectMenuListsEveryProbeAndTheOneChosenIsTakenAgainAtTheNextStart) {
+    usbsim::Options options;
+    options.probes = 2;
+    usbsim::bus().configure(options);
+    auto* frame = two_probes::open_window();
+    // The first free probe, and the title names it among two.
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(1)), "Serial: TV0001B");
+    EXPECT_EQ(utf8(frame->GetTitle()), two_probes::kTitle + two_probes::kTitleSeparator + "TV0001B");
+    click(frame->Button2);
+
+    const two_probes::MenuSeen seen =
+        two_probes::connect_with_menu(frame, {WXK_DOWN, WXK_DOWN, WXK_RETURN});
+    ASSERT_TRUE(seen.opened);
+    const std::vector<std::pair<std::string, bool>> listed = {{"TV0001B (free)", true},
+                                                             {"TV0002B (free)", true}};
+    EXPECT_EQ(seen.items, listed);
+    two_probes::expect_probe_two(frame);
+    two_probes::close_window(frame);
+    probe_close();
+
+    frame = two_probes::open_window();
+    two_probes::expect_probe_two(frame);
+    click(frame->Button2);
+    const two_probes::MenuSeen again = two_probes::connect_with_menu(frame, {WXK_ESCAPE});
+    const std::vector<std::pair<std::string, bool>> last_first = {{"TV0002B (free)", true},
+                                                                 {"TV0001B (free)", true}};
+    EXPECT_EQ(again.items, last_first);
+    // Closed without a choice: still disconnected.
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "Not connected");
+    two_probes::close_window(frame);
+}
+
+// Another program holds the first probe: the menu shows it in use, and it
+// cannot be chosen.
+TEST(UsbWindow, ConnectMenuShowsAProbeHeldElsewhereAsInUseAndPassesItOver) {
+    usbsim::Options options;
+    options.probes = 2;
+    options.busy = 1;
+    usbsim::bus().configure(options);
+    auto* frame = two_probes::open_window();
+    two_probes::expect_probe_two(frame);
+    click(frame->Button2);
+
+    // Down reaches only the free one.
+    const two_probes::MenuSeen seen =
+        two_probes::connect_with_menu(frame, {WXK_DOWN, WXK_DOWN, WXK_RETURN});
+    const std::vector<std::pair<std::string, bool>> listed = {{"TV0002B (free)", true},
+                                                             {"TV0001B (in use)", false}};
+    EXPECT_EQ(seen.items, listed);
+    two_probes::expect_probe_two(frame);
+    two_probes::close_window(frame);
+}

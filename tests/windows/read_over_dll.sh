@@ -21,6 +21,10 @@
 #                 first probe's readings, none while its presence file is
 #                 deleted, and again after; while the first falls silent the
 #                 second keeps its pace
+#     window-serial  EXE is talviro_gui.exe, on a bench of two simulated
+#                 probes: --serial TV0002B connects to that one (the window's
+#                 title names it, as read from the X server Wine draws on);
+#                 --serial TV0003B leaves it "Not Connected" and names both
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
@@ -80,6 +84,7 @@ run_while() {
 
 program=talviro_read.exe
 [ "$case_name" != exporter ] || program=talviro_exporter.exe
+[ "$case_name" != window-serial ] || program=talviro_gui.exe
 cp "$exe" "$folder/$program"
 case "$case_name" in
   exporter)
@@ -130,6 +135,32 @@ case "$case_name" in
     grep -qxF 'talviro_probe_up{serial="TV0001B"} 0' "$scrape" || fail "TV0001B still up while silent"
     echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away;" \
          "the second probe was read $paced times in $PACE_WINDOW_S s while the first was silent"
+    ;;
+  window-serial)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PROBES=2
+    # window_until SERIAL CONDITION: the window started with --serial SERIAL
+    # until CONDITION holds (for at most 60 s), then ended; fails otherwise.
+    window_until() {
+      local serial=$1 condition=$2 window held=
+      (cd "$folder" && exec "$wine" "./$program" --serial "$serial") > "$folder/out.crlf" 2> "$folder/err.crlf" &
+      window=$!
+      for _ in $(seq 600); do
+        $condition && { held=1; break; }
+        kill -0 "$window" 2> /dev/null || break
+        sleep 0.1
+      done
+      kill -KILL "$window" 2> /dev/null || true
+      wait "$window" 2> /dev/null || true
+      tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+      tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+      [ -n "$held" ] || fail "--serial $serial: $condition never held; windows: $(xwininfo -root -tree | grep TALVIRO || true)"
+    }
+    titled_two() { xwininfo -root -tree | grep -q '"TALVIRO Measurement v[0-9.]* .* TV0002B"'; }
+    window_until TV0002B titled_two
+    names_both() { tr -d '\r' < "$folder/err.crlf" | grep -qxF 'talviro_gui: no probe has the serial number "TV0003B"; found: TV0001B, TV0002B'; }
+    window_until TV0003B names_both
+    echo "window-serial: the window took TV0002B of two, and named both for TV0003B"
     ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"

@@ -139,8 +139,7 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
         err << std::flush;
         return exit_status::kNoProbe;
     }
-    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << probe_state_text(probe.state) << '
-';
+    for (const ProbeEntry& probe : probes) out << probe.name << ' ' << probe_state_text(probe.state) << '\n';
     out << std::flush;
     if (!out) {
         err << program << ": cannot write the list to standard output\n" << std::flush;

@@ -1,0 +1,50 @@
+// The command line of talviro_gui and talviro_gui_demo, without the toolkit:
+// a table of options read into one struct, so a new option is one row.
+#ifndef TALVIRO_APP_GUI_OPTIONS_H
+#define TALVIRO_APP_GUI_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gui_options {
+
+// The picture's size when --size is not given, and the sizes accepted.
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 800;
+constexpr int kMinSide = 64;
+constexpr int kMaxSide = 16384;
+
+struct Options {
+    std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
+    int width = kDefaultWidth;    // --size WIDTHxHEIGHT
+    int height = kDefaultHeight;
+    std::optional<int64_t> from_ms;  // --from TIME, UTC ms since the epoch
+    std::optional<int64_t> to_ms;    // --to TIME
+    std::string log;  // LOG.csv: the one argument that is not an option
+};
+
+struct Parsed {
+    Options options;
+    std::string error;  // empty when the arguments were valid; else one line
+};
+
+// Reads the arguments after the program name ("--name value" or
+// "--name=value"). Refuses an unknown option, a missing or malformed value,
+// a second LOG, --size/--from/--to without --save-image, --save-image
+// without LOG or with a name ending neither in .png nor .svg, and --from not
+// before --to. Prints nothing.
+Parsed parse(const std::vector<std::string>& args);
+
+// A time as the logs write it, "2026-12-08T01:33:00.123Z" (seconds and
+// milliseconds optional; "Z" or "+HH:MM"/"-HH:MM" for the zone, none: local
+// time), as UTC ms since the epoch. Unset when it does not parse.
+std::optional<int64_t> parse_time(const std::string& text);
+
+// The lines --help adds for the picture options, each ending with a newline.
+std::string save_image_usage();
+
+}  // namespace gui_options
+
+#endif

@@ -20,7 +20,7 @@ struct Options {
     std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
     int width = kDefaultWidth;    // --size WIDTHxHEIGHT
     int height = kDefaultHeight;
-    std::optional<int64_t> from_ms;  // --from TIME, UTC ms since the epoch
+    std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch
     std::optional<int64_t> to_ms;    // --to TIME
     std::string log;  // LOG.csv: the one argument that is not an option
 };
@@ -36,11 +36,6 @@ struct Parsed {
 // without LOG or with a name ending neither in .png nor .svg, and --from not
 // before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
-
-// A time as the logs write it, "2026-12-08T01:33:00.123Z" (seconds and
-// milliseconds optional; "Z" or "+HH:MM"/"-HH:MM" for the zone, none: local
-// time), as UTC ms since the epoch. Unset when it does not parse.
-std::optional<int64_t> parse_time(const std::string& text);
 
 // The lines --help adds for the picture options, each ending with a newline.
 std::string save_image_usage();

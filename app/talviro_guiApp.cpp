@@ -1,11 +1,16 @@
 #include "app/talviro_guiApp.h"
 
+#include "app/gui_options.h"
+#include "app/save_image.h"
 #include "gui/talviro_guiFrame.h"
 
 #include <wx/image.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
 
 #ifdef __WXGTK__
 namespace {
@@ -38,8 +43,35 @@ talviro_guiApp::talviro_guiApp() {
 
 bool talviro_guiApp::OnInit() {
     wxInitAllImageHandlers();
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i].utf8_string());
+    const gui_options::Parsed parsed = gui_options::parse(args);
+    if (!parsed.error.empty()) {
+        std::cerr << program_name() << ": " << parsed.error << '\n';
+        exit_status_ = save_image::kUsage;
+        return true;
+    }
+    if (!parsed.options.save_image.empty()) {
+        exit_status_ = save_image::run(parsed.options, std::cerr);
+        return true;
+    }
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1);
     frame->Show(true);
     SetTopWindow(frame);
     return true;
+}
+
+int talviro_guiApp::OnRun() {
+    if (exit_status_)
+        return *exit_status_;
+    return wxApp::OnRun();
+}
+
+std::string talviro_guiApp::program_name() const {
+    std::string name = argv[0].utf8_string();
+    const size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos)
+        name.erase(0, slash + 1);
+    return name.empty() ? "talviro_gui" : name;
 }

@@ -4,6 +4,9 @@
 
 #include <wx/app.h>
 
+#include <optional>
+#include <string>
+
 class talviro_guiApp : public wxApp {
 public:
     // With GTK: asks for X11 first and Wayland second (GDK_BACKEND=x11,wayland)
@@ -11,11 +14,23 @@ public:
     // is. Reports on standard error if the environment cannot be changed.
     talviro_guiApp();
 
-    // Registers the image handlers (the window decodes its logo), builds and
-    // shows the measurement window and makes it the top window. Never
-    // declines to start, probe or no probe. The toolkit's own command-line
-    // handling is left out on purpose: arguments are ignored.
+    // Registers the image handlers (the window decodes its logo) and reads
+    // the command line (app/gui_options.h) itself: the toolkit's own
+    // handling is left out on purpose. With --save-image, writes the picture
+    // and shows no window; on a usage error, says so in one line on standard
+    // error. Otherwise builds and shows the measurement window and makes it
+    // the top window, probe or no probe. Never declines to start.
     bool OnInit() override;
+
+    // The main loop, or at once the status of a run that shows no window:
+    // 0 picture written, 1 log or picture failed, 2 usage error.
+    int OnRun() override;
+
+private:
+    // argv[0]'s last component, as the one-line messages name the program.
+    std::string program_name() const;
+
+    std::optional<int> exit_status_;  // set by a run that shows no window
 };
 
 wxDECLARE_APP(talviro_guiApp);

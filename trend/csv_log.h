@@ -59,21 +59,26 @@ public:
     std::string skipped_note() const;
 
 private:
-    void close();
-    void skip(const char* reason);
+    // Reads until a whole line is in the buffer; false at the file's end
+    // for now, or with *failed on a read error.
+    bool fill(size_t max_bytes, bool* failed);
+    void skip(uint64_t line, const char* reason);
     bool parse_row(const char* begin, const char* end, Readout* out, const char** reason) const;
-    void parse_lines(Series& series, const char* begin, const char* end);
+    // Parses the whole lines in [begin, end); returns where the unfinished one starts.
+    const char* parse_lines(Series& series, const char* begin, const char* end);
 
     std::FILE* file_ = nullptr;
     std::string path_;
     std::vector<char> buffer_;
-    size_t pending_ = 0;      // bytes of a partial line at the buffer's start
+    size_t start_ = 0;        // unconsumed bytes are buffer_[start_, filled_)
+    size_t filled_ = 0;
+    bool in_long_line_ = false;  // discarding a line longer than the buffer
     uint64_t done_ = 0;
     uint64_t size_ = 0;
     uint64_t rows_ = 0;
     uint64_t line_ = 1;       // number of the last line consumed
     size_t fields_ = 0;       // fields per row, from the header
-    int field_of_[kReadingCount] = {};  // field index of each reading
+    size_t field_of_[kReadingCount] = {};  // field index of each reading
     int64_t last_time_ = 0;
     bool have_time_ = false;
     uint64_t skipped_ = 0;

@@ -198,7 +198,8 @@ struct Series::Impl {
 };
 
 Series::Series(size_t capacity) : impl_(new Impl) {
-    impl_->max_chunks = (capacity + kChunkReadouts - 1) / kChunkReadouts;
+    // The chunk being filled comes on top of those that hold the capacity.
+    impl_->max_chunks = capacity == 0 ? 0 : (capacity + kChunkReadouts - 1) / kChunkReadouts + 1;
 }
 Series::~Series() = default;
 Series::Series(Series&&) noexcept = default;

@@ -57,14 +57,15 @@ class Series {
 public:
     // Readouts are kept in chunks of this many; the oldest chunk goes at once.
     static constexpr size_t kChunkReadouts = 65536;
-    // The live window's bound: 48 chunks, 3 145 728 readouts, over 36 days of
-    // 1 s ticks; about 31 bytes each, so at most about 96 MB.
+    // The live window's bound: 3 145 728 readouts, over 36 days of 1 s
+    // ticks; with one chunk more in hand, at most about 98 MB.
     static constexpr size_t kLiveCapacity = 48 * kChunkReadouts;
     // Memory per readout, its levels included (chunk storage, no slack).
     static constexpr size_t kBytesPerReadout = 31;
 
-    // Keeps at least `capacity` readouts (rounded up to whole chunks); when
-    // full, an append drops the oldest chunk. 0 keeps every readout (logs).
+    // Keeps at least `capacity` readouts and at most one chunk more: an
+    // append that would go beyond drops the oldest kChunkReadouts at once.
+    // 0 keeps every readout (logs).
     explicit Series(size_t capacity = kLiveCapacity);
     ~Series();
     Series(Series&&) noexcept;

@@ -69,6 +69,8 @@ void paint(wxDC& dc, const trend::Scene& scene) {
     for (const trend::FillRect& r : scene.rects)
         fill(dc, r);
     segments(dc, scene.grid);
+    for (const trend::FillRect& r : scene.gaps)
+        fill(dc, r);
     for (const trend::Band& band : scene.bands) {
         dc.SetPen(*wxTRANSPARENT_PEN);
         dc.SetBrush(wxBrush(colour(band.fill)));

@@ -25,6 +25,7 @@ constexpr Color kLine[kStripCount] = {{31, 119, 180}, {214, 39, 40}, {44, 160, 4
 constexpr Color kBand[kStripCount] = {{165, 201, 225}, {239, 169, 169}, {170, 217, 170}, {212, 194, 229}};
 
 constexpr double kTickLength = 4.0;
+constexpr double kValueRoom = 0.02;  // of the data's range, above and below it
 // Value ticks at least this many text heights apart; time labels this many
 // widths of a typical label apart.
 constexpr double kValueTickSpacing = 2.0;
@@ -49,7 +50,11 @@ Axis value_axis(const SceneRequest& request, const Series& series, int reading, 
         axis.ticks = value_ticks(axis.range.lo, axis.range.hi, max_ticks);
     } else {
         const double nan = std::nan("");
-        axis.ticks = value_ticks(*has_data ? whole[0].min : nan, *has_data ? whole[0].max : nan, max_ticks);
+        // A little room around the data, so that its extremes stay off the
+        // plot's edges and axes.
+        const double room = *has_data ? kValueRoom * (whole[0].max - whole[0].min) : 0.0;
+        axis.ticks = value_ticks(*has_data ? whole[0].min - room : nan, *has_data ? whole[0].max + room : nan,
+                                 max_ticks);
         axis.range = ValueRange{axis.ticks.lo, axis.ticks.hi};
     }
     if (!(axis.range.hi > axis.range.lo))
@@ -80,7 +85,7 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
     };
     auto end_gap = [&](int k) {
         if (gap_start >= 0)
-            scene.rects.push_back(FillRect{strip.plot.x + gap_start, strip.plot.y, static_cast<double>(k - gap_start),
+            scene.gaps.push_back(FillRect{strip.plot.x + gap_start, strip.plot.y, static_cast<double>(k - gap_start),
                                            strip.plot.h, kGapShade});
         gap_start = -1;
     };
@@ -165,7 +170,7 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     // below the last one.
     const double time_axis_h = kTickLength + text_h + pad;
     const double strip_h = std::floor((scene.height - pad - time_axis_h) / kStripCount);
-    const double title_h = text_h + pad / 2.0;
+    const double title_h = std::ceil(text_h + pad / 2.0);
     const double plot_h = std::max(0.0, strip_h - title_h - pad);
     const int max_value_ticks = std::max(2, static_cast<int>(plot_h / (kValueTickSpacing * text_h)) + 1);
 

@@ -88,15 +88,16 @@ struct Strip {
     bool has_data = false;  // any readout with a value in the visible range
 };
 
-// Everything to draw, in this order: background, rects (strip areas, gap
-// shading), grid, bands, means, segments (axes, ticks), labels, overlay
-// (the selection, translucent).
+// Everything to draw, in this order: background, rects (strip areas), grid,
+// gaps (missing time, shaded over the grid), bands, means, segments (axes,
+// ticks), labels, overlay (the selection, translucent).
 struct Scene {
     int width = 0, height = 0;
     double font_px = 0.0;  // the text height the labels were measured with
     Color background;
     std::vector<FillRect> rects;
     std::vector<Segment> grid;
+    std::vector<FillRect> gaps;
     std::vector<Band> bands;
     std::vector<Polyline> means;
     std::vector<Segment> segments;

@@ -124,6 +124,7 @@ bool write_svg(std::ostream& out, const Scene& scene) {
         << paint("fill", scene.background) << "/>\n";
     rects(out, scene.rects);
     segments(out, scene.grid);
+    rects(out, scene.gaps);
     // A band as one path of pixel-wide columns: a shape per band, not per column.
     for (const Band& band : scene.bands) {
         if (band.columns.empty())

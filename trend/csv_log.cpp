@@ -96,13 +96,21 @@ bool parse_iso_time(const char* begin, const char* end, int64_t* time_ms) {
     return true;
 }
 
-CsvLog::CsvLog() = default;
+CsvLog::CsvLog(size_t block) : block_(std::max<size_t>(block, 1)) {}
 
 CsvLog::~CsvLog() {
     if (file_) std::fclose(file_);
 }
 
 bool CsvLog::open(const std::string& path, std::string* error) {
+    // A log opened again starts afresh.
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    start_ = filled_ = 0;
+    in_long_line_ = have_time_ = false;
+    done_ = size_ = rows_ = skipped_ = first_skipped_line_ = 0;
+    line_ = 1;
+    first_skipped_reason_.clear();
     path_ = path;
     auto fail = [&](const std::string& why) {
         if (file_) std::fclose(file_);
@@ -116,15 +124,17 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     if (!file_) return fail(std::string("cannot be opened: ") + std::strerror(errno));
     // Reads are large and go straight to the buffer.
     std::setvbuf(file_, nullptr, _IONBF, 0);
-    buffer_.resize(kReadBlock);
-    filled_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    // Not zeroed: a large block's pages are touched only as a file fills them.
+    if (!buffer_) buffer_.reset(new char[block_]);
+    start_ = 0;
+    filled_ = std::fread(buffer_.get(), 1, block_, file_);
     if (std::ferror(file_)) return fail(std::string("cannot be read: ") + std::strerror(errno));
     const uint64_t size = std::filesystem::file_size(path, ec);
     size_ = ec ? filled_ : std::max<uint64_t>(size, filled_);
     if (filled_ == 0) return fail("is empty");
-    if (binary(buffer_.data(), filled_)) return fail("is a binary file, not a talviro_read CSV log");
+    if (binary(buffer_.get(), filled_)) return fail("is a binary file, not a talviro_read CSV log");
 
-    const char* data = buffer_.data();
+    const char* data = buffer_.get();
     const char* newline = static_cast<const char*>(std::memchr(data, '\n', filled_));
     const std::string_view header = trim_cr(std::string_view(data, newline ? newline - data : filled_));
     size_t found[kReadingCount] = {};
@@ -214,18 +224,18 @@ const char* CsvLog::parse_lines(Series& series, const char* begin, const char* e
 
 bool CsvLog::fill(size_t max_bytes, bool* failed) {
     // Only an unfinished line is left: keep it at the front and read on.
-    std::memmove(buffer_.data(), buffer_.data() + start_, filled_ - start_);
+    std::memmove(buffer_.get(), buffer_.get() + start_, filled_ - start_);
     filled_ -= start_;
     start_ = 0;
-    while (!std::memchr(buffer_.data(), '\n', filled_)) {
-        if (filled_ == buffer_.size()) {
+    while (!std::memchr(buffer_.get(), '\n', filled_)) {
+        if (filled_ == block_) {
             // A line longer than the buffer: dropped up to its newline.
             in_long_line_ = true;
             done_ += filled_;
             filled_ = 0;
         }
-        const size_t want = std::max<size_t>(1, std::min(max_bytes, buffer_.size() - filled_));
-        const size_t got = std::fread(buffer_.data() + filled_, 1, want, file_);
+        const size_t want = std::max<size_t>(1, std::min(max_bytes, block_ - filled_));
+        const size_t got = std::fread(buffer_.get() + filled_, 1, want, file_);
         if (std::ferror(file_)) {
             *failed = true;
             return false;
@@ -238,7 +248,7 @@ bool CsvLog::fill(size_t max_bytes, bool* failed) {
             std::error_code ec;
             const uint64_t size = std::filesystem::file_size(path_, ec);
             if (!ec) size_ = std::max<uint64_t>(size, done_ + filled_);
-            return std::memchr(buffer_.data(), '\n', filled_) != nullptr;
+            return std::memchr(buffer_.get(), '\n', filled_) != nullptr;
         }
     }
     return true;
@@ -248,11 +258,11 @@ size_t CsvLog::read_more(Series& series, size_t max_bytes, bool* failed) {
     bool f = false;
     if (failed) *failed = false;
     if (!file_) return 0;
-    if (!std::memchr(buffer_.data() + start_, '\n', filled_ - start_) && !fill(max_bytes, &f)) {
+    if (!std::memchr(buffer_.get() + start_, '\n', filled_ - start_) && !fill(max_bytes, &f)) {
         if (failed) *failed = f;
         return 0;
     }
-    const char* begin = buffer_.data() + start_;
+    const char* begin = buffer_.get() + start_;
     const size_t available = filled_ - start_;
     // Whole lines within max_bytes, or at least the first one.
     const char* end = begin + std::min(max_bytes, available);
@@ -267,7 +277,7 @@ size_t CsvLog::read_more(Series& series, size_t max_bytes, bool* failed) {
 
 void CsvLog::read_all(Series& series, bool* failed) {
     bool f = false;
-    while (read_more(series, kReadBlock, &f) > 0) {
+    while (read_more(series, block_, &f) > 0) {
     }
     if (failed) *failed = f;
 }

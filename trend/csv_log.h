@@ -8,17 +8,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace trend {
 
 class CsvLog {
 public:
-    // Bytes read from the file at a time.
+    // Bytes read from the file at a time; a longer line is skipped.
     static constexpr size_t kReadBlock = 4 << 20;
 
-    CsvLog();
+    explicit CsvLog(size_t block = kReadBlock);
     ~CsvLog();
     CsvLog(const CsvLog&) = delete;
     CsvLog& operator=(const CsvLog&) = delete;
@@ -69,7 +69,8 @@ private:
 
     std::FILE* file_ = nullptr;
     std::string path_;
-    std::vector<char> buffer_;
+    size_t block_;
+    std::unique_ptr<char[]> buffer_;  // block_ bytes, filled as read
     size_t start_ = 0;        // unconsumed bytes are buffer_[start_, filled_)
     size_t filled_ = 0;
     bool in_long_line_ = false;  // discarding a line longer than the buffer

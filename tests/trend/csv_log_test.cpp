@@ -218,4 +218,18 @@ TEST(trendCsvLog, SmallSlicesReadTheSameRowsAsOneBigRead) {
     EXPECT_EQ(sliced.bytes_done(), text.size());
 }
 
+TEST(trendCsvLog, ALineLongerThanTheReadBlockIsSkippedWhole) {
+    const std::string long_line = "2026-12-08T01:33:00.500Z,1.00,20,3.30,0.50,90,20,30," + std::string(300, '4') + "\n";
+    const std::string path = trendtest::write_file("log.csv", cat({kHeader, kRow1, long_line.c_str(), kRow2, kRow3}));
+    CsvLog log(128);
+    std::string error;
+    ASSERT_TRUE(log.open(path, &error)) << error;
+    Series series(0);
+    log.read_all(series);
+    EXPECT_EQ(series.size(), 3u);
+    EXPECT_EQ(log.skipped_note(), path + ": skipped 1 line; the first, line 3: wrong number of fields");
+    EXPECT_EQ(series.at(1).time_ms, kRow1Time + 1000);
+    EXPECT_EQ(log.bytes_done(), std::filesystem::file_size(path));
+}
+
 }  // namespace

@@ -107,7 +107,7 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     if (file_) std::fclose(file_);
     file_ = nullptr;
     start_ = filled_ = 0;
-    in_long_line_ = have_time_ = false;
+    in_long_line_ = false;
     done_ = size_ = rows_ = skipped_ = first_skipped_line_ = 0;
     line_ = 1;
     first_skipped_reason_.clear();
@@ -129,6 +129,8 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     start_ = 0;
     filled_ = std::fread(buffer_.get(), 1, block_, file_);
     if (std::ferror(file_)) return fail(std::string("cannot be read: ") + std::strerror(errno));
+    // The end of the file for now, not for good: a log may grow.
+    std::clearerr(file_);
     const uint64_t size = std::filesystem::file_size(path, ec);
     size_ = ec ? filled_ : std::max<uint64_t>(size, filled_);
     if (filled_ == 0) return fail("is empty");
@@ -210,11 +212,9 @@ const char* CsvLog::parse_lines(Series& series, const char* begin, const char* e
             skip(line_, kWrongFields);
         } else if (!parse_row(line, line_end, &readout, &reason)) {
             skip(line_, reason);
-        } else if ((have_time_ && readout.time_ms < last_time_) || !series.append(readout)) {
+        } else if (!series.append(readout)) {
             skip(line_, kBackwards);
         } else {
-            last_time_ = readout.time_ms;
-            have_time_ = true;
             ++rows_;
         }
         line = newline + 1;

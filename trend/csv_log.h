@@ -33,7 +33,7 @@ public:
     // when there are any) and appends each whole row to series. A last line
     // without its newline waits for the next call. Rows with the wrong number
     // of fields, a number or a time that does not parse, or a time earlier
-    // than the row before are skipped and counted. Returns the bytes consumed;
+    // than the series' last readout are skipped and counted. Returns the bytes consumed;
     // 0 when nothing new is there yet (call again later to follow the file).
     // False in *failed only if the file could no longer be read.
     size_t read_more(Series& series, size_t max_bytes, bool* failed = nullptr);
@@ -80,8 +80,6 @@ private:
     uint64_t line_ = 1;       // number of the last line consumed
     size_t fields_ = 0;       // fields per row, from the header
     size_t field_of_[kReadingCount] = {};  // field index of each reading
-    int64_t last_time_ = 0;
-    bool have_time_ = false;
     uint64_t skipped_ = 0;
     uint64_t first_skipped_line_ = 0;
     std::string first_skipped_reason_;

@@ -99,11 +99,9 @@ std::string format_local(int64_t local_ms, int64_t step_ms) {
 
 std::string format_value(double v, int decimals) {
     char text[64];
+    // + 0.0: a tick at -0.0 reads as zero.
     std::snprintf(text, sizeof text, "%.*f", decimals, v + 0.0);
-    std::string s = text;
-    // "-0.00" from a tick that rounds to zero reads as zero.
-    if (s.find_first_not_of("-0.") == std::string::npos && s[0] == '-') s.erase(0, 1);
-    return s;
+    return text;
 }
 
 }  // namespace

@@ -161,6 +161,8 @@ TEST(trendTicks, LocalTimeTicksTable) {
          kMar28_22h + kHour, "2026-03-29 01:00 03:00 04:00 05:00", 1},
         {kCentralEurope, "two hours into summer time", kMar28_22h, kMar28_22h + 10 * kHour, 6,
          kMar28_22h + kHour, "2026-03-29 04:00 06:00 08:00 10:00", 1},
+        {kCentralEurope, "two hours from just before the change", kMar28_22h + 2 * kHour, kMar28_22h + 10 * kHour,
+         5, kMar28_22h + 4 * kHour, "04:00 06:00 08:00 10:00", 0},
         {kCentralEurope, "hours out of summer time", kOct24_22h + 3 * kHour / 2, kOct24_22h + 11 * kHour / 2, 5,
          kOct24_22h + 2 * kHour, "02:00 02:00 03:00 04:00", 0},
         {kCentralEurope, "days", kDec8_0h - 12 * kHour, kDec8_0h + 7 * kDay - 12 * kHour, 8,

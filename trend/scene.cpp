@@ -51,10 +51,15 @@ Axis value_axis(const SceneRequest& request, const Series& series, int reading, 
     } else {
         const double nan = std::nan("");
         // A little room around the data, so that its extremes stay off the
-        // plot's edges and axes.
-        const double room = *has_data ? kValueRoom * (whole[0].max - whole[0].min) : 0.0;
-        axis.ticks = value_ticks(*has_data ? whole[0].min - room : nan, *has_data ? whole[0].max + room : nan,
-                                 max_ticks);
+        // plot's edges, but never across zero: readings that never go
+        // negative keep an axis that does not either.
+        double lo = nan, hi = nan;
+        if (*has_data) {
+            const double room = kValueRoom * (whole[0].max - whole[0].min);
+            lo = whole[0].min >= 0.0 ? std::max(0.0, whole[0].min - room) : whole[0].min - room;
+            hi = whole[0].max <= 0.0 ? std::min(0.0, whole[0].max + room) : whole[0].max + room;
+        }
+        axis.ticks = value_ticks(lo, hi, max_ticks);
         axis.range = ValueRange{axis.ticks.lo, axis.ticks.hi};
     }
     if (!(axis.range.hi > axis.range.lo))
@@ -163,7 +168,7 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     if (scene.range.t1_ms <= scene.range.t0_ms)
         scene.range.t1_ms = scene.range.t0_ms + 1;
 
-    const double text_h = std::max(1.0, request.measure("0", false).height);
+    const double text_h = std::max(1.0, std::ceil(request.measure("0", false).height));
     const double pad = std::round(text_h / 2.0);
 
     // Vertically: each strip a title line above its plot; the time labels
@@ -231,8 +236,12 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         for (const Strip& strip : scene.strips)
             scene.grid.push_back(Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kGrid});
         scene.segments.push_back(Segment{{x, axis_y}, {x, axis_y + kTickLength}, kAxis});
+        // A label centred on its tick, moved in where it would leave the
+        // picture.
+        const double half = request.measure(tick.label, tick.day).width / 2.0;
+        const double label_x = std::clamp(x, half, std::max(half, scene.width - half));
         scene.labels.push_back(
-            Label{x, axis_y + kTickLength + 1.0, tick.label, HAlign::Center, VAlign::Top, kText, tick.day});
+            Label{label_x, axis_y + kTickLength + 1.0, tick.label, HAlign::Center, VAlign::Top, kText, tick.day});
     }
 
     if (request.selection && n_px > 0) {

@@ -7,6 +7,7 @@
 //   live            one readout appended to a live series of 1 M readouts and
 //                   its four readings' columns for a 10 min span at 1920 px
 // TALVIRO_TREND_BENCH_ROWS sets another number of readouts (the smoke test's).
+#include "trend/civil.h"
 #include "trend/csv_log.h"
 #include "trend/series.h"
 
@@ -37,16 +38,12 @@ int64_t readout_count() {
     return rows ? std::max<int64_t>(2, std::atoll(rows)) : kDayReadouts;
 }
 
-// Appends "2026-12-08T01:33:00.123Z" without the C library's slow paths.
+// Appends "2026-12-08T01:33:00.123Z" as talviro_read writes it.
 void put_time(std::string& out, int64_t ms) {
     const int64_t days = ms / 86'400'000;
-    int64_t in_day = ms % 86'400'000;
-    // Civil date of the day number (days since 1970).
-    const int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1), m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    const int y = static_cast<int>(yoe + era * 400 + (m <= 2));
+    const int64_t in_day = ms % 86'400'000;
+    int y, m, d;
+    trend::civil_from_days(days, &y, &m, &d);
     char text[32];
     const int h = static_cast<int>(in_day / 3'600'000), min = static_cast<int>(in_day / 60'000 % 60);
     const int s = static_cast<int>(in_day / 1000 % 60), milli = static_cast<int>(in_day % 1000);

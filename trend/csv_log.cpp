@@ -1,5 +1,7 @@
 #include "trend/csv_log.h"
 
+#include "trend/civil.h"
+
 #include <charconv>
 #include <cerrno>
 #include <cmath>
@@ -38,16 +40,6 @@ bool binary(const char* data, size_t n) {
         if (c < 0x20 && c != '\n' && c != '\r' && c != '\t') return true;
     }
     return false;
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
 }
 
 int days_in_month(int y, int m) {

@@ -108,7 +108,8 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
         }
         if (!c.has_data)
             continue;
-        const double top = std::floor(y_of(strip, c.max));
+        // At least a pixel tall, and on the plot even at its bottom edge.
+        const double top = std::min(std::floor(y_of(strip, c.max)), strip.plot.y + strip.plot.h - 1.0);
         const double bottom = std::max(top + 1.0, std::ceil(y_of(strip, c.min)));
         band.columns.push_back(BandColumn{x0 + k, top, bottom});
         if (!c.has_gap)

@@ -22,7 +22,8 @@ std::string set_save_image(const std::string& value, Options* o) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return end == t;
     };
-    if (!ends_with(".png") && !ends_with(".svg"))
+    o->svg = ends_with(".svg");
+    if (!ends_with(".png") && !o->svg)
         return "--save-image: the picture's name must end in .png or .svg: " + value;
     o->save_image = value;
     return {};

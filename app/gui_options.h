@@ -18,6 +18,7 @@ constexpr int kMaxSide = 16384;
 
 struct Options {
     std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
+    bool svg = false;        // the picture's name ends in .svg (of any case), not .png
     int width = kDefaultWidth;    // --size WIDTHxHEIGHT
     int height = kDefaultHeight;
     std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch

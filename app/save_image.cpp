@@ -9,20 +9,9 @@
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 
-#include <cctype>
-
 namespace save_image {
 
 namespace {
-
-bool is_svg(const std::string& path) {
-    if (path.size() < 4)
-        return false;
-    std::string tail = path.substr(path.size() - 4);
-    for (char& c : tail)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return tail == ".svg";
-}
 
 // The SVG's text is measured with the same fonts as the PNG's, so both lay
 // out alike.
@@ -78,7 +67,7 @@ int run(const gui_options::Options& options, std::ostream& err) {
     request.width = options.width;
     request.height = options.height;
     request.range = view.range(extent);
-    const std::string written = is_svg(options.save_image)
+    const std::string written = options.svg
                                     ? write_svg(options.save_image, request, series)
                                     : trend_painter::write_png(options.save_image, request, series);
     if (!written.empty()) {

@@ -304,6 +304,8 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         gui_options::parse({"--save-image", "x.svg", "--size", "640x480", "--to", "2026-12-08T01:33:00.250Z", "l.csv"})
             .options;
     EXPECT_EQ(o.save_image, "x.svg");
+    EXPECT_TRUE(o.svg);
+    EXPECT_FALSE(gui_options::parse({"--save-image", "x.Svg.png", "l.csv"}).options.svg);
     EXPECT_EQ(o.width, 640);
     EXPECT_EQ(o.height, 480);
     EXPECT_FALSE(o.from_ms.has_value());

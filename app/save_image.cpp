@@ -8,6 +8,7 @@
 
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
+#include <wx/log.h>
 
 namespace save_image {
 
@@ -26,6 +27,9 @@ std::string write_svg(const std::string& path, trend::SceneRequest request, cons
 }  // namespace
 
 int run(const gui_options::Options& options, std::ostream& err) {
+    // Whatever the toolkit would log goes nowhere: with no window, its log
+    // would hold the exit on a dialog. Failures are said on err instead.
+    wxLogNull quiet;
     trend::CsvLog log;
     std::string error;
     if (!log.open(options.log, &error)) {

@@ -3,9 +3,13 @@
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 #include <wx/image.h>
+#include <wx/mstream.h>
 #include <wx/settings.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace trend_painter {
@@ -126,7 +130,17 @@ std::string write_png(const std::string& path, trend::SceneRequest request, cons
         dc.SelectObject(wxNullBitmap);
         image = bitmap.ConvertToImage();
     }
-    if (!image.IsOk() || !image.SaveFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG))
+    // Encoded in memory and written here: the toolkit's own file errors
+    // would go to its log, which a program without a window cannot show.
+    wxMemoryOutputStream png;
+    if (!image.IsOk() || !image.SaveFile(png, wxBITMAP_TYPE_PNG))
+        return path + ": cannot be encoded as PNG";
+    std::vector<char> bytes(png.GetLength());
+    png.CopyTo(bytes.data(), bytes.size());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file)
+        return path + ": cannot be written: " + std::strerror(errno);
+    if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush())
         return path + ": cannot be written";
     return {};
 }

@@ -266,6 +266,14 @@ TEST(trendSaveImage, LogsItCannotReadFailWithOneLineNamingTheFile) {
         struct stat st {};
         EXPECT_EQ(stat(out.c_str(), &st) == 0, row.status == 0) << row.name;
     }
+
+    // A picture that cannot be written: the same, naming the picture.
+    for (const char* picture : {"no_folder/out.png", "no_folder/out.svg"}) {
+        const Ran run = run_demo("--save-image " + quoted(dir + picture) + " " + quoted(dir + "skipped.csv"));
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(dir + picture + ": cannot be written: No such file or directory\n"), std::string::npos)
+            << run.err;
+    }
 }
 
 TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {

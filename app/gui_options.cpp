@@ -88,6 +88,10 @@ Parsed parse(const std::vector<std::string>& args) {
     bool picture_option = false;  // --size, --from or --to given
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+            continue;
+        }
         if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
             if (!o.log.empty()) {
                 parsed.error = "one log at a time: " + o.log + " and " + arg;
@@ -130,8 +134,10 @@ Parsed parse(const std::vector<std::string>& args) {
     return parsed;
 }
 
-std::string save_image_usage() {
-    return "  LOG.csv                   open a log written by talviro_read --csv\n"
+std::string usage_text(const std::string& program) {
+    return "usage: " + program + " [LOG.csv]\n" +
+           "       " + program + " --save-image OUT.png|OUT.svg [--size WIDTHxHEIGHT] [--from TIME] [--to TIME] LOG.csv\n"
+           "  LOG.csv                   open a log written by talviro_read --csv\n"
            "  --save-image OUT.png|OUT.svg\n"
            "                            write the picture of LOG.csv and exit without a window\n"
            "  --size WIDTHxHEIGHT       the picture's size in pixels (default " +
@@ -139,8 +145,10 @@ std::string save_image_usage() {
            ")\n"
            "  --from TIME, --to TIME    the span drawn, in UTC as the log writes it,\n"
            "                            e.g. 2026-12-08T01:33:00.000Z (default: the whole log)\n"
+           "  -h, --help                show this help and exit\n"
            "Like any wxWidgets program it needs a display, even with --save-image: on a\n"
-           "server without one, run it under xvfb-run.\n";
+           "server without one, run it under xvfb-run.\n"
+           "Exit status with --save-image: 0 written, 1 the log or the picture failed, 2 usage error.\n";
 }
 
 }  // namespace gui_options

@@ -24,6 +24,7 @@ struct Options {
     std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch
     std::optional<int64_t> to_ms;    // --to TIME
     std::string log;  // LOG.csv: the one argument that is not an option
+    bool help = false;  // --help or -h: print the usage and exit
 };
 
 struct Parsed {
@@ -38,8 +39,8 @@ struct Parsed {
 // before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
 
-// The lines --help adds for the picture options, each ending with a newline.
-std::string save_image_usage();
+// The --help text, naming the program as called, ending with a newline.
+std::string usage_text(const std::string& program);
 
 }  // namespace gui_options
 

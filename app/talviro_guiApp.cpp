@@ -52,6 +52,11 @@ bool talviro_guiApp::OnInit() {
         exit_status_ = save_image::kUsage;
         return true;
     }
+    if (parsed.options.help) {
+        std::cout << gui_options::usage_text(program_name());
+        exit_status_ = 0;
+        return true;
+    }
     if (!parsed.options.save_image.empty()) {
         exit_status_ = save_image::run(parsed.options, std::cerr);
         return true;

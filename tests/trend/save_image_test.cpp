@@ -35,14 +35,17 @@ std::string slurp(const std::string& path) {
 struct Ran {
     int status;        // exit status, -1 when it did not exit
     std::string err;   // standard error
+    std::string out;   // standard output
 };
 
 // Runs the demo program with the shell text after its name.
 Ran run_demo(const std::string& rest) {
     const std::string err_path = ::testing::TempDir() + "save_image_stderr.txt";
-    const std::string command = quoted(TALVIRO_GUI_DEMO) + " " + rest + " 2>" + quoted(err_path);
+    const std::string out_path = ::testing::TempDir() + "save_image_stdout.txt";
+    const std::string command =
+        quoted(TALVIRO_GUI_DEMO) + " " + rest + " 2>" + quoted(err_path) + " >" + quoted(out_path);
     const int status = std::system(command.c_str());
-    return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(err_path)};
+    return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(err_path), slurp(out_path)};
 }
 
 // "2026-12-08T01:33:00.123Z" of UTC milliseconds.
@@ -320,10 +323,20 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
     EXPECT_EQ(o.to_ms, std::optional<int64_t>(1'796'693'580'250));
     EXPECT_EQ(o.log, "l.csv");
 
+    EXPECT_TRUE(gui_options::parse({"--help"}).options.help);
+    EXPECT_TRUE(gui_options::parse({"-h"}).options.help);
+
     // The program: status 2 and the one line, naming itself.
     const Ran run = run_demo("--save-image a.jpg log.csv");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "talviro_gui_demo: --save-image: the picture's name must end in .png or .svg: a.jpg\n");
+    // --help: on standard output, with the display it needs.
+    const Ran help = run_demo("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: talviro_gui_demo", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--save-image OUT.png|OUT.svg"), std::string::npos);
+    EXPECT_NE(help.out.find("needs a display, even with --save-image: on a\nserver without one, run it under xvfb-run."),
+              std::string::npos);
 }
 
 }  // namespace

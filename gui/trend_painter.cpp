@@ -31,7 +31,13 @@ wxPen line_pen(const trend::Color& c, double width) {
 
 void fill(wxDC& dc, const trend::FillRect& r) {
     dc.SetPen(*wxTRANSPARENT_PEN);
-    dc.SetBrush(wxBrush(colour(r.fill)));
+    if (r.fill.a == wxALPHA_OPAQUE || dc.GetGraphicsContext()) {
+        dc.SetBrush(wxBrush(colour(r.fill)));
+    } else {
+        // A DC without a graphics context (GDI's on Windows) paints a
+        // translucent brush opaque: a hatch lets what is below show.
+        dc.SetBrush(wxBrush(wxColour(r.fill.r, r.fill.g, r.fill.b), wxBRUSHSTYLE_BDIAGONAL_HATCH));
+    }
     const int x0 = px(r.x), y0 = px(r.y);
     dc.DrawRectangle(x0, y0, px(r.x + r.w) - x0, px(r.y + r.h) - y0);
 }

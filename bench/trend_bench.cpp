@@ -4,11 +4,13 @@
 //   load            open and read it all into a Series (file in the page cache)
 //   columns/<span>  the four readings' columns of a 1920 px redraw, at zooms
 //                   from the whole day down to one second
+//   scene/<span>    the whole picture of a 1920x1080 redraw laid out
 //   live            one readout appended to a live series of 1 M readouts and
 //                   its four readings' columns for a 10 min span at 1920 px
 // TALVIRO_TREND_BENCH_ROWS sets another number of readouts (the smoke test's).
 #include "trend/civil.h"
 #include "trend/csv_log.h"
+#include "trend/scene.h"
 #include "trend/series.h"
 
 #include <benchmark/benchmark.h>
@@ -28,6 +30,8 @@ constexpr int64_t kDayReadouts = 2'600'000;
 constexpr int64_t kIntervalMs = 33;
 constexpr int64_t kStartMs = 1'796'688'000'000;  // 2026-12-08T00:00:00Z
 constexpr int kWidthPx = 1920;
+constexpr int kSceneHeightPx = 1080;
+constexpr double kGlyphWidthPx = 7.0, kGlyphHeightPx = 14.0;
 constexpr int64_t kLiveReadouts = 1'000'000;
 constexpr int64_t kLiveSpanMs = 10 * 60'000;
 constexpr const char* kHeader =
@@ -151,6 +155,32 @@ BENCHMARK(BM_Columns)
     ->Arg(3'600'000)
     ->Arg(60'000)
     ->Arg(1'000)
+    ->Unit(benchmark::kMicrosecond);
+
+// The whole picture laid out (trend/scene.h) at 1920x1080 over the same
+// spans: the columns above plus axes, ticks, bands and means; text measured
+// as fixed-width glyphs, so the toolkit's fonts stay out of the figure.
+void BM_Scene(benchmark::State& state) {
+    const trend::Series& series = day_series();
+    const int64_t span = state.range(0);
+    const int64_t middle = (series.first_time() + series.last_time()) / 2;
+    trend::SceneRequest request;
+    request.width = kWidthPx;
+    request.height = kSceneHeightPx;
+    request.range.t0_ms = std::max(series.first_time(), middle - span / 2);
+    request.range.t1_ms = request.range.t0_ms + span;
+    request.measure = [](const std::string& text, bool) {
+        return trend::TextSize{kGlyphWidthPx * static_cast<double>(text.size()), kGlyphHeightPx};
+    };
+    for (auto _ : state) {
+        const trend::Scene scene = trend::build_scene(request, series);
+        benchmark::DoNotOptimize(scene.bands.data());
+    }
+}
+BENCHMARK(BM_Scene)
+    ->Name("scene/span_ms")
+    ->Arg(kDayReadouts * kIntervalMs)
+    ->Arg(60'000)
     ->Unit(benchmark::kMicrosecond);
 
 void BM_LiveAppendAndColumns(benchmark::State& state) {

@@ -175,7 +175,7 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     // Vertically: each strip a title line above its plot; the time labels
     // below the last one.
     const double time_axis_h = kTickLength + text_h + pad;
-    const double strip_h = std::floor((scene.height - pad - time_axis_h) / kStripCount);
+    const double strip_h = std::max(0.0, std::floor((scene.height - pad - time_axis_h) / kStripCount));
     const double title_h = std::ceil(text_h + pad / 2.0);
     const double plot_h = std::max(0.0, strip_h - title_h - pad);
     const int max_value_ticks = std::max(2, static_cast<int>(plot_h / (kValueTickSpacing * text_h)) + 1);

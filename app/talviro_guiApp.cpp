@@ -3,6 +3,7 @@
 #include "app/gui_options.h"
 #include "app/save_image.h"
 #include "gui/talviro_guiFrame.h"
+#include "gui/trend_frame.h"
 
 #include <wx/image.h>
 
@@ -59,6 +60,14 @@ bool talviro_guiApp::OnInit() {
     }
     if (!parsed.options.save_image.empty()) {
         exit_status_ = save_image::run(parsed.options, std::cerr);
+        return true;
+    }
+    if (!parsed.options.log.empty()) {
+        // A log alone: its trend window, and no probe looked for.
+        TrendFrame* trend = new TrendFrame(nullptr);
+        trend->Show(true);
+        SetTopWindow(trend);
+        trend->OpenLog(wxString::FromUTF8(parsed.options.log));
         return true;
     }
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1);

@@ -18,8 +18,10 @@ public:
     // the command line (app/gui_options.h) itself: the toolkit's own
     // handling is left out on purpose. With --save-image, writes the picture
     // and shows no window; on a usage error, says so in one line on standard
-    // error. Otherwise builds and shows the measurement window and makes it
-    // the top window, probe or no probe. Never declines to start.
+    // error. With a LOG.csv alone, shows that log in a trend window, the
+    // top window, and looks for no probe (a log it cannot read is named in
+    // the window). Otherwise builds and shows the measurement window and
+    // makes it the top window, probe or no probe. Never declines to start.
     bool OnInit() override;
 
     // The main loop, or at once the status of a run that shows no window:

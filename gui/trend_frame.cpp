@@ -164,6 +164,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     panel->SetSizer(column);
     LoadGauge->Hide();
     CancelButton->Hide();
+    StatsText->Hide();
     ZoomButton->Enable(false);
 
     SetMinSize(ConvertDialogToPixels(kMinSizeDlu));
@@ -393,25 +394,27 @@ void TrendFrame::OnZoomClick(wxCommandEvent& WXUNUSED(event)) {
 
 void TrendFrame::ShowStats() {
     ZoomButton->Enable(selection_.has_value());
-    if (!selection_) {
-        StatsText->SetLabel(wxEmptyString);
-        return;
-    }
-    const trend::TimeRange span = *selection_;
-    wxString text = wxString::Format("Selection %s to %s: %s", time_text(span.t0_ms),
-                                     time_text(span.t1_ms), duration_text(span.width_ms()));
-    for (int r = 0; r < trend::kReadingCount; ++r) {
-        const trend::Stats s = shown_->stats(r, span.t0_ms, span.t1_ms);
-        text << "\n" << wxString::FromUTF8(trend::reading_name(r)) << ": ";
-        if (s.whole > 0)
-            text << "min " << statistic_text(r, s.min) << ", mean " << statistic_text(r, s.mean)
-                 << ", max " << statistic_text(r, s.max) << ", ";
-        text << s.readouts << (s.readouts == 1 ? " readout, " : " readouts, ") << s.gaps
-             << (s.gaps == 1 ? " gap" : " gaps");
+    wxString text;
+    if (selection_) {
+        const trend::TimeRange span = *selection_;
+        text = wxString::Format("Selection %s to %s: %s", time_text(span.t0_ms), time_text(span.t1_ms),
+                                duration_text(span.width_ms()));
+        for (int r = 0; r < trend::kReadingCount; ++r) {
+            const trend::Stats s = shown_->stats(r, span.t0_ms, span.t1_ms);
+            text << "\n" << wxString::FromUTF8(trend::reading_name(r)) << ": ";
+            if (s.whole > 0)
+                text << "min " << statistic_text(r, s.min) << ", mean " << statistic_text(r, s.mean)
+                     << ", max " << statistic_text(r, s.max) << ", ";
+            text << s.readouts << (s.readouts == 1 ? " readout, " : " readouts, ") << s.gaps
+                 << (s.gaps == 1 ? " gap" : " gaps");
+        }
     }
     StatsText->SetLabel(text);
-    // The text's height changes with the first selection.
-    Plot->GetParent()->Layout();
+    // Takes its lines only while there is a selection.
+    if (StatsText->IsShown() != selection_.has_value()) {
+        StatsText->Show(selection_.has_value());
+        Plot->GetParent()->Layout();
+    }
 }
 
 void TrendFrame::ShowHover(int x) {

@@ -71,15 +71,18 @@ wxString time_text(int64_t time_ms) {
     return wxDateTime(wxLongLong(time_ms)).Format("%Y-%m-%d %H:%M:%S.%l");
 }
 
-// "12.345 s" below a minute, else "2 h 03 min 04.500 s" and the like.
+// "12.345 s" below a minute, else "2 h 03 min 04.500 s" and the like: the
+// first unit as it is, the ones after it with their leading zeros.
 wxString duration_text(int64_t ms) {
     if (ms < 60'000) return wxString::Format("%.3f s", ms / 1000.0);
-    const int64_t days = ms / 86'400'000, hours = ms / 3'600'000 % 24, minutes = ms / 60'000 % 60;
+    const int64_t parts[] = {ms / 86'400'000, ms / 3'600'000 % 24, ms / 60'000 % 60};
+    const char* const units[] = {"d", "h", "min"};
     wxString text;
-    if (days) text << days << " d ";
-    if (days || hours) text << wxString::Format("%02d h ", static_cast<int>(hours));
-    text << wxString::Format("%02d min %06.3f s", static_cast<int>(minutes), ms % 60'000 / 1000.0);
-    return text;
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        if (text.empty() && parts[i] == 0) continue;
+        text << wxString::Format(text.empty() ? "%d %s " : "%02d %s ", static_cast<int>(parts[i]), units[i]);
+    }
+    return text + wxString::Format("%06.3f s", ms % 60'000 / 1000.0);
 }
 
 readings::Kind kind_of(int reading) { return readings::kChannels[trend::reading_channel(reading)].kind; }

@@ -344,3 +344,33 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     ASSERT_TRUE(sim.Char(WXK_END));
     EXPECT_TRUE(run_event_loop_until([&] { return t->LiveBox->GetValue(); }, kAnswerLimitMs));
 }
+
+TEST_F(guiTrend, ALargeLogLoadsInSlicesWithProgressAndCancelKeepsWhatWasRead) {
+    // Several of the window's slices of rows.
+    const std::size_t rows = 5 * TrendFrame::kLoadSliceBytes / (row(kLogStart, kWholeRow).size() - 1);
+    std::string text = trendtest::kHeader;
+    text.reserve(rows * 64);
+    for (std::size_t i = 0; i < rows; ++i) text += row(kLogStart + static_cast<int64_t>(i), kWholeRow);
+    const std::string path = trendtest::write_file("large.csv", text);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    EXPECT_TRUE(t->Loading());
+    EXPECT_TRUE(t->LoadGauge->IsShown());
+    EXPECT_TRUE(t->CancelButton->IsShown());
+    ASSERT_TRUE(run_event_loop_until([t] { return t->Shown().size() > 0; }, kAnswerLimitMs));
+    EXPECT_GT(t->LoadGauge->GetValue(), 0);
+    click(t->CancelButton);
+
+    EXPECT_FALSE(t->Loading());
+    EXPECT_FALSE(t->LoadGauge->IsShown());
+    const std::size_t kept = t->Shown().size();
+    EXPECT_LT(kept, rows);
+    EXPECT_EQ(label(t->NoteText), path + ": loading cancelled, the first " + std::to_string(kept) +
+                                      " readouts shown");
+    // A cancelled log is not read on.
+    run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
+    EXPECT_EQ(t->Shown().size(), kept);
+}

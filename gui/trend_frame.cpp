@@ -224,26 +224,26 @@ trend::SceneRequest TrendFrame::Request() const {
     return request;
 }
 
+void TrendFrame::LayOutScene(wxDC& dc) {
+    trend::SceneRequest request = Request();
+    request.measure = trend_painter::measure_on(dc);
+    request.font_px = trend_painter::font_px(dc);
+    scene_ = trend::build_scene(request, *shown_);
+    scene_stale_ = false;
+}
+
 const trend::Scene& TrendFrame::CurrentScene() {
     const wxSize size = Plot->GetClientSize();
     if (scene_stale_ || scene_.width != size.x || scene_.height != size.y) {
         wxClientDC dc(Plot);
-        trend::SceneRequest request = Request();
-        request.measure = trend_painter::measure_on(dc);
-        request.font_px = trend_painter::font_px(dc);
-        scene_ = trend::build_scene(request, *shown_);
-        scene_stale_ = false;
+        LayOutScene(dc);
     }
     return scene_;
 }
 
 void TrendFrame::OnPaint(wxPaintEvent& WXUNUSED(event)) {
     wxAutoBufferedPaintDC dc(Plot);
-    trend::SceneRequest request = Request();
-    request.measure = trend_painter::measure_on(dc);
-    request.font_px = trend_painter::font_px(dc);
-    scene_ = trend::build_scene(request, *shown_);
-    scene_stale_ = false;
+    LayOutScene(dc);
     trend_painter::paint(dc, scene_);
 }
 

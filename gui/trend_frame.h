@@ -22,6 +22,7 @@
 #include <string>
 
 class wxButton;
+class wxDC;
 class wxCheckBox;
 class wxChoice;
 class wxGauge;
@@ -106,6 +107,8 @@ private:
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.
     trend::SceneRequest Request() const;
+    // Lays scene_ out for the plot, measuring text on dc.
+    void LayOutScene(wxDC& dc);
     // The scene for the plot's current size, laid out now if the last paint's
     // is out of date (the mouse handlers map pixels to time with it).
     const trend::Scene& CurrentScene();

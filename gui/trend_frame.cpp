@@ -13,6 +13,7 @@
 #include <wx/datetime.h>
 #include <wx/dcbuffer.h>
 #include <wx/dcclient.h>
+#include <wx/display.h>
 #include <wx/dnd.h>
 #include <wx/filedlg.h>
 #include <wx/filename.h>
@@ -171,7 +172,11 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     ZoomButton->Enable(false);
 
     SetMinSize(ConvertDialogToPixels(kMinSizeDlu));
-    SetSize(ConvertDialogToPixels(kInitialSizeDlu));
+    // Never larger than the desktop it opens on.
+    const wxSize desktop = wxDisplay(this).GetClientArea().GetSize();
+    wxSize size = ConvertDialogToPixels(kInitialSizeDlu);
+    size.DecTo(desktop);
+    SetSize(size);
     SetDropTarget(new LogDropTarget(this));
 
     wxAcceleratorEntry keys[] = {{wxACCEL_CTRL, 'O', OpenButton->GetId()},

@@ -235,8 +235,14 @@ bool CsvLog::fill(size_t max_bytes, bool* failed) {
         filled_ += got;
         size_ = std::max<uint64_t>(size_, done_ + filled_);
         if (got < want) {
-            // The end for now; a growing file has more later.
+            // The end for now; a growing file has more later. The seek
+            // drops what the C library knows of the end: Wine's (and so
+            // Windows programs under it) reads nothing appended otherwise.
             std::clearerr(file_);
+            if (std::fseek(file_, 0, SEEK_CUR) != 0) {
+                *failed = true;
+                return false;
+            }
             std::error_code ec;
             const uint64_t size = std::filesystem::file_size(path_, ec);
             if (!ec) size_ = std::max<uint64_t>(size, done_ + filled_);

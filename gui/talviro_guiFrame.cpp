@@ -279,8 +279,7 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id)) {
             wxTimerEventHandler(talviro_guiFrame::OnRefreshTimer), nullptr, this);
     Connect(ID_BUTTON4, wxID_ANY, wxEVT_COMMAND_BUTTON_CLICKED,
             wxCommandEventHandler(talviro_guiFrame::OnTrendClick), nullptr, this);
-    for (wxGauge* gauge : {Gauge1, Gauge2, Gauge3, Gauge4})
-        gauge->Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent&) { trend_.show(); });
+    for (wxGauge* gauge : {Gauge1, Gauge2, Gauge3, Gauge4}) trend_.open_on_double_click(gauge);
 #ifdef __WXMSW__
     Connect(wxID_ANY, wxID_ANY, wxEVT_DPI_CHANGED,
             wxDPIChangedEventHandler(talviro_guiFrame::OnDpiChanged), nullptr, this);

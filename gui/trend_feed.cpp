@@ -2,9 +2,18 @@
 
 #include "gui/trend_frame.h"
 
+#include <wx/event.h>
+#include <wx/settings.h>
+#include <wx/window.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+
+namespace {
+// When the system does not say.
+constexpr int kDefaultDoubleClickMs = 500;
+}  // namespace
 
 TrendFeed::TrendFeed() : live_(std::make_shared<trend::Series>(trend::Series::kLiveCapacity)) {}
 
@@ -44,4 +53,24 @@ void TrendFeed::show() {
     TrendFrame* frame = new TrendFrame(live_);
     window_ = frame;
     frame->Show(true);
+}
+
+void TrendFeed::open_on_double_click(wxWindow* control) {
+    control->Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent& event) {
+        event.Skip();
+        show();
+    });
+    control->Bind(wxEVT_LEFT_DOWN, [this, control](wxMouseEvent& event) {
+        event.Skip();
+        const auto now = std::chrono::steady_clock::now();
+        const int limit_ms = wxSystemSettings::GetMetric(wxSYS_DCLICK_MSEC);
+        const auto limit = std::chrono::milliseconds(limit_ms > 0 ? limit_ms : kDefaultDoubleClickMs);
+        if (pressed_ == control && now - pressed_at_ <= limit) {
+            pressed_ = nullptr;
+            show();
+            return;
+        }
+        pressed_ = control;
+        pressed_at_ = now;
+    });
 }

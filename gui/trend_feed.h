@@ -10,10 +10,12 @@
 
 #include <wx/weakref.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
 class TrendFrame;
+class wxWindow;
 
 class TrendFeed {
 public:
@@ -34,6 +36,10 @@ public:
 
     // Opens the trend window over the live series, or raises the open one.
     void show();
+    // Makes a double click on control call show(). Where the control gets
+    // no double clicks of its own (Windows' progress bars), two presses
+    // within the system's double-click time count as one.
+    void open_on_double_click(wxWindow* control);
     // The open trend window, or nullptr once it was closed.
     TrendFrame* window() const { return window_.get(); }
     const trend::Series& series() const { return *live_; }
@@ -45,6 +51,9 @@ private:
     // toolkit deletes it.
     std::shared_ptr<trend::Series> live_;
     wxWeakRef<TrendFrame> window_;
+    // The last press open_on_double_click saw, and when.
+    const wxWindow* pressed_ = nullptr;
+    std::chrono::steady_clock::time_point pressed_at_;
 };
 
 #endif

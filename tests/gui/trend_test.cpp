@@ -341,6 +341,31 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     EXPECT_TRUE(run_event_loop_until(
         [&] { return t->CurrentView().range(extent) == trend::TimeRange{kLogStart, kLogStart + 59'001}; },
         kAnswerLimitMs));
+
+    // The wheel zooms about the pointer: the time under it stays there.
+    const trend::TimeRange all = t->CurrentView().range(extent);
+    ASSERT_TRUE(wait_until_drawn(t));
+    const int wheel_x = static_cast<int>(plot.x + plot.w / 4);
+    const int64_t under = t->LastScene().time_at(wheel_x);
+    wxMouseEvent wheel(wxEVT_MOUSEWHEEL);
+    wheel.SetPosition(wxPoint(wheel_x, y));
+    wheel.m_wheelRotation = wheel.m_wheelDelta = 120;
+    wheel.m_wheelAxis = wxMOUSE_WHEEL_VERTICAL;
+    t->Plot->ProcessWindowEvent(wheel);
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_NEAR(t->CurrentView().range(extent).width_ms(), all.width_ms() / 1.25, 1);
+    EXPECT_NEAR(t->LastScene().time_at(wheel_x), under, all.width_ms() / plot.w);
+
+    // Hovering names the time and the nearest readout's readings.
+    ASSERT_TRUE(sim.MouseMove(screen(plot.x + 2)));
+    EXPECT_TRUE(run_event_loop_until(
+        [&] {
+            return utf8(t->StatusBar->GetStatusText()).find(
+                       "   V target 3.30 V   I supply 103 mA   A0 5.71 V   A1 1.11 V") != std::string::npos;
+        },
+        kAnswerLimitMs))
+        << utf8(t->StatusBar->GetStatusText());
+
     ASSERT_TRUE(sim.Char(WXK_END));
     EXPECT_TRUE(run_event_loop_until([&] { return t->LiveBox->GetValue(); }, kAnswerLimitMs));
 }

@@ -1,32 +1,48 @@
-// The command line of the window programs: what each word means, read before
-// the toolkit starts, so that --help and --version need no display.
+// The command line of talviro_gui and talviro_gui_demo, without the toolkit:
+// a table of options read into one struct, so a new option is one row. It is
+// read before the toolkit starts, so that --help and --version need no display.
 #ifndef TALVIRO_APP_GUI_OPTIONS_H
 #define TALVIRO_APP_GUI_OPTIONS_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace gui_options {
 
-// What the program was asked for.
-struct StartOptions {
-    std::string serial;  // connect only to this probe; empty: any
-    bool help = false;
-    bool version = false;
+// The picture's size when --size is not given, and the sizes accepted.
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 800;
+constexpr int kMinSide = 64;
+constexpr int kMaxSide = 16384;
+
+struct Options {
+    std::string serial;      // --serial SN: connect only to this probe; empty: any
+    std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
+    bool svg = false;        // the picture's name ends in .svg (of any case), not .png
+    int width = kDefaultWidth;    // --size WIDTHxHEIGHT
+    int height = kDefaultHeight;
+    std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch
+    std::optional<int64_t> to_ms;    // --to TIME
+    std::string log;  // LOG.csv: the one argument that is not an option
+    bool help = false;     // --help or -h: print the usage and exit
+    bool version = false;  // --version: print the version and exit
 };
 
 struct Parsed {
-    StartOptions options;
-    std::string error;  // one line without a newline; empty when the words were valid
+    Options options;
+    std::string error;  // empty when the arguments were valid; else one line
 };
 
-// Reads the arguments after the program name: "--name value" or
-// "--name=value" for an option with a value, "-h" for "--help". An
-// argument that is no option, an unknown option, a flag given a value or
-// a missing or empty value is a usage error. Prints nothing.
+// Reads the arguments after the program name ("--name value" or
+// "--name=value"). Refuses an unknown option, a flag given a value, a
+// missing, empty or malformed value, a second LOG, --size/--from/--to
+// without --save-image, --save-image without LOG or with a name ending
+// neither in .png nor .svg, and --from not before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
 
-// The usage text and the version line, naming the program as called, each
+// The --help text and the --version line, naming the program as called, each
 // ending with a newline.
 std::string usage_text(const std::string& program);
 std::string version_text(const std::string& program);

@@ -1,7 +1,9 @@
 #include "app/talviro_guiApp.h"
 
 #include "app/gui_options.h"
+#include "app/save_image.h"
 #include "gui/talviro_guiFrame.h"
+#include "gui/trend_frame.h"
 
 #include <wx/config.h>
 #include <wx/filename.h>
@@ -30,7 +32,7 @@ const wxString kVendorName = "TALVIRO";
 
 // The command line as read before the toolkit started; OnInit builds the
 // window from it.
-gui_options::StartOptions start_options;
+gui_options::Options start_options;
 
 // Reads the command line. Returns -1 when the window is to open, else the
 // status to end with: --help and --version print to standard output, a usage
@@ -109,10 +111,28 @@ bool talviro_guiApp::OnInit() {
                           wxPATH_MKDIR_FULL);
     }
 #endif
+    if (!start_options.save_image.empty()) {
+        // The picture of a log, and no window: OnRun ends with the status.
+        exit_status_ = save_image::run(start_options, std::cerr);
+        return true;
+    }
+    if (!start_options.log.empty()) {
+        // A log alone: its trend window, and no probe looked for.
+        TrendFrame* trend = new TrendFrame(nullptr);
+        trend->Show(true);
+        SetTopWindow(trend);
+        trend->OpenLog(wxString::FromUTF8(start_options.log));
+        return true;
+    }
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);
     return true;
+}
+
+int talviro_guiApp::OnRun() {
+    if (exit_status_) return *exit_status_;
+    return wxApp::OnRun();
 }
 
 int talviro_guiApp::OnExit() {

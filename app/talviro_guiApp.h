@@ -5,6 +5,8 @@
 
 #include <wx/app.h>
 
+#include <optional>
+
 class talviro_guiApp : public wxApp {
 public:
     // With GTK: asks for X11 first and Wayland second (GDK_BACKEND=x11,wayland)
@@ -13,13 +15,22 @@ public:
     talviro_guiApp();
 
     // Registers the image handlers (the window decodes its logo), names the
-    // configuration store, builds and shows the measurement window for the
-    // command line read before the toolkit started, and makes it the top
-    // window. Never declines to start, probe or no probe. The toolkit's own
-    // command-line handling is left out on purpose.
+    // configuration store and acts on the command line read before the
+    // toolkit started (app/gui_options.h; the toolkit's own handling is left
+    // out on purpose). With --save-image, writes the picture and shows no
+    // window. With a LOG.csv alone, shows that log in a trend window, the top
+    // window, and looks for no probe (a log it cannot read is named in the
+    // window). Otherwise builds and shows the measurement window and makes it
+    // the top window, probe or no probe. Never declines to start.
     bool OnInit() override;
+    // The main loop, or at once the status of a run that shows no window:
+    // 0 picture written, 1 log or picture failed.
+    int OnRun() override;
     // Lets the configuration store go quietly, then as wxApp::OnExit.
     int OnExit() override;
+
+private:
+    std::optional<int> exit_status_;  // set by a run that shows no window
 };
 
 wxDECLARE_APP(talviro_guiApp);

@@ -67,6 +67,9 @@ const wxSize kStayOnTopSize(88, 16);
 const wxSize kReadingBoxSize(320, 168);
 // The logo area without a logo: the size of the logo the package brings.
 const wxSize kLogoAreaSize(160, 40);
+// In the free corner right of "Stay on top", bottom-aligned with Refresh.
+const wxPoint kTrendButtonPosition(432, 135);
+const wxSize kTrendButtonSize(56, 25);
 
 #ifdef __WXGTK__
 constexpr int kLayoutFontPoints = 8;
@@ -226,6 +229,7 @@ const long talviro_guiFrame::ID_STATICTEXT8 = wxNewId();
 const long talviro_guiFrame::ID_STATICTEXT9 = wxNewId();
 const long talviro_guiFrame::ID_STATUSBAR1 = wxNewId();
 const long talviro_guiFrame::ID_TIMER1 = wxNewId();
+const long talviro_guiFrame::ID_BUTTON4 = wxNewId();
 
 // Every handler is bound at run time in the constructor; the static table
 // holds only its terminator.
@@ -326,6 +330,8 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     StaticText9 = new wxStaticText(Panel1, ID_STATICTEXT9, _("0,5A"), wxDefaultPosition,
                                    wxDefaultSize, 0, "ID_STATICTEXT9");
     StaticText9->Enable(false);
+    Button4 = new wxButton(Panel1, ID_BUTTON4, wxString::FromUTF8("Trend\xE2\x80\xA6"),
+                           wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator, "ID_BUTTON4");
     LayOut();
 
     // The keyboard's order, left to right and then the right column; a
@@ -335,6 +341,7 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     Button1->MoveAfterInTabOrder(CheckBox2);
     Button2->MoveAfterInTabOrder(Button1);
     CheckBox1->MoveAfterInTabOrder(Button2);
+    Button4->MoveAfterInTabOrder(CheckBox1);
 
     StatusBar1 = new wxStatusBar(this, ID_STATUSBAR1, 0, "ID_STATUSBAR1");
     const int widths[kStatusFields] = {-10, -10};
@@ -361,6 +368,9 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
             wxCommandEventHandler(talviro_guiFrame::OnRefreshContinuouslyClick), nullptr, this);
     Connect(ID_TIMER1, wxID_ANY, wxEVT_TIMER,
             wxTimerEventHandler(talviro_guiFrame::OnRefreshTimer), nullptr, this);
+    Connect(ID_BUTTON4, wxID_ANY, wxEVT_COMMAND_BUTTON_CLICKED,
+            wxCommandEventHandler(talviro_guiFrame::OnTrendClick), nullptr, this);
+    for (wxGauge* gauge : {Gauge1, Gauge2, Gauge3, Gauge4}) trend_.open_on_double_click(gauge);
 #ifdef __WXMSW__
     Connect(wxID_ANY, wxID_ANY, wxEVT_DPI_CHANGED,
             wxDPIChangedEventHandler(talviro_guiFrame::OnDpiChanged), nullptr, this);
@@ -419,6 +429,7 @@ void talviro_guiFrame::LayOut() {
         {StaticText7, {272, 105}, wxDefaultSize},
         {StaticText8, {272, 75}, wxDefaultSize},
         {StaticText9, {272, 45}, wxDefaultSize},
+        {Button4, kTrendButtonPosition, kTrendButtonSize},
     };
     if (logo_.IsOk()) {
         // Scaled here only, and only when it must be: at 96 DPI the logo
@@ -615,7 +626,10 @@ void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
     Button1->Enable(true);
     if (disconnect_had_focus) Button1->SetFocus();
     ResetReadings();
+    trend_.add_gap();
 }
+
+void talviro_guiFrame::OnTrendClick(wxCommandEvent& WXUNUSED(event)) { trend_.show(); }
 
 void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
     // A probe that stopped answering is looked for once per readout, by its
@@ -641,6 +655,7 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
         {StaticText1, Gauge1}, {StaticText2, Gauge2}, {StaticText3, Gauge3}, {StaticText4, Gauge4}};
 
     bool all_whole = true;
+    float shown[readings::kChannelCount];  // NaN where "---" is shown
     for (int i = 0; i < readings::kChannelCount; ++i) {
         const readings::Channel& channel = readings::kChannels[i];
         const uint16_t count = read_adc_channel(channel.converter_channel);
@@ -648,6 +663,7 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
         // A count from a conversion whose transfers failed is not a
         // measurement: showing it as 0.00 V would pass a dead probe off as a
         // shorted target.
+        shown[i] = NAN;
         if (!adc_last_conversion_whole()) {
             all_whole = false;
             rows[i].text->SetLabel(prefix +
@@ -656,10 +672,13 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
             continue;
         }
         const float reading = readings::reading_from_count(channel.kind, count);
+        shown[i] = reading;
         rows[i].text->SetLabel(prefix +
                                wxString::FromUTF8(readings::format_reading(channel.kind, reading)));
         show_on_gauge(rows[i].gauge, readings::gauge_value(channel.kind, reading));
     }
+
+    trend_.add(shown);
 
     // Field 0 is touched only when the probe stops or starts answering; the
     // window stays connected, so the user can still Disconnect and Connect.

@@ -13,6 +13,8 @@
 #ifndef TALVIRO_GUI_TALVIRO_GUIFRAME_H
 #define TALVIRO_GUI_TALVIRO_GUIFRAME_H
 
+#include "gui/trend_feed.h"
+
 #include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/timer.h>
@@ -77,6 +79,7 @@ public:
     static const long ID_STATICTEXT9;
     static const long ID_STATUSBAR1;
     static const long ID_TIMER1;
+    static const long ID_BUTTON4;
 
     // The controls, each named after its id. The frame owns them through the
     // toolkit's parent-child relation; nothing here deletes them.
@@ -105,6 +108,7 @@ public:
     wxGauge* Gauge2;               // I supply, 0..500 (500 mA)
     wxStaticText* StaticText4;     // fourth row reading
     wxTimer Timer1;                // the refresh timer; runs only while refreshing continuously
+    wxButton* Button4;             // "Trend…", after "Stay on top" in the tab order
 
     // Sets or clears only the stay-on-top style bit, following CheckBox1.
     void OnStayOnTopClick(wxCommandEvent& event);
@@ -141,6 +145,9 @@ public:
     // an empty field 1, only Connect usable, "Refresh continuously" unticked.
     // Leaves the timer, "Stay on top" and the probe channel alone.
     void ResetReadings();
+    // Opens the trend window over every readout shown so far, or raises it.
+    // A double click on any gauge does the same.
+    void OnTrendClick(wxCommandEvent& event);
 #ifdef __WXMSW__
     // The window moved to a monitor of another DPI: lays it out again for
     // that DPI. wx has already set the controls' fonts for it.
@@ -172,6 +179,9 @@ private:
     // Pops up the menu of probes under Connect and waits for the choice.
     // Returns the serial chosen, or empty when the menu was dismissed.
     std::string ChooseProbe(const std::vector<ProbeEntry>& probes);
+    // Every readout shown, for the trend window; a gap from each Disconnect
+    // to the next readout. Closes the trend window when this window goes.
+    TrendFeed trend_;
 
     // Puts every control at its place and size for layout_dpi_, sizes best-
     // sized controls to their labels again, and shows the logo at its own

@@ -161,6 +161,7 @@ TEST_F(guiLayout, IdsAreDistinctAndAllocatedInCreationOrder) {
         talviro_guiFrame::ID_STATICTEXT6, talviro_guiFrame::ID_STATICTEXT7,
         talviro_guiFrame::ID_STATICTEXT8, talviro_guiFrame::ID_STATICTEXT9,
         talviro_guiFrame::ID_STATUSBAR1,  talviro_guiFrame::ID_TIMER1,
+        talviro_guiFrame::ID_BUTTON4,
     };
     // wxNewId() counts upwards, so allocation order shows as rising values.
     for (std::size_t i = 1; i < std::size(ids); ++i) EXPECT_LT(ids[i - 1], ids[i]) << "id " << i;
@@ -202,6 +203,7 @@ void guiLayout::expect_controls_in_place(const Scale& s) {
         {f.StaticText7, f.ID_STATICTEXT7, "ID_STATICTEXT7", 272, 105, -1, -1, "10V"},
         {f.StaticText8, f.ID_STATICTEXT8, "ID_STATICTEXT8", 272, 75, -1, -1, "10V"},
         {f.StaticText9, f.ID_STATICTEXT9, "ID_STATICTEXT9", 272, 45, -1, -1, "0,5A"},
+        {f.Button4, f.ID_BUTTON4, "ID_BUTTON4", 432, 135, 56, 25, "Trend\xE2\x80\xA6"},
     };
     const wxRect window(client_area(f));
     for (const Placed& p : table) {

@@ -85,8 +85,10 @@ TEST_F(guiKeyboard, TabGoesThroughTheControlsAndSpaceUsesThem) {
     wait_until_painted();
     click_for_focus(frame->Button3);
     // Connect is disabled while connected, so the focus passes it by.
-    const wxWindow* const forward[] = {frame->CheckBox2, frame->Button2, frame->CheckBox1};
+    const wxWindow* const forward[] = {frame->CheckBox2, frame->Button2, frame->CheckBox1,
+                                       frame->Button4};
     for (const wxWindow* next : forward) expect_tab_to(next);
+    expect_tab_to(frame->CheckBox1, wxMOD_SHIFT);
     expect_tab_to(frame->Button2, wxMOD_SHIFT);
     expect_tab_to(frame->CheckBox2, wxMOD_SHIFT);
 

@@ -2,7 +2,8 @@
 # "Stay on top" under real window managers. Each case starts its own display
 # server (and window manager), runs talviro_gui_demo on it and stops it all.
 #   openbox   Xvfb with openbox: a real click on "Stay on top" sets
-#             _NET_WM_STATE_ABOVE on the window, a second click clears it.
+#             _NET_WM_STATE_ABOVE on the window, a second click clears it;
+#             a click on "Trend…" opens the trend window.
 #   xwayland  headless weston with Xwayland, GDK_BACKEND unset: the window is
 #             an X11 window on the Xwayland display, where keep-above works.
 #   wayland   the same desktop, GDK_BACKEND=wayland set by the user: the
@@ -23,6 +24,7 @@ window_timeout=60   # s for the demo's window to appear
 state_timeout=10    # s for the window manager to answer a click
 stop_timeout=10     # s for a process to end after SIGTERM, then SIGKILL
 box_x=350 box_y=149 # inside the "Stay on top" box, window coordinates
+trend_x=460 trend_y=147 # inside the "Trend…" button
 
 work=$(mktemp -d)
 pids=()
@@ -108,6 +110,12 @@ case "$mode" in
     xdotool mousemove --window "$wid" "$box_x" "$box_y" click 1
     within "$state_timeout" not_above || fail "unticking Stay on top did not clear _NET_WM_STATE_ABOVE"
     echo "unticked: _NET_WM_STATE_ABOVE cleared"
+    # The trend window, a window of its own under the window manager.
+    xdotool mousemove --window "$wid" "$trend_x" "$trend_y" click 1
+    trend_wid=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Trend' | head -n 1) \
+      || fail "clicking Trend… opened no trend window"
+    [ "$trend_wid" != "$wid" ] || fail "Trend… opened no window of its own"
+    echo "Trend…: the trend window opened"
     ;;
   xwayland)
     start_weston

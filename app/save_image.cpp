@@ -1,0 +1,84 @@
+#include "app/save_image.h"
+
+#include "gui/trend_painter.h"
+#include "trend/csv_log.h"
+#include "trend/series.h"
+#include "trend/svg.h"
+#include "trend/view.h"
+
+#include <wx/bitmap.h>
+#include <wx/dcmemory.h>
+#include <wx/log.h>
+
+namespace save_image {
+
+namespace {
+
+// The SVG's text is measured with the same fonts as the PNG's, so both lay
+// out alike.
+std::string write_svg(const std::string& path, trend::SceneRequest request, const trend::Series& series) {
+    wxBitmap scratch(1, 1);
+    wxMemoryDC dc(scratch);
+    request.measure = trend_painter::measure_on(dc);
+    request.font_px = trend_painter::font_px(dc);
+    return trend::write_svg_file(path, trend::build_scene(request, series));
+}
+
+}  // namespace
+
+int run(const gui_options::Options& options, std::ostream& err) {
+    // Whatever the toolkit would log goes nowhere: with no window, its log
+    // would hold the exit on a dialog. Failures are said on err instead.
+    wxLogNull quiet;
+    trend::CsvLog log;
+    std::string error;
+    if (!log.open(options.log, &error)) {
+        err << error << '\n';
+        return kFailed;
+    }
+    trend::Series series(0);
+    bool failed = false;
+    log.read_all(series, &failed);
+    if (failed) {
+        err << options.log << ": cannot be read to its end\n";
+        return kFailed;
+    }
+    const std::string note = log.skipped_note();
+    if (!note.empty())
+        err << note << '\n';
+
+    trend::View view;
+    trend::Extent extent;
+    if (!series.empty())
+        extent = trend::Extent{false, series.first_time(), series.last_time()};
+    view.home(extent);
+    trend::TimeRange range = view.range(extent);
+    if (options.from_ms)
+        range.t0_ms = *options.from_ms;
+    if (options.to_ms)
+        range.t1_ms = *options.to_ms;
+    // A --from after the log's end (or a --to before its start) draws an
+    // empty span of the width an empty trend has.
+    if (range.t1_ms <= range.t0_ms) {
+        if (options.from_ms)
+            range.t1_ms = range.t0_ms + trend::kEmptyWidthMs;
+        else
+            range.t0_ms = range.t1_ms - trend::kEmptyWidthMs;
+    }
+    view.zoom_to(range.t0_ms, range.t1_ms);
+
+    trend::SceneRequest request;
+    request.width = options.width;
+    request.height = options.height;
+    request.range = view.range(extent);
+    const std::string written = options.svg
+                                    ? write_svg(options.save_image, request, series)
+                                    : trend_painter::write_png(options.save_image, request, series);
+    if (!written.empty()) {
+        err << written << '\n';
+        return kFailed;
+    }
+    return kWritten;
+}
+
+}  // namespace save_image

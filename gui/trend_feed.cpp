@@ -1,0 +1,76 @@
+#include "gui/trend_feed.h"
+
+#include "gui/trend_frame.h"
+
+#include <wx/event.h>
+#include <wx/settings.h>
+#include <wx/window.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace {
+// When the system does not say.
+constexpr int kDefaultDoubleClickMs = 500;
+}  // namespace
+
+TrendFeed::TrendFeed() : live_(std::make_shared<trend::Series>(trend::Series::kLiveCapacity)) {}
+
+TrendFeed::~TrendFeed() {
+    if (TrendFrame* frame = window_.get()) frame->Destroy();
+}
+
+void TrendFeed::add(const float (&by_channel)[readings::kChannelCount]) {
+    float by_reading[trend::kReadingCount];
+    for (int r = 0; r < trend::kReadingCount; ++r) by_reading[r] = by_channel[trend::reading_channel(r)];
+    append(by_reading);
+}
+
+void TrendFeed::add_gap() {
+    float missing[trend::kReadingCount];
+    std::fill(std::begin(missing), std::end(missing), NAN);
+    append(missing);
+}
+
+void TrendFeed::append(const float (&by_reading)[trend::kReadingCount]) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    trend::Readout readout{live_->empty() ? now : std::max(now, live_->last_time()), {}};
+    std::copy(std::begin(by_reading), std::end(by_reading), readout.value);
+    // Stamped no earlier than the last, so the series always takes it.
+    if (!live_->append(readout)) return;
+    if (TrendFrame* frame = window_.get()) frame->LiveChanged();
+}
+
+void TrendFeed::show() {
+    if (TrendFrame* frame = window_.get()) {
+        if (frame->IsIconized()) frame->Iconize(false);
+        frame->Raise();
+        return;
+    }
+    TrendFrame* frame = new TrendFrame(live_);
+    window_ = frame;
+    frame->Show(true);
+}
+
+void TrendFeed::open_on_double_click(wxWindow* control) {
+    control->Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent& event) {
+        event.Skip();
+        show();
+    });
+    control->Bind(wxEVT_LEFT_DOWN, [this, control](wxMouseEvent& event) {
+        event.Skip();
+        const auto now = std::chrono::steady_clock::now();
+        const int limit_ms = wxSystemSettings::GetMetric(wxSYS_DCLICK_MSEC);
+        const auto limit = std::chrono::milliseconds(limit_ms > 0 ? limit_ms : kDefaultDoubleClickMs);
+        if (pressed_ == control && now - pressed_at_ <= limit) {
+            pressed_ = nullptr;
+            show();
+            return;
+        }
+        pressed_ = control;
+        pressed_at_ = now;
+    });
+}

@@ -1,0 +1,59 @@
+// The measurement window's side of the trend: the live series that every
+// readout it shows is added to, and the one trend window that draws it.
+// The series lives as long as the measurement window, whether or not a trend
+// window is open, so opening one shows what was read before.
+#ifndef TALVIRO_GUI_TREND_FEED_H
+#define TALVIRO_GUI_TREND_FEED_H
+
+#include "probe/readings.h"
+#include "trend/series.h"
+
+#include <wx/weakref.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class TrendFrame;
+class wxWindow;
+
+class TrendFeed {
+public:
+    // An empty live series, bounded by trend::Series::kLiveCapacity.
+    TrendFeed();
+    // Closes the trend window, if one is open.
+    ~TrendFeed();
+    TrendFeed(const TrendFeed&) = delete;
+    TrendFeed& operator=(const TrendFeed&) = delete;
+
+    // One readout as the window showed it, in conversion order
+    // (readings::kChannels), NaN for a reading shown as "---"; stamped with
+    // the wall clock (never earlier than the readout before, so none is lost
+    // when the clock is set back).
+    void add(const float (&by_channel)[readings::kChannelCount]);
+    // No readings from now until the next readout: a readout of NaN only.
+    void add_gap();
+
+    // Opens the trend window over the live series, or raises the open one.
+    void show();
+    // Makes a double click on control call show(). Where the control gets
+    // no double clicks of its own (Windows' progress bars), two presses
+    // within the system's double-click time count as one.
+    void open_on_double_click(wxWindow* control);
+    // The open trend window, or nullptr once it was closed.
+    TrendFrame* window() const { return window_.get(); }
+    const trend::Series& series() const { return *live_; }
+
+private:
+    void append(const float (&by_reading)[trend::kReadingCount]);
+
+    // Shared with the trend window, which may outlive this feed until the
+    // toolkit deletes it.
+    std::shared_ptr<trend::Series> live_;
+    wxWeakRef<TrendFrame> window_;
+    // The last press open_on_double_click saw, and when.
+    const wxWindow* pressed_ = nullptr;
+    std::chrono::steady_clock::time_point pressed_at_;
+};
+
+#endif

@@ -1,0 +1,154 @@
+#include "gui/trend_painter.h"
+
+#include <wx/bitmap.h>
+#include <wx/dcmemory.h>
+#include <wx/image.h>
+#include <wx/mstream.h>
+#include <wx/settings.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace trend_painter {
+
+namespace {
+
+wxColour colour(const trend::Color& c) { return wxColour(c.r, c.g, c.b, c.a); }
+
+int px(double v) { return static_cast<int>(std::lround(v)); }
+
+// A pen that ends lines at their points: a round or square cap would reach
+// half a pixel past the column where a mean stops before a gap.
+wxPen line_pen(const trend::Color& c, double width) {
+    wxPen pen(colour(c), std::max(1, px(width)));
+    pen.SetCap(wxCAP_BUTT);
+    pen.SetJoin(wxJOIN_BEVEL);
+    return pen;
+}
+
+void fill(wxDC& dc, const trend::FillRect& r) {
+    dc.SetPen(*wxTRANSPARENT_PEN);
+    if (r.fill.a == wxALPHA_OPAQUE || dc.GetGraphicsContext()) {
+        dc.SetBrush(wxBrush(colour(r.fill)));
+    } else {
+        // A DC without a graphics context (GDI's on Windows) paints a
+        // translucent brush opaque: a hatch lets what is below show.
+        dc.SetBrush(wxBrush(wxColour(r.fill.r, r.fill.g, r.fill.b), wxBRUSHSTYLE_BDIAGONAL_HATCH));
+    }
+    const int x0 = px(r.x), y0 = px(r.y);
+    dc.DrawRectangle(x0, y0, px(r.x + r.w) - x0, px(r.y + r.h) - y0);
+}
+
+void segments(wxDC& dc, const std::vector<trend::Segment>& list) {
+    for (const trend::Segment& s : list) {
+        dc.SetPen(line_pen(s.stroke, s.width));
+        // Half-pixel coordinates name the pixel row or column the line fills.
+        dc.DrawLine(static_cast<int>(std::floor(s.from.x)), static_cast<int>(std::floor(s.from.y)),
+                    static_cast<int>(std::floor(s.to.x)), static_cast<int>(std::floor(s.to.y)));
+    }
+}
+
+}  // namespace
+
+wxFont label_font(bool bold) {
+    wxFont font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
+    if (bold)
+        font.MakeBold();
+    return font;
+}
+
+trend::MeasureText measure_on(wxDC& dc) {
+    return [&dc](const std::string& text, bool bold) {
+        dc.SetFont(label_font(bold));
+        const wxSize size = dc.GetTextExtent(wxString::FromUTF8(text));
+        return trend::TextSize{static_cast<double>(size.x), static_cast<double>(size.y)};
+    };
+}
+
+double font_px(wxDC& dc) {
+    dc.SetFont(label_font(false));
+    return static_cast<double>(dc.GetCharHeight());
+}
+
+void paint(wxDC& dc, const trend::Scene& scene) {
+    fill(dc, trend::FillRect{0, 0, static_cast<double>(scene.width), static_cast<double>(scene.height),
+                             scene.background});
+    for (const trend::FillRect& r : scene.rects)
+        fill(dc, r);
+    segments(dc, scene.grid);
+    for (const trend::FillRect& r : scene.gaps)
+        fill(dc, r);
+    for (const trend::Band& band : scene.bands) {
+        dc.SetPen(*wxTRANSPARENT_PEN);
+        dc.SetBrush(wxBrush(colour(band.fill)));
+        for (const trend::BandColumn& c : band.columns) {
+            const int top = px(c.top);
+            dc.DrawRectangle(c.x, top, 1, std::max(1, px(c.bottom) - top));
+        }
+    }
+    std::vector<wxPoint> points;
+    for (const trend::Polyline& line : scene.means) {
+        points.clear();
+        for (const trend::Point& p : line.points)
+            points.emplace_back(static_cast<int>(std::floor(p.x)), px(p.y));
+        dc.SetPen(line_pen(line.stroke, line.width));
+        if (points.size() == 1)
+            dc.DrawPoint(points[0]);
+        else
+            dc.DrawLines(static_cast<int>(points.size()), points.data());
+    }
+    segments(dc, scene.segments);
+    dc.SetBackgroundMode(wxBRUSHSTYLE_TRANSPARENT);
+    for (const trend::Label& l : scene.labels) {
+        dc.SetFont(label_font(l.bold));
+        dc.SetTextForeground(colour(l.color));
+        const wxString text = wxString::FromUTF8(l.text);
+        const wxSize size = dc.GetTextExtent(text);
+        double x = l.x, y = l.y;
+        if (l.h == trend::HAlign::Center)
+            x -= size.x / 2.0;
+        else if (l.h == trend::HAlign::Right)
+            x -= size.x;
+        if (l.v == trend::VAlign::Middle)
+            y -= size.y / 2.0;
+        else if (l.v == trend::VAlign::Bottom)
+            y -= size.y;
+        dc.DrawText(text, px(x), px(y));
+    }
+    for (const trend::FillRect& r : scene.overlay)
+        fill(dc, r);
+}
+
+std::string write_png(const std::string& path, trend::SceneRequest request, const trend::Series& series) {
+    wxBitmap bitmap(request.width, request.height, 24);
+    if (!bitmap.IsOk())
+        return path + ": cannot make a picture of " + std::to_string(request.width) + "x" +
+               std::to_string(request.height) + " pixels";
+    wxImage image;
+    {
+        wxMemoryDC dc(bitmap);
+        request.measure = measure_on(dc);
+        request.font_px = font_px(dc);
+        paint(dc, trend::build_scene(request, series));
+        dc.SelectObject(wxNullBitmap);
+        image = bitmap.ConvertToImage();
+    }
+    // Encoded in memory and written here: the toolkit's own file errors
+    // would go to its log, which a program without a window cannot show.
+    wxMemoryOutputStream png;
+    if (!image.IsOk() || !image.SaveFile(png, wxBITMAP_TYPE_PNG))
+        return path + ": cannot be encoded as PNG";
+    std::vector<char> bytes(png.GetLength());
+    png.CopyTo(bytes.data(), bytes.size());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file)
+        return path + ": cannot be written: " + std::strerror(errno);
+    if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush())
+        return path + ": cannot be written";
+    return {};
+}
+
+}  // namespace trend_painter

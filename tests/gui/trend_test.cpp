@@ -1,0 +1,401 @@
+// The trend window as the measurement window opens and feeds it: "Trend…"
+// and a double click on a gauge, the readouts it receives, the gap between a
+// Disconnect and the next Connect, logs opened, refused, followed and saved
+// as pictures, and the pointer and keys that explore it.
+#include "window_test.h"
+
+#include "gui/trend_frame.h"
+#include "log_file.h"
+#include "probe/readings.h"
+
+#include <wx/choice.h>
+#include <wx/dnd.h>
+#include <wx/image.h>
+#include <wx/uiaction.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+using namespace gui_test;
+
+namespace {
+
+constexpr int kAnswerLimitMs = 5000;
+// A growing log's new rows show within about a second.
+constexpr int kFollowLimitMs = 1500;
+
+std::string row(int64_t ms, const char* values) { return trendtest::iso_utc(ms) + "," + values + "\n"; }
+// Conversion order: A1, I supply, V target, A0, then their counts.
+constexpr const char* kWholeRow = "1.11,103,3.30,5.71,100,100,296,512";
+constexpr int64_t kLogStart = 1'796'000'000'000;  // 2026-11-30
+
+}  // namespace
+
+class guiTrend : public WindowTest {
+protected:
+    // The open trend windows.
+    static std::vector<TrendFrame*> trend_windows() {
+        std::vector<TrendFrame*> found;
+        for (wxWindow* w : wxTopLevelWindows)
+            if (auto* t = dynamic_cast<TrendFrame*>(w); t && !t->IsBeingDeleted()) found.push_back(t);
+        return found;
+    }
+    TrendFrame* open_trend() {
+        click(frame->Button4);
+        const std::vector<TrendFrame*> found = trend_windows();
+        EXPECT_EQ(found.size(), 1u);
+        return found.empty() ? nullptr : found[0];
+    }
+    // Runs the loop until the plot has been drawn over what it holds now.
+    static bool wait_until_drawn(TrendFrame* t) {
+        t->Plot->Refresh();
+        const wxSize size = t->Plot->GetClientSize();
+        return run_event_loop_until(
+            [&] {
+                const trend::Scene& s = t->LastScene();
+                return s.width == size.x && s.height == size.y && size.x > 0 &&
+                       s.range == t->CurrentView().range(
+                                      {t->Shown().empty(), t->Shown().first_time(), t->Shown().last_time()});
+            },
+            kAnswerLimitMs);
+    }
+    static bool wait_until_loaded(TrendFrame* t) {
+        return run_event_loop_until([t] { return !t->Loading(); }, kAnswerLimitMs);
+    }
+};
+
+TEST_F(guiTrend, TrendOpensOnceStaysAcrossReconnectAndGoesWithTheMainWindow) {
+    open_window();
+    EXPECT_TRUE(trend_windows().empty());
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(utf8(t->GetTitle()).rfind("TALVIRO Trend", 0), 0u) << utf8(t->GetTitle());
+    EXPECT_TRUE(t->HasFlag(wxRESIZE_BORDER));
+    EXPECT_TRUE(t->IsShown());
+    EXPECT_EQ(t->Shown().size(), 1u) << "the readout at Connect";
+
+    // Again: the same window, raised.
+    EXPECT_EQ(open_trend(), t);
+    click(frame->Button2);
+    click(frame->Button1);
+    EXPECT_EQ(trend_windows(), std::vector<TrendFrame*>{t});
+
+    // Closing it leaves the measurement window; the readouts stay for the
+    // next one.
+    t->Close(true);
+    ASSERT_TRUE(run_event_loop_until([] { return trend_windows().empty(); }, kAnswerLimitMs));
+    EXPECT_TRUE(wxTopLevelWindows.Find(frame));
+    t = open_trend();
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->Shown().size(), 3u) << "Connect, the gap at Disconnect, Connect";
+
+    // Closing the measurement window closes it.
+    frame->Close(true);
+    ASSERT_TRUE(run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); }, kAnswerLimitMs));
+    frame = nullptr;
+}
+
+TEST_F(guiTrend, RefreshingContinuouslyFillsTheFourStripsWithWhatTheWindowShows) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    toggle(frame->CheckBox2);
+    // Conversion order: A1, I supply, V target, A0.
+    const uint16_t counts[][4] = {{100, 50, 296, 512}, {300, 400, 200, 700}, {900, 10, 449, 0}};
+    for (const auto& in : counts) {
+        for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, in[ch]);
+        frame->Timer1.Notify();
+    }
+    expect_refreshing();
+    ASSERT_EQ(t->Shown().size(), 1u + std::size(counts));
+    for (std::size_t k = 0; k < std::size(counts); ++k) {
+        SCOPED_TRACE(k);
+        const trend::Readout r = t->Shown().at(1 + k);
+        for (int reading = 0; reading < trend::kReadingCount; ++reading) {
+            const int ch = trend::reading_channel(reading);
+            EXPECT_EQ(r.value[reading],
+                      readings::reading_from_count(readings::kChannels[ch].kind, counts[k][ch]))
+                << trend::reading_name(reading);
+        }
+    }
+    // The last one as the measurement window shows it.
+    EXPECT_EQ(label(frame->StaticText3), "V target = 5.00 V");
+    EXPECT_EQ(readings::format_reading(readings::Kind::Voltage, t->Shown().at(3).value[trend::kVTarget]),
+              "5.00 V");
+
+    ASSERT_TRUE(wait_until_drawn(t));
+    const trend::Scene& scene = t->LastScene();
+    for (int s = 0; s < trend::kStripCount; ++s) EXPECT_TRUE(scene.strips[s].has_data) << s;
+    EXPECT_GE(scene.means.size(), 4u);
+    EXPECT_TRUE(scene.gaps.empty());
+}
+
+TEST_F(guiTrend, DisconnectToConnectIsAGapAndAReadingShownAsDashesIsMissing) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    const int64_t before = t->Shown().last_time();
+    run_event_loop_for(30);
+    click(frame->Button2);
+    run_event_loop_for(30);
+    click(frame->Button1);
+    expect_connected();
+    const int64_t after = t->Shown().last_time();
+    ASSERT_GT(after, before);
+    for (int r = 0; r < trend::kReadingCount; ++r) {
+        SCOPED_TRACE(trend::reading_name(r));
+        const trend::Stats between = t->Shown().stats(r, before + 1, after);
+        EXPECT_EQ(between.whole, 0);
+        EXPECT_EQ(between.gaps, 1);
+        EXPECT_EQ(t->Shown().stats(r, before, after + 1).whole, 2);
+    }
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_FALSE(t->LastScene().gaps.empty()) << "no gap shaded";
+
+    // A probe that stops answering: "---" in the window, NaN in the trend.
+    dev().limit_reads(0);
+    click(frame->Button3);
+    EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
+    const trend::Readout lost = t->Shown().at(t->Shown().size() - 1);
+    for (float v : lost.value) EXPECT_TRUE(std::isnan(v));
+}
+
+TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {
+    open_window();
+    wait_until_painted();
+    const wxPoint centre = frame->Gauge2->ClientToScreen(
+        wxPoint(frame->Gauge2->GetSize().x / 2, frame->Gauge2->GetSize().y / 2));
+    wxUIActionSimulator pointer;
+    ASSERT_TRUE(pointer.MouseMove(centre));
+    ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == centre; }, kAnswerLimitMs));
+    ASSERT_TRUE(pointer.MouseDblClick());
+    EXPECT_TRUE(run_event_loop_until([] { return trend_windows().size() == 1; }, kAnswerLimitMs));
+}
+
+namespace {
+
+using namespace std::string_literals;
+
+enum class Made { Nothing, Folder, File };
+struct BadLog {
+    const char* name;
+    Made made;
+    std::string content;
+};
+
+const BadLog kBadLogs[] = {
+    {"missing", Made::Nothing, ""},
+    {"folder", Made::Folder, ""},
+    {"empty", Made::File, ""},
+    {"binary", Made::File, "\x89PNG\r\n\x1a\n\0\0\0\rIHDR"s},
+    {"other_header", Made::File, "a,b,c\n1,2,3\n"},
+};
+
+}  // namespace
+
+TEST_F(guiTrend, ALogThatIsNotOneIsRefusedNamingTheFileAndWhy) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    const wxString title = t->GetTitle();
+    for (const BadLog& bad : kBadLogs) {
+        SCOPED_TRACE(bad.name);
+        std::string path = trendtest::temp_path(bad.name);
+        if (bad.made == Made::Folder) {
+            path = enter_new_folder("talviro-trend-folder-");
+            ASSERT_FALSE(path.empty());
+        }
+        if (bad.made == Made::File) path = trendtest::write_file(bad.name, bad.content);
+        EXPECT_FALSE(t->OpenLog(wxString::FromUTF8(path)));
+        const std::string note = label(t->NoteText);
+        EXPECT_EQ(note.rfind(path + ": ", 0), 0u) << note;
+        EXPECT_GT(note.size(), path.size() + 2) << "no reason given";
+        EXPECT_EQ(t->Shown().size(), 1u) << "the live readings are no longer shown";
+        EXPECT_EQ(t->GetTitle(), title);
+        EXPECT_FALSE(t->Loading());
+    }
+}
+
+TEST_F(guiTrend, ADroppedLogLoadsSaysWhatItSkippedAndIsFollowedAsItGrows) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    const std::string path = trendtest::write_file(
+        "grows.csv", trendtest::kHeader + row(kLogStart, kWholeRow) + "not,a,row\n" +
+                         row(kLogStart + 1000, kWholeRow) + row(kLogStart + 2000, ",,,,,,,"));
+    wxArrayString dropped;
+    dropped.Add(wxString::FromUTF8(path));
+    ASSERT_NE(t->GetDropTarget(), nullptr);
+    EXPECT_TRUE(static_cast<wxFileDropTarget*>(t->GetDropTarget())->OnDropFiles(10, 10, dropped));
+    ASSERT_TRUE(wait_until_loaded(t));
+
+    EXPECT_EQ(t->Shown().size(), 3u);
+    EXPECT_TRUE(std::isnan(t->Shown().at(2).value[trend::kISupply]));
+    EXPECT_EQ(label(t->NoteText), path + ": skipped 1 line; the first, line 3: wrong number of fields");
+    const std::string title = utf8(t->GetTitle());
+    EXPECT_EQ(title.rfind("TALVIRO Trend", 0), 0u);
+    EXPECT_EQ(title.substr(title.size() - 9), "grows.csv");
+    EXPECT_FALSE(t->LoadGauge->IsShown());
+
+    // Rows written after the load, the last one still without its end.
+    std::ofstream(path, std::ios::app) << row(kLogStart + 3000, kWholeRow) << row(kLogStart + 4000, kWholeRow)
+                                       << "2026-";
+    EXPECT_TRUE(run_event_loop_until([t] { return t->Shown().size() == 5; }, kFollowLimitMs))
+        << t->Shown().size() << " readouts";
+    EXPECT_EQ(t->Shown().last_time(), kLogStart + 4000);
+    // Readouts of the measurement window no longer go to this view.
+    click(frame->Button3);
+    EXPECT_EQ(t->Shown().size(), 5u);
+}
+
+TEST_F(guiTrend, SaveImageWritesWhatThePlotShowsAsPngOrSvg) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(wait_until_drawn(t));
+    const std::string png = trendtest::temp_path("view.png"), svg = trendtest::temp_path("view.SVG");
+    EXPECT_EQ(t->SaveImage(png), "");
+    EXPECT_EQ(label(t->NoteText), "Saved " + png);
+    wxImage picture;
+    ASSERT_TRUE(picture.LoadFile(wxString::FromUTF8(png), wxBITMAP_TYPE_PNG));
+    EXPECT_EQ(picture.GetSize(), t->Plot->GetClientSize());
+
+    EXPECT_EQ(t->SaveImage(svg), "");
+    std::ifstream in(svg);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first.rfind("<?xml", 0), 0u) << first;
+
+    const std::string other = trendtest::temp_path("view.jpg");
+    EXPECT_NE(t->SaveImage(other), "");
+    EXPECT_EQ(label(t->NoteText).rfind(other + ": ", 0), 0u);
+}
+
+// The pointer and the keys through the X server, over a log of a minute.
+TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
+    std::string rows = trendtest::kHeader;
+    for (int i = 0; i < 60; ++i) rows += row(kLogStart + 1000 * i, i == 30 ? ",,,,,,," : kWholeRow);
+    const std::string path = trendtest::write_file("minute.csv", rows);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    ASSERT_TRUE(wait_until_drawn(t));
+    const trend::Extent extent{false, kLogStart, kLogStart + 59'000};
+    EXPECT_TRUE(t->CurrentView().live());
+    EXPECT_TRUE(t->LiveBox->GetValue());
+
+    const trend::FillRect plot = t->LastScene().strips[0].plot;
+    const int y = static_cast<int>(plot.y + plot.h / 2);
+    const auto screen = [&](double x) { return t->Plot->ClientToScreen(wxPoint(static_cast<int>(x), y)); };
+    wxUIActionSimulator sim;
+    const auto drag = [&](double from_x, double to_x) {
+        ASSERT_TRUE(sim.MouseMove(screen(from_x)));
+        ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == screen(from_x); }, kAnswerLimitMs));
+        ASSERT_TRUE(sim.MouseDown());
+        run_event_loop_for(50);
+        ASSERT_TRUE(sim.MouseMove(screen(to_x)));
+        ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == screen(to_x); }, kAnswerLimitMs));
+        run_event_loop_for(50);
+        ASSERT_TRUE(sim.MouseUp());
+        run_event_loop_for(50);
+    };
+
+    // Shift+drag over the middle half: the statistics of exactly that span.
+    ASSERT_TRUE(sim.KeyDown(WXK_SHIFT));
+    drag(plot.x + plot.w / 4, plot.x + plot.w * 3 / 4);
+    ASSERT_TRUE(sim.KeyUp(WXK_SHIFT));
+    ASSERT_TRUE(t->Selection().has_value());
+    const trend::TimeRange sel = *t->Selection();
+    EXPECT_NEAR(sel.t0_ms, kLogStart + 15'000, 1000);
+    EXPECT_NEAR(sel.t1_ms, kLogStart + 45'000, 1000);
+    const trend::Stats st = t->Shown().stats(trend::kVTarget, sel.t0_ms, sel.t1_ms);
+    EXPECT_EQ(st.gaps, 1);
+    const std::string stats = label(t->StatsText);
+    EXPECT_NE(stats.find("V target: min 3.300 V, mean 3.300 V, max 3.300 V, " + std::to_string(st.readouts) +
+                         " readouts, 1 gap"),
+              std::string::npos)
+        << stats;
+    EXPECT_TRUE(t->CurrentView().live()) << "a selection moved the view";
+
+    // "Zoom to selection", then a plain drag pans and stops following.
+    ASSERT_TRUE(t->ZoomButton->IsEnabled());
+    click(t->ZoomButton);
+    EXPECT_EQ(t->CurrentView().range(extent), sel);
+    EXPECT_FALSE(t->LiveBox->GetValue());
+    ASSERT_TRUE(wait_until_drawn(t));
+    drag(plot.x + plot.w / 2, plot.x + plot.w / 4);
+    const trend::TimeRange panned = t->CurrentView().range(extent);
+    EXPECT_EQ(panned.width_ms(), sel.width_ms());
+    EXPECT_NEAR(panned.t0_ms - sel.t0_ms, sel.width_ms() / 4, 1000);
+
+    // The keys: + halves the width, Home shows everything, End follows.
+    t->Plot->SetFocus();
+    ASSERT_TRUE(sim.Char('+'));
+    EXPECT_TRUE(run_event_loop_until([&] { return t->CurrentView().range(extent).width_ms() < panned.width_ms(); },
+                                     kAnswerLimitMs));
+    ASSERT_TRUE(sim.Char(WXK_HOME));
+    EXPECT_TRUE(run_event_loop_until(
+        [&] { return t->CurrentView().range(extent) == trend::TimeRange{kLogStart, kLogStart + 59'001}; },
+        kAnswerLimitMs));
+
+    // The wheel zooms about the pointer: the time under it stays there.
+    const trend::TimeRange all = t->CurrentView().range(extent);
+    ASSERT_TRUE(wait_until_drawn(t));
+    const int wheel_x = static_cast<int>(plot.x + plot.w / 4);
+    const int64_t under = t->LastScene().time_at(wheel_x);
+    wxMouseEvent wheel(wxEVT_MOUSEWHEEL);
+    wheel.SetPosition(wxPoint(wheel_x, y));
+    wheel.m_wheelRotation = wheel.m_wheelDelta = 120;
+    wheel.m_wheelAxis = wxMOUSE_WHEEL_VERTICAL;
+    t->Plot->ProcessWindowEvent(wheel);
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_NEAR(t->CurrentView().range(extent).width_ms(), all.width_ms() / 1.25, 1);
+    EXPECT_NEAR(t->LastScene().time_at(wheel_x), under, all.width_ms() / plot.w);
+
+    // Hovering names the time and the nearest readout's readings.
+    ASSERT_TRUE(sim.MouseMove(screen(plot.x + 2)));
+    EXPECT_TRUE(run_event_loop_until(
+        [&] {
+            return utf8(t->StatusBar->GetStatusText()).find(
+                       "   V target 3.30 V   I supply 103 mA   A0 5.71 V   A1 1.11 V") != std::string::npos;
+        },
+        kAnswerLimitMs))
+        << utf8(t->StatusBar->GetStatusText());
+
+    ASSERT_TRUE(sim.Char(WXK_END));
+    EXPECT_TRUE(run_event_loop_until([&] { return t->LiveBox->GetValue(); }, kAnswerLimitMs));
+}
+
+TEST_F(guiTrend, ALargeLogLoadsInSlicesWithProgressAndCancelKeepsWhatWasRead) {
+    // Several of the window's slices of rows.
+    const std::size_t rows = 5 * TrendFrame::kLoadSliceBytes / (row(kLogStart, kWholeRow).size() - 1);
+    std::string text = trendtest::kHeader;
+    text.reserve(rows * 64);
+    for (std::size_t i = 0; i < rows; ++i) text += row(kLogStart + static_cast<int64_t>(i), kWholeRow);
+    const std::string path = trendtest::write_file("large.csv", text);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    EXPECT_TRUE(t->Loading());
+    EXPECT_TRUE(t->LoadGauge->IsShown());
+    EXPECT_TRUE(t->CancelButton->IsShown());
+    ASSERT_TRUE(run_event_loop_until([t] { return t->Shown().size() > 0; }, kAnswerLimitMs));
+    EXPECT_GT(t->LoadGauge->GetValue(), 0);
+    click(t->CancelButton);
+
+    EXPECT_FALSE(t->Loading());
+    EXPECT_FALSE(t->LoadGauge->IsShown());
+    const std::size_t kept = t->Shown().size();
+    EXPECT_LT(kept, rows);
+    EXPECT_EQ(label(t->NoteText), path + ": loading cancelled, the first " + std::to_string(kept) +
+                                      " readouts shown");
+    // A cancelled log is not read on.
+    run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
+    EXPECT_EQ(t->Shown().size(), kept);
+}

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# talviro_gui LOG.csv on the test display: the log opens in a trend window
+# titled with its name, no measurement window appears and no probe is looked
+# for, and closing the trend window ends the program with status 0.
+#   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW
+set -euo pipefail
+program=$(realpath "$1")
+close_window=$(realpath "$2")
+[ -n "${DISPLAY:-}" ] || { echo "no display"; exit 77; }
+
+window_timeout=30  # s for the window to appear
+exit_timeout=10    # s for the program to end after the close
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+  [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+log=$work/bench-log.csv
+{
+  echo "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count"
+  echo "2026-12-08T01:33:00.000Z,1.11,103,3.30,5.71,100,100,296,512"
+  echo "2026-12-08T01:33:01.000Z,1.11,103,3.30,5.71,100,100,296,512"
+} > "$log"
+
+cd "$(dirname "$program")"  # logo.jpg lies beside the program
+"$program" "$log" > "$work/out" 2> "$work/err" &
+pid=$!
+
+wid=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Trend' | head -n 1) \
+  || { cat "$work/err"; echo "FAIL: no trend window"; exit 1; }
+title=$(xdotool getwindowname "$wid")
+[[ "$title" == *" bench-log.csv" ]] || { echo "FAIL: the trend window is not named after the log: $title"; exit 1; }
+echo "the log opened in window $wid: $title"
+if xdotool search --name '^TALVIRO Measurement' > /dev/null; then
+  echo "FAIL: a measurement window opened too"; exit 1
+fi
+# Looking for a probe and finding none says so on standard output.
+[ ! -s "$work/out" ] || { cat "$work/out"; echo "FAIL: the program looked for a probe"; exit 1; }
+
+"$close_window" "$wid"
+timeout "$exit_timeout" tail --pid="$pid" -f /dev/null || { echo "FAIL: the program did not end after close"; exit 1; }
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || { echo "FAIL: the program exited with $status"; exit 1; }
+echo "closing the trend window ended the program with status 0"

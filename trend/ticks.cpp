@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace trend {
@@ -85,6 +86,14 @@ std::string format_value(double v, int decimals) {
     return text;
 }
 
+// mantissa * 10^exponent, correctly rounded: std::pow's last bit differs
+// between C libraries (Windows' is off for 10^-2), which moves ticks.
+double round_step(double mantissa, int exponent) {
+    double power = 1.0;
+    for (int i = 0; i < std::abs(exponent); ++i) power *= 10.0;  // exact up to 10^22
+    return exponent >= 0 ? mantissa * power : mantissa / power;
+}
+
 }  // namespace
 
 ValueTicks value_ticks(double min, double max, int max_ticks) {
@@ -104,7 +113,7 @@ ValueTicks value_ticks(double min, double max, int max_ticks) {
     ValueTicks axis{};
     for (int exponent = static_cast<int>(std::floor(std::log10(rough))) - 1;; ++exponent) {
         for (const double mantissa : kRoundMantissas) {
-            const double step = mantissa * std::pow(10.0, exponent);
+            const double step = round_step(mantissa, exponent);
             const double k_lo = std::floor(min / step), k_hi = std::ceil(max / step);
             if (k_hi - k_lo + 1 > max_ticks) continue;
             axis.step = step;

@@ -283,7 +283,13 @@ EOF
     echo "limits: $scrapes scrapes under attack, the slowest $slowest s; peak resident memory $peak_kb kB; $(cat "$scratch/clients")"
     [ "$scrapes" -ge 20 ] || fail "only $scrapes scrapes in 19 s"
     awk -v s="$slowest" 'BEGIN { exit !(s < 0.1) }' || fail "a scrape under attack took $slowest s"
-    [ "$peak_kb" -lt $((32 * 1024)) ] || fail "resident memory reached $peak_kb kB"
+    # AddressSanitizer's shadow memory and quarantine say nothing of the
+    # program's own: the sanitizer build checks the rest only.
+    if ldd "$exporter" | grep -q libasan; then
+      echo "limits: a sanitizer build; its resident memory is not the program's"
+    else
+      [ "$peak_kb" -lt $((32 * 1024)) ] || fail "resident memory reached $peak_kb kB"
+    fi
     grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
     grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
     ;;
@@ -312,7 +318,10 @@ EOF
     # EINVAL ends the program within a second with its line and status 1,
     # every channel B given back.
     trigger=$scratch/accept-fails
-    preload=(env LD_PRELOAD="${ACCEPT_FAILS:?ACCEPT_FAILS names accept_fails}" TALVIRO_ACCEPT_FAILS="$trigger")
+    # In the sanitizer build the shim comes before AddressSanitizer's
+    # runtime, which then must not insist on coming first.
+    preload=(env LD_PRELOAD="${ACCEPT_FAILS:?ACCEPT_FAILS names accept_fails}" TALVIRO_ACCEPT_FAILS="$trigger"
+             ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
     start --probes 2 --state-file "$scratch/state" -- --interval 0.2
     until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
     until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10

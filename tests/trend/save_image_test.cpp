@@ -14,10 +14,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -39,9 +43,27 @@ struct Ran {
 };
 
 // Runs the demo program with the shell text after its name.
+// A folder of this run's own under the test's temporary folder, so that the
+// tests ctest runs side by side never share a file; removed at exit.
+const std::string& scratch_dir() {
+    static const struct Scratch {
+        std::string path;
+        Scratch() {
+            std::string name = ::testing::TempDir() + "talviro_save_image_XXXXXX";
+            if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp " + name);
+            path = name + "/";
+        }
+        ~Scratch() {
+            std::error_code ignored;  // a leftover temporary folder is no test failure
+            std::filesystem::remove_all(path, ignored);
+        }
+    } scratch;
+    return scratch.path;
+}
+
 Ran run_demo(const std::string& rest) {
-    const std::string err_path = ::testing::TempDir() + "save_image_stderr.txt";
-    const std::string out_path = ::testing::TempDir() + "save_image_stdout.txt";
+    const std::string err_path = scratch_dir() + "save_image_stderr.txt";
+    const std::string out_path = scratch_dir() + "save_image_stdout.txt";
     const std::string command =
         quoted(TALVIRO_GUI_DEMO) + " " + rest + " 2>" + quoted(err_path) + " >" + quoted(out_path);
     const int status = std::system(command.c_str());
@@ -172,7 +194,7 @@ void write_big_log(const std::string& path) {
 }
 
 TEST(trendSaveImage, MillionReadoutsShowTheSpikeInItsColumnAndShadeTheGapWithoutALine) {
-    const std::string dir = ::testing::TempDir();
+    const std::string dir = scratch_dir();
     const std::string log = dir + "million.csv";
     const std::string png = dir + "million.png";
     const std::string svg = dir + "million.svg";
@@ -232,7 +254,7 @@ TEST(trendSaveImage, MillionReadoutsShowTheSpikeInItsColumnAndShadeTheGapWithout
 }
 
 TEST(trendSaveImage, LogsItCannotReadFailWithOneLineNamingTheFile) {
-    const std::string dir = ::testing::TempDir() + "save_image_bad/";
+    const std::string dir = scratch_dir() + "save_image_bad/";
     mkdir(dir.c_str(), 0755);
     const std::string out = dir + "out.png";
     struct Row {

@@ -9,10 +9,9 @@
 namespace save_image {
 
 // Exit statuses: written; the log or the picture could not be read or
-// written; a usage error.
+// written (a usage error is gui_options::kExitUsage).
 constexpr int kWritten = 0;
 constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 // Reads options.log whole and writes the picture of --from..--to (each
 // defaulting to the log's first and last readout) to options.save_image, PNG

@@ -121,7 +121,9 @@ bool talviro_guiApp::OnInit() {
         TrendFrame* trend = new TrendFrame(nullptr);
         trend->Show(true);
         SetTopWindow(trend);
-        trend->OpenLog(wxString::FromUTF8(start_options.log));
+        // The command line in the file names' own encoding (the ANSI code page
+        // on Windows), as the trend window reads and writes names.
+        trend->OpenLog(wxString(start_options.log.c_str(), *wxConvFileName));
         return true;
     }
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);

@@ -34,11 +34,7 @@ void ProbeReturn::lose(std::ostream& notes) {
 }
 
 bool ProbeReturn::try_once(std::ostream& notes) {
-    char serial[probe_settings::kSerialSize] = {};
-    if (probe_reopen(serial_.c_str(), serial) != 0) {
-        tell_why(notes);
-        return false;
-    }
+    if (!reopen(notes)) return false;
     away_ = false;
     away_ms_ += clock_.steady_ms() - lost_at_ms_;
     notes << program_ << ": probe " << serial_ << " back at "
@@ -47,7 +43,9 @@ bool ProbeReturn::try_once(std::ostream& notes) {
     return true;
 }
 
-bool ProbeReturn::try_first(std::ostream& notes) {
+bool ProbeReturn::try_first(std::ostream& notes) { return reopen(notes); }
+
+bool ProbeReturn::reopen(std::ostream& notes) {
     char serial[probe_settings::kSerialSize] = {};
     if (probe_reopen(serial_.c_str(), serial) == 0) return true;
     tell_why(notes);

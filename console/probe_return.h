@@ -73,6 +73,8 @@ public:
     std::string summary_line() const;
 
 private:
+    // probe_reopen, and on failure tell_why.
+    bool reopen(std::ostream& notes);
     // Writes the waiting line when the reason the last attempt failed is
     // another than the one said last.
     void tell_why(std::ostream& notes);

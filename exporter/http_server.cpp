@@ -278,7 +278,6 @@ struct Connection {
         Linger,  // answered; reading and dropping until the client closes
     };
     Socket socket = kNoSocket;
-    uint64_t started_ms = 0;
     uint64_t deadline_ms = 0;  // of the current stage
     Stage stage = Stage::Header;
     std::string data;
@@ -482,7 +481,12 @@ bool MetricsServer::Impl::turn() {
 
 void MetricsServer::Impl::accept_some(uint64_t now) {
     for (size_t taken = 0; taken < kAcceptBurst; ++taken) {
-        if (connections.size() >= kMaxConnections && !make_room()) return;
+        if (connections.size() >= kMaxConnections && !make_room()) {
+            // Every connection is past its header: the waiting one stays
+            // queued, and the listener rests rather than poll ready at once.
+            listener_rests_until_ms = now + kBackoffMs;
+            return;
+        }
 #ifdef _WIN32
         const Socket s = accept(listener, nullptr, nullptr);
 #else
@@ -526,7 +530,6 @@ void MetricsServer::Impl::take(Socket s, uint64_t now) {
 #endif
     Connection c;
     c.socket = s;
-    c.started_ms = now;
     c.deadline_ms = now + kHeaderDeadlineMs;
     connections.push_back(std::move(c));
     // The request has usually arrived with the connection.

@@ -237,9 +237,13 @@ void TrendFrame::LayOutScene(wxDC& dc) {
     scene_stale_ = false;
 }
 
-const trend::Scene& TrendFrame::CurrentScene() {
+bool TrendFrame::SceneStale() const {
     const wxSize size = Plot->GetClientSize();
-    if (scene_stale_ || scene_.width != size.x || scene_.height != size.y) {
+    return scene_stale_ || scene_.width != size.x || scene_.height != size.y;
+}
+
+const trend::Scene& TrendFrame::CurrentScene() {
+    if (SceneStale()) {
         wxClientDC dc(Plot);
         LayOutScene(dc);
     }
@@ -248,7 +252,9 @@ const trend::Scene& TrendFrame::CurrentScene() {
 
 void TrendFrame::OnPaint(wxPaintEvent& WXUNUSED(event)) {
     wxAutoBufferedPaintDC dc(Plot);
-    LayOutScene(dc);
+    // An expose, or a paint after hover or a drag laid the scene out, draws
+    // what is laid out already.
+    if (SceneStale()) LayOutScene(dc);
     trend_painter::paint(dc, scene_);
 }
 

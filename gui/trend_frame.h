@@ -109,6 +109,8 @@ private:
     trend::SceneRequest Request() const;
     // Lays scene_ out for the plot, measuring text on dc.
     void LayOutScene(wxDC& dc);
+    // True when the scene no longer matches the view, the data or the size.
+    bool SceneStale() const;
     // The scene for the plot's current size, laid out now if the last paint's
     // is out of date (the mouse handlers map pixels to time with it).
     const trend::Scene& CurrentScene();

@@ -14,7 +14,6 @@ namespace {
 
 // Row order to readings::kChannels (conversion order A1, I supply, V target, A0).
 constexpr int kRowChannel[kReadingCount] = {2, 1, 3, 0};
-constexpr std::string_view kPrefixEnd = " = ";
 
 // Each level sums kFanOut nodes of the one below; kLevels of them cover a chunk.
 constexpr int kFanShift = 4;
@@ -82,8 +81,7 @@ struct Sum {
 }  // namespace
 
 std::string reading_name(int reading) {
-    const std::string_view prefix = readings::kChannels[kRowChannel[reading]].prefix;
-    return std::string(prefix.substr(0, prefix.find(kPrefixEnd)));
+    return readings::channel_name(readings::kChannels[kRowChannel[reading]]);
 }
 
 std::string reading_unit(int reading) {

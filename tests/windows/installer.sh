@@ -149,7 +149,7 @@ start_menu="$drive_c/$START_MENU_DIR"
 prefix_pids() {
   local pid
   for pid in $(pgrep -f -- "$1" || true); do
-    tr '\0' '\n' < "/proc/$pid/environ" 2> /dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
+    tr '\0' '\n' < "/proc/$pid/environ" 2> /dev/null | grep -xF "WINEPREFIX=$WINEPREFIX" > /dev/null && echo "$pid"
   done
   return 0
 }

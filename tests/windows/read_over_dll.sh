@@ -156,7 +156,7 @@ case "$case_name" in
       tr -d '\r' < "$folder/err.crlf" > "$folder/err"
       [ -n "$held" ] || fail "--serial $serial: $condition never held; windows: $(xwininfo -root -tree | grep TALVIRO || true)"
     }
-    titled_two() { xwininfo -root -tree | grep -q '"TALVIRO Measurement v[0-9.]* .* TV0002B"'; }
+    titled_two() { xwininfo -root -tree | grep '"TALVIRO Measurement v[0-9.]* .* TV0002B"' > /dev/null; }
     window_until TV0002B titled_two
     names_both() { tr -d '\r' < "$folder/err.crlf" | grep -qxF 'talviro_gui: no probe has the serial number "TV0003B"; found: TV0001B, TV0002B'; }
     window_until TV0003B names_both

@@ -242,7 +242,8 @@ EOF
   silent)
     # Both engines die during a readout, the chips staying on the bus: the
     # loop waits out a read time-out, then looks for them every 0.5 s.
-    # Scrapes answer from the board all along.
+    # Scrapes answer from the board all along: each within 0.1 s, as under
+    # attack, where one held by the 0.4 s read would wait out most of it.
     start --probes 2 --engine-dies-after 700 -- --interval 0.2
     until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
     slowest=0
@@ -254,7 +255,7 @@ EOF
     done
     has 'talviro_probe_up{serial="TV0001B"} 0' || fail "TV0001B still up: $(cat "$scratch/scrape")"
     expect_no_readings TV0001B
-    awk -v s="$slowest" 'BEGIN { exit !(s < 0.05) }' || fail "a scrape while a probe was silent took $slowest s"
+    awk -v s="$slowest" 'BEGIN { exit !(s < 0.1) }' || fail "a scrape while a probe was silent took $slowest s"
     grep -q '^talviro_failed_readouts_total{serial="TV0001B"} [1-9]' "$scratch/scrape" || fail "no failed readout"
     echo "silent: the slowest scrape took $slowest s"
     ;;

@@ -73,9 +73,9 @@ int open_probe(const Options& options, char serial[16]);
 std::string open_failure_text(const std::string& program, const Options& options,
                               const console::ProbeTexts& texts);
 
-// talviro_read --list: one line per probe on out, its serial number ("?"
-// when it has none that can be read) and "free", "in use" or "no
-// permission". Returns kOk; kNoProbe, with "no probe found" on err (and
+// talviro_read --list: one line per probe on out, its name (its serial
+// number, or where it is plugged in when its chip has none: ProbeEntry::name)
+// and "free", "in use" or "no permission". Returns kOk; kNoProbe, with "no probe found" on err (and
 // the driver hint of open_failure_text when the driver library is missing),
 // when there is none; kOutputFailed when out cannot be written.
 int list_probes(const std::string& program, std::ostream& out, std::ostream& err);

@@ -6,7 +6,7 @@ namespace console {
 
 ProbeTexts::ProbeTexts()
     : before_(probe_set_text_sink([this](const char* text, bool) {
-          if (count_++ == 0) first_ = text;
+          if (first_.empty()) first_ = text;
       })) {}
 
 ProbeTexts::~ProbeTexts() { probe_set_text_sink(std::move(before_)); }

@@ -6,13 +6,12 @@
 
 #include "probe/probe_channel.h"
 
-#include <cstddef>
 #include <string>
 
 namespace console {
 
 // For its lifetime the probe link's texts (probe_set_text_sink) stop here:
-// the first one is kept, the others counted, until clear(). The sink before
+// the first one is kept, the others dropped, until clear(). The sink before
 // it is put back at the end.
 // One at a time, on the thread that uses the probe.
 class ProbeTexts {
@@ -22,17 +21,14 @@ public:
     ProbeTexts(const ProbeTexts&) = delete;
     ProbeTexts& operator=(const ProbeTexts&) = delete;
 
-    bool empty() const { return count_ == 0; }
+    // The link's texts are never empty: no text came since the last clear().
+    bool empty() const { return first_.empty(); }
     // The first text since the last clear(); empty when none came.
     const std::string& first() const { return first_; }
-    void clear() {
-        first_.clear();
-        count_ = 0;
-    }
+    void clear() { first_.clear(); }
 
 private:
     std::string first_;
-    size_t count_ = 0;
     ProbeTextSink before_;
 };
 

@@ -22,8 +22,7 @@ std::string found_in(const std::vector<ProbeEntry>& probes) {
 
 UnavailableReason why_unavailable(const std::string& wanted) {
     if (probe_open_failure() == ProbeOpenFault::NoDriver) return {Unavailable::NoDriver, kDriverHint};
-    std::vector<ProbeEntry> probes;
-    if (!probe_list(&probes)) probes.clear();
+    const std::vector<ProbeEntry>& probes = probe_last_listed();
     bool unreadable = false;
     bool letter_missing = false;
     for (const ProbeEntry& probe : probes) {

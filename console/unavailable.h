@@ -33,9 +33,10 @@ struct UnavailableReason {
 };
 
 // Why channel serial wanted could not be opened just now: asks
-// probe_open_failure() and lists the probes (probe_list) to tell the
-// reasons apart. Needs a failed probe_open_serial or probe_reopen of wanted
-// just before.
+// probe_open_failure() and looks through the probes that open listed
+// (probe_last_listed) to tell the reasons apart. Needs a failed
+// probe_open_serial or probe_reopen of wanted just before, in the current
+// session.
 UnavailableReason why_unavailable(const std::string& wanted);
 
 }  // namespace console

@@ -101,10 +101,6 @@ const char* configure(char serial[16]) {
     return nullptr;
 }
 
-// probe_list, and the driver location of each probe in *locations (when not
-// null), in the same order.
-bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locations);
-
 // The name of the probe whose channel handle holds, when its chip has no
 // serial: where the driver's list says it is.
 std::string place_of(FT_HANDLE handle) {
@@ -121,8 +117,10 @@ std::string place_of(FT_HANDLE handle) {
     return kUnknownProbeName;
 }
 
-// Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags) on.
-int open_channel(void* arg, uint32_t flags, char serial[16]) {
+// Everything probe_open and probe_open_serial do from FT_OpenEx(arg, flags)
+// on. name: the probe's name when the caller knows it already; else it is
+// the serial, or asked of the driver (place_of) for a chip without one.
+int open_channel(void* arg, uint32_t flags, char serial[16], const std::string* name = nullptr) {
     channel().in_step = false;
     channel().waits_abandoned = false;
     const FT_STATUS opened = FT_OpenEx(arg, flags, &channel().handle);
@@ -145,7 +143,9 @@ int open_channel(void* arg, uint32_t flags, char serial[16]) {
     channel().open = true;
     channel().in_step = true;
     channel().open_failure = ProbeOpenFault::None;
-    channel().name = serial[0] != '\0' ? std::string(serial) : place_of(channel().handle);
+    channel().name = name != nullptr        ? *name
+                     : serial[0] != '\0' ? std::string(serial)
+                                         : place_of(channel().handle);
     return 0;
 }
 
@@ -180,19 +180,16 @@ int probe_open_serial(const char* wanted, char serial[16]) {
     // is opened and switched to MPSSE.
     // A probe without a serial is opened where it is plugged in: only a
     // probe at that place can be taken for it.
-    std::vector<ProbeEntry> probes;
-    std::vector<uint32_t> locations;
-    if (list_probes(&probes, &locations)) {
-        for (size_t i = 0; i < probes.size(); ++i) {
-            const ProbeEntry& probe = probes[i];
-            if (probe.state == ProbeState::NoPermission || probe.name == kUnknownProbeName ||
-                probe.name != wanted)
-                continue;
-            if (!probe.serial.empty())
-                return open_channel(const_cast<char*>(wanted), FT_OPEN_BY_SERIAL_NUMBER, serial);
-            return open_channel(reinterpret_cast<void*>(static_cast<uintptr_t>(locations[i])),
-                                FT_OPEN_BY_LOCATION, serial);
-        }
+    std::vector<ProbeEntry>& probes = channel().listed;
+    if (!probe_list(&probes)) probes.clear();
+    for (const ProbeEntry& probe : probes) {
+        if (probe.state == ProbeState::NoPermission || probe.name == kUnknownProbeName ||
+            probe.name != wanted)
+            continue;
+        if (!probe.serial.empty())
+            return open_channel(const_cast<char*>(wanted), FT_OPEN_BY_SERIAL_NUMBER, serial, &probe.name);
+        return open_channel(reinterpret_cast<void*>(static_cast<uintptr_t>(probe.location)),
+                            FT_OPEN_BY_LOCATION, serial, &probe.name);
     }
     channel().in_step = false;
     channel().open_failure = g_driver_missing ? ProbeOpenFault::NoDriver : ProbeOpenFault::NotFound;
@@ -200,13 +197,8 @@ int probe_open_serial(const char* wanted, char serial[16]) {
     return 1;
 }
 
-bool probe_list(std::vector<ProbeEntry>* probes) { return list_probes(probes, nullptr); }
-
-namespace {
-
-bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locations) {
+bool probe_list(std::vector<ProbeEntry>* probes) {
     probes->clear();
-    if (locations != nullptr) locations->clear();
     uint32_t count = 0;
     const FT_STATUS listed = FT_CreateDeviceInfoList(&count);
     if (listed != FT_OK) {
@@ -222,7 +214,6 @@ bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locatio
         if (FT_GetDeviceInfoDetail(index, &flags, nullptr, &id, &location, serial, description,
                                    nullptr) != FT_OK) {
             probes->clear();
-            if (locations != nullptr) locations->clear();
             return false;
         }
         // Terminated here whatever the driver wrote.
@@ -231,20 +222,17 @@ bool list_probes(std::vector<ProbeEntry>* probes, std::vector<uint32_t>* locatio
         const std::string name = serial[0] != '\0' ? std::string(serial) : probe_place_name(location);
         if ((flags & FT_FLAGS_NO_PERMISSION) != 0) {
             if (id != probe_settings::kChipId) continue;
-            probes->push_back({"", ProbeState::NoPermission, name});
+            probes->push_back({"", ProbeState::NoPermission, name, location});
         } else if (std::strcmp(description, probe_settings::kDescription) == 0) {
             probes->push_back({serial,
                                (flags & FT_FLAGS_OPENED) != 0 ? ProbeState::InUse : ProbeState::Free,
-                               name});
-        } else {
-            continue;
+                               name, location});
         }
-        if (locations != nullptr) locations->push_back(location);
     }
     return true;
 }
 
-}  // namespace
+const std::vector<ProbeEntry>& probe_last_listed() { return channel().listed; }
 
 std::string probe_name() { return channel().name; }
 

@@ -84,6 +84,7 @@ struct ProbeEntry {
     // The serial, or where the probe is plugged in when it has none
     // (probe_place_name); kUnknownProbeName when neither can be told.
     std::string name;
+    uint32_t location = 0;  // the driver's location of the chip; 0 when it cannot tell
 };
 
 // The name of a probe that can be neither told by its serial nor by where
@@ -112,6 +113,12 @@ bool probe_driver_missing();
 // may claim it for an instant. Returns false, with probes
 // empty, when the driver could not list.
 bool probe_list(std::vector<ProbeEntry>* probes);
+
+// The probes the last probe_open_serial or probe_reopen of this session
+// looked through for its name, as probe_list gave them (empty when the
+// driver could not list): why that open failed can be told from them
+// without asking the driver again.
+const std::vector<ProbeEntry>& probe_last_listed();
 
 // Why the last probe_open failed: no such channel, a channel that was found
 // but refused (held by another program, or no permission), a set-up step

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ProbeSession {
 public:
@@ -40,6 +41,7 @@ public:
         bool waits_abandoned = false;
         ProbeOpenFault open_failure = ProbeOpenFault::None;
         std::string name;  // probe_name()
+        std::vector<ProbeEntry> listed;  // probe_last_listed()
     };
     // The converter's side: the high-byte pin levels last driven on this
     // channel (the next frame keeps the pins it does not change) and whether

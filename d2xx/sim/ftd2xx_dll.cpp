@@ -5,7 +5,8 @@
 // Its input from a test, besides the program's own calls, is read from the
 // environment when the DLL loads:
 //   TALVIRO_SIM_PROBES    how many probes are plugged in (chip serials
-//                         TV0001, TV0002, ...); one when unset.
+//                         TV0001, TV0002, ...), one to nine; one when
+//                         unset or less.
 //   TALVIRO_SIM_PRESENCE  a file (a Windows path, or one relative to the
 //                         program's working folder): the probes are plugged
 //                         in exactly while it exists. A test takes them away
@@ -19,7 +20,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 

@@ -1,33 +1,16 @@
 #include "app/gui_options.h"
 
+#include "console/command_line.h"
 #include "trend/csv_log.h"
+#include "trend/svg.h"
 
-#include <cctype>
+#include <algorithm>
 
 namespace gui_options {
 
 namespace {
 
-// One row per option taking a value: its name and how it is stored.
-// Returns a usage error, or empty.
-using Setter = std::string (*)(const std::string& value, Options* options);
-
-std::string set_save_image(const std::string& value, Options* o) {
-    auto ends_with = [&](const char* tail) {
-        const std::string t(tail);
-        if (value.size() <= t.size())
-            return false;
-        std::string end = value.substr(value.size() - t.size());
-        for (char& c : end)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return end == t;
-    };
-    o->svg = ends_with(".svg");
-    if (!ends_with(".png") && !o->svg)
-        return "--save-image: the picture's name must end in .png or .svg: " + value;
-    o->save_image = value;
-    return {};
-}
+using console::OptionKind;
 
 // A whole decimal number of digits only, within [kMinSide, kMaxSide].
 bool side(const std::string& text, int* out) {
@@ -51,40 +34,37 @@ std::string set_size(const std::string& value, Options* o) {
     return {};
 }
 
-std::string set_time(const char* name, const std::string& value, std::optional<int64_t>* out) {
+std::string set_time(const std::string& name, const std::string& value, std::optional<int64_t>* out) {
     int64_t time_ms = 0;
     if (!trend::parse_iso_time(value.data(), value.data() + value.size(), &time_ms))
-        return std::string(name) + ": expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: " + value;
+        return name + ": expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: " + value;
     *out = time_ms;
     return {};
 }
 
-std::string set_serial(const std::string& value, Options* o) {
-    if (value.empty()) return "--serial needs a value";
-    o->serial = value;
-    return {};
+// Stores the value of option name, a Valued one. Returns a usage error, or empty.
+std::string set(const std::string& name, const std::string& value, Options* o) {
+    if (name == "--serial") {
+        if (value.empty()) return "--serial needs a value";
+        o->serial = value;
+        return {};
+    }
+    if (name == "--save-image") {
+        if (trend::image_format(value) == trend::ImageFormat::None)
+            return "--save-image: the picture's name must end in .png or .svg: " + value;
+        o->save_image = value;
+        return {};
+    }
+    if (name == "--size") return set_size(value, o);
+    return set_time(name, value, name == "--from" ? &o->from_ms : &o->to_ms);
 }
 
-std::string set_from(const std::string& value, Options* o) { return set_time("--from", value, &o->from_ms); }
-std::string set_to(const std::string& value, Options* o) { return set_time("--to", value, &o->to_ms); }
-
-struct Row {
-    const char* name;
-    Setter set;
-};
-constexpr Row kOptions[] = {
-    {"--serial", set_serial},
-    {"--save-image", set_save_image},
-    {"--size", set_size},
-    {"--from", set_from},
-    {"--to", set_to},
-};
-
-const Row* find(const std::string& name) {
-    for (const Row& row : kOptions)
-        if (name == row.name)
-            return &row;
-    return nullptr;
+OptionKind option_kind(const std::string& name) {
+    for (const char* flag : {"--help", "--version"})
+        if (name == flag) return OptionKind::Flag;
+    for (const char* valued : {"--serial", "--save-image", "--size", "--from", "--to"})
+        if (name == valued) return OptionKind::Valued;
+    return OptionKind::Unknown;
 }
 
 }  // namespace
@@ -92,18 +72,10 @@ const Row* find(const std::string& name) {
 Parsed parse(const std::vector<std::string>& args) {
     Parsed parsed;
     Options& o = parsed.options;
-    bool picture_option = false;  // --size, --from or --to given
+    std::vector<std::string> given;  // options with a value, in order
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const std::string flag = arg.substr(0, arg.find('='));
-        if (flag == "--help" || flag == "-h" || flag == "--version") {
-            if (flag != arg) {
-                parsed.error = flag + " takes no value";
-                return parsed;
-            }
-            (flag == "--version" ? o.version : o.help) = true;
-            continue;
-        }
+        // Any other word is the log ("-" and "" name none).
         if (arg.size() < 2 || arg[0] != '-') {
             if (!o.log.empty()) {
                 parsed.error = "one log at a time: " + o.log + " and " + arg;
@@ -116,27 +88,26 @@ Parsed parse(const std::vector<std::string>& args) {
             o.log = arg;
             continue;
         }
-        const size_t equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        const Row* row = find(name);
-        if (!row) {
-            parsed.error = "unknown option " + name;
-            return parsed;
-        }
+        std::string name;
         std::string value;
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            parsed.error = name + " needs a value";
+        parsed.error = console::read_option(args, &i, option_kind, &name, &value);
+        if (!parsed.error.empty()) return parsed;
+        if (name == "--help" || name == "--version") {
+            (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
-        parsed.error = row->set(value, &o);
-        if (!parsed.error.empty())
+        // The last of two values would silently win: say so instead.
+        if (std::find(given.begin(), given.end(), name) != given.end()) {
+            parsed.error = name + " may be given only once";
             return parsed;
-        picture_option = picture_option || (row->set != set_save_image && row->set != set_serial);
+        }
+        given.push_back(name);
+        parsed.error = set(name, value, &o);
+        if (!parsed.error.empty()) return parsed;
     }
+    const bool picture_option = std::any_of(given.begin(), given.end(), [](const std::string& name) {
+        return name == "--size" || name == "--from" || name == "--to";
+    });
     if (picture_option && o.save_image.empty())
         parsed.error = "--size, --from and --to go with --save-image";
     else if (!o.save_image.empty() && o.log.empty())
@@ -169,10 +140,6 @@ std::string usage_text(const std::string& program) {
            "Like any wxWidgets program it needs a display, even with --save-image: on a\n"
            "server without one, run it under xvfb-run.\n"
            "Exit status with --save-image: 0 written, 1 the log or the picture failed, 2 usage error.\n";
-}
-
-std::string version_text(const std::string& program) {
-    return program + " (TALVIRO Measurement) " TALVIRO_VERSION "\n";
 }
 
 }  // namespace gui_options

@@ -20,7 +20,6 @@ constexpr int kMaxSide = 16384;
 struct Options {
     std::string serial;      // --serial SN: connect only to this probe; empty: any
     std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
-    bool svg = false;        // the picture's name ends in .svg (of any case), not .png
     int width = kDefaultWidth;    // --size WIDTHxHEIGHT
     int height = kDefaultHeight;
     std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch
@@ -35,17 +34,17 @@ struct Parsed {
     std::string error;  // empty when the arguments were valid; else one line
 };
 
-// Reads the arguments after the program name ("--name value" or
-// "--name=value"). Refuses an unknown option, a flag given a value, a
-// missing, empty or malformed value, a second LOG, --size/--from/--to
-// without --save-image, --save-image without LOG or with a name ending
-// neither in .png nor .svg, and --from not before --to. Prints nothing.
+// Reads the arguments after the program name as the console programs do
+// (console::read_option); --help and --version end the reading. Refuses an
+// unknown option, a flag given a value, an option given twice, a missing,
+// empty or malformed value, a second LOG, --size/--from/--to without
+// --save-image, --save-image without LOG or with a name ending neither in
+// .png nor .svg, and --from not before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
 
-// The --help text and the --version line, naming the program as called, each
-// ending with a newline.
+// The --help text, naming the program as called, ending with a newline.
+// The --version line is console::version_text.
 std::string usage_text(const std::string& program);
-std::string version_text(const std::string& program);
 
 // Exit statuses of a run that ends before the window opens.
 constexpr int kExitOk = 0;

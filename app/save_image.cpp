@@ -3,28 +3,11 @@
 #include "gui/trend_painter.h"
 #include "trend/csv_log.h"
 #include "trend/series.h"
-#include "trend/svg.h"
 #include "trend/view.h"
 
-#include <wx/bitmap.h>
-#include <wx/dcmemory.h>
 #include <wx/log.h>
 
 namespace save_image {
-
-namespace {
-
-// The SVG's text is measured with the same fonts as the PNG's, so both lay
-// out alike.
-std::string write_svg(const std::string& path, trend::SceneRequest request, const trend::Series& series) {
-    wxBitmap scratch(1, 1);
-    wxMemoryDC dc(scratch);
-    request.measure = trend_painter::measure_on(dc);
-    request.font_px = trend_painter::font_px(dc);
-    return trend::write_svg_file(path, trend::build_scene(request, series));
-}
-
-}  // namespace
 
 int run(const gui_options::Options& options, std::ostream& err) {
     // Whatever the toolkit would log goes nowhere: with no window, its log
@@ -71,9 +54,7 @@ int run(const gui_options::Options& options, std::ostream& err) {
     request.width = options.width;
     request.height = options.height;
     request.range = view.range(extent);
-    const std::string written = options.svg
-                                    ? write_svg(options.save_image, request, series)
-                                    : trend_painter::write_png(options.save_image, request, series);
+    const std::string written = trend_painter::write_image(options.save_image, request, series);
     if (!written.empty()) {
         err << written << '\n';
         return kFailed;

@@ -2,6 +2,7 @@
 
 #include "app/gui_options.h"
 #include "app/save_image.h"
+#include "console/command_line.h"
 #include "gui/talviro_guiFrame.h"
 #include "gui/trend_frame.h"
 
@@ -38,10 +39,7 @@ gui_options::Options start_options;
 // status to end with: --help and --version print to standard output, a usage
 // error one line to standard error.
 int read_command_line(int argc, char** argv) {
-    const std::string program =
-        wxFileName(wxString::FromUTF8(argc > 0 && argv[0] ? argv[0] : "talviro_gui"))
-            .GetName()
-            .utf8_string();
+    const std::string program = console::program_name(argc > 0 && argv[0] ? argv[0] : "talviro_gui");
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const gui_options::Parsed parsed = gui_options::parse(args);
     if (!parsed.error.empty()) {
@@ -50,7 +48,7 @@ int read_command_line(int argc, char** argv) {
     }
     if (parsed.options.help || parsed.options.version) {
         std::cout << (parsed.options.help ? gui_options::usage_text(program)
-                                          : gui_options::version_text(program))
+                                          : console::version_text(program))
                   << std::flush;
         return gui_options::kExitOk;
     }
@@ -99,18 +97,6 @@ talviro_guiApp::talviro_guiApp() {
 
 bool talviro_guiApp::OnInit() {
     wxInitAllImageHandlers();
-    SetVendorName(kVendorName);
-#ifdef __WXGTK__
-    // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
-    // into the home folder itself; the toolkit writes it only into a folder
-    // that exists. Without one the probe is not remembered, which is no error.
-    wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
-    {
-        wxLogNull quiet;
-        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
-                          wxPATH_MKDIR_FULL);
-    }
-#endif
     if (!start_options.save_image.empty()) {
         // The picture of a log, and no window: OnRun ends with the status.
         exit_status_ = save_image::run(start_options, std::cerr);
@@ -126,6 +112,19 @@ bool talviro_guiApp::OnInit() {
         trend->OpenLog(wxString(start_options.log.c_str(), *wxConvFileName));
         return true;
     }
+    // Only the measurement window keeps a setting, the probe used last.
+    SetVendorName(kVendorName);
+#ifdef __WXGTK__
+    // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
+    // into the home folder itself; the toolkit writes it only into a folder
+    // that exists. Without one the probe is not remembered, which is no error.
+    wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
+    {
+        wxLogNull quiet;
+        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
+                          wxPATH_MKDIR_FULL);
+    }
+#endif
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);

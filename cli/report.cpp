@@ -20,15 +20,6 @@ std::string plain_number(readings::Kind kind, float reading) {
     return text.substr(0, text.find(' '));
 }
 
-const char* unit_name(readings::Kind kind) { return kind == readings::Kind::Voltage ? "V" : "mA"; }
-
-// "I supply" -> "I_supply": a header name without blanks suits every CSV reader.
-std::string column_name(const readings::Channel& channel, const char* suffix) {
-    std::string name = readings::channel_name(channel) + "_" + suffix;
-    std::replace(name.begin(), name.end(), ' ', '_');
-    return name;
-}
-
 }  // namespace
 
 std::string text_lines(const Sample& sample) {
@@ -49,9 +40,9 @@ std::string serial_line(const char* serial) { return std::string("Serial: ") + s
 std::string csv_header() {
     std::string header = "time";
     for (const readings::Channel& channel : readings::kChannels)
-        header += kSeparator + column_name(channel, unit_name(channel.kind));
+        header += kSeparator + readings::column_name(channel, readings::unit_name(channel.kind));
     for (const readings::Channel& channel : readings::kChannels)
-        header += kSeparator + column_name(channel, "count");
+        header += kSeparator + readings::column_name(channel, "count");
     return header + "\n";
 }
 

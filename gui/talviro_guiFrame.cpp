@@ -1,5 +1,6 @@
 #include "gui/talviro_guiFrame.h"
 
+#include "console/unavailable.h"
 #include "probe/converter.h"
 #include "probe/probe_channel.h"
 #include "probe/readings.h"
@@ -460,10 +461,6 @@ int talviro_guiFrame::LayoutDpi(int dpi) const {
 }
 
 void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
-    if (!built_) {
-        event.Skip();
-        return;
-    }
     window_dpi_ = event.GetNewDPI().y;
     layout_dpi_ = LayoutDpi(window_dpi_);
     LayOut();
@@ -526,19 +523,24 @@ void talviro_guiFrame::ResetReadings() {
 }
 
 void talviro_guiFrame::ConnectAtStart() {
-    const std::string last = wanted_serial_.empty() ? remembered_serial() : std::string();
-    if (!last.empty()) {
-        std::vector<ProbeEntry> probes;
-        if (probe_list(&probes)) {
-            for (const ProbeEntry& probe : probes) {
-                if (probe.name == last && probe.state == ProbeState::Free) {
-                    ConnectTo(last);
-                    return;
-                }
-            }
+    if (!wanted_serial_.empty()) {
+        ConnectTo(wanted_serial_);
+        return;
+    }
+    const std::string last = remembered_serial();
+    if (last.empty()) {
+        ConnectTo(std::string());
+        return;
+    }
+    std::vector<ProbeEntry> probes;
+    if (!probe_list(&probes)) probes.clear();
+    for (const ProbeEntry& probe : probes) {
+        if (probe.name == last && probe.state == ProbeState::Free) {
+            ConnectTo(last);
+            return;
         }
     }
-    ConnectTo(wanted_serial_);
+    ConnectTo(std::string(), probes.size());
 }
 
 void talviro_guiFrame::OnConnectClick(wxCommandEvent& WXUNUSED(event)) {
@@ -547,12 +549,13 @@ void talviro_guiFrame::OnConnectClick(wxCommandEvent& WXUNUSED(event)) {
         return;
     }
     std::vector<ProbeEntry> probes;
-    if (probe_list(&probes) && probes.size() > 1) {
+    if (!probe_list(&probes)) probes.clear();
+    if (probes.size() > 1) {
         const std::string chosen = ChooseProbe(probes);
         if (!chosen.empty()) ConnectTo(chosen);
         return;
     }
-    ConnectTo(std::string());
+    ConnectTo(std::string(), probes.size());
 }
 
 std::string talviro_guiFrame::ChooseProbe(const std::vector<ProbeEntry>& probes) {
@@ -572,7 +575,7 @@ std::string talviro_guiFrame::ChooseProbe(const std::vector<ProbeEntry>& probes)
     return order[static_cast<size_t>(chosen - kFirstProbeItemId)].name;
 }
 
-void talviro_guiFrame::ConnectTo(const std::string& serial) {
+void talviro_guiFrame::ConnectTo(const std::string& serial, size_t plugged_in) {
     char opened[probe_settings::kSerialSize] = {};
     const int failed = serial.empty() ? probe_open(opened) : probe_open_serial(serial.c_str(), opened);
     if (failed != 0) {
@@ -582,17 +585,8 @@ void talviro_guiFrame::ConnectTo(const std::string& serial) {
         link_ = Link::Disconnected;
         StatusBar1->SetStatusText(kStatusConnectFailed, kStateField);
         CheckBox2->Enable(false);
-        if (!serial.empty() && probe_open_failure() == ProbeOpenFault::NotFound) {
-            std::vector<ProbeEntry> probes;
-            std::string found;
-            if (probe_list(&probes)) {
-                for (const ProbeEntry& probe : probes)
-                    found += (found.empty() ? "" : ", ") + probe.name;
-            }
-            std::cerr << program_name() << ": no probe has the serial number \"" << serial
-                      << "\"; found: " << (found.empty() ? "none" : found) << "\n"
-                      << std::flush;
-        }
+        if (!serial.empty())
+            std::cerr << program_name() << ": " << console::why_unavailable(serial).text << "\n" << std::flush;
         return;
     }
     // The keyboard user's focus goes from Connect to its counterpart before
@@ -610,10 +604,14 @@ void talviro_guiFrame::ConnectTo(const std::string& serial) {
     probe_serial_ = probe_name();
     remember_serial(probe_serial_);
     // With one probe plugged in the title stays the program's own.
-    std::vector<ProbeEntry> probes;
-    SetTitle(probe_list(&probes) && probes.size() > 1
-                 ? _(kTitle) + kTitleSerialSeparator + wxString(opened, wxConvUTF8)
-                 : _(kTitle));
+    if (!serial.empty()) {
+        plugged_in = probe_last_listed().size();
+    } else if (plugged_in == 0) {
+        std::vector<ProbeEntry> probes;
+        if (probe_list(&probes)) plugged_in = probes.size();
+    }
+    SetTitle(plugged_in > 1 ? _(kTitle) + kTitleSerialSeparator + wxString::FromUTF8(probe_serial_)
+                            : _(kTitle));
     wxCommandEvent readout;
     OnRefreshClick(readout);
     CheckBox2->Enable(true);

@@ -174,8 +174,12 @@ private:
     // when it is free, else the first free one.
     void ConnectAtStart();
     // Opens the probe with that channel serial, or the first free one for an
-    // empty serial, and shows the outcome as OnConnectClick says.
-    void ConnectTo(const std::string& serial);
+    // empty serial, and shows the outcome as OnConnectClick says. plugged_in:
+    // how many probes the caller listed just before, which puts the probe's
+    // name in the title when more than one; 0 when it did not list, and an
+    // open by serial lists them itself (probe_last_listed). Only an open by
+    // description without that count lists them, after it succeeded.
+    void ConnectTo(const std::string& serial, size_t plugged_in = 0);
     // Pops up the menu of probes under Connect and waits for the choice.
     // Returns the serial chosen, or empty when the menu was dismissed.
     std::string ChooseProbe(const std::vector<ProbeEntry>& probes);

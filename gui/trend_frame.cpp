@@ -24,7 +24,6 @@
 #include <wx/statusbr.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <iterator>
 
@@ -58,14 +57,6 @@ const wxString kWildcardImages = "PNG picture (*.png)|*.png|SVG picture (*.svg)|
 const char* const kImageEndings[] = {".png", ".svg"};  // in the wildcard's order
 
 constexpr int kHoverField = 0;
-
-std::string ending_of(const std::string& path) {
-    const size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return {};
-    std::string tail = path.substr(dot);
-    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return tail;
-}
 
 // Local time with milliseconds.
 wxString time_text(int64_t time_ms) {
@@ -325,8 +316,10 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
 void TrendFrame::OnCaptureLost(wxMouseCaptureLostEvent& WXUNUSED(event)) { drag_ = Drag::None; }
 
 void TrendFrame::OnWheel(wxMouseEvent& event) {
-    const int notches = event.GetWheelRotation() / std::max(1, event.GetWheelDelta());
-    if (notches == 0 || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) return;
+    // Fractions of a notch too: touchpads and fine wheels send less than a
+    // whole delta at a time.
+    const double notches = static_cast<double>(event.GetWheelRotation()) / std::max(1, event.GetWheelDelta());
+    if (notches == 0.0 || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) return;
     view_.zoom(DataExtent(), std::pow(kWheelZoomFactor, -notches), CurrentScene().time_at(event.GetX()));
     ViewChanged();
 }
@@ -548,8 +541,7 @@ void TrendFrame::OnSaveClick(wxCommandEvent& WXUNUSED(event)) {
                         wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     if (dialog.ShowModal() != wxID_OK) return;
     std::string path = file_name_bytes(dialog.GetPath());
-    const std::string ending = ending_of(path);
-    if (std::find(std::begin(kImageEndings), std::end(kImageEndings), ending) == std::end(kImageEndings))
+    if (trend::image_format(path) == trend::ImageFormat::None)
         path += kImageEndings[std::clamp(dialog.GetFilterIndex(), 0, 1)];
     SaveImage(path);
 }
@@ -557,14 +549,9 @@ void TrendFrame::OnSaveClick(wxCommandEvent& WXUNUSED(event)) {
 std::string TrendFrame::SaveImage(const std::string& path) {
     // The SVG is the scene on screen; the PNG is laid out anew on a bitmap
     // of the plot's size, which measures text as the screen does.
-    const std::string ending = ending_of(path);
-    std::string error;
-    if (ending == ".svg")
-        error = trend::write_svg_file(path, CurrentScene());
-    else if (ending == ".png")
-        error = trend_painter::write_png(path, Request(), *shown_);
-    else
-        error = path + ": the name ends neither in .png nor in .svg";
+    const std::string error = trend::image_format(path) == trend::ImageFormat::Svg
+                                  ? trend::write_svg_file(path, CurrentScene())
+                                  : trend_painter::write_image(path, Request(), *shown_);
     if (error.empty())
         SetNote(wxString::Format("Saved %s", file_name_text(path)), false);
     else

@@ -1,5 +1,7 @@
 #include "gui/trend_painter.h"
 
+#include "trend/svg.h"
+
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 #include <wx/image.h>
@@ -51,8 +53,7 @@ void segments(wxDC& dc, const std::vector<trend::Segment>& list) {
     }
 }
 
-}  // namespace
-
+// The font the picture's labels use (the toolkit's normal GUI font).
 wxFont label_font(bool bold) {
     wxFont font = wxSystemSettings::GetFont(wxSYS_DEFAULT_GUI_FONT);
     if (bold)
@@ -60,9 +61,12 @@ wxFont label_font(bool bold) {
     return font;
 }
 
+}  // namespace
+
 trend::MeasureText measure_on(wxDC& dc) {
-    return [&dc](const std::string& text, bool bold) {
-        dc.SetFont(label_font(bold));
+    // The fonts are made once: a layout measures every label.
+    return [&dc, normal = label_font(false), heavy = label_font(true)](const std::string& text, bool bold) {
+        dc.SetFont(bold ? heavy : normal);
         const wxSize size = dc.GetTextExtent(wxString::FromUTF8(text));
         return trend::TextSize{static_cast<double>(size.x), static_cast<double>(size.y)};
     };
@@ -102,8 +106,10 @@ void paint(wxDC& dc, const trend::Scene& scene) {
     }
     segments(dc, scene.segments);
     dc.SetBackgroundMode(wxBRUSHSTYLE_TRANSPARENT);
+    const wxFont normal = label_font(false);
+    const wxFont heavy = label_font(true);
     for (const trend::Label& l : scene.labels) {
-        dc.SetFont(label_font(l.bold));
+        dc.SetFont(l.bold ? heavy : normal);
         dc.SetTextForeground(colour(l.color));
         const wxString text = wxString::FromUTF8(l.text);
         const wxSize size = dc.GetTextExtent(text);
@@ -114,8 +120,6 @@ void paint(wxDC& dc, const trend::Scene& scene) {
             x -= size.x;
         if (l.v == trend::VAlign::Middle)
             y -= size.y / 2.0;
-        else if (l.v == trend::VAlign::Bottom)
-            y -= size.y;
         dc.DrawText(text, px(x), px(y));
     }
     for (const trend::FillRect& r : scene.overlay)
@@ -149,6 +153,22 @@ std::string write_png(const std::string& path, trend::SceneRequest request, cons
     if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush())
         return path + ": cannot be written";
     return {};
+}
+
+std::string write_image(const std::string& path, trend::SceneRequest request,
+                        const trend::Series& series) {
+    switch (trend::image_format(path)) {
+    case trend::ImageFormat::Png: return write_png(path, request, series);
+    case trend::ImageFormat::Svg: {
+        wxBitmap scratch(1, 1);
+        wxMemoryDC dc(scratch);
+        request.measure = measure_on(dc);
+        request.font_px = font_px(dc);
+        return trend::write_svg_file(path, trend::build_scene(request, series));
+    }
+    case trend::ImageFormat::None: break;
+    }
+    return path + ": the name ends neither in .png nor in .svg";
 }
 
 }  // namespace trend_painter

@@ -6,20 +6,17 @@
 #include "trend/scene.h"
 
 #include <wx/dc.h>
-#include <wx/font.h>
 
 #include <string>
 
 namespace trend_painter {
 
-// The font the picture's labels use (the toolkit's normal GUI font).
-wxFont label_font(bool bold);
-
-// A text measure for build_scene() that asks dc with label_font(). dc must
-// outlive the measure's use.
+// A text measure for build_scene() that asks dc with the labels' font (the
+// toolkit's normal GUI font, bold where asked). dc must outlive the
+// measure's use.
 trend::MeasureText measure_on(wxDC& dc);
 
-// The text height of label_font(false) on dc, for SceneRequest::font_px.
+// The text height of the labels' normal font on dc, for SceneRequest::font_px.
 double font_px(wxDC& dc);
 
 // Draws every shape of scene on dc at its own pixel coordinates, in the
@@ -32,6 +29,12 @@ void paint(wxDC& dc, const trend::Scene& scene);
 // reason naming the file when it cannot be written.
 std::string write_png(const std::string& path, trend::SceneRequest request,
                       const trend::Series& series);
+
+// As write_png, or as SVG when path's name ends in ".svg" (trend::image_format),
+// its text measured with the same fonts as the PNG's so that both lay out
+// alike. A name with neither ending is refused with the reason.
+std::string write_image(const std::string& path, trend::SceneRequest request,
+                        const trend::Series& series);
 
 }  // namespace trend_painter
 

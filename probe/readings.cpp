@@ -1,5 +1,6 @@
 #include "probe/readings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -68,6 +69,14 @@ constexpr std::string_view kPrefixEnd = " = ";
 std::string channel_name(const Channel& channel) {
     const std::string_view prefix = channel.prefix;
     return std::string(prefix.substr(0, prefix.find(kPrefixEnd)));
+}
+
+const char* unit_name(Kind kind) { return kind == Kind::Voltage ? "V" : "mA"; }
+
+std::string column_name(const Channel& channel, const char* suffix) {
+    std::string name = channel_name(channel) + "_" + suffix;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    return name;
 }
 
 uint16_t count_for_reading(Kind kind, double reading) {

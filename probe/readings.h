@@ -36,6 +36,11 @@ float reading_from_count(Kind kind, uint16_t count);
 
 // The channel's prefix without " = ": "A1", "I supply".
 std::string channel_name(const Channel& channel);
+// The unit a reading of this kind is given in: "V" or "mA".
+const char* unit_name(Kind kind);
+// The channel's name in a CSV header, with suffix (a unit, or "count"):
+// "I_supply_mA". No blanks, which suits every CSV reader.
+std::string column_name(const Channel& channel, const char* suffix);
 
 // "%.2f V" or "%.0f mA", always with a point as decimal separator.
 std::string format_reading(Kind kind, float reading);

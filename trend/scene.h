@@ -62,7 +62,7 @@ struct Band {
 };
 
 enum class HAlign { Left, Center, Right };
-enum class VAlign { Top, Middle, Bottom };
+enum class VAlign { Top, Middle };
 
 // Text anchored at (x, y); bold for strip titles.
 struct Label {

@@ -84,14 +84,11 @@ std::string reading_name(int reading) {
     return readings::channel_name(readings::kChannels[kRowChannel[reading]]);
 }
 
-std::string reading_unit(int reading) {
-    return readings::kChannels[kRowChannel[reading]].kind == readings::Kind::Voltage ? "V" : "mA";
-}
+std::string reading_unit(int reading) { return readings::unit_name(readings::kChannels[kRowChannel[reading]].kind); }
 
 std::string reading_column(int reading) {
-    std::string column = reading_name(reading) + "_" + reading_unit(reading);
-    std::replace(column.begin(), column.end(), ' ', '_');
-    return column;
+    const readings::Channel& channel = readings::kChannels[kRowChannel[reading]];
+    return readings::column_name(channel, readings::unit_name(channel.kind));
 }
 
 int reading_channel(int reading) { return kRowChannel[reading]; }

@@ -1,5 +1,6 @@
 #include "trend/svg.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -72,19 +73,10 @@ const char* anchor(HAlign h) {
 // its baseline, the scene by its box.
 double baseline(VAlign v, double y, double font_px) {
     constexpr double kAscent = 0.8;  // of the font's height, for the usual sans fonts
-    switch (v) {
-    case VAlign::Top:
-        return y + kAscent * font_px;
-    case VAlign::Middle:
-        return y + (kAscent - 0.5) * font_px;
-    case VAlign::Bottom:
-        break;
-    }
-    return y - (1.0 - kAscent) * font_px;
+    return v == VAlign::Middle ? y + (kAscent - 0.5) * font_px : y + kAscent * font_px;
 }
 
-}  // namespace
-
+// text with & < > " ' as XML entities.
 std::string xml_escape(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -115,6 +107,8 @@ std::string xml_escape(const std::string& text) {
     }
     return out;
 }
+
+}  // namespace
 
 bool write_svg(std::ostream& out, const Scene& scene) {
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -164,6 +158,17 @@ std::string write_svg_file(const std::string& path, const Scene& scene) {
     if (!file)
         return path + ": cannot be written";
     return {};
+}
+
+ImageFormat image_format(const std::string& path) {
+    const std::string name = path.substr(path.find_last_of("/\\") + 1);
+    constexpr size_t kEndingSize = 4;  // ".png", ".svg"
+    if (name.size() <= kEndingSize) return ImageFormat::None;
+    std::string ending = name.substr(name.size() - kEndingSize);
+    for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ending == ".png") return ImageFormat::Png;
+    if (ending == ".svg") return ImageFormat::Svg;
+    return ImageFormat::None;
 }
 
 }  // namespace trend

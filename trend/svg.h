@@ -19,8 +19,11 @@ bool write_svg(std::ostream& out, const Scene& scene);
 // naming the file when it cannot be written.
 std::string write_svg_file(const std::string& path, const Scene& scene);
 
-// text with & < > " ' as XML entities.
-std::string xml_escape(const std::string& text);
+// The picture formats a trend is saved in, told by the file name's ending:
+// ".png" or ".svg" of any case after a name of at least one character;
+// None for any other name.
+enum class ImageFormat { None, Png, Svg };
+ImageFormat image_format(const std::string& path);
 
 }  // namespace trend
 

@@ -45,7 +45,9 @@ int64_t local_clock(int64_t t_ms) {
     return local_seconds * kSecond + (t_ms - seconds * kSecond);
 }
 
-// UTC milliseconds of local midnight starting the given local day number.
+// UTC milliseconds of local midnight starting the given local day number;
+// UTC midnight where the system cannot tell (Windows' mktime refuses
+// years before 1970 and after 3000), as local_clock falls back to UTC.
 int64_t local_midnight(int64_t day) {
     int y, m, d;
     civil_from_days(day, &y, &m, &d);
@@ -55,6 +57,7 @@ int64_t local_midnight(int64_t day) {
     tm.tm_mday = d;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return day * kDay;
     return static_cast<int64_t>(t) * kSecond;
 }
 
@@ -149,8 +152,6 @@ int64_t time_step(double t0_ms, double t1_ms, int max_ticks) {
         if (std::floor(span / static_cast<double>(step)) + 1 <= max_ticks) return step;
     return time_steps().back();
 }
-
-std::string time_label(int64_t time_ms, int64_t step_ms) { return format_local(local_clock(time_ms), step_ms); }
 
 std::vector<TimeTick> time_ticks(double t0_ms, double t1_ms, int max_ticks) {
     std::vector<TimeTick> ticks;

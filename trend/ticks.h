@@ -42,9 +42,6 @@ std::vector<TimeTick> time_ticks(double t0_ms, double t1_ms, int max_ticks);
 // The step time_ticks chooses.
 int64_t time_step(double t0_ms, double t1_ms, int max_ticks);
 
-// A local time as a tick of the given step labels it.
-std::string time_label(int64_t time_ms, int64_t step_ms);
-
 }  // namespace trend
 
 #endif

@@ -175,7 +175,9 @@ private:
         close(c.socket);
         c.socket = -1;
         c.connecting = false;
-        if (c.flooding) c.next_byte_ms = now_ms() + kTrickleEveryMs;
+        // A closed or refused connection is made again after a pause, not
+        // in a loop that would take a core from the server it attacks.
+        c.next_byte_ms = now_ms() + kTrickleEveryMs;
     }
 
     int port_;

@@ -355,6 +355,11 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     ASSERT_TRUE(wait_until_drawn(t));
     EXPECT_NEAR(t->CurrentView().range(extent).width_ms(), all.width_ms() / 1.25, 1);
     EXPECT_NEAR(t->LastScene().time_at(wheel_x), under, all.width_ms() / plot.w);
+    // A touchpad's half notch zooms half as far.
+    wheel.m_wheelRotation = 60;
+    t->Plot->ProcessWindowEvent(wheel);
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_NEAR(t->CurrentView().range(extent).width_ms(), all.width_ms() / 1.25 / std::sqrt(1.25), 1);
 
     // Hovering names the time and the nearest readout's readings.
     ASSERT_TRUE(sim.MouseMove(screen(plot.x + 2)));

@@ -2,6 +2,7 @@
 // million readouts, read back from the PNG; the SVG through xmllint; the
 // logs it refuses and the command lines it rejects, with their statuses.
 #include "app/gui_options.h"
+#include "trend/svg.h"
 
 #include <gtest/gtest.h>
 
@@ -311,7 +312,8 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         {{"log.csv"}, ""},
         {{"--save-image", "a.PNG", "log.csv"}, ""},
         {{"--save-image=a.svg", "--size=640x480", "--from", "2026-12-08T01:33:00.000Z", "log.csv"}, ""},
-        {{"--bogus"}, "unknown option --bogus"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--serial", "TV0001B", "--serial=TV0002B"}, "--serial may be given only once"},
         {{"--save-image"}, "--save-image needs a value"},
         {{"--save-image", "a.jpg", "log.csv"}, "--save-image: the picture's name must end in .png or .svg: a.jpg"},
         {{"--save-image", "a.png"}, "--save-image needs the log to draw"},
@@ -337,8 +339,8 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         gui_options::parse({"--save-image", "x.svg", "--size", "640x480", "--to", "2026-12-08T01:33:00.250Z", "l.csv"})
             .options;
     EXPECT_EQ(o.save_image, "x.svg");
-    EXPECT_TRUE(o.svg);
-    EXPECT_FALSE(gui_options::parse({"--save-image", "x.Svg.png", "l.csv"}).options.svg);
+    EXPECT_EQ(trend::image_format(o.save_image), trend::ImageFormat::Svg);
+    EXPECT_EQ(trend::image_format("x.Svg.png"), trend::ImageFormat::Png);
     EXPECT_EQ(o.width, 640);
     EXPECT_EQ(o.height, 480);
     EXPECT_FALSE(o.from_ms.has_value());

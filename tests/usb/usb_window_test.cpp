@@ -271,6 +271,21 @@ TEST(UsbWindow, SerialOptionTakesTheProbeNamedAtStartAndOnConnect) {
     two_probes::close_window(frame);
 }
 
+// Chips without a serial: the probe is named, and its window titled, by
+// where it is plugged in.
+TEST(UsbWindow, SerialOptionTakesAProbeWithoutASerialByItsPort) {
+    usbsim::Options options;
+    options.probes = 2;
+    options.no_serial = true;
+    usbsim::bus().configure(options);
+    auto* frame = two_probes::open_window("usb:1-1.2");
+    EXPECT_EQ(utf8(frame->StatusBar1->GetStatusText(0)), "TALVIRO Connected");
+    EXPECT_EQ(utf8(frame->GetTitle()), two_probes::kTitle + two_probes::kTitleSeparator + "usb:1-1.2");
+    EXPECT_TRUE(usbsim::bus().claimed(2, kInterfaceB));
+    EXPECT_FALSE(usbsim::bus().claimed(1, kInterfaceB));
+    two_probes::close_window(frame);
+}
+
 TEST(UsbWindow, SerialOptionOfAProbeThatIsNotThereNamesThoseThatAre) {
     usbsim::Options options;
     options.probes = 2;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # talviro_gui.exe --save-image as a script on Windows runs it, under Wine:
-# the picture of a small log written as a PNG, and nothing left running.
+# the picture of a small log written as a PNG, and as an SVG of a span
+# reaching past the year 3000, where Windows' local time ends; nothing left
+# running.
 #   save_image.sh WINE EXE
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: save_image.sh WINE EXE" >&2; exit 2; }
@@ -36,3 +38,14 @@ set -e
 size=$(identify -format '%m %wx%h' "$folder/out.png") || fail "out.png is no picture identify reads"
 [ "$size" = "PNG ${WIDTH}x${HEIGHT}" ] || fail "out.png is $size, not PNG ${WIDTH}x${HEIGHT}"
 echo "talviro_gui.exe --save-image wrote a PNG of ${WIDTH}x${HEIGHT}"
+
+# Past 3000 the time axis's days are told in UTC; the picture is written,
+# within a bound, not waited for.
+set +e
+(cd "$folder" && timeout 120 "$wine" ./talviro_gui.exe --save-image far.svg --to 3001-01-01T00:00:00.000Z log.csv) \
+  2> "$folder/err"
+status=$?
+set -e
+[ "$status" -eq 0 ] || fail "--save-image up to 3001 ended with status $status"
+grep '<svg' "$folder/far.svg" > /dev/null || fail "far.svg is no SVG"
+echo "talviro_gui.exe --save-image wrote an SVG up to the year 3001"

@@ -82,6 +82,7 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
     Polyline run;
     run.stroke = kLine[reading];
     int gap_start = -1;
+    bool opened_by_gap = false;  // the run's one point is a gap column's
     const int x0 = static_cast<int>(strip.plot.x);
     auto end_run = [&] {
         if (!run.points.empty())
@@ -102,6 +103,8 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
             // readings the column has.
             if (gap_start < 0)
                 gap_start = k;
+            if (opened_by_gap)
+                run.points.clear();
             end_run();
         } else {
             end_gap(k);
@@ -112,8 +115,14 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
         const double top = std::min(std::floor(y_of(strip, c.max)), strip.plot.y + strip.plot.h - 1.0);
         const double bottom = std::max(top + 1.0, std::ceil(y_of(strip, c.min)));
         band.columns.push_back(BandColumn{x0 + k, top, bottom});
-        if (!c.has_gap)
+        // Readings in a column with missing time (a Connect after a
+        // Disconnect) start the next run at the column's right edge, where
+        // the missing time is over, unless more missing time follows.
+        if (c.has_gap)
+            run.points.assign(1, Point{x0 + k + 1.0, y_of(strip, c.mean)});
+        else
             run.points.push_back(Point{x0 + k + 0.5, y_of(strip, c.mean)});
+        opened_by_gap = c.has_gap;
     }
     end_gap(static_cast<int>(columns.size()));
     end_run();

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 
@@ -25,6 +26,11 @@ namespace {
 constexpr int kAnswerLimitMs = 5000;
 // A growing log's new rows show within about a second.
 constexpr int kFollowLimitMs = 1500;
+
+int64_t wall_clock_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string row(int64_t ms, const char* values) { return trendtest::iso_utc(ms) + "," + values + "\n"; }
 // Conversion order: A1, I supply, V target, A0, then their counts.
@@ -153,6 +159,30 @@ TEST_F(guiTrend, DisconnectToConnectIsAGapAndAReadingShownAsDashesIsMissing) {
     }
     ASSERT_TRUE(wait_until_drawn(t));
     EXPECT_FALSE(t->LastScene().gaps.empty()) << "no gap shaded";
+
+    // The readout taken at Connect begins the next trace: a Refresh a few
+    // columns later is joined to it by a line in every strip.
+    ASSERT_TRUE(wait_until_drawn(t));
+    const double ms_per_px =
+        static_cast<double>(t->LastScene().range.width_ms()) / t->LastScene().strips[0].plot.w;
+    ASSERT_TRUE(run_event_loop_until(
+        [&] { return wall_clock_ms() - after > 4 * ms_per_px; }, 4 * 60'000));
+    click(frame->Button3);
+    const int64_t refreshed = t->Shown().last_time();
+    ASSERT_TRUE(wait_until_drawn(t));
+    const trend::Scene& scene = t->LastScene();
+    for (int r = 0; r < trend::kStripCount; ++r) {
+        SCOPED_TRACE(trend::reading_name(r));
+        const trend::FillRect& plot = scene.strips[r].plot;
+        const double from = scene.x_of(after), to = scene.x_of(refreshed);
+        ASSERT_GT(to - from, 3.0);
+        bool joined = false;
+        for (const trend::Polyline& line : scene.means) {
+            if (line.points.empty() || line.points[0].y < plot.y || line.points[0].y > plot.y + plot.h) continue;
+            joined = joined || (line.points.front().x <= from + 1.0 && line.points.back().x >= to - 1.0);
+        }
+        EXPECT_TRUE(joined) << "no line from the Connect readout to the Refresh";
+    }
 
     // A probe that stops answering: "---" in the window, NaN in the trend.
     dev().limit_reads(0);

@@ -209,6 +209,21 @@ trend::Extent TrendFrame::DataExtent() const {
     return trend::Extent{false, shown_->first_time(), shown_->last_time()};
 }
 
+std::optional<trend::TimeRange> TrendFrame::SelectionInView() const {
+    if (!selection_) return std::nullopt;
+    const trend::TimeRange view = view_.range(DataExtent());
+    if (selection_->t1_ms <= view.t0_ms || selection_->t0_ms >= view.t1_ms) return std::nullopt;
+    return selection_;
+}
+
+void TrendFrame::DropSelection() {
+    if (!selection_) return;
+    selection_.reset();
+    ShowStats();
+    scene_stale_ = true;
+    Plot->Refresh();
+}
+
 trend::SceneRequest TrendFrame::Request() const {
     trend::SceneRequest request;
     const wxSize size = Plot->GetClientSize();
@@ -216,7 +231,11 @@ trend::SceneRequest TrendFrame::Request() const {
     request.height = size.y;
     request.range = view_.range(DataExtent());
     request.locked_y = view_.locked_y();
-    request.selection = selection_;
+    // Shaded where its part of the view is; a selection the view lies
+    // inside (zoomed to it) has no edge to show and tints nothing.
+    const std::optional<trend::TimeRange> shown = SelectionInView();
+    if (shown && !(shown->t0_ms <= request.range.t0_ms && shown->t1_ms >= request.range.t1_ms))
+        request.selection = shown;
     return request;
 }
 
@@ -257,6 +276,8 @@ void TrendFrame::OnSize(wxSizeEvent& event) {
 void TrendFrame::ViewChanged() {
     LiveBox->SetValue(view_.live());
     LockYBox->SetValue(view_.y_locked());
+    // The statistics go and come with the selection's part of the view.
+    if (selection_) ShowStats();
     scene_stale_ = true;
     Plot->Refresh();
 }
@@ -275,6 +296,7 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
         Plot->SetFocus();
         if (!Plot->HasCapture()) Plot->CaptureMouse();
         drag_x_ = x;
+        dragged_ = false;
         if (event.ShiftDown()) {
             drag_ = Drag::Select;
             select_from_ms_ = CurrentScene().time_at(x);
@@ -285,6 +307,8 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
     }
     if (event.LeftUp()) {
         if (Plot->HasCapture()) Plot->ReleaseMouse();
+        // A plain click, without a drag, drops the selection.
+        if (drag_ == Drag::Pan && !dragged_) DropSelection();
         drag_ = Drag::None;
         return;
     }
@@ -299,6 +323,7 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
     const trend::Scene& scene = CurrentScene();
     if (drag_ == Drag::Pan) {
         if (x == drag_x_) return;
+        dragged_ = true;
         view_.pan(DataExtent(), scene.time_at(drag_x_) - scene.time_at(x));
         drag_x_ = x;
         ViewChanged();
@@ -356,6 +381,14 @@ void TrendFrame::OnCharHook(wxKeyEvent& event) {
     case WXK_NUMPAD_END:
         key = trend::Key::End;
         break;
+    case WXK_ESCAPE:
+    case WXK_DELETE:
+    case WXK_NUMPAD_DELETE:
+        if (selection_ && !event.HasAnyModifiers()) {
+            DropSelection();
+            return;
+        }
+        break;
     default:
         break;
     }
@@ -401,9 +434,10 @@ void TrendFrame::OnZoomClick(wxCommandEvent& WXUNUSED(event)) {
 
 void TrendFrame::ShowStats() {
     ZoomButton->Enable(selection_.has_value());
+    const std::optional<trend::TimeRange> shown = SelectionInView();
     wxString text;
-    if (selection_) {
-        const trend::TimeRange span = *selection_;
+    if (shown) {
+        const trend::TimeRange span = *shown;
         text = wxString::Format("Selection %s to %s: %s", time_text(span.t0_ms), time_text(span.t1_ms),
                                 duration_text(span.width_ms()));
         for (int r = 0; r < trend::kReadingCount; ++r) {
@@ -417,9 +451,9 @@ void TrendFrame::ShowStats() {
         }
     }
     StatsText->SetLabel(text);
-    // Takes its lines only while there is a selection.
-    if (StatsText->IsShown() != selection_.has_value()) {
-        StatsText->Show(selection_.has_value());
+    // Takes its lines only while a selection is in view.
+    if (StatsText->IsShown() != shown.has_value()) {
+        StatsText->Show(shown.has_value());
         Plot->GetParent()->Layout();
     }
 }

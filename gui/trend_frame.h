@@ -67,7 +67,9 @@ public:
     // empty one for a window without live readings).
     const trend::Series& Shown() const { return *shown_; }
     const trend::View& CurrentView() const { return view_; }
-    // The span Shift+drag selected, if any.
+    // The span Shift+drag selected, if any; Esc, Delete and a plain click
+    // in the plot drop it. Its statistics show, and it is shaded on the plot
+    // and in pictures, only while part of it is in view.
     const std::optional<trend::TimeRange>& Selection() const { return selection_; }
     bool Loading() const { return loading_; }
     // The scene the plot was last drawn with (empty before the first paint).
@@ -117,6 +119,9 @@ private:
     // After any change of the view or the data: controls follow, plot redraws.
     void ViewChanged();
     void ShowStats();
+    // The selection while part of it is in view.
+    std::optional<trend::TimeRange> SelectionInView() const;
+    void DropSelection();
     void ShowHover(int x);
     void SetNote(const wxString& text, bool problem);
     void EndLoading();
@@ -135,6 +140,7 @@ private:
     enum class Drag { None, Pan, Select };
     Drag drag_ = Drag::None;
     int drag_x_ = 0;             // pixel of the last pan step
+    bool dragged_ = false;       // the pointer moved since the press
     int64_t select_from_ms_ = 0; // where a selection started
 
     bool loading_ = false;

@@ -351,6 +351,28 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
         << stats;
     EXPECT_TRUE(t->CurrentView().live()) << "a selection moved the view";
 
+    // Esc drops it, its statistics and its shading in the next picture.
+    const std::string selected = trendtest::temp_path("selected.png"), dropped = trendtest::temp_path("dropped.png");
+    ASSERT_EQ(t->SaveImage(selected), "");
+    t->Plot->SetFocus();
+    ASSERT_TRUE(sim.Char(WXK_ESCAPE));
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Selection(); }, kAnswerLimitMs));
+    EXPECT_FALSE(t->StatsText->IsShown());
+    EXPECT_FALSE(t->ZoomButton->IsEnabled());
+    ASSERT_EQ(t->SaveImage(dropped), "");
+    const auto tinted = [&](const std::string& path) {
+        wxImage picture;
+        EXPECT_TRUE(picture.LoadFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG));
+        const int px = static_cast<int>(plot.x + plot.w / 2), py = static_cast<int>(plot.y + plot.h / 8);
+        return picture.GetBlue(px, py) > picture.GetRed(px, py) + 20;
+    };
+    EXPECT_TRUE(tinted(selected));
+    EXPECT_FALSE(tinted(dropped));
+    ASSERT_TRUE(sim.KeyDown(WXK_SHIFT));
+    drag(plot.x + plot.w / 4, plot.x + plot.w * 3 / 4);
+    ASSERT_TRUE(sim.KeyUp(WXK_SHIFT));
+    ASSERT_EQ(t->Selection(), sel);
+
     // "Zoom to selection", then a plain drag pans and stops following.
     ASSERT_TRUE(t->ZoomButton->IsEnabled());
     click(t->ZoomButton);
@@ -403,6 +425,13 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
 
     ASSERT_TRUE(sim.Char(WXK_END));
     EXPECT_TRUE(run_event_loop_until([&] { return t->LiveBox->GetValue(); }, kAnswerLimitMs));
+
+    // A plain click in the plot drops the selection too.
+    ASSERT_TRUE(t->Selection().has_value());
+    EXPECT_TRUE(t->StatsText->IsShown());
+    ASSERT_TRUE(sim.MouseClick());
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Selection(); }, kAnswerLimitMs));
+    EXPECT_FALSE(t->StatsText->IsShown());
 }
 
 TEST_F(guiTrend, ALargeLogLoadsInSlicesWithProgressAndCancelKeepsWhatWasRead) {

@@ -32,6 +32,10 @@ namespace {
 const wxString kTitle = "TALVIRO Trend";
 // Between the title and the log's file name.
 const wxString kTitleSeparator = wxString::FromUTF8(" \xE2\x80\x94 ");
+// Where the window shows the measurement window's readouts: after the
+// separator in the title, at the front of the note.
+const wxString kLiveTitle = "live readouts";
+const wxString kLiveNote = "Live readouts";
 
 // The window's first and smallest size in dialog units, which follow the
 // font and so the display's scale (the text DPI on GTK, the DPI on Windows),
@@ -127,6 +131,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     OpenButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Open log\xE2\x80\xA6"));
     SaveButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Save image\xE2\x80\xA6"));
     ZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to selection"));
+    LiveButton = new wxButton(panel, wxID_ANY, _("Live readouts"));
     LoadGauge = new wxGauge(panel, wxID_ANY, kGaugeRange, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
     CancelButton = new wxButton(panel, wxID_ANY, _("Cancel"));
@@ -148,6 +153,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(OpenButton, centred);
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
+    controls->Add(LiveButton, centred);
     controls->AddStretchSpacer();
     controls->Add(LoadGauge, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
     controls->Add(CancelButton, wxSizerFlags().CentreVertical());
@@ -160,6 +166,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     LoadGauge->Hide();
     CancelButton->Hide();
     StatsText->Hide();
+    LiveButton->Hide();
     ZoomButton->Enable(false);
 
     SetMinSize(ConvertDialogToPixels(kMinSizeDlu));
@@ -176,7 +183,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
 
     Plot->Bind(wxEVT_PAINT, &TrendFrame::OnPaint, this);
     Plot->Bind(wxEVT_SIZE, &TrendFrame::OnSize, this);
-    for (const auto& type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW})
+    for (const auto& type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_DCLICK, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW})
         Plot->Bind(type, &TrendFrame::OnMouse, this);
     Plot->Bind(wxEVT_MOUSEWHEEL, &TrendFrame::OnWheel, this);
     Plot->Bind(wxEVT_MOUSE_CAPTURE_LOST, &TrendFrame::OnCaptureLost, this);
@@ -189,6 +196,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     OpenButton->Bind(wxEVT_BUTTON, &TrendFrame::OnOpenClick, this);
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
+    LiveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnLiveReadoutsClick, this);
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
     // The accelerators arrive as menu commands with the buttons' ids.
     Bind(wxEVT_MENU, &TrendFrame::OnOpenClick, this, OpenButton->GetId());
@@ -197,8 +205,38 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     const auto span = std::find_if(std::begin(kSpans), std::end(kSpans),
                                    [this](const SpanItem& item) { return item.span == view_.span(); });
     SpanChoice->SetSelection(static_cast<int>(span - std::begin(kSpans)));
+    if (live_) ShowLive();
     ViewChanged();
     Plot->SetFocus();
+}
+
+void TrendFrame::ShowLive() {
+    follow_timer_.Stop();
+    if (loading_) EndLoading();
+    log_.reset();
+    shown_ = live_.get();
+    log_series_.reset();
+    const trend::Span span = view_.span();
+    view_ = trend::View();
+    view_.set_span(span);
+    selection_.reset();
+    ShowStats();
+    SetTitle(kTitle + kTitleSeparator + kLiveTitle);
+    ShowLiveNote();
+    if (LiveButton->IsShown()) {
+        LiveButton->Hide();
+        Plot->GetParent()->Layout();
+    }
+    ViewChanged();
+}
+
+void TrendFrame::ShowLiveNote() {
+    SetNote(wxString::Format("%s: %llu readouts", kLiveNote, static_cast<unsigned long long>(live_->size())),
+            false);
+}
+
+void TrendFrame::OnLiveReadoutsClick(wxCommandEvent& WXUNUSED(event)) {
+    if (live_ && shown_ != live_.get()) ShowLive();
 }
 
 // follow_timer_ is a member: it stops before the controls go.
@@ -284,6 +322,8 @@ void TrendFrame::ViewChanged() {
 
 void TrendFrame::LiveChanged() {
     if (shown_ != live_.get()) return;
+    // The count, unless the note tells of something else (a saved picture).
+    if (NoteText->GetLabel().StartsWith(kLiveNote + ": ")) ShowLiveNote();
     if (selection_) ShowStats();
     scene_stale_ = true;
     Plot->Refresh();
@@ -292,7 +332,9 @@ void TrendFrame::LiveChanged() {
 void TrendFrame::OnMouse(wxMouseEvent& event) {
     event.Skip();
     const int x = event.GetX();
-    if (event.LeftDown()) {
+    // GTK gives a second press soon after the first at the same place as a
+    // double click alone: it starts a drag all the same.
+    if (event.LeftDown() || event.LeftDClick()) {
         Plot->SetFocus();
         if (!Plot->HasCapture()) Plot->CaptureMouse();
         drag_x_ = x;
@@ -493,6 +535,8 @@ bool TrendFrame::OpenLog(const wxString& path) {
     selection_.reset();
     ShowStats();
     SetTitle(kTitle + kTitleSeparator + wxFileName(path).GetFullName());
+    // The live readouts go on being kept meanwhile, to be shown again.
+    if (live_ && !LiveButton->IsShown()) LiveButton->Show();
     SetNote(wxString::Format("Loading %s", path), false);
 
     loading_ = true;

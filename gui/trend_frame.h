@@ -64,7 +64,9 @@ public:
     std::string SaveImage(const std::string& path);
 
     // The series drawn: the log's once one is open, else the live one (an
-    // empty one for a window without live readings).
+    // empty one for a window without live readings). The title ends in the
+    // log's file name or "live readouts"; "Live readouts" shows the live
+    // ones again, all that were read meanwhile included.
     const trend::Series& Shown() const { return *shown_; }
     const trend::View& CurrentView() const { return view_; }
     // The span Shift+drag selected, if any; Esc, Delete and a plain click
@@ -82,6 +84,7 @@ public:
     wxButton* OpenButton;       // "Open log…", Ctrl+O
     wxButton* SaveButton;       // "Save image…", Ctrl+S
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
+    wxButton* LiveButton;       // "Live readouts", back from a log; shown over a log
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
@@ -105,6 +108,11 @@ private:
     void OnSaveClick(wxCommandEvent& event);
     void OnZoomClick(wxCommandEvent& event);
     void OnCancelClick(wxCommandEvent& event);
+    void OnLiveReadoutsClick(wxCommandEvent& event);
+
+    // Shows the live series again (a log's window is left), as at the start.
+    void ShowLive();
+    void ShowLiveNote();
 
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.

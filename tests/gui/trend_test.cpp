@@ -278,6 +278,18 @@ TEST_F(guiTrend, ADroppedLogLoadsSaysWhatItSkippedAndIsFollowedAsItGrows) {
     // Readouts of the measurement window no longer go to this view.
     click(frame->Button3);
     EXPECT_EQ(t->Shown().size(), 5u);
+
+    // Back to the live readouts, that one included, in the same window.
+    ASSERT_TRUE(t->LiveButton->IsShown());
+    click(t->LiveButton);
+    EXPECT_EQ(t->Shown().size(), 2u) << "the readout at Connect and the one taken over the log";
+    EXPECT_EQ(utf8(t->GetTitle()), "TALVIRO Trend \xE2\x80\x94 live readouts");
+    EXPECT_EQ(label(t->NoteText), "Live readouts: 2 readouts");
+    EXPECT_FALSE(t->LiveButton->IsShown());
+    click(frame->Button3);
+    EXPECT_EQ(label(t->NoteText), "Live readouts: 3 readouts");
+    run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
+    EXPECT_EQ(t->Shown().size(), 3u) << "the log is no longer read";
 }
 
 TEST_F(guiTrend, SaveImageWritesWhatThePlotShowsAsPngOrSvg) {

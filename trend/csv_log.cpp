@@ -2,14 +2,20 @@
 
 #include "trend/civil.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <string_view>
 #include <system_error>
+#include <utility>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace trend {
 
@@ -100,7 +106,7 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     file_ = nullptr;
     start_ = filled_ = 0;
     in_long_line_ = false;
-    done_ = size_ = rows_ = skipped_ = first_skipped_line_ = 0;
+    done_ = size_ = rows_ = skipped_ = first_skipped_line_ = restarts_ = device_ = inode_ = 0;
     line_ = 1;
     first_skipped_reason_.clear();
     path_ = path;
@@ -116,6 +122,11 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     if (!file_) return fail(std::string("cannot be opened: ") + std::strerror(errno));
     // Reads are large and go straight to the buffer.
     std::setvbuf(file_, nullptr, _IONBF, 0);
+    struct stat opened {};
+    if (::fstat(fileno(file_), &opened) == 0) {
+        device_ = static_cast<uint64_t>(opened.st_dev);
+        inode_ = static_cast<uint64_t>(opened.st_ino);
+    }
     // Not zeroed: a large block's pages are touched only as a file fills them.
     if (!buffer_) buffer_.reset(new char[block_]);
     start_ = 0;
@@ -271,6 +282,43 @@ size_t CsvLog::read_more(Series& series, size_t max_bytes, bool* failed) {
     start_ += consumed;
     done_ += consumed;
     return consumed;
+}
+
+CsvLog::Follow CsvLog::follow(Series& series) {
+    struct stat now {};
+    if (::stat(path_.c_str(), &now) != 0) return Follow::Gone;
+    // Read from the file so far: consumed, and waiting in the buffer.
+    const uint64_t read = done_ + (filled_ - start_);
+    const bool replaced = inode_ != 0 && (static_cast<uint64_t>(now.st_ino) != inode_ ||
+                                          static_cast<uint64_t>(now.st_dev) != device_);
+    const bool shrunk = now.st_size >= 0 && static_cast<uint64_t>(now.st_size) < read;
+    if (!replaced && !shrunk) return Follow::Same;
+    CsvLog fresh(block_);
+    // Until its header line is whole the new start is not a log yet.
+    if (!fresh.open(path_, nullptr)) return Follow::Same;
+    take_file(fresh);
+    if (!series.empty()) {
+        Readout gap{series.last_time(), {}};
+        std::fill(std::begin(gap.value), std::end(gap.value), std::numeric_limits<float>::quiet_NaN());
+        series.append(gap);
+    }
+    ++restarts_;
+    return Follow::StartedAgain;
+}
+
+void CsvLog::take_file(CsvLog& fresh) {
+    std::swap(file_, fresh.file_);
+    std::swap(buffer_, fresh.buffer_);
+    start_ = fresh.start_;
+    filled_ = fresh.filled_;
+    in_long_line_ = fresh.in_long_line_;
+    done_ = fresh.done_;
+    size_ = fresh.size_;
+    line_ = fresh.line_;
+    fields_ = fresh.fields_;
+    std::copy(std::begin(fresh.field_of_), std::end(fresh.field_of_), std::begin(field_of_));
+    device_ = fresh.device_;
+    inode_ = fresh.inode_;
 }
 
 void CsvLog::read_all(Series& series, bool* failed) {

@@ -41,6 +41,25 @@ public:
     // Reads to the current end of the file.
     void read_all(Series& series, bool* failed = nullptr);
 
+    // What follow() found under the log's name.
+    enum class Follow {
+        Same,          // the file being read (grown or not), or a new one without its header yet
+        StartedAgain,  // a new start, now being read from its first row
+        Gone,          // no file under the name: deleted and not made again (yet)
+    };
+    // Looks at the log's name as tail -F does; call it when read_more() finds
+    // nothing new. A file shorter than what was read of it (truncated and
+    // written anew), or another file under the name (its device or inode
+    // differs: deleted or renamed over, and made again), is opened in its
+    // place once its header line is whole: a readout missing every reading is
+    // appended at the series' last time, so that the new rows come after a
+    // gap, and read_more() goes on from its first row. The rows already read
+    // stay; rows() and skipped() go on counting, line numbers are the new
+    // file's. Where the system gives no inode (Windows) only a shrink is seen.
+    Follow follow(Series& series);
+    // How often follow() found the log started again.
+    uint64_t restarts() const { return restarts_; }
+
     const std::string& path() const { return path_; }
     // Bytes consumed so far (header and whole lines), for a progress bar.
     uint64_t bytes_done() const { return done_; }
@@ -66,6 +85,8 @@ private:
     bool parse_row(const char* begin, const char* end, Readout* out, const char** reason) const;
     // Parses the whole lines in [begin, end); returns where the unfinished one starts.
     const char* parse_lines(Series& series, const char* begin, const char* end);
+    // Takes over fresh's open file, buffer and header; the counts stay.
+    void take_file(CsvLog& fresh);
 
     std::FILE* file_ = nullptr;
     std::string path_;
@@ -81,6 +102,10 @@ private:
     size_t fields_ = 0;       // fields per row, from the header
     size_t field_of_[kReadingCount] = {};  // field index of each reading
     uint64_t skipped_ = 0;
+    uint64_t restarts_ = 0;
+    // The open file's identity, 0 where the system gives none.
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
     uint64_t first_skipped_line_ = 0;
     std::string first_skipped_reason_;
 };

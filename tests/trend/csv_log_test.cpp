@@ -240,3 +240,64 @@ TEST(trendCsvLog, ALineLongerThanTheReadBlockIsSkippedWhole) {
 }
 
 }  // namespace
+
+// As tail -F: a log truncated and written anew, one deleted and made again,
+// one renamed over, and one deleted for good.
+TEST(trendCsvLog, ALogStartedAgainIsReadFromItsStartAfterAGap) {
+    enum class Again { Truncated, DeletedAndMade, RenamedOver, Deleted };
+    struct Case {
+        const char* name;
+        Again again;
+    };
+    const Case cases[] = {{"truncated", Again::Truncated},
+                          {"deleted_and_made", Again::DeletedAndMade},
+                          {"renamed_over", Again::RenamedOver},
+                          {"deleted", Again::Deleted}};
+    // The new run starts later than the old one ends, with fewer bytes.
+    constexpr const char* kNewRow = "2026-12-08T02:00:00.000Z,2.00,40,3.00,1.00,180,40,27,90\n";
+    constexpr int64_t kNewTime = kRow1Time + 26 * 60'000 + 59'877;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = trendtest::write_file(std::string(c.name) + ".csv", cat({kHeader, kRow1, kRow2, kRow3}));
+        CsvLog log;
+        std::string error;
+        ASSERT_TRUE(log.open(path, &error)) << error;
+        Series series(0);
+        log.read_all(series);
+        ASSERT_EQ(series.size(), 3u);
+        EXPECT_EQ(log.follow(series), CsvLog::Follow::Same);
+
+        if (c.again == Again::Deleted || c.again == Again::DeletedAndMade) std::filesystem::remove(path);
+        if (c.again == Again::Deleted) {
+            EXPECT_EQ(log.follow(series), CsvLog::Follow::Gone);
+            EXPECT_EQ(series.size(), 3u);
+            continue;
+        }
+        const std::string made = c.again == Again::RenamedOver ? path + ".new" : path;
+        if (c.again == Again::Truncated) {
+            // Truncated in place: the same inode, shorter, its header not
+            // whole yet.
+            trendtest::write_file(std::string(c.name) + ".csv", "time,A1");
+            EXPECT_EQ(log.follow(series), CsvLog::Follow::Same) << "no whole header yet";
+        }
+        // Another file is longer than what was read: only its inode tells.
+        const size_t more = c.again == Again::Truncated ? 0 : 3;
+        std::ofstream out(made, std::ios::binary | std::ios::trunc);
+        out << kHeader;
+        for (size_t i = 0; i <= more; ++i) out << kNewRow;
+        out.close();
+        if (made != path) std::filesystem::rename(made, path);
+        EXPECT_EQ(log.follow(series), CsvLog::Follow::StartedAgain);
+        log.read_all(series);
+        ASSERT_EQ(series.size(), 5u + more) << "the old rows, a gap, the new ones";
+        EXPECT_EQ(series.at(2).time_ms, kRow1Time + 2000);
+        for (float v : series.at(3).value) EXPECT_TRUE(std::isnan(v));
+        EXPECT_EQ(series.at(4).time_ms, kNewTime);
+        EXPECT_EQ(log.rows(), 4u + more);
+        EXPECT_EQ(log.skipped(), 0u);
+        EXPECT_EQ(log.restarts(), 1u);
+        const trend::Stats across = series.stats(trend::kVTarget, kRow1Time, kNewTime + 1);
+        EXPECT_EQ(across.gaps, 1);
+        EXPECT_EQ(log.follow(series), CsvLog::Follow::Same);
+    }
+}

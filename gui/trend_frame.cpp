@@ -22,6 +22,7 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -527,6 +528,7 @@ bool TrendFrame::OpenLog(const wxString& path) {
     }
     follow_timer_.Stop();
     log_ = std::move(log);
+    log_gone_ = false;
     log_series_ = std::make_unique<trend::Series>(0);
     shown_ = log_series_.get();
     const trend::Span span = view_.span();
@@ -569,11 +571,7 @@ void TrendFrame::OnIdle(wxIdleEvent& event) {
         return;
     }
     EndLoading();
-    const std::string skipped = log_->skipped_note();
-    SetNote(skipped.empty() ? wxString::Format("%s: %llu readouts", file_name_text(log_->path()),
-                                               static_cast<unsigned long long>(log_->rows()))
-                            : file_name_text(skipped),
-            !skipped.empty());
+    ShowLogNote();
     follow_timer_.Start(kFollowPeriodMs);
 }
 
@@ -594,8 +592,23 @@ void TrendFrame::OnCancelClick(wxCommandEvent& WXUNUSED(event)) {
 
 void TrendFrame::OnFollowTimer(wxTimerEvent& WXUNUSED(event)) {
     bool failed = false;
-    const uint64_t skipped_before = log_->skipped();
-    if (log_->read_more(*log_series_, kLoadSliceBytes, &failed) > 0) {
+    const uint64_t rows_before = log_->rows(), skipped_before = log_->skipped();
+    const bool gone_before = log_gone_;
+    size_t consumed = log_->read_more(*log_series_, kLoadSliceBytes, &failed);
+    if (consumed == 0 && !failed) {
+        // Nothing new: perhaps the log was started again or is gone.
+        const size_t held = log_series_->size();
+        const trend::CsvLog::Follow found = log_->follow(*log_series_);
+        log_gone_ = found == trend::CsvLog::Follow::Gone;
+        if (found == trend::CsvLog::Follow::StartedAgain) {
+            consumed = log_->read_more(*log_series_, kLoadSliceBytes, &failed) + 1;
+            // At its first readout, after the gap; without one yet, now.
+            const size_t first = log_series_->size() > held ? held + 1 : held;
+            started_again_ms_ = first < log_series_->size() ? log_series_->at(first).time_ms
+                                                            : wxGetUTCTimeMillis().GetValue();
+        }
+    }
+    if (consumed > 0) {
         if (selection_) ShowStats();
         scene_stale_ = true;
         Plot->Refresh();
@@ -603,9 +616,28 @@ void TrendFrame::OnFollowTimer(wxTimerEvent& WXUNUSED(event)) {
     if (failed) {
         follow_timer_.Stop();
         SetNote(file_name_text(log_->path()) + ": can no longer be read", true);
-    } else if (log_->skipped() != skipped_before) {
-        SetNote(file_name_text(log_->skipped_note()), true);
+    } else if (log_->rows() != rows_before || log_->skipped() != skipped_before || log_gone_ != gone_before ||
+               consumed > 0) {
+        ShowLogNote();
     }
+}
+
+void TrendFrame::ShowLogNote() {
+    const wxString path = file_name_text(log_->path());
+    const wxString rows = wxString::Format("%llu readouts", static_cast<unsigned long long>(log_->rows()));
+    if (log_gone_) {
+        SetNote(path + " is gone: deleted and not made again; " + rows + " shown", true);
+        return;
+    }
+    wxString text = log_->restarts() > 0 ? path + " started again at " + time_text(started_again_ms_) + ": " + rows
+                                         : path + ": " + rows;
+    if (log_->skipped() > 0)
+        text << wxString::Format("; skipped %llu %s; the first, line %llu: ",
+                                 static_cast<unsigned long long>(log_->skipped()),
+                                 log_->skipped() == 1 ? "line" : "lines",
+                                 static_cast<unsigned long long>(log_->first_skipped_line()))
+             << wxString::FromUTF8(log_->first_skipped_reason());
+    SetNote(text, log_->skipped() > 0);
 }
 
 void TrendFrame::OnOpenClick(wxCommandEvent& WXUNUSED(event)) {

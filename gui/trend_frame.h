@@ -6,7 +6,8 @@
 // It draws only when something changed (a readout, a slice of a log, the
 // view, the size) and runs no timer while nothing can change: a log is read
 // in slices on idle time while it loads, then looked at every
-// kFollowPeriodMs for rows appended to it.
+// kFollowPeriodMs for rows appended to it, and, as tail -F does, for a new
+// start under its name (trend::CsvLog::follow).
 #ifndef TALVIRO_GUI_TREND_FRAME_H
 #define TALVIRO_GUI_TREND_FRAME_H
 
@@ -113,6 +114,9 @@ private:
     // Shows the live series again (a log's window is left), as at the start.
     void ShowLive();
     void ShowLiveNote();
+    // The log's name, its readouts, a new start, skipped lines, or that it
+    // is gone.
+    void ShowLogNote();
 
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.
@@ -152,6 +156,8 @@ private:
     int64_t select_from_ms_ = 0; // where a selection started
 
     bool loading_ = false;
+    bool log_gone_ = false;          // no file under the log's name
+    int64_t started_again_ms_ = 0;   // when the log was last seen started again
     wxTimer follow_timer_;
 };
 

@@ -32,6 +32,11 @@ int64_t wall_clock_ms() {
         .count();
 }
 
+// Local time as the window writes it.
+std::string local_text(int64_t ms) {
+    return wxDateTime(wxLongLong(ms)).Format("%Y-%m-%d %H:%M:%S.%l").utf8_string();
+}
+
 std::string row(int64_t ms, const char* values) { return trendtest::iso_utc(ms) + "," + values + "\n"; }
 // Conversion order: A1, I supply, V target, A0, then their counts.
 constexpr const char* kWholeRow = "1.11,103,3.30,5.71,100,100,296,512";
@@ -263,7 +268,7 @@ TEST_F(guiTrend, ADroppedLogLoadsSaysWhatItSkippedAndIsFollowedAsItGrows) {
 
     EXPECT_EQ(t->Shown().size(), 3u);
     EXPECT_TRUE(std::isnan(t->Shown().at(2).value[trend::kISupply]));
-    EXPECT_EQ(label(t->NoteText), path + ": skipped 1 line; the first, line 3: wrong number of fields");
+    EXPECT_EQ(label(t->NoteText), path + ": 3 readouts; skipped 1 line; the first, line 3: wrong number of fields");
     const std::string title = utf8(t->GetTitle());
     EXPECT_EQ(title.rfind("TALVIRO Trend", 0), 0u);
     EXPECT_EQ(title.substr(title.size() - 9), "grows.csv");
@@ -275,6 +280,7 @@ TEST_F(guiTrend, ADroppedLogLoadsSaysWhatItSkippedAndIsFollowedAsItGrows) {
     EXPECT_TRUE(run_event_loop_until([t] { return t->Shown().size() == 5; }, kFollowLimitMs))
         << t->Shown().size() << " readouts";
     EXPECT_EQ(t->Shown().last_time(), kLogStart + 4000);
+    EXPECT_EQ(label(t->NoteText).rfind(path + ": 5 readouts; skipped 1 line", 0), 0u) << label(t->NoteText);
     // Readouts of the measurement window no longer go to this view.
     click(frame->Button3);
     EXPECT_EQ(t->Shown().size(), 5u);
@@ -290,6 +296,53 @@ TEST_F(guiTrend, ADroppedLogLoadsSaysWhatItSkippedAndIsFollowedAsItGrows) {
     EXPECT_EQ(label(t->NoteText), "Live readouts: 3 readouts");
     run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
     EXPECT_EQ(t->Shown().size(), 3u) << "the log is no longer read";
+}
+
+// As tail -F: a followed log truncated and written anew, then deleted and
+// made again, then deleted for good.
+TEST_F(guiTrend, AFollowedLogStartedAgainIsShownAfterAGapAndOneDeletedIsGone) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    const std::string path = trendtest::write_file(
+        "again.csv", trendtest::kHeader + row(kLogStart, kWholeRow) + row(kLogStart + 1000, kWholeRow) +
+                         row(kLogStart + 2000, kWholeRow));
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    ASSERT_EQ(t->Shown().size(), 3u);
+
+    struct Start {
+        const char* how;
+        bool deleted;
+        int64_t at;
+    };
+    const Start starts[] = {{"truncated", false, kLogStart + 3'600'000}, {"deleted", true, kLogStart + 7'200'000}};
+    size_t held = 3;
+    for (const Start& start : starts) {
+        SCOPED_TRACE(start.how);
+        if (start.deleted) {
+            ASSERT_TRUE(wxRemoveFile(wxString::FromUTF8(path)));
+            EXPECT_TRUE(run_event_loop_until([&] { return label(t->NoteText).find(" is gone") != std::string::npos; },
+                                             kFollowLimitMs))
+                << label(t->NoteText);
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            << trendtest::kHeader << row(start.at, kWholeRow) << row(start.at + 1000, kWholeRow);
+        // The old rows stay; the new ones follow after a gap.
+        EXPECT_TRUE(run_event_loop_until([&] { return t->Shown().size() == held + 3; }, kFollowLimitMs))
+            << t->Shown().size() << " readouts";
+        held += 3;
+        EXPECT_EQ(t->Shown().last_time(), start.at + 1000);
+        const trend::Stats across = t->Shown().stats(trend::kVTarget, kLogStart, start.at + 1);
+        EXPECT_EQ(across.gaps, start.deleted ? 2 : 1);
+        EXPECT_EQ(label(t->NoteText), path + " started again at " + local_text(start.at) + ": " +
+                                          std::to_string(held - (start.deleted ? 2 : 1)) + " readouts");
+    }
+    ASSERT_TRUE(wxRemoveFile(wxString::FromUTF8(path)));
+    EXPECT_TRUE(run_event_loop_until(
+        [&] { return label(t->NoteText) == path + " is gone: deleted and not made again; 7 readouts shown"; },
+        kFollowLimitMs))
+        << label(t->NoteText);
 }
 
 TEST_F(guiTrend, SaveImageWritesWhatThePlotShowsAsPngOrSvg) {

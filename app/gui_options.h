@@ -22,7 +22,7 @@ struct Options {
     std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
     int width = kDefaultWidth;    // --size WIDTHxHEIGHT
     int height = kDefaultHeight;
-    std::optional<int64_t> from_ms;  // --from TIME as the log writes it; UTC ms since the epoch
+    std::optional<int64_t> from_ms;  // --from TIME (parse_time); UTC ms since the epoch
     std::optional<int64_t> to_ms;    // --to TIME
     std::string log;  // LOG.csv: the one argument that is not an option
     bool help = false;     // --help or -h: print the usage and exit
@@ -41,6 +41,15 @@ struct Parsed {
 // --save-image, --save-image without LOG or with a name ending neither in
 // .png nor .svg, and --from not before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
+
+// An ISO 8601 time, YYYY-MM-DDTHH:MM[:SS[.fff]] (a space for the T, a
+// comma for the point; digits past milliseconds cut off) followed by Z, an
+// offset (+HH, +HHMM, +HH:MM) or nothing, as UTC milliseconds since 1970.
+// Without a zone it is the local clock's reading (the TZ variable's zone on
+// Linux, the system's on Windows), as the picture's time axis shows it; a
+// reading the clock skips or shows twice when it is set is taken as the C
+// library's mktime takes it. Nothing for any other text.
+std::optional<int64_t> parse_time(const std::string& text);
 
 // The --help text, naming the program as called, ending with a newline.
 // The --version line is console::version_text.

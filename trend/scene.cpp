@@ -25,6 +25,7 @@ constexpr Color kLine[kStripCount] = {{31, 119, 180}, {214, 39, 40}, {44, 160, 4
 constexpr Color kBand[kStripCount] = {{165, 201, 225}, {239, 169, 169}, {170, 217, 170}, {212, 194, 229}};
 
 constexpr double kTickLength = 4.0;
+constexpr double kSpikePx = 3.0;
 constexpr double kValueRoom = 0.02;  // of the data's range, above and below it
 // Value ticks at least this many text heights apart; time labels this many
 // widths of a typical label apart.
@@ -72,6 +73,33 @@ double y_of(const Strip& strip, double value) {
     const double y = strip.plot.y + strip.plot.h * (1.0 - f);
     // Locked ranges leave values outside: they stay on the plot's edge.
     return std::clamp(y, strip.plot.y, strip.plot.y + strip.plot.h);
+}
+
+// A column whose band reaches kSpikePx beyond both neighbours' (a readout
+// far from the ones around it) gets a line from its mean to that extreme in
+// the mean's colour: the pale band alone is lost at full zoom-out.
+void mark_spikes(Scene& scene, int reading, const Strip& strip, const std::vector<Column>& columns,
+                 const Band& band) {
+    const int x0 = static_cast<int>(strip.plot.x);
+    for (size_t i = 0; i < band.columns.size(); ++i) {
+        const BandColumn& b = band.columns[i];
+        const Column& c = columns[static_cast<size_t>(b.x - x0)];
+        if (c.has_gap)
+            continue;
+        // Neighbours without readings do not hide a spike.
+        const BandColumn* left = i > 0 && band.columns[i - 1].x == b.x - 1 ? &band.columns[i - 1] : nullptr;
+        const BandColumn* right =
+            i + 1 < band.columns.size() && band.columns[i + 1].x == b.x + 1 ? &band.columns[i + 1] : nullptr;
+        if (!left && !right)
+            continue;
+        const double above = std::min(left ? left->top : b.bottom, right ? right->top : b.bottom);
+        const double below = std::max(left ? left->bottom : b.top, right ? right->bottom : b.top);
+        const double mean_y = y_of(strip, c.mean), x = b.x + 0.5;
+        if (b.top <= above - kSpikePx)
+            scene.means.push_back(Polyline{{Point{x, b.top}, Point{x, mean_y}}, kLine[reading]});
+        if (b.bottom >= below + kSpikePx)
+            scene.means.push_back(Polyline{{Point{x, mean_y}, Point{x, b.bottom - 1.0}}, kLine[reading]});
+    }
 }
 
 // Bands, means and gap shading of one strip from its columns.
@@ -126,6 +154,7 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
     }
     end_gap(static_cast<int>(columns.size()));
     end_run();
+    mark_spikes(scene, reading, strip, columns, band);
     if (!band.columns.empty())
         scene.bands.push_back(std::move(band));
 }
@@ -184,7 +213,9 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     // Vertically: each strip a title line above its plot; the time labels
     // below the last one.
     const double time_axis_h = kTickLength + text_h + pad;
-    const double strip_h = std::max(0.0, std::floor((scene.height - pad - time_axis_h) / kStripCount));
+    const double title_line = request.title.empty() ? 0.0 : std::ceil(text_h + pad / 2.0);
+    const double strip_h =
+        std::max(0.0, std::floor((scene.height - pad - title_line - time_axis_h) / kStripCount));
     const double title_h = std::ceil(text_h + pad / 2.0);
     const double plot_h = std::max(0.0, strip_h - title_h - pad);
     const int max_value_ticks = std::max(2, static_cast<int>(plot_h / (kValueTickSpacing * text_h)) + 1);
@@ -204,10 +235,12 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     const double right = std::ceil(pad + typical_time_w / 2.0);
     const int n_px = std::max(0, static_cast<int>(scene.width - left - right));
 
+    if (!request.title.empty())
+        scene.labels.push_back(Label{pad, pad, request.title, HAlign::Left, VAlign::Top, kText, true});
     std::vector<Column> columns;
     for (int r = 0; r < kStripCount; ++r) {
         Strip& strip = scene.strips[r];
-        const double top = pad + r * strip_h;
+        const double top = pad + title_line + r * strip_h;
         strip.title = strip_titles()[r];
         strip.plot = FillRect{left, top + title_h, static_cast<double>(n_px), plot_h, kPlot};
         strip.values = axes[r].range;

@@ -125,6 +125,8 @@ struct SceneRequest {
     // min..max visible in range, widened to round ticks.
     std::optional<std::array<ValueRange, kStripCount>> locked_y;
     std::optional<TimeRange> selection;  // shaded over the plots when set
+    // A line above the strips (a picture's file, span and zone); none when empty.
+    std::string title;
     MeasureText measure;                 // required
     double font_px = 12.0;               // passed to Scene::font_px
 };

@@ -62,11 +62,11 @@ const std::string& scratch_dir() {
     return scratch.path;
 }
 
-Ran run_demo(const std::string& rest) {
+Ran run_demo(const std::string& rest, const std::string& env = "") {
     const std::string err_path = scratch_dir() + "save_image_stderr.txt";
     const std::string out_path = scratch_dir() + "save_image_stdout.txt";
     const std::string command =
-        quoted(TALVIRO_GUI_DEMO) + " " + rest + " 2>" + quoted(err_path) + " >" + quoted(out_path);
+        env + quoted(TALVIRO_GUI_DEMO) + " " + rest + " 2>" + quoted(err_path) + " >" + quoted(out_path);
     const int status = std::system(command.c_str());
     return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(err_path), slurp(out_path)};
 }
@@ -116,6 +116,21 @@ public:
             if (distance(p) < distance(*best))
                 best = &p;
         return best->r == c.r && best->g == c.g && best->b == c.b;
+    }
+    // Pixels of column x in rows [y0, y1) whose contrast with the white plot
+    // is at least ratio (WCAG's relative luminance).
+    int count_contrasting(int x, int y0, int y1, double ratio) const {
+        auto linear = [](int c) {
+            const double v = c / 255.0;
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        int n = 0;
+        for (int y = y0; y < y1; ++y) {
+            const double l = 0.2126 * linear(image_.GetRed(x, y)) + 0.7152 * linear(image_.GetGreen(x, y)) +
+                             0.0722 * linear(image_.GetBlue(x, y));
+            n += (1.0 + 0.05) / (l + 0.05) >= ratio;
+        }
+        return n;
     }
     // Pixels of column x in rows [y0, y1) that look like c.
     int count(int x, int y0, int y1, const Rgb& c) const {
@@ -234,6 +249,8 @@ TEST(trendSaveImage, MillionReadoutsShowTheSpikeInItsColumnAndShadeTheGapWithout
     for (int x : {spike_x - 1, spike_x + 1})
         EXPECT_EQ(picture.count(x, upper0, upper1, kBand[1]) + picture.count(x, upper0, upper1, kLine[1]), 0)
             << "column " << x;
+    // Seen in a report: most of its height at 3:1 against the plot or more.
+    EXPECT_GT(picture.count_contrasting(spike_x, upper0, upper1, 3.0), (upper1 - upper0) / 2);
 
     // The gap: V target is missing from its first row to the row after it.
     const int gap_x0 = column(kStartMs + kGapFirst * kIntervalMs);
@@ -254,6 +271,39 @@ TEST(trendSaveImage, MillionReadoutsShowTheSpikeInItsColumnAndShadeTheGapWithout
     EXPECT_NE(slurp(svg).find("I supply [mA]"), std::string::npos);
 }
 
+// Under TZ=Europe/Berlin (UTC+01:00 in winter): --from and --to in UTC and
+// in local time draw the same picture, titled with the file, the span on the
+// axis and its zone; a span past the log's end is refused.
+TEST(trendSaveImage, TheSpanIsLocalTimeNamedInTheTitleAndAnEmptyOneFails) {
+    const std::string dir = scratch_dir();
+    const std::string log = dir + "berlin.csv";
+    constexpr int64_t kStart = 1'796'083'200'000;  // 2026-12-01T00:00:00Z
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << kHeader;
+        for (int64_t i = 0; i < 3600; ++i)
+            out << iso(kStart + i * 1000) << ",0.50," << 20 + i % 7 << ",3.30,1.20,45,20,296,108\n";
+    }
+    const std::string berlin = "TZ=Europe/Berlin ";
+    const std::string utc_png = dir + "utc.png", local_png = dir + "local.png", svg = dir + "berlin.svg";
+    const std::string utc_span = " --from 2026-12-01T00:10:00Z --to 2026-12-01T00:20:00.000Z ";
+    EXPECT_EQ(run_demo("--save-image " + quoted(utc_png) + utc_span + quoted(log), berlin).status, 0);
+    EXPECT_EQ(run_demo("--save-image " + quoted(local_png) + " --from 2026-12-01T01:10 --to 2026-12-01T02:20+02:00 " +
+                           quoted(log),
+                       berlin)
+                  .status,
+              0);
+    EXPECT_FALSE(slurp(utc_png).empty());
+    EXPECT_EQ(slurp(utc_png), slurp(local_png));
+    EXPECT_EQ(run_demo("--save-image " + quoted(svg) + utc_span + quoted(log), berlin).status, 0);
+    EXPECT_NE(slurp(svg).find(">berlin.csv: 2026-12-01 01:10:00.000 to 2026-12-01 01:20:00.000 (UTC+01:00)<"),
+              std::string::npos);
+
+    const Ran past = run_demo("--save-image " + quoted(svg) + " --from 2026-12-01T02:00:00Z " + quoted(log), berlin);
+    EXPECT_EQ(past.status, 1);
+    EXPECT_EQ(past.err.rfind(log + ": no readouts from 2026-12-01 03:00:00.000 to ", 0), 0u) << past.err;
+}
+
 TEST(trendSaveImage, LogsItCannotReadFailWithOneLineNamingTheFile) {
     const std::string dir = scratch_dir() + "save_image_bad/";
     mkdir(dir.c_str(), 0755);
@@ -271,6 +321,9 @@ TEST(trendSaveImage, LogsItCannotReadFailWithOneLineNamingTheFile) {
         {"binary.csv", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), 1,
          "is a binary file, not a talviro_read CSV log"},
         {"other.csv", "date,value\n2026-12-08,1\n", 1, "is not a talviro_read CSV log"},
+        // Nothing to draw: the note on the skipped line, then the failure.
+        {"all_skipped.csv", std::string(kHeader) + "2026-12-08T01:33:01.000Z,0.50,20\n", 1,
+         "skipped 1 line; the first, line 2: wrong number of fields\n" + dir + "all_skipped.csv: no readouts to draw"},
         // A skipped row is a note, not a failure: the picture is written.
         {"skipped.csv",
          std::string(kHeader) + "2026-12-08T01:33:00.000Z,0.50,20,3.30,1.20,45,20,296,108\n" +
@@ -288,7 +341,9 @@ TEST(trendSaveImage, LogsItCannotReadFailWithOneLineNamingTheFile) {
         const Ran run = run_demo("--save-image " + quoted(out) + " " + quoted(path));
         EXPECT_EQ(run.status, row.status) << row.name;
         EXPECT_EQ(run.err.rfind(path + ": " + row.message, 0), 0u) << row.name << ": " << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << row.name;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'),
+                  1 + std::count(row.message.begin(), row.message.end(), '\n'))
+            << row.name;
         struct stat st {};
         EXPECT_EQ(stat(out.c_str(), &st) == 0, row.status == 0) << row.name;
     }
@@ -325,7 +380,11 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         {{"--save-image", "a.png", "--size", "16385x480", "log.csv"},
          "--size: expected WIDTHxHEIGHT, each 64 to 16384 pixels: 16385x480"},
         {{"--save-image", "a.png", "--from", "yesterday", "log.csv"},
-         "--from: expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: yesterday"},
+         "--from: expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or local "
+         "2026-12-08T02:33:00: yesterday"},
+        {{"--save-image", "a.png", "--from", "2026-12-08T02:33+1", "log.csv"},
+         "--from: expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or local "
+         "2026-12-08T02:33:00: 2026-12-08T02:33+1"},
         {{"--save-image", "a.png", "--from", "2026-12-08T01:33:00.000Z", "--to", "2026-12-08T01:33:00.000Z",
           "log.csv"},
          "--from must be before --to"},
@@ -346,6 +405,32 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
     EXPECT_FALSE(o.from_ms.has_value());
     EXPECT_EQ(o.to_ms, std::optional<int64_t>(1'796'693'580'250));
     EXPECT_EQ(o.log, "l.csv");
+
+    // The forms of a time: UTC, offsets, a space and a comma, and no zone
+    // (TZ is set to UTC+3 with no summer time for these).
+    setenv("TZ", "XYZ-3", 1);
+    tzset();
+    struct Time {
+        const char* text;
+        int64_t ms;  // -1: refused
+    };
+    const Time times[] = {
+        {"2026-12-08T01:33:00.250Z", 1'796'693'580'250},
+        {"2026-12-08T02:33:00.250+01:00", 1'796'693'580'250},
+        {"2026-12-08 00:03:00,2509-0130", 1'796'693'580'250},
+        {"2026-12-08T01:33+0000", 1'796'693'580'000},
+        {"2026-12-08T04:33:00.25", 1'796'693'580'250},
+        {"2026-12-08T04:33", 1'796'693'580'000},
+        {"2026-02-29T00:00Z", -1},
+        {"2026-12-08T24:00Z", -1},
+        {"2026-12-08T01:33:00.Z", -1},
+        {"2026-12-08T01:33Z+", -1},
+        {"2026-12-08", -1},
+    };
+    for (const Time& t : times)
+        EXPECT_EQ(gui_options::parse_time(t.text), t.ms < 0 ? std::nullopt : std::optional<int64_t>(t.ms)) << t.text;
+    unsetenv("TZ");
+    tzset();
 
     EXPECT_TRUE(gui_options::parse({"--help"}).options.help);
     EXPECT_TRUE(gui_options::parse({"-h"}).options.help);

@@ -78,7 +78,7 @@ std::string set(const std::string& name, const std::string& value, Options* o) {
 }
 
 OptionKind option_kind(const std::string& name) {
-    for (const char* flag : {"--help", "--version"})
+    for (const char* flag : {"--help", "--version", "--dark"})
         if (name == flag) return OptionKind::Flag;
     for (const char* valued : {"--serial", "--save-image", "--size", "--from", "--to"})
         if (name == valued) return OptionKind::Valued;
@@ -169,6 +169,14 @@ Parsed parse(const std::vector<std::string>& args) {
             (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
+        if (name == "--dark") {
+            if (o.dark) {
+                parsed.error = "--dark may be given only once";
+                return parsed;
+            }
+            o.dark = true;
+            continue;
+        }
         // The last of two values would silently win: say so instead.
         if (std::find(given.begin(), given.end(), name) != given.end()) {
             parsed.error = name + " may be given only once";
@@ -181,8 +189,8 @@ Parsed parse(const std::vector<std::string>& args) {
     const bool picture_option = std::any_of(given.begin(), given.end(), [](const std::string& name) {
         return name == "--size" || name == "--from" || name == "--to";
     });
-    if (picture_option && o.save_image.empty())
-        parsed.error = "--size, --from and --to go with --save-image";
+    if ((picture_option || o.dark) && o.save_image.empty())
+        parsed.error = "--size, --from, --to and --dark go with --save-image";
     else if (!o.save_image.empty() && o.log.empty())
         parsed.error = "--save-image needs the log to draw";
     else if (o.from_ms && o.to_ms && *o.from_ms >= *o.to_ms)
@@ -192,7 +200,7 @@ Parsed parse(const std::vector<std::string>& args) {
 
 std::string usage_text(const std::string& program) {
     return "usage: " + program + " [--serial SN] [LOG.csv]\n" +
-           "       " + program + " --save-image OUT.png|OUT.svg [--size WIDTHxHEIGHT] [--from TIME] [--to TIME] LOG.csv\n"
+           "       " + program + " --save-image OUT.png|OUT.svg [--size WIDTHxHEIGHT] [--from TIME] [--to TIME] [--dark] LOG.csv\n"
            "       " + program + " --help | --version\n"
            "Shows the readings of the TALVIRO probe in a window, and logs over time.\n"
            "  --serial SN               connect only to the probe with serial number SN, as\n"
@@ -210,6 +218,8 @@ std::string usage_text(const std::string& program) {
            "                            UTC as the log writes it (2026-12-08T01:33:00.000Z),\n"
            "                            with an offset (2026-12-08T02:33+01:00), or without a\n"
            "                            zone in local time, as the picture's axis shows it\n"
+           "  --dark                    the picture in dark colours (the window follows the\n"
+           "                            desktop's dark or light appearance by itself)\n"
            "  -h, --help                show this help and exit\n"
            "  --version                 show the version and exit\n"
            "Like any wxWidgets program it needs a display, even with --save-image: on a\n"

@@ -24,6 +24,7 @@ struct Options {
     int height = kDefaultHeight;
     std::optional<int64_t> from_ms;  // --from TIME (parse_time); UTC ms since the epoch
     std::optional<int64_t> to_ms;    // --to TIME
+    bool dark = false;  // --dark: the picture in the dark counterpart of its colours
     std::string log;  // LOG.csv: the one argument that is not an option
     bool help = false;     // --help or -h: print the usage and exit
     bool version = false;  // --version: print the version and exit
@@ -37,7 +38,7 @@ struct Parsed {
 // Reads the arguments after the program name as the console programs do
 // (console::read_option); --help and --version end the reading. Refuses an
 // unknown option, a flag given a value, an option given twice, a missing,
-// empty or malformed value, a second LOG, --size/--from/--to without
+// empty or malformed value, a second LOG, --size/--from/--to/--dark without
 // --save-image, --save-image without LOG or with a name ending neither in
 // .png nor .svg, and --from not before --to. Prints nothing.
 Parsed parse(const std::vector<std::string>& args);

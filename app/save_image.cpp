@@ -104,6 +104,7 @@ int run(const gui_options::Options& options, std::ostream& err) {
     request.width = options.width;
     request.height = options.height;
     request.range = view.range(extent);
+    request.dark = options.dark;
     // A picture of nothing would pass for one of readings that were there.
     if (series.stats(trend::kVTarget, request.range.t0_ms, request.range.t1_ms).readouts == 0) {
         if (series.empty())

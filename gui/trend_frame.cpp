@@ -19,6 +19,7 @@
 #include <wx/filename.h>
 #include <wx/gauge.h>
 #include <wx/panel.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
@@ -62,6 +63,11 @@ const wxString kWildcardImages = "PNG picture (*.png)|*.png|SVG picture (*.svg)|
 const char* const kImageEndings[] = {".png", ".svg"};  // in the wildcard's order
 
 constexpr int kHoverField = 0;
+
+// Problems in the note line: at least 4.5:1 against the toolkit's light and
+// dark window backgrounds.
+const wxColour kProblemOnLight(176, 0, 0);
+const wxColour kProblemOnDark(255, 128, 128);
 
 // Local time with milliseconds.
 wxString time_text(int64_t time_ms) {
@@ -280,6 +286,8 @@ trend::SceneRequest TrendFrame::Request() const {
 
 void TrendFrame::LayOutScene(wxDC& dc) {
     trend::SceneRequest request = Request();
+    // The plot follows the desktop's appearance; pictures stay light.
+    request.dark = wxSystemSettings::GetAppearance().IsDark();
     request.measure = trend_painter::measure_on(dc);
     request.font_px = trend_painter::font_px(dc);
     scene_ = trend::build_scene(request, *shown_);
@@ -514,7 +522,10 @@ void TrendFrame::ShowHover(int x) {
 }
 
 void TrendFrame::SetNote(const wxString& text, bool problem) {
-    NoteText->SetForegroundColour(problem ? wxColour(176, 0, 0) : GetForegroundColour());
+    // A red that reads on the window's background, light or dark.
+    NoteText->SetForegroundColour(problem ? (wxSystemSettings::GetAppearance().IsDark() ? kProblemOnDark
+                                                                                        : kProblemOnLight)
+                                          : GetForegroundColour());
     NoteText->SetLabel(text);
     NoteText->SetToolTip(text);
 }
@@ -657,9 +668,10 @@ void TrendFrame::OnSaveClick(wxCommandEvent& WXUNUSED(event)) {
 }
 
 std::string TrendFrame::SaveImage(const std::string& path) {
-    // The SVG is the scene on screen; the PNG is laid out anew on a bitmap
-    // of the plot's size, which measures text as the screen does.
-    const std::string error = trend::image_format(path) == trend::ImageFormat::Svg
+    // The SVG is the scene on screen unless that is dark; the PNG is laid
+    // out anew on a bitmap of the plot's size, which measures text as the
+    // screen does.
+    const std::string error = trend::image_format(path) == trend::ImageFormat::Svg && !CurrentScene().dark
                                   ? trend::write_svg_file(path, CurrentScene())
                                   : trend_painter::write_image(path, Request(), *shown_);
     if (error.empty())

@@ -1,5 +1,6 @@
 #include "trend/scene.h"
 
+#include "trend/palette.h"
 #include "trend/series.h"
 #include "trend/ticks.h"
 
@@ -294,6 +295,9 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
             for (const Strip& strip : scene.strips)
                 scene.overlay.push_back(FillRect{a, strip.plot.y, b - a, strip.plot.h, kSelection});
     }
+    scene.dark = request.dark;
+    if (request.dark)
+        darken(scene);
     return scene;
 }
 

@@ -94,6 +94,7 @@ struct Strip {
 struct Scene {
     int width = 0, height = 0;
     double font_px = 0.0;  // the text height the labels were measured with
+    bool dark = false;     // laid out in dark colours (SceneRequest::dark)
     Color background;
     std::vector<FillRect> rects;
     std::vector<Segment> grid;
@@ -127,6 +128,8 @@ struct SceneRequest {
     std::optional<TimeRange> selection;  // shaded over the plots when set
     // A line above the strips (a picture's file, span and zone); none when empty.
     std::string title;
+    // Every colour turned for a dark background (trend/palette.h).
+    bool dark = false;
     MeasureText measure;                 // required
     double font_px = 12.0;               // passed to Scene::font_px
 };

@@ -9,13 +9,18 @@
 #include "probe/readings.h"
 
 #include <wx/choice.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/settings.h>
 #include <wx/dnd.h>
 #include <wx/image.h>
 #include <wx/uiaction.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <fstream>
 
@@ -195,6 +200,81 @@ TEST_F(guiTrend, DisconnectToConnectIsAGapAndAReadingShownAsDashesIsMissing) {
     EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
     const trend::Readout lost = t->Shown().at(t->Shown().size() - 1);
     for (float v : lost.value) EXPECT_TRUE(std::isnan(v));
+}
+
+namespace {
+
+// What the X server shows of window, as a user would see it.
+wxImage screenshot(wxWindow* window) {
+    const wxRect rect = window->GetScreenRect();
+    wxBitmap bitmap(rect.GetSize(), 24);
+    {
+        wxScreenDC screen;
+        wxMemoryDC memory(bitmap);
+        memory.Blit(0, 0, rect.width, rect.height, &screen, rect.x, rect.y);
+    }
+    return bitmap.ConvertToImage();
+}
+
+double luminance(const wxImage& image, int x, int y) {
+    auto linear = [](int c) {
+        const double v = c / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(image.GetRed(x, y)) + 0.7152 * linear(image.GetGreen(x, y)) +
+           0.0722 * linear(image.GetBlue(x, y));
+}
+
+// The highest contrast (WCAG) of any pixel in rect against the colour at
+// its top left corner: text or a trace against its background.
+double contrast_in(const wxImage& image, const wxRect& rect) {
+    const double ground = luminance(image, rect.x, rect.y);
+    double best = 1.0;
+    for (int y = rect.y; y < rect.GetBottom(); ++y)
+        for (int x = rect.x; x < rect.GetRight(); ++x) {
+            const double l = luminance(image, x, y);
+            best = std::max(best, (std::max(l, ground) + 0.05) / (std::min(l, ground) + 0.05));
+        }
+    return best;
+}
+
+}  // namespace
+
+// Under the light theme and, run again with GTK_THEME=Adwaita:dark, the dark
+// one: the plot follows the appearance, and a problem in the note and each
+// reading's trace stand out from what is behind them.
+TEST_F(guiTrend, NotesAndTracesReadInTheDesktopsAppearance) {
+    const char* theme = std::getenv("GTK_THEME");
+    const bool dark = theme && std::string(theme).find(":dark") != std::string::npos;
+    EXPECT_EQ(wxSystemSettings::GetAppearance().IsDark(), dark);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    toggle(frame->CheckBox2);
+    const uint16_t counts[][4] = {{100, 50, 296, 512}, {900, 400, 200, 700}, {300, 10, 449, 100}};
+    for (const auto& in : counts) {
+        for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, in[ch]);
+        frame->Timer1.Notify();
+    }
+    toggle(frame->CheckBox2);
+    EXPECT_FALSE(t->OpenLog(wxString::FromUTF8(trendtest::temp_path("missing.csv"))));
+    t->Raise();
+    ASSERT_TRUE(wait_until_drawn(t));
+    run_event_loop_for(200);
+    ASSERT_TRUE(wait_until_drawn(t));
+
+    const wxImage note = screenshot(t->NoteText);
+    EXPECT_GE(contrast_in(note, wxRect(0, 0, note.GetWidth(), note.GetHeight())), 4.5) << "the note";
+    const wxImage plot = screenshot(t->Plot);
+    const trend::Scene& scene = t->LastScene();
+    for (int r = 0; r < trend::kStripCount; ++r) {
+        SCOPED_TRACE(trend::reading_name(r));
+        const trend::FillRect& p = scene.strips[r].plot;
+        const wxRect area(static_cast<int>(p.x) + 1, static_cast<int>(p.y) + 1, static_cast<int>(p.w) - 2,
+                          static_cast<int>(p.h) - 2);
+        EXPECT_EQ(luminance(plot, area.x, area.y) < 0.2, dark) << "the plot's background";
+        EXPECT_GE(contrast_in(plot, area), 3.0) << "the trace";
+    }
 }
 
 TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {

@@ -299,6 +299,20 @@ TEST(trendSaveImage, TheSpanIsLocalTimeNamedInTheTitleAndAnEmptyOneFails) {
     EXPECT_NE(slurp(svg).find(">berlin.csv: 2026-12-01 01:10:00.000 to 2026-12-01 01:20:00.000 (UTC+01:00)<"),
               std::string::npos);
 
+    // Light unless asked: --dark turns the frame and the plots dark.
+    const std::string dark_png = dir + "dark.png";
+    EXPECT_EQ(run_demo("--save-image " + quoted(dark_png) + " --dark" + utc_span + quoted(log), berlin).status, 0);
+    {
+        wxInitializer toolkit;
+        wxImage::AddHandler(new wxPNGHandler);
+        for (const std::string& png : {utc_png, dark_png}) {
+            wxImage picture;
+            ASSERT_TRUE(picture.LoadFile(png, wxBITMAP_TYPE_PNG)) << png;
+            EXPECT_EQ(picture.GetRed(0, 0) < 64, png == dark_png) << png;
+            EXPECT_EQ(picture.GetRed(picture.GetWidth() / 2, picture.GetHeight() / 2) < 64, png == dark_png) << png;
+        }
+    }
+
     const Ran past = run_demo("--save-image " + quoted(svg) + " --from 2026-12-01T02:00:00Z " + quoted(log), berlin);
     EXPECT_EQ(past.status, 1);
     EXPECT_EQ(past.err.rfind(log + ": no readouts from 2026-12-01 03:00:00.000 to ", 0), 0u) << past.err;
@@ -372,7 +386,9 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         {{"--save-image"}, "--save-image needs a value"},
         {{"--save-image", "a.jpg", "log.csv"}, "--save-image: the picture's name must end in .png or .svg: a.jpg"},
         {{"--save-image", "a.png"}, "--save-image needs the log to draw"},
-        {{"--size", "640x480", "log.csv"}, "--size, --from and --to go with --save-image"},
+        {{"--size", "640x480", "log.csv"}, "--size, --from, --to and --dark go with --save-image"},
+        {{"--dark", "log.csv"}, "--size, --from, --to and --dark go with --save-image"},
+        {{"--save-image", "a.png", "--dark", "--dark", "log.csv"}, "--dark may be given only once"},
         {{"--save-image", "a.png", "--size", "640", "log.csv"},
          "--size: expected WIDTHxHEIGHT, each 64 to 16384 pixels: 640"},
         {{"--save-image", "a.png", "--size", "63x480", "log.csv"},

@@ -71,10 +71,16 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 
         next_start += options.interval_ms;
         const uint64_t now = clock.steady_ms();
-        if (now < next_start)
+        if (now < next_start) {
             clock.sleep_ms(next_start - now, stop);
-        else
+        } else {
+            // Overran by a whole interval: the readouts it left out were not
+            // taken, and a log says so with an empty row at the first of
+            // them, which a viewer reads as missing time.
+            if (options.csv && now >= next_start + options.interval_ms)
+                out << csv_line(started + static_cast<int64_t>(options.interval_ms), Sample{}) << std::flush;
             next_start = now;  // overran: go at once, and do not catch up with a burst
+        }
     }
 
     const bool went_away = probe_return != nullptr && probe_return->losses() > 0;

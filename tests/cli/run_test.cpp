@@ -99,9 +99,16 @@ TEST_F(ReadTool, SlowReadoutIsFollowedAtOnceAndThenTheIntervalAgain) {
     after_readout = [&](int n) {
         if (n == 2) clock.advance_ms(2500);  // 1.5 s past the next start
     };
-    EXPECT_EQ(run({"--count", "4"}), 0);
+    EXPECT_EQ(run({"--count", "4", "--csv"}), 0);
     EXPECT_EQ(readout_starts(), (Times{0, 1000, 3500, 4500}));
     EXPECT_EQ(run_clock.sleeps, (Times{1000, 1000}));
+    // The readout left out at 2 s: an empty row, read as missing time.
+    const std::vector<std::string> lines = split(out.substr(kCsvHeader.size()), '\n');
+    ASSERT_EQ(lines.size(), 6u) << out;
+    EXPECT_EQ(lines[1].substr(0, 24), "2023-11-14T22:13:21.000Z");
+    EXPECT_EQ(lines[2], "2023-11-14T22:13:22.000Z,,,,,,,,");
+    EXPECT_EQ(lines[3].substr(0, 24), "2023-11-14T22:13:23.500Z");
+    EXPECT_EQ(err.find("Summary of 4 readouts"), err.find("Summary of")) << err;
 }
 
 TEST_F(ReadTool, AnswersLostToTimeOutsLeaveEveryFieldEmptyAndEndTheRun) {

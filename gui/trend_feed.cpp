@@ -2,6 +2,7 @@
 
 #include "gui/trend_frame.h"
 
+#include <wx/display.h>
 #include <wx/event.h>
 #include <wx/settings.h>
 #include <wx/window.h>
@@ -13,6 +14,10 @@
 namespace {
 // When the system does not say.
 constexpr int kDefaultDoubleClickMs = 500;
+// Between the measurement window and the trend window, in DIPs; where the
+// trend window cannot go beside it, it goes kCascade gaps down and right.
+constexpr int kWindowGap = 16;
+constexpr int kCascade = 3;
 }  // namespace
 
 TrendFeed::TrendFeed() : live_(std::make_shared<trend::Series>(trend::Series::kLiveCapacity)) {}
@@ -52,10 +57,25 @@ void TrendFeed::show() {
     }
     TrendFrame* frame = new TrendFrame(live_);
     window_ = frame;
+    if (measurement_) frame->Move(place_beside(*measurement_, frame->GetSize()));
     frame->Show(true);
 }
 
+wxPoint TrendFeed::place_beside(const wxWindow& measurement, const wxSize& size) {
+    const wxRect owner = measurement.GetScreenRect();
+    const wxRect desktop = wxDisplay(&measurement).GetClientArea();
+    const int gap = measurement.FromDIP(kWindowGap);
+    // To its right where that fits, else down and to the right of its corner,
+    // always on its desktop with its title bar.
+    wxPoint at(owner.GetRight() + 1 + gap, owner.y);
+    if (at.x + size.x > desktop.GetRight() + 1) at = owner.GetTopLeft() + wxPoint(kCascade * gap, kCascade * gap);
+    at.x = std::max(desktop.x, std::min(at.x, desktop.GetRight() + 1 - size.x));
+    at.y = std::max(desktop.y, std::min(at.y, desktop.GetBottom() + 1 - size.y));
+    return at;
+}
+
 void TrendFeed::open_on_double_click(wxWindow* control) {
+    measurement_ = wxGetTopLevelParent(control);
     control->Bind(wxEVT_LEFT_DCLICK, [this](wxMouseEvent& event) {
         event.Skip();
         show();

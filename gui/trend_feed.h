@@ -8,6 +8,7 @@
 #include "probe/readings.h"
 #include "trend/series.h"
 
+#include <wx/gdicmn.h>
 #include <wx/weakref.h>
 
 #include <chrono>
@@ -35,6 +36,8 @@ public:
     void add_gap();
 
     // Opens the trend window over the live series, or raises the open one.
+    // A new one goes beside the measurement window (the one whose controls
+    // open_on_double_click was given), never over its title bar.
     void show();
     // Makes a double click on control call show(). Where the control gets
     // no double clicks of its own (Windows' progress bars), two presses
@@ -44,6 +47,10 @@ public:
     TrendFrame* window() const { return window_.get(); }
     const trend::Series& series() const { return *live_; }
 
+    // Where a window of size goes beside the measurement window: to its
+    // right if that fits on its desktop, else down and right of its corner.
+    static wxPoint place_beside(const wxWindow& measurement, const wxSize& size);
+
 private:
     void append(const float (&by_reading)[trend::kReadingCount]);
 
@@ -51,6 +58,7 @@ private:
     // toolkit deletes it.
     std::shared_ptr<trend::Series> live_;
     wxWeakRef<TrendFrame> window_;
+    wxWindow* measurement_ = nullptr;  // the top-level window of the controls; it owns this feed
     // The last press open_on_double_click saw, and when.
     const wxWindow* pressed_ = nullptr;
     std::chrono::steady_clock::time_point pressed_at_;

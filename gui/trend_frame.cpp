@@ -23,6 +23,7 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/wrapsizer.h>
 #include <wx/time.h>
 
 #include <algorithm>
@@ -63,6 +64,9 @@ const wxString kWildcardImages = "PNG picture (*.png)|*.png|SVG picture (*.svg)|
 const char* const kImageEndings[] = {".png", ".svg"};  // in the wildcard's order
 
 constexpr int kHoverField = 0;
+// The longest line the statistics have for a reading.
+const wxString kWidestStatsLine =
+    "I supply: min -1000.0 mA, mean -1000.0 mA, max -1000.0 mA, 3145728 readouts, 3145728 gaps";
 
 // Problems in the note line: at least 4.5:1 against the toolkit's light and
 // dark window backgrounds.
@@ -152,7 +156,9 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     StatusBar = CreateStatusBar(1);
 
     const wxSizerFlags centred = wxSizerFlags().CentreVertical().Border(wxRIGHT);
-    wxBoxSizer* controls = new wxBoxSizer(wxHORIZONTAL);
+    // At the smallest sizes the controls go on in a second row rather than
+    // leave the window's edge.
+    wxWrapSizer* controls = new wxWrapSizer(wxHORIZONTAL);
     controls->Add(LiveBox, centred);
     controls->Add(SpanChoice, centred);
     controls->Add(LockYBox, centred);
@@ -161,7 +167,6 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
     controls->Add(LiveButton, centred);
-    controls->AddStretchSpacer();
     controls->Add(LoadGauge, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
     controls->Add(CancelButton, wxSizerFlags().CentreVertical());
     wxBoxSizer* column = new wxBoxSizer(wxVERTICAL);
@@ -176,7 +181,11 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     LiveButton->Hide();
     ZoomButton->Enable(false);
 
-    SetMinSize(ConvertDialogToPixels(kMinSizeDlu));
+    // Wide enough for a line of the selection's statistics.
+    wxSize min_size = ConvertDialogToPixels(kMinSizeDlu);
+    min_size.IncTo(wxSize(StatsText->GetTextExtent(kWidestStatsLine).x + 2 * wxSizerFlags::GetDefaultBorder(), 0) +
+                   (GetSize() - GetClientSize()));
+    SetMinSize(min_size);
     // Never larger than the desktop it opens on.
     const wxSize desktop = wxDisplay(this).GetClientArea().GetSize();
     wxSize size = ConvertDialogToPixels(kInitialSizeDlu);
@@ -230,6 +239,8 @@ void TrendFrame::ShowLive() {
     ShowStats();
     SetTitle(kTitle + kTitleSeparator + kLiveTitle);
     ShowLiveNote();
+    // The pointer's readout was of what was shown before.
+    StatusBar->SetStatusText(wxEmptyString, kHoverField);
     if (LiveButton->IsShown()) {
         LiveButton->Hide();
         Plot->GetParent()->Layout();
@@ -548,6 +559,7 @@ bool TrendFrame::OpenLog(const wxString& path) {
     selection_.reset();
     ShowStats();
     SetTitle(kTitle + kTitleSeparator + wxFileName(path).GetFullName());
+    StatusBar->SetStatusText(wxEmptyString, kHoverField);
     // The live readouts go on being kept meanwhile, to be shown again.
     if (live_ && !LiveButton->IsShown()) LiveButton->Show();
     SetNote(wxString::Format("Loading %s", path), false);

@@ -272,8 +272,13 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     const Strip& last = scene.strips[kStripCount - 1];
     const double axis_y = last.plot.y + last.plot.h;
     const int max_time_ticks = std::max(1, static_cast<int>(n_px / (kTimeTickSpacing * typical_time_w)));
-    for (const TimeTick& tick :
-         time_ticks(static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms), max_time_ticks)) {
+    // Without readouts the time says nothing (an empty trend's range starts
+    // in 1970): no time labels.
+    const std::vector<TimeTick> ticks =
+        series.empty() ? std::vector<TimeTick>{}
+                       : time_ticks(static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms),
+                                    max_time_ticks);
+    for (const TimeTick& tick : ticks) {
         const double x = std::floor(scene.x_of(tick.time_ms)) + 0.5;
         if (x < left || x > left + n_px)
             continue;

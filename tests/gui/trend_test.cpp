@@ -277,6 +277,51 @@ TEST_F(guiTrend, NotesAndTracesReadInTheDesktopsAppearance) {
     }
 }
 
+// Opened beside the measurement window; a window without readouts has no
+// time axis; at its smallest its controls and statistics stay whole; the
+// pointer's readout goes with what it was of.
+TEST_F(guiTrend, SmallPointsOfTheWindow) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(t->GetScreenRect().Contains(frame->GetScreenPosition())) << "over the measurement window's corner";
+
+    TrendFrame* empty = new TrendFrame(nullptr);
+    empty->Show(true);
+    ASSERT_TRUE(wait_until_drawn(empty));
+    EXPECT_EQ(empty->Shown().size(), 0u);
+    for (const trend::Label& l : empty->LastScene().labels) EXPECT_EQ(l.text.find("1970"), std::string::npos);
+    const trend::Scene& drawn = empty->LastScene();
+    const double axis_y = drawn.strips[trend::kStripCount - 1].plot.y + drawn.strips[trend::kStripCount - 1].plot.h;
+    for (const trend::Label& l : drawn.labels) EXPECT_LT(l.y, axis_y + 2.0) << "a time label: " << l.text;
+
+    // At the smallest size every control and a line of statistics fit.
+    empty->SetSize(empty->GetMinSize());
+    ASSERT_TRUE(run_event_loop_until([&] { return empty->GetSize() == empty->GetMinSize(); }, kAnswerLimitMs));
+    empty->Layout();
+    empty->LiveButton->Show();
+    empty->ZoomButton->GetParent()->Layout();
+    const wxSize inside = empty->ZoomButton->GetParent()->GetClientSize();
+    for (wxWindow* control : {static_cast<wxWindow*>(empty->ZoomButton), static_cast<wxWindow*>(empty->LiveButton),
+                              static_cast<wxWindow*>(empty->SaveButton)}) {
+        const wxRect r = control->GetRect();
+        EXPECT_LE(r.GetRight(), inside.x) << utf8(control->GetLabel());
+        EXPECT_GE(r.width, control->GetBestSize().x) << utf8(control->GetLabel()) << " squeezed";
+        EXPECT_LE(r.GetBottom(), inside.y) << utf8(control->GetLabel());
+    }
+    EXPECT_LE(empty->StatsText->GetTextExtent("I supply: min 103.0 mA, mean 103.0 mA, max 103.0 mA, 86400 readouts, "
+                                               "12 gaps")
+                  .x,
+              inside.x);
+
+    // Opening a log drops the pointer's readout of the live ones.
+    t->StatusBar->SetStatusText("2026-12-01 10:00:00.000   V target 3.30 V");
+    const std::string path = trendtest::write_file("hover.csv", trendtest::kHeader + row(kLogStart, kWholeRow));
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    EXPECT_EQ(utf8(t->StatusBar->GetStatusText()), "");
+    empty->Destroy();
+}
+
 TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {
     open_window();
     wait_until_painted();

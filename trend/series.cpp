@@ -454,6 +454,8 @@ Readout Series::at(size_t i) const {
     return r;
 }
 
+size_t Series::lower_bound(int64_t t_ms) const { return impl_->lower_bound(t_ms); }
+
 bool Series::gap_before(size_t i) const { return i > 0 && impl_->chunk_of(i).gap(i % kChunkReadouts); }
 
 int64_t Series::first_time() const { return empty() ? 0 : impl_->chunks.front()->time[0]; }

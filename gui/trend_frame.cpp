@@ -626,9 +626,8 @@ void TrendFrame::OnFollowTimer(wxTimerEvent& WXUNUSED(event)) {
         if (found == trend::CsvLog::Follow::StartedAgain) {
             consumed = log_->read_more(*log_series_, kLoadSliceBytes, &failed) + 1;
             // At its first readout, after the gap; without one yet, now.
-            const size_t first = log_series_->size() > held ? held + 1 : held;
-            started_again_ms_ = first < log_series_->size() ? log_series_->at(first).time_ms
-                                                            : wxGetUTCTimeMillis().GetValue();
+            started_again_ms_ = held < log_series_->size() ? log_series_->at(held).time_ms
+                                                           : wxGetUTCTimeMillis().GetValue();
         }
     }
     if (consumed > 0) {

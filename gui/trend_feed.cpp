@@ -18,6 +18,11 @@ constexpr int kDefaultDoubleClickMs = 500;
 // trend window cannot go beside it, it goes kCascade gaps down and right.
 constexpr int kWindowGap = 16;
 constexpr int kCascade = 3;
+
+int64_t wall_clock_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 }  // namespace
 
 TrendFeed::TrendFeed() : live_(std::make_shared<trend::Series>(trend::Series::kLiveCapacity)) {}
@@ -33,15 +38,12 @@ void TrendFeed::add(const float (&by_channel)[readings::kChannelCount]) {
 }
 
 void TrendFeed::add_gap() {
-    float missing[trend::kReadingCount];
-    std::fill(std::begin(missing), std::end(missing), NAN);
-    append(missing);
+    if (!live_->append_gap(std::max(wall_clock_ms(), live_->last_time()))) return;
+    if (TrendFrame* frame = window_.get()) frame->LiveChanged();
 }
 
 void TrendFeed::append(const float (&by_reading)[trend::kReadingCount]) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const int64_t now = wall_clock_ms();
     trend::Readout readout{live_->empty() ? now : std::max(now, live_->last_time()), {}};
     std::copy(std::begin(by_reading), std::end(by_reading), readout.value);
     // Stamped no earlier than the last, so the series always takes it.

@@ -32,7 +32,8 @@ public:
     // the wall clock (never earlier than the readout before, so none is lost
     // when the clock is set back).
     void add(const float (&by_channel)[readings::kChannelCount]);
-    // No readings from now until the next readout: a readout of NaN only.
+    // No readings from now until the next readout (a Disconnect until the
+    // next Connect): a gap marked in the series (Series::append_gap).
     void add_gap();
 
     // Opens the trend window over the live series, or raises the open one.

@@ -270,6 +270,11 @@ TEST(trendCsvLog, ALogStartedAgainIsReadFromItsStartAfterAGap) {
     constexpr int64_t kNewTime = kRow1Time + 26 * 60'000 + 59'877;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+#ifdef _WIN32
+        // A file open for reading cannot be deleted or renamed over there,
+        // and the system gives no inode: only a truncated log starts again.
+        if (c.again != Again::Truncated) continue;
+#endif
         const std::string path = trendtest::write_file(std::string(c.name) + ".csv", cat({kHeader, kRow1, kRow2, kRow3}));
         CsvLog log;
         std::string error;

@@ -20,6 +20,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -184,9 +186,28 @@ constexpr Status kRequestTimeout{408, "Request Timeout"};
 constexpr Status kContentTooLarge{413, "Content Too Large"};
 constexpr Status kHeaderTooLarge{431, "Request Header Fields Too Large"};
 
+// The Date header's value (RFC 9110 5.6.7's IMF-fixdate) for now.
+std::string http_date() {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday % 7], utc.tm_mday,
+                  kMonths[utc.tm_mon % 12], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return text;
+}
+
 std::string answer(Status status, const char* type, const std::string& body, bool with_body,
                    const char* extra_header = nullptr) {
     std::string text = "HTTP/1.1 " + std::to_string(status.code) + " " + status.reason + "\r\n";
+    text += "Date: " + http_date() + "\r\n";
     text += std::string("Content-Type: ") + type + "\r\n";
     text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     if (extra_header != nullptr) text += std::string(extra_header) + "\r\n";
@@ -197,6 +218,13 @@ std::string answer(Status status, const char* type, const std::string& body, boo
 
 std::string error_answer(Status status, const std::string& body, bool with_body = true) {
     return answer(status, kTextType, body, with_body);
+}
+
+// Whether the request (whole or in part) is a HEAD, whose answer never has
+// a body, whatever its status.
+bool is_head(const std::string& request) {
+    const size_t first = request.find_first_not_of("\r\n");
+    return first != std::string::npos && request.compare(first, 5, "HEAD ") == 0;
 }
 
 bool same_name(const std::string& a, const char* b) {
@@ -214,13 +242,16 @@ std::string trimmed(const std::string& text) {
 }
 
 // The lines of a whole header, the request line first, without line ends
-// and without blank lines before the request line.
-std::vector<std::string> header_lines(const std::string& header) {
+// and without blank lines before the request line. A CR is part of a line
+// end only right before its LF; *bare_cr tells of any other.
+std::vector<std::string> header_lines(const std::string& header, bool* bare_cr) {
     std::vector<std::string> lines;
+    *bare_cr = false;
     size_t start = 0;
     for (size_t end; (end = header.find('\n', start)) != std::string::npos; start = end + 1) {
         std::string line = header.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('\r') != std::string::npos) *bare_cr = true;
         if (line.empty()) {
             if (lines.empty()) continue;
             break;
@@ -230,20 +261,67 @@ std::vector<std::string> header_lines(const std::string& header) {
     return lines;
 }
 
+// The path of a request target in origin form ("/metrics?x") or absolute
+// form ("http://host:port/metrics?x", which a proxy sends and every server
+// must take), without its query; empty when the target is neither.
+std::string target_path(const std::string& target) {
+    std::string path = target;
+    const size_t scheme_end = path.find("://");
+    if (scheme_end != std::string::npos && path.find('/') > scheme_end) {
+        std::string scheme = path.substr(0, scheme_end);
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (scheme != "http" && scheme != "https") return "";
+        const size_t path_start = path.find_first_of("/?", scheme_end + 3);
+        path = path_start == std::string::npos ? "/" : path.substr(path_start);
+        if (path[0] == '?') path = "/" + path;
+    }
+    if (path.empty() || path[0] != '/') return "";
+    return path.substr(0, path.find('?'));
+}
+
 // The answer to a whole header.
 std::string respond(const std::string& header, const MetricsServer::Render& metrics) {
-    const std::vector<std::string> lines = header_lines(header);
+    bool bare_cr = false;
+    const std::vector<std::string> lines = header_lines(header, &bare_cr);
+    const bool head = is_head(header);
+    // A CR alone could end a line for one reader and not another.
+    if (bare_cr) return error_answer(kBadRequest, "A CR without its LF\n", !head);
     const std::string& request = lines.at(0);
     const size_t first_space = request.find(' ');
     const size_t second_space =
         first_space == std::string::npos ? first_space : request.find(' ', first_space + 1);
-    if (second_space == std::string::npos || request.find(' ', second_space + 1) != std::string::npos ||
-        request.compare(second_space + 1, 7, "HTTP/1.") != 0)
-        return error_answer(kBadRequest, "Not an HTTP/1 request line\n");
+    if (second_space == std::string::npos || request.find(' ', second_space + 1) != std::string::npos)
+        return error_answer(kBadRequest, "Not an HTTP/1 request line\n", !head);
+    const std::string version = request.substr(second_space + 1);
+    const bool http_1_1 = version == "HTTP/1.1";
+    if (!http_1_1 && version != "HTTP/1.0")
+        return error_answer(kBadRequest, "Not HTTP/1.0 or HTTP/1.1\n", !head);
     const std::string method = request.substr(0, first_space);
-    std::string path = request.substr(first_space + 1, second_space - first_space - 1);
-    path = path.substr(0, path.find('?'));
-    const bool head = method == "HEAD";
+    const std::string path = target_path(request.substr(first_space + 1, second_space - first_space - 1));
+
+    size_t hosts = 0;
+    bool body = false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const size_t colon = lines[i].find(':');
+        if (colon == std::string::npos || colon == 0)
+            return error_answer(kBadRequest, "A header line without a name and a colon\n", !head);
+        const std::string name = lines[i].substr(0, colon);
+        // RFC 9112 5.1: whitespace before the colon must be refused, lest one
+        // reader take "Content-Length " for another field than the next does;
+        // a line starting with whitespace (a folded line) too.
+        if (name.find_first_of(" \t") != std::string::npos)
+            return error_answer(kBadRequest, "Whitespace in a header field's name\n", !head);
+        const std::string value = trimmed(lines[i].substr(colon + 1));
+        if (same_name(name, "host")) ++hosts;
+        // The body is never read: a request that has one is refused.
+        if (same_name(name, "transfer-encoding") || (same_name(name, "content-length") && value != "0"))
+            body = true;
+    }
+    // RFC 9112 3.2: an HTTP/1.1 request has one Host, and any request at most one.
+    if (hosts > 1 || (http_1_1 && hosts == 0))
+        return error_answer(kBadRequest, "A request needs one Host header\n", !head);
+    if (path.empty()) return error_answer(kBadRequest, "Not a request target\n", !head);
 
     const bool known = path == "/" || path == "/metrics" || path == "/-/healthy";
     if (!known) return error_answer(kNotFound, "Not found: try /metrics\n", !head);
@@ -251,15 +329,7 @@ std::string respond(const std::string& header, const MetricsServer::Render& metr
         const std::string allow = std::string("Allow: ") + kAllowedMethods;
         return answer(kMethodNotAllowed, kTextType, "Only GET and HEAD\n", true, allow.c_str());
     }
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const size_t colon = lines[i].find(':');
-        if (colon == std::string::npos) return error_answer(kBadRequest, "A header line without a colon\n");
-        const std::string name = lines[i].substr(0, colon);
-        const std::string value = trimmed(lines[i].substr(colon + 1));
-        // The body is never read: a request that has one is refused.
-        if (same_name(name, "transfer-encoding") || (same_name(name, "content-length") && value != "0"))
-            return error_answer(kContentTooLarge, "A GET carries no body\n", !head);
-    }
+    if (body) return error_answer(kContentTooLarge, "A GET carries no body\n", !head);
     if (path == "/metrics") return answer(kOk, kContentType, metrics(), !head);
     if (path == "/-/healthy") return answer(kOk, kTextType, kHealthyBody, !head);
     return answer(kOk, kPageType, kIndexPage, !head);
@@ -578,7 +648,8 @@ void MetricsServer::Impl::scan_header(Connection& c, uint64_t now) {
         if (++c.lines > kMaxHeaderLines) break;
     }
     if (c.lines > kMaxHeaderLines || c.data.size() >= kMaxHeaderBytes)
-        start_answer(c, error_answer(kHeaderTooLarge, "The request's header is too large\n"), now);
+        start_answer(c, error_answer(kHeaderTooLarge, "The request's header is too large\n", !is_head(c.data)),
+                     now);
 }
 
 void MetricsServer::Impl::start_answer(Connection& c, std::string text, uint64_t now) {
@@ -609,7 +680,9 @@ void MetricsServer::Impl::expire(uint64_t now) {
     for (Connection& c : connections) {
         if (now < c.deadline_ms) continue;
         if (c.stage == Connection::Stage::Header)
-            start_answer(c, error_answer(kRequestTimeout, "The request's header came too late\n"), now);
+            start_answer(c,
+                         error_answer(kRequestTimeout, "The request's header came too late\n", !is_head(c.data)),
+                         now);
         else
             finish(c);
     }

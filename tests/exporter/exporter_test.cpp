@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -128,10 +129,10 @@ struct Served {
 
 std::string status_line(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
 
-// A GET of /metrics with header lines X-N: ... after the request line,
+// A GET of /metrics with Host and header lines X-N: ... after the request line,
 // filled with 'a' to exactly total bytes when total is given.
 std::string request(size_t lines, size_t total = 0) {
-    std::string text = "GET /metrics HTTP/1.1\r\n";
+    std::string text = "GET /metrics HTTP/1.1\r\nHost: a\r\n";
     for (size_t i = 0; i < lines; ++i) text += "X-" + std::to_string(i) + ": a\r\n";
     if (total > text.size() + 2) text.insert(text.size() - 2, total - text.size() - 2, 'a');
     return text + "\r\n";
@@ -235,42 +236,86 @@ TEST(ExporterMetrics, ProbesUpHaveReadingsProbesAwayOnlyTheirState) {
 
 TEST(ExporterHttp, PathsMethodsAndHeaderBounds) {
     Served served;
+    // Every answer is dated (RFC 9110 6.6.1), and a HEAD's has no body,
+    // whatever its status.
+    const std::regex dated("\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+                           "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} "
+                           "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT\r\n");
     const struct {
         std::string request;
         const char* status;
+        bool body;
     } table[] = {
-        {"GET /-/healthy HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"HEAD /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics?x=1 HTTP/1.1\n\n", "HTTP/1.1 200 OK"},
-        {"GET /api HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"PUT / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
-        {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413 Content Too Large"},
-        {"GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Content Too Large"},
+        {"GET /-/healthy HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"HEAD /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", false},
+        {"GET /metrics?x=1 HTTP/1.1\nHost: a\n\n", "HTTP/1.1 200 OK", true},
+        {"GET /api HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 404 Not Found", true},
+        {"HEAD /api HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 404 Not Found", false},
+        {"PUT / HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 405 Method Not Allowed", true},
+        {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413 Content Too Large", true},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Content Too Large",
+         true},
+        // HTTP/1.1 asks for one Host, never two; HTTP/1.0 has none.
+        {"GET /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+        // Whitespace before a colon, and a folded line, are refused: they
+        // would read as another field, as "Content-Length : 5" did.
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nContent-Length : 5\r\n\r\nhello", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\r\nHost : a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\n X-Folded: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\n: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        // A CR is only a line end's, right before its LF.
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nX-A: b\rX-B: c\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1\rHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        // Only the versions there are.
+        {"GET /metrics HTTP/1.9\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/1.1junk\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET /metrics HTTP/2.0\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"HEAD /metrics HTTP/1.9\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+        // The absolute form a proxy sends.
+        {"GET http://a:19265/metrics HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET HTTP://a/-/healthy?x HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET http://a HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK", true},
+        {"GET http://a/api HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 404 Not Found", true},
+        {"GET ftp://a/metrics HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+        {"GET metrics HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
         // The request line counts as a line, the blank line ending the header as bytes.
-        {request(limits::kMaxHeaderLines - 1), "HTTP/1.1 200 OK"},
-        {request(limits::kMaxHeaderLines), "HTTP/1.1 431 Request Header Fields Too Large"},
-        {request(1, limits::kMaxHeaderBytes), "HTTP/1.1 200 OK"},
-        {request(1, limits::kMaxHeaderBytes + 1), "HTTP/1.1 431 Request Header Fields Too Large"},
-        {request(1, 4 * limits::kMaxHeaderBytes), "HTTP/1.1 431 Request Header Fields Too Large"},
+        {request(limits::kMaxHeaderLines - 2), "HTTP/1.1 200 OK", true},
+        {request(limits::kMaxHeaderLines - 1), "HTTP/1.1 431 Request Header Fields Too Large", true},
+        {request(1, limits::kMaxHeaderBytes), "HTTP/1.1 200 OK", true},
+        {request(1, limits::kMaxHeaderBytes + 1), "HTTP/1.1 431 Request Header Fields Too Large", true},
+        {request(1, 4 * limits::kMaxHeaderBytes), "HTTP/1.1 431 Request Header Fields Too Large", true},
+        {"HEAD" + request(1, limits::kMaxHeaderBytes + 1).substr(3), "HTTP/1.1 431 Request Header Fields Too Large",
+         false},
     };
     for (const auto& row : table) {
         Client client(served.port);
         client.send_text(row.request);
         bool closed = false;
         const std::string answer = client.answer(1000, &closed);
-        EXPECT_EQ(status_line(answer), row.status) << row.request.substr(0, 60);
-        EXPECT_TRUE(closed) << row.request.substr(0, 60);
+        const std::string what = row.request.substr(0, 60);
+        EXPECT_EQ(status_line(answer), row.status) << what;
+        EXPECT_TRUE(closed) << what;
+        EXPECT_TRUE(std::regex_search(answer, dated)) << what << "\n" << answer;
+        const size_t header_end = answer.find("\r\n\r\n");
+        ASSERT_NE(header_end, std::string::npos) << what;
+        const std::string body = answer.substr(header_end + 4);
+        EXPECT_EQ(!body.empty(), row.body) << what << "\n" << answer;
+        const std::string length = "\r\nContent-Length: ";
+        const size_t length_at = answer.find(length);
+        ASSERT_NE(length_at, std::string::npos) << what;
+        if (row.body) {
+            EXPECT_EQ(std::stoul(answer.substr(length_at + length.size())), body.size()) << what;
+        }
     }
     Client healthy(served.port);
-    healthy.send_text("GET /-/healthy HTTP/1.1\r\n\r\n");
+    healthy.send_text("GET /-/healthy HTTP/1.1\r\nHost: a\r\n\r\n");
     const std::string answer = healthy.answer(1000);
     EXPECT_EQ(answer.substr(answer.find("\r\n\r\n")), "\r\n\r\nOK");
-    // A head has no body.
-    Client head(served.port);
-    head.send_text("HEAD /metrics HTTP/1.1\r\n\r\n");
-    const std::string headers = head.answer(1000);
-    EXPECT_EQ(headers.find("\r\n\r\n"), headers.size() - 4) << headers;
 }
 
 TEST(ExporterHttp, EveryIpv6AddressTakesIpv4Too) {

@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -21,6 +22,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <ctime>
 #include <mutex>
 #include <vector>
@@ -348,6 +351,7 @@ struct Connection {
         Linger,  // answered; reading and dropping until the client closes
     };
     Socket socket = kNoSocket;
+    std::string address;       // the client's, as bytes: IPv4 ones mapped into IPv6 taken as IPv4
     uint64_t deadline_ms = 0;  // of the current stage
     Stage stage = Stage::Header;
     std::string data;
@@ -357,10 +361,59 @@ struct Connection {
     size_t done = 0;        // Answer: bytes sent; Linger: bytes dropped
 };
 
+// The address of a client as bytes, the same for an IPv4 client whether it
+// came to an IPv4 socket or, mapped, to an IPv6 one.
+std::string client_address(const sockaddr_storage& from) {
+    if (from.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+        return std::string(reinterpret_cast<const char*>(&v4.sin_addr), sizeof v4.sin_addr);
+    }
+    if (from.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&v6.sin6_addr);
+        static constexpr unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (std::equal(kMappedPrefix, kMappedPrefix + sizeof kMappedPrefix, bytes))
+            return std::string(reinterpret_cast<const char*>(bytes) + sizeof kMappedPrefix, 4);
+        return std::string(reinterpret_cast<const char*>(bytes), 16);
+    }
+    return std::string();
+}
+
+// The limit of open files, raised first towards what the cap needs where
+// the hard limit allows; 0 when there is none (Windows: sockets are no files).
+uint64_t raised_file_limit() {
+#ifdef _WIN32
+    return 0;
+#else
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    const rlim_t wanted = static_cast<rlim_t>(kMaxConnections + kReservedFiles);
+    if (limit.rlim_cur < wanted) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return static_cast<uint64_t>(limit.rlim_cur);
+#endif
+}
+
 }  // namespace
 
+size_t connection_cap(uint64_t file_limit) {
+    if (file_limit == 0 || file_limit >= kMaxConnections + kReservedFiles) return kMaxConnections;
+    const uint64_t room = file_limit > kReservedFiles ? file_limit - kReservedFiles : 0;
+    return std::max(kMinConnections, static_cast<size_t>(room));
+}
+
+size_t address_cap(size_t connection_cap) { return std::max<size_t>(1, connection_cap / kAddressShare); }
+
 struct MetricsServer::Impl {
-    Impl(Render render, Failed failed) : metrics(std::move(render)), listener_failed(std::move(failed)) {}
+    Impl(Render render, Failed failed)
+        : metrics(std::move(render)),
+          listener_failed(std::move(failed)),
+          file_limit(raised_file_limit()),
+          cap(connection_cap(file_limit)),
+          per_address(address_cap(cap)) {}
     ~Impl() {
         for (Connection& c : connections) close_socket(c.socket);
         if (listener != kNoSocket) close_socket(listener);
@@ -371,7 +424,10 @@ struct MetricsServer::Impl {
     // Returns false once the listener failed.
     bool turn();
     void accept_some(uint64_t now);
-    void take(Socket s, uint64_t now);
+    // Keeps a new connection, closing another if the caps ask for it, or
+    // closes the new one if none may go for it.
+    void admit(Socket s, std::string address, uint64_t now);
+    void take(Socket s, std::string address, uint64_t now);
     void on_readable(Connection& c, uint64_t now);
     void on_writable(Connection& c, uint64_t now);
     void start_answer(Connection& c, std::string text, uint64_t now);
@@ -380,12 +436,19 @@ struct MetricsServer::Impl {
     void scan_header(Connection& c, uint64_t now);
     void expire(uint64_t now);
     void fail(const std::string& what, int error);
-    // Closes the connection that matters least to make room, if any may go.
-    bool make_room();
+    // Whether a connection may be closed for a new one at the cap.
+    bool any_may_go() const;
+    // The connection to close for a new one from address, which holds
+    // `holds` connections; connections.end() when none may go for it.
+    std::vector<Connection>::iterator victim_for(const std::string& address, size_t holds);
+    size_t held_by(const std::string& address) const;
 
     SocketLibrary library;
     Render metrics;
     Failed listener_failed;
+    const uint64_t file_limit;
+    const size_t cap;
+    const size_t per_address;
     Socket listener = kNoSocket;
     std::vector<Connection> connections;  // oldest first: added at the end, removed in place
     std::vector<PollEntry> entries;
@@ -460,6 +523,10 @@ int MetricsServer::bind(const std::string& host, int port, std::string* error) {
     freeaddrinfo(found);
     return -1;
 }
+
+size_t MetricsServer::capacity() const { return impl_->cap; }
+
+uint64_t MetricsServer::file_limit() const { return impl_->file_limit; }
 
 void MetricsServer::start() {
     thread_ = std::thread([impl = impl_.get()] { impl->serve(); });
@@ -551,16 +618,19 @@ bool MetricsServer::Impl::turn() {
 
 void MetricsServer::Impl::accept_some(uint64_t now) {
     for (size_t taken = 0; taken < kAcceptBurst; ++taken) {
-        if (connections.size() >= kMaxConnections && !make_room()) {
-            // Every connection is past its header: the waiting one stays
+        if (connections.size() >= cap && !any_may_go()) {
+            // Every connection is being answered: the waiting one stays
             // queued, and the listener rests rather than poll ready at once.
             listener_rests_until_ms = now + kBackoffMs;
             return;
         }
+        sockaddr_storage from{};
+        socklen_t from_length = sizeof from;
 #ifdef _WIN32
-        const Socket s = accept(listener, nullptr, nullptr);
+        const Socket s = accept(listener, reinterpret_cast<sockaddr*>(&from), &from_length);
 #else
-        const Socket s = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const Socket s =
+            accept4(listener, reinterpret_cast<sockaddr*>(&from), &from_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #endif
         if (s == kNoSocket) {
             const int error = last_error();
@@ -571,27 +641,66 @@ void MetricsServer::Impl::accept_some(uint64_t now) {
             case AcceptOutcome::Fatal: fail("accept", error); return;
             }
         }
-        take(s, now);
+        admit(s, client_address(from), now);
     }
 }
 
-bool MetricsServer::Impl::make_room() {
-    // The oldest of those answered already, else the oldest still sending
-    // its header: a scrape sends its header at once, so it is never the
-    // oldest for long. A connection whose answer is under way stays.
-    const auto oldest_in = [this](Connection::Stage stage) {
-        return std::find_if(connections.begin(), connections.end(),
-                            [stage](const Connection& c) { return c.stage == stage; });
-    };
-    auto victim = oldest_in(Connection::Stage::Linger);
-    if (victim == connections.end()) victim = oldest_in(Connection::Stage::Header);
-    if (victim == connections.end()) return false;
-    close_socket(victim->socket);
-    connections.erase(victim);
-    return true;
+bool MetricsServer::Impl::any_may_go() const {
+    return std::any_of(connections.begin(), connections.end(),
+                       [](const Connection& c) { return c.stage != Connection::Stage::Answer; });
 }
 
-void MetricsServer::Impl::take(Socket s, uint64_t now) {
+size_t MetricsServer::Impl::held_by(const std::string& address) const {
+    return static_cast<size_t>(std::count_if(connections.begin(), connections.end(),
+                                             [&address](const Connection& c) { return c.address == address; }));
+}
+
+std::vector<Connection>::iterator MetricsServer::Impl::victim_for(const std::string& address, size_t holds) {
+    const auto oldest = [this](const std::function<bool(const Connection&)>& which) {
+        return std::find_if(connections.begin(), connections.end(), which);
+    };
+    const auto in = [](Connection::Stage stage) { return [stage](const Connection& c) { return c.stage == stage; }; };
+    if (holds >= per_address) {
+        // The address's own: its oldest answered, else its oldest unfinished.
+        auto victim = oldest([&](const Connection& c) {
+            return c.address == address && c.stage == Connection::Stage::Linger;
+        });
+        if (victim != connections.end()) return victim;
+        return oldest([&](const Connection& c) {
+            return c.address == address && c.stage == Connection::Stage::Header;
+        });
+    }
+    if (connections.size() < cap) return connections.end();
+    // Any answered one, else the oldest unfinished header of the address
+    // that holds the most, if it holds more than the new one's address.
+    auto victim = oldest(in(Connection::Stage::Linger));
+    if (victim != connections.end()) return victim;
+    std::map<std::string, size_t> held;
+    for (const Connection& c : connections) ++held[c.address];
+    size_t most = 0;
+    for (const Connection& c : connections)
+        if (c.stage == Connection::Stage::Header) most = std::max(most, held[c.address]);
+    if (most <= holds) return connections.end();
+    return oldest([&](const Connection& c) {
+        return c.stage == Connection::Stage::Header && held[c.address] == most;
+    });
+}
+
+void MetricsServer::Impl::admit(Socket s, std::string address, uint64_t now) {
+    const size_t holds = held_by(address);
+    if (holds >= per_address || connections.size() >= cap) {
+        const auto victim = victim_for(address, holds);
+        if (victim == connections.end()) {
+            close_socket(s);
+            return;
+        }
+        close_socket(victim->socket);
+        connections.erase(victim);
+    }
+    take(s, std::move(address), now);
+}
+
+void MetricsServer::Impl::take(Socket s, std::string address, uint64_t now) {
 #ifdef _WIN32
     if (!make_nonblocking(s)) {
         close_socket(s);
@@ -600,6 +709,7 @@ void MetricsServer::Impl::take(Socket s, uint64_t now) {
 #endif
     Connection c;
     c.socket = s;
+    c.address = std::move(address);
     c.deadline_ms = now + kHeaderDeadlineMs;
     connections.push_back(std::move(c));
     // The request has usually arrived with the connection.

@@ -43,6 +43,11 @@ int exporter_program(int argc, char** argv) {
         return exit_status::kNoListen;
     }
     server.start();
+    // Said before the serving line, which tells a watcher that start-up is over.
+    if (server.capacity() < http_limits::kMaxConnections)
+        std::cerr << program << ": serving at most " << server.capacity() << " connections at once, not "
+                  << http_limits::kMaxConnections << ": this process may open only " << server.file_limit()
+                  << " files (ulimit -n)\n";
     std::cerr << program << ": serving http://" << listen_text(options.host, port) << "/metrics\n"
               << std::flush;
 

@@ -261,7 +261,8 @@ EOF
     ;;
   limits)
     # For 20 s, 200 connections trickling a header byte every 0.3 s and 64
-    # sending endless header lines (talviro_http_clients), while a scrape
+    # sending endless header lines (talviro_http_clients, from 127.0.0.2:
+    # another computer than the scraper's 127.0.0.1), while a scrape
     # every half second answers within 100 ms and the resident memory stays
     # under 32 MB. The bounds themselves: exporter_test.cpp's ExporterHttp.
     start --probes 1 -- --interval 0.2
@@ -295,6 +296,32 @@ EOF
     fi
     grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
     grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
+    ;;
+  descriptors)
+    # Under ulimit -n 64 the exporter says the cap it serves at start, and a
+    # scrape while 60 connections sit idle answers within 100 ms: they make
+    # room for it instead of accept() running out of files.
+    preload=(bash -c 'ulimit -n 64 && exec "$@"' ulimit)
+    start --probes 2 -- --interval 0.2
+    grep -qxF 'talviro_exporter: serving at most 32 connections at once, not 128: this process may open only 64 files (ulimit -n)' \
+      "$scratch/err" || fail "the cap is not said at start"
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    idle=()
+    for _ in $(seq 60); do
+      exec {fd}<> "/dev/tcp/127.0.0.1/$port"
+      idle+=("$fd")
+    done
+    sleep 0.3  # for the exporter to take them all
+    slowest=0
+    for _ in $(seq 5); do
+      scrape
+      has 'talviro_probe_up{serial="TV0001B"} 1' || fail "scrape during 60 idle connections: $(cat "$scratch/scrape")"
+      slowest=$(awk -v a="$slowest" -v b="$took" 'BEGIN { print (b > a) ? b : a }')
+    done
+    for fd in "${idle[@]}"; do exec {fd}>&-; done
+    echo "descriptors: the slowest of 5 scrapes during 60 idle connections took $slowest s"
+    awk -v s="$slowest" 'BEGIN { exit !(s < 0.1) }' || fail "a scrape during 60 idle connections took $slowest s"
     ;;
   stop)
     # SIGINT and SIGTERM, with a connection held open that sends nothing:

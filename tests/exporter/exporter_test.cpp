@@ -22,11 +22,13 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 using exporter::ProbeReport;
@@ -45,15 +47,28 @@ long ms_since(Clock::time_point start) {
     return static_cast<long>(elapsed.count());
 }
 
+// 127.0.0.n, in host order: a client address of its own for each n.
+uint32_t loopback(size_t n) { return (127u << 24) | static_cast<uint32_t>(n); }
+
+sockaddr_in loopback_to(int port, uint32_t address) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(address);
+    return to;
+}
+
 // A blocking client on 127.0.0.1 (the server under test has started the
 // system's sockets).
 class Client {
 public:
-    explicit Client(int port) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // From 127.0.0.1, or from the loopback address given (loopback()).
+    explicit Client(int port, uint32_t from = INADDR_LOOPBACK) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+        if (from != INADDR_LOOPBACK) {
+            sockaddr_in source = loopback_to(0, from);
+            EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
+        }
+        sockaddr_in to = loopback_to(port, INADDR_LOOPBACK);
         EXPECT_EQ(connect(socket_, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     }
     ~Client() {
@@ -339,26 +354,137 @@ TEST(ExporterHttp, AHeaderNotEndedByTheDeadlineIsAnswered408) {
     EXPECT_GE(took, static_cast<long>(limits::kHeaderDeadlineMs) - 10);
 }
 
-TEST(ExporterHttp, AtTheCapTheOldestHeaderGoesForANewScrape) {
+TEST(ExporterHttp, TheCapFollowsTheLimitOfOpenFiles) {
+    const struct {
+        uint64_t file_limit;
+        size_t cap;
+        size_t per_address;
+    } table[] = {
+        {0, limits::kMaxConnections, limits::kMaxConnections / limits::kAddressShare},
+        {limits::kMaxConnections + limits::kReservedFiles, limits::kMaxConnections, 16},
+        {limits::kMaxConnections + limits::kReservedFiles - 1, limits::kMaxConnections - 1, 15},
+        {64, 32, 4},
+        {limits::kReservedFiles + limits::kMinConnections, limits::kMinConnections, 1},
+        {limits::kReservedFiles, limits::kMinConnections, 1},
+        {3, limits::kMinConnections, 1},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(exporter::connection_cap(row.file_limit), row.cap) << row.file_limit;
+        EXPECT_EQ(exporter::address_cap(row.cap), row.per_address) << row.file_limit;
+    }
+}
+
+TEST(ExporterHttp, AtTheCapTheOldestHeaderOfTheBusiestAddressGoesForANewScrape) {
     Served served;
+    ASSERT_EQ(served.server.capacity(), limits::kMaxConnections);
+    // The cap exactly: eight addresses hold one short of their share each,
+    // eight more one connection each.
+    const size_t busy = exporter::address_cap(limits::kMaxConnections) - 1;
+    constexpr size_t kBusyAddresses = 8;
     std::vector<std::unique_ptr<Client>> slow;
     for (size_t i = 0; i < limits::kMaxConnections; ++i) {
-        slow.push_back(std::make_unique<Client>(served.port));
+        const size_t n = i < busy * kBusyAddresses ? 1 + i / busy : 1 + kBusyAddresses + i - busy * kBusyAddresses;
+        slow.push_back(std::make_unique<Client>(served.port, loopback(n)));
         slow.back()->send_text("GET /metrics HTTP/1.1\r\n");
     }
+    const auto still_open = [&slow](size_t from) {
+        bool closed = false;
+        for (size_t i = from; i < slow.size(); ++i) {
+            slow[i]->answer(0, &closed);
+            EXPECT_FALSE(closed) << i;
+        }
+    };
+    // A newcomer from an address that holds as many as any other pushes
+    // none of their headers out: it is closed itself, and the 128 stay.
+    bool closed = false;
+    Client greedy(served.port, loopback(1));
+    greedy.send_text(request(0));
+    EXPECT_EQ(greedy.answer(2000, &closed), "");
+    EXPECT_TRUE(closed);
+    still_open(0);
+
     const Clock::time_point start = Clock::now();
-    Client scrape(served.port);
+    Client scrape(served.port, loopback(200));
     scrape.send_text(request(0));
     const std::string answer = scrape.answer(2000);
     // Without room made, the scrape would wait for the header deadline.
     EXPECT_LT(ms_since(start), 1000);
     EXPECT_EQ(status_line(answer), "HTTP/1.1 200 OK");
     EXPECT_NE(answer.find("talviro_probe_up"), std::string::npos);
-    // The first of the slow ones made room, closed unanswered.
-    bool closed = false;
+    // The first of the slow ones made room, closed unanswered; the other
+    // 127 are still open.
     EXPECT_EQ(slow.front()->answer(100, &closed), "");
     EXPECT_TRUE(closed);
+    still_open(1);
 }
+
+TEST(ExporterHttp, OneAddressHoldsAShareAndMakesRoomFromItsOwn) {
+    Served served;
+    const size_t per_address = exporter::address_cap(served.server.capacity());
+    std::vector<std::unique_ptr<Client>> idle;
+    for (size_t i = 0; i < per_address + 2; ++i) idle.push_back(std::make_unique<Client>(served.port));
+    Client other(served.port, loopback(2));
+    // The address's share taken, its own oldest two went for its newest.
+    Client scrape(served.port);
+    scrape.send_text(request(0));
+    EXPECT_EQ(status_line(scrape.answer(2000)), "HTTP/1.1 200 OK");
+    bool closed = false;
+    for (size_t i = 0; i < idle.size(); ++i) {
+        idle[i]->answer(i < 3 ? 100 : 0, &closed);
+        EXPECT_EQ(closed, i < 3) << i;
+    }
+    other.answer(0, &closed);
+    EXPECT_FALSE(closed);
+}
+
+#ifndef _WIN32
+// One address churns 3 000 connections, opening them again as fast as they
+// are closed; another scrapes every 0.2 s, sending its request 0.2 s after
+// its connection is made: every one of its scrapes is answered.
+TEST(ExporterHttp, ChurnFromOneAddressCostsAnotherNoScrape) {
+    constexpr size_t kChurned = 3000;
+    constexpr int kScrapes = 8;
+    Served served;
+    std::atomic<bool> stop{false};
+    std::atomic<long> churned{0};
+    std::thread churner([&] {
+        std::vector<pollfd> sockets;
+        const auto open_one = [&](pollfd& entry) {
+            entry.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            entry.events = POLLIN;
+            sockaddr_in to = loopback_to(served.port, loopback(1));
+            connect(entry.fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            ++churned;
+        };
+        sockets.resize(kChurned);
+        for (pollfd& entry : sockets) open_one(entry);
+        while (!stop) {
+            if (poll(sockets.data(), sockets.size(), 10) <= 0) continue;
+            for (pollfd& entry : sockets) {
+                if (entry.revents == 0) continue;
+                close(entry.fd);
+                open_one(entry);
+            }
+        }
+        for (pollfd& entry : sockets) close(entry.fd);
+    });
+    int answered = 0;
+    for (int i = 0; i < kScrapes; ++i) {
+        Client scrape(served.port, loopback(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        scrape.send_text(request(0));
+        const std::string answer = scrape.answer(3000);
+        EXPECT_EQ(status_line(answer), "HTTP/1.1 200 OK") << "scrape " << i;
+        answered += status_line(answer) == "HTTP/1.1 200 OK";
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    stop = true;
+    churner.join();
+    EXPECT_EQ(answered, kScrapes);
+    // The churn was one: connections made again once closed, by thousands.
+    EXPECT_GT(churned.load(), static_cast<long>(kChurned) + 1000) << churned.load();
+}
+#endif
 
 // A stop during a readout of a probe that fell silent abandons the waits:
 // that readout is no measurement and no fault of the probe, so it is neither

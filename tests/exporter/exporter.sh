@@ -158,12 +158,17 @@ case "${1:-}" in
     [ "$(grep -c 'waiting for probe' "$scratch/err")" -eq 3 ] || fail "more waiting lines than reasons"
     ;;
   prometheus)
-    # A real Prometheus scrapes every second and answers a query with both probes.
+    # A real Prometheus scrapes every second and answers a query with both
+    # probes. It loads the shipped alerting rules, and every query of the
+    # shipped dashboard returns both probes' data.
     start --probes 2 -- --interval 0.5
     prom_port=$(comm -23 <(seq 20000 20999) <(ss -Htan | awk '{print $4}' | sed 's/.*://' | sort -u) | shuf -n 1)
     cat > "$scratch/prometheus.yml" <<EOF
 global:
   scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files:
+  - $root/packaging/talviro-alerts.yml
 scrape_configs:
   - job_name: talviro
     static_configs:
@@ -182,6 +187,29 @@ EOF
       fail "Prometheus: $(cat "$scratch/query"); log: $(tail -n 5 "$scratch/prometheus.log")"
     grep -q '"serial":"TV0002B"' "$scratch/query" || fail "Prometheus: $(cat "$scratch/query")"
     echo "Prometheus on 127.0.0.1:$prom_port answered: $(cat "$scratch/query")"
+    api="http://127.0.0.1:$prom_port/api/v1"
+    rules=$(curl -sS --max-time 5 "$api/rules" | jq -r '.data.groups[].rules[] | "\(.name) \(.health)"')
+    [ "$(grep -c ' ok$' <<< "$rules")" -eq "$(grep -c -- '- alert:' "$root/packaging/talviro-alerts.yml")" ] ||
+      fail "the rules as Prometheus loaded them: $rules"
+    # The dashboard's variables as Grafana fills them: every probe, and a
+    # rate interval of four scrapes.
+    serials=$(curl -sS --max-time 5 -G "$api/label/serial/values" --data-urlencode 'match[]=talviro_probe_up' |
+              jq -r '.data | join("|")')
+    [ "$serials" = "TV0001B|TV0002B" ] || fail "the dashboard's probes: $serials"
+    queries=0
+    while read -r expr; do
+      expr=${expr//\$serial/$serials}
+      expr=${expr//\$__rate_interval/4s}
+      for _ in $(seq 40); do
+        curl -sS --max-time 5 -G "$api/query" --data-urlencode "query=$expr" > "$scratch/panel" || true
+        [ "$(jq -r '[.data.result[].metric.serial] | unique | join("|")' "$scratch/panel")" = "$serials" ] && break
+        sleep 0.25
+      done
+      [ "$(jq -r '[.data.result[].metric.serial] | unique | join("|")' "$scratch/panel")" = "$serials" ] ||
+        fail "the dashboard's query $expr: $(cat "$scratch/panel")"
+      queries=$((queries + 1))
+    done < <(jq -r '.panels[].targets[].expr' "$root/packaging/talviro-dashboard.json")
+    echo "the dashboard's $queries queries returned both probes' data; $(wc -l <<< "$rules") rules loaded"
     ;;
   unplug)
     # TV0001B vanishes 2 s in and comes back 2 s later at a new address; TV0002B stays.

@@ -69,6 +69,11 @@ size_t connection_cap(uint64_t file_limit);
 // least one, far below the cap.
 size_t address_cap(size_t connection_cap);
 
+struct Guard;  // web_guard.h: TLS, basic auth and headers from the web config file
+// The guard for a new connection, asked on the serving thread as each one
+// is taken; null for plain HTTP without auth.
+using GuardSource = std::function<std::shared_ptr<const Guard>()>;
+
 class MetricsServer {
 public:
     using Render = std::function<std::string()>;
@@ -93,6 +98,12 @@ public:
     // the system allows); and that limit, 0 when there is none.
     size_t capacity() const;
     uint64_t file_limit() const;
+    // Before start: what guards each new connection (builds with the web
+    // config only: TALVIRO_WEB_CONFIG). A connection under TLS must finish
+    // its handshake and send its header within kHeaderDeadlineMs of coming.
+    // Under basic auth a request without good credentials is answered 401
+    // with WWW-Authenticate; passwords are checked by a PasswordChecker.
+    void guard_with(GuardSource source);
     // Serves on a thread of its own until stop. Needs a successful bind.
     void start();
     // Ends serving within kStopCheckMs and closes every connection.

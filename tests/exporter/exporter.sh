@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # talviro_exporter as a lab runs it, over modelled probes (scripts/simulated-usb:
 # the real program, libftdi1 and the driver layer), scraped by curl over
-# 127.0.0.1 and by a real Prometheus.
+# 127.0.0.1 and by a real Prometheus, over HTTP and over TLS.
 #   exporter.sh CASE     (BUILD_DIR names the build folder)
 # Every wait is bounded; the exporter and Prometheus are killed on the way out.
 set -euo pipefail
@@ -56,9 +56,12 @@ start() {
 }
 
 # scrape [CURL OPTIONS]: /metrics into $scratch/scrape; sets took (seconds).
+# Over TLS with a password when make_pki set scrape_scheme and scrape_options.
+scrape_scheme=http
+scrape_options=()
 scrape() {
-  took=$(curl -sS --max-time 5 -o "$scratch/scrape" -w '%{time_total}' "$@" "http://127.0.0.1:$port/metrics") ||
-    fail "scrape failed"
+  took=$(curl -sS --max-time 5 -o "$scratch/scrape" -w '%{time_total}' "${scrape_options[@]}" "$@" \
+           "$scrape_scheme://127.0.0.1:$port/metrics") || fail "scrape failed"
 }
 has() { grep -qxF "$1" "$scratch/scrape"; }
 # until_scrape LINE SECONDS: scrapes every 50 ms until one holds LINE.
@@ -92,6 +95,36 @@ prometheus_with() {
     --web.listen-address="127.0.0.1:$prom_port" > "$scratch/prometheus.log" 2>&1 &
   pids+=($!)
   api="http://127.0.0.1:$prom_port/api/v1"
+}
+
+# make_pki: in $scratch (made the working folder), a test CA (ca.crt), the
+# exporter's key and certificate for 127.0.0.1 (server.key, served.crt,
+# serial 1), a client's (client.key, client.crt), and web.yml serving TLS
+# with basic auth for prometheus:'a secret' (htpasswd's bcrypt hash) and a
+# security header; scrape() then goes over TLS with that password.
+new_key() { openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2> /dev/null; }
+# sign NAME SERIAL KEY EXTENSION: NAME.crt for KEY, signed by the CA.
+sign() {
+  openssl req -new -key "$3" -subj "/CN=$1" -out "$1.csr" 2> /dev/null
+  openssl x509 -req -in "$1.csr" -CA ca.crt -CAkey ca.key -set_serial "$2" -days 2 \
+    -extfile <(printf '%s\n' "$4") -out "$1.crt" 2> /dev/null
+}
+make_pki() {
+  cd "$scratch"
+  new_key ca.key
+  openssl req -x509 -new -key ca.key -days 2 -subj /CN=talviro-test-ca -out ca.crt 2> /dev/null
+  new_key server.key
+  new_key client.key
+  sign server 1 server.key 'subjectAltName=IP:127.0.0.1'
+  sign client 3 client.key 'extendedKeyUsage=clientAuth'
+  cp server.crt served.crt
+  local hash
+  hash=$(htpasswd -nbBC 10 prometheus 'a secret' | cut -d: -f2)
+  printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
+    'basic_auth_users:' "  prometheus: $hash" \
+    'http_server_config:' '  headers:' '    X-Content-Type-Options: nosniff' > web.yml
+  scrape_scheme=https
+  scrape_options=(--cacert "$scratch/ca.crt" -u 'prometheus:a secret')
 }
 
 # The readings of the model's bench inputs (chipmodel/probe_chip.h) as the
@@ -299,17 +332,38 @@ EOF
     grep -q '^talviro_failed_readouts_total{serial="TV0001B"} [1-9]' "$scratch/scrape" || fail "no failed readout"
     echo "silent: the slowest scrape took $slowest s"
     ;;
-  limits)
+  limits | limits-tls)
     # For 20 s, 200 connections trickling a header byte every 0.3 s and 64
     # sending endless header lines (talviro_http_clients, from 127.0.0.2:
     # another computer than the scraper's 127.0.0.1), while a scrape
     # every half second answers within 100 ms and the resident memory stays
     # under 32 MB. The bounds themselves: exporter_test.cpp's ExporterHttp.
-    start --probes 1 -- --interval 0.2
+    # Under TLS with basic auth (limits-tls) the trickling connections are
+    # handshakes that never finish, and four clients from 127.0.0.3 send
+    # wrong passwords back to back besides, each costing a bcrypt check.
+    if [ "$1" = limits-tls ]; then
+      make_pki
+      start --probes 1 -- --interval 0.2 --web.config.file "$scratch/web.yml"
+    else
+      start --probes 1 -- --interval 0.2
+    fi
     until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
     "${HTTP_CLIENTS:?HTTP_CLIENTS names talviro_http_clients}" "$port" 20 200 64 > "$scratch/clients" &
     clients=$!
     pids+=("$clients")
+    wrong_clients=()
+    if [ "$1" = limits-tls ]; then
+      # At a lower priority than the exporter, as clients on another
+      # computer would be: their own TLS and process costs are not its.
+      for _ in 1 2 3 4; do
+        while kill -0 "$clients" 2> /dev/null; do
+          nice -n 10 curl -s --max-time 5 --interface 127.0.0.3 --cacert ca.crt -u 'prometheus:wrong' -o /dev/null \
+            -w '%{http_code}\n' "https://127.0.0.1:$port/metrics" || true
+        done >> "$scratch/wrong" &
+        wrong_clients+=($!)
+        pids+=($!)
+      done
+    fi
     sleep 1
     slowest=0
     scrapes=0
@@ -334,32 +388,22 @@ EOF
     else
       [ "$peak_kb" -lt $((32 * 1024)) ] || fail "resident memory reached $peak_kb kB"
     fi
-    grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
-    grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
+    if [ "$1" = limits-tls ]; then
+      wait "${wrong_clients[@]}"
+      wrong=$(sort "$scratch/wrong" | uniq -c | awk '{printf "%s%s %s", sep, $1, $2; sep=", "}')
+      echo "limits-tls: wrong passwords answered (count, status): $wrong"
+      grep -qx 401 "$scratch/wrong" || fail "no wrong password answered 401: $wrong"
+      ! grep -qx 200 "$scratch/wrong" || fail "a wrong password served: $wrong"
+    else
+      grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
+      grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
+    fi
     ;;
   tls)
     # --web.config.file: TLS and basic auth, as Prometheus' own exporters
     # read it. A test CA signs the exporter's certificate (for 127.0.0.1)
     # and a client's; the password's hash is htpasswd's.
-    cd "$scratch"
-    new_key() { openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2> /dev/null; }
-    new_key ca.key
-    openssl req -x509 -new -key ca.key -days 2 -subj /CN=talviro-test-ca -out ca.crt 2> /dev/null
-    # sign NAME SERIAL KEY EXTENSION: NAME.crt for KEY, signed by the CA.
-    sign() {
-      openssl req -new -key "$3" -subj "/CN=$1" -out "$1.csr" 2> /dev/null
-      openssl x509 -req -in "$1.csr" -CA ca.crt -CAkey ca.key -set_serial "$2" -days 2 \
-        -extfile <(printf '%s\n' "$4") -out "$1.crt" 2> /dev/null
-    }
-    new_key server.key
-    new_key client.key
-    sign server 1 server.key 'subjectAltName=IP:127.0.0.1'
-    sign client 3 client.key 'extendedKeyUsage=clientAuth'
-    cp server.crt served.crt
-    hash=$(htpasswd -nbBC 10 prometheus 'a secret' | cut -d: -f2)
-    printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
-      'basic_auth_users:' "  prometheus: $hash" \
-      'http_server_config:' '  headers:' '    X-Content-Type-Options: nosniff' > web.yml
+    make_pki
     start --probes 2 -- --interval 0.2 --web.config.file "$scratch/web.yml"
     grep -qxF "talviro_exporter: serving https://127.0.0.1:$port/metrics" "$scratch/err" || fail "no https in the start-up line"
     tls_curl() { curl -sS --max-time 5 --cacert ca.crt "$@"; }

@@ -355,7 +355,8 @@ Request read_request(const std::string& header) {
     };
     // A CR alone could end a line for one reader and not another.
     if (bare_cr) return refuse("A CR without its LF\n");
-    const std::string& request = lines.at(0);
+    if (lines.empty()) return refuse("No request line\n");
+    const std::string& request = lines.front();
     const size_t first_space = request.find(' ');
     const size_t second_space =
         first_space == std::string::npos ? first_space : request.find(' ', first_space + 1);
@@ -489,6 +490,11 @@ size_t connection_cap(uint64_t file_limit) {
     if (file_limit == 0 || file_limit >= kMaxConnections + kReservedFiles) return kMaxConnections;
     const uint64_t room = file_limit > kReservedFiles ? file_limit - kReservedFiles : 0;
     return std::max(kMinConnections, static_cast<size_t>(room));
+}
+
+std::string answer_header(const std::string& header, const MetricsServer::Render& metrics) {
+    const Request request = read_request(header);
+    return request.refusal.empty() ? route(request, metrics) : request.refusal;
 }
 
 size_t address_cap(size_t connection_cap) { return std::max<size_t>(1, connection_cap / kAddressShare); }

@@ -69,6 +69,12 @@ size_t connection_cap(uint64_t file_limit);
 // least one, far below the cap.
 size_t address_cap(size_t connection_cap);
 
+class MetricsServer;
+// The answer a connection without TLS or basic auth gets to a whole header
+// (any bytes: what a client sent up to the blank line that ends it), with
+// metrics rendering /metrics. For the fuzz target; the server answers so.
+std::string answer_header(const std::string& header, const std::function<std::string()>& metrics);
+
 struct Guard;  // web_guard.h: TLS, basic auth and headers from the web config file
 // The guard for a new connection, asked on the serving thread as each one
 // is taken; null for plain HTTP without auth.

@@ -424,6 +424,15 @@ EOF
     done
     # Plain HTTP gets no answer.
     ! curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$port/metrics" || fail "plain HTTP answered"
+    # A handshake that never ends is closed by the header's deadline: the
+    # handshake and the header together have 3 s from the connection.
+    exec {hello}<> "/dev/tcp/127.0.0.1/$port"
+    printf '\x16\x03\x01' >&"$hello"
+    opened=$(now_ms)
+    timeout 10 cat <&"$hello" > /dev/null || true
+    held=$(( $(now_ms) - opened ))
+    exec {hello}>&-
+    [ "$held" -ge 2900 ] && [ "$held" -lt 5000 ] || fail "a handshake that never ends was held $held ms"
 
     # A real Prometheus over TLS: with the password, both probes' readings;
     # with a wrong one, the target down with 401.

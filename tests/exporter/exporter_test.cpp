@@ -5,6 +5,10 @@
 #include "exporter/http_server.h"
 #include "exporter/metrics.h"
 #include "exporter/readout_loop.h"
+#ifdef TALVIRO_WEB_CONFIG
+#include "exporter/password_check.h"
+#include "exporter/web_guard.h"
+#endif
 #include "probe/probe_channel.h"
 
 #include "manual_run_clock.h"
@@ -129,13 +133,15 @@ private:
 #endif
 };
 
-// The server on a free port of host, serving a fixed text as /metrics.
+// The server on a free port of host, serving a fixed text as /metrics,
+// guarded by guard when one is given.
 struct Served {
-    explicit Served(const char* host = "127.0.0.1")
+    explicit Served(const char* host = "127.0.0.1", exporter::GuardSource guard = nullptr)
         : server([] { return std::string("talviro_probe_up{serial=\"TV0001B\"} 1\n"); }, [] {}) {
         std::string error;
         port = server.bind(host, 0, &error);
         EXPECT_GT(port, 0) << error;
+        if (guard) server.guard_with(std::move(guard));
         server.start();
     }
     exporter::MetricsServer server;
@@ -332,6 +338,83 @@ TEST(ExporterHttp, PathsMethodsAndHeaderBounds) {
     const std::string answer = healthy.answer(1000);
     EXPECT_EQ(answer.substr(answer.find("\r\n\r\n")), "\r\n\r\nOK");
 }
+
+#ifdef TALVIRO_WEB_CONFIG
+// Basic auth: 401 asking for it without good credentials, and the web
+// config's headers on every answer. Passwords are checked by bcrypt beside
+// the serving thread, and good ones remembered: while a flood of wrong
+// passwords waits for its checks (16 at most, the rest answered 503), a
+// scraper whose password was found good before is answered at once.
+TEST(ExporterHttp, PasswordsAreCheckedBesideTheServingThreadAndGoodOnesRemembered) {
+    auto guard = std::make_shared<exporter::Guard>();
+    // htpasswd -nbBC 10 prometheus 'a secret'
+    guard->users["prometheus"] = "$2y$10$8B14VYO76G7SrMt5kDUkLOFS3sIL7/lOOHtjxs46EO65AcFc4/lHi";
+    guard->headers = "X-Frame-Options: deny\r\n";
+    Served served("127.0.0.1", [guard] { return guard; });
+    const auto get = [](const std::string& credentials) {
+        return "GET /metrics HTTP/1.1\r\nHost: a\r\n" +
+               (credentials.empty() ? std::string() : "Authorization: Basic " + credentials + "\r\n") + "\r\n";
+    };
+    const std::string good = "cHJvbWV0aGV1czphIHNlY3JldA==";  // prometheus:a secret
+    const struct {
+        std::string credentials;
+        const char* status;
+    } table[] = {
+        {"", "HTTP/1.1 401 Unauthorized"},
+        {"cHJvbWV0aGV1czphIHNlY3JlVA==", "HTTP/1.1 401 Unauthorized"},  // prometheus:a secreT
+        {"Z3JhZmFuYTphIHNlY3JldA==", "HTTP/1.1 401 Unauthorized"},      // grafana:a secret
+        {"cHJvbWV0aGV1cw==", "HTTP/1.1 401 Unauthorized"},              // prometheus, no colon
+        {"cHJvbWV0aGV1czphIHNlY3JldA", "HTTP/1.1 401 Unauthorized"},    // unpadded
+        {good, "HTTP/1.1 200 OK"},
+    };
+    for (const auto& row : table) {
+        Client client(served.port);
+        client.send_text(get(row.credentials));
+        const std::string answer = client.answer(5000);
+        EXPECT_EQ(status_line(answer), row.status) << row.credentials;
+        EXPECT_NE(answer.find("\r\nX-Frame-Options: deny\r\n"), std::string::npos) << answer;
+        if (status_line(answer) == "HTTP/1.1 401 Unauthorized") {
+            EXPECT_NE(answer.find("\r\nWWW-Authenticate: Basic\r\n"), std::string::npos) << answer;
+        }
+    }
+
+    // The flood, from two addresses of its own, then the scraper.
+    constexpr size_t kFlood = exporter::kMaxPendingChecks + 8;
+    std::vector<std::unique_ptr<Client>> flood;
+    for (size_t i = 0; i < kFlood; ++i) {
+        flood.push_back(std::make_unique<Client>(served.port, loopback(2 + i % 2)));
+        flood.back()->send_text(get(i % 3 == 0 ? "Z3JhZmFuYTphIHNlY3JldA==" : "cHJvbWV0aGV1czphIHNlY3JlVA=="));
+    }
+    const Clock::time_point start = Clock::now();
+    Client scrape(served.port);
+    scrape.send_text(get(good));
+    const std::string answer = scrape.answer(5000);
+    EXPECT_EQ(status_line(answer), "HTTP/1.1 200 OK");
+    EXPECT_LT(ms_since(start), 1000);
+    // Answered while the flood's checks were still under way.
+    bool closed = false;
+    size_t waiting = 0;
+    std::vector<std::string> answers;
+    for (const auto& client : flood) {
+        answers.push_back(client->answer(0, &closed));
+        waiting += answers.back().empty() && !closed;
+    }
+    EXPECT_GE(waiting, 2u);
+    // Each is refused: 503 beyond the checks that may wait, else 401 (or
+    // closed unanswered, on a machine so loaded that its check outlasted
+    // the 5 s an answer may take).
+    size_t unauthorized = 0, busy = 0, served_any = 0;
+    for (size_t i = 0; i < flood.size(); ++i) {
+        const std::string status = status_line(answers[i] + flood[i]->answer(30000));
+        unauthorized += status == "HTTP/1.1 401 Unauthorized";
+        busy += status == "HTTP/1.1 503 Service Unavailable";
+        served_any += status == "HTTP/1.1 200 OK";
+    }
+    EXPECT_EQ(served_any, 0u);
+    EXPECT_GE(unauthorized, 1u);
+    EXPECT_GE(busy, 1u);
+}
+#endif
 
 TEST(ExporterHttp, EveryIpv6AddressTakesIpv4Too) {
     // Windows' sockets take IPv6 only unless told otherwise, Linux's both.

@@ -176,6 +176,7 @@ TEST(ExporterOptions, ValuesAndUsageErrors) {
     EXPECT_EQ(given.options.port, 0);
     EXPECT_EQ(given.options.serials, (std::vector<std::string>{"TV0002B", "TV0001B"}));
     EXPECT_EQ(given.options.interval_ms, 250u);
+    EXPECT_EQ(parse({"--web.config.file", "web.yml"}).options.web_config_file, "web.yml");
     EXPECT_EQ(exporter::listen_text(given.options.host, 19265), "[::1]:19265");
 
     const struct {
@@ -191,6 +192,8 @@ TEST(ExporterOptions, ValuesAndUsageErrors) {
         {{"--count", "3"}, "unknown option '--count'"},
         {{"--listen", "127.0.0.1:1", "--listen=127.0.0.1:2"}, "--listen may be given only once"},
         {{"--interval", "1", "--serial", "TV0001B", "--interval", "1"}, "--interval may be given only once"},
+        {{"--web.config.file="}, "--web.config.file needs a file name"},
+        {{"--web.config.file", "a.yml", "--web.config.file=a.yml"}, "--web.config.file may be given only once"},
     };
     for (const auto& row : errors)
         EXPECT_EQ(parse(row.args).error.rfind(row.error_start, 0), 0u) << parse(row.args).error;

@@ -22,6 +22,7 @@
 #else
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -530,6 +531,15 @@ TEST(ExporterHttp, OneAddressHoldsAShareAndMakesRoomFromItsOwn) {
 TEST(ExporterHttp, ChurnFromOneAddressCostsAnotherNoScrape) {
     constexpr size_t kChurned = 3000;
     constexpr int kScrapes = 8;
+    // Room for the churning sockets besides the server's.
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    const rlim_t wanted = 2 * kChurned;
+    if (files.rlim_cur < wanted && files.rlim_max >= wanted) {
+        files.rlim_cur = wanted;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    }
+    ASSERT_GE(files.rlim_cur, wanted) << "the limit of open files is too low for this test";
     Served served;
     std::atomic<bool> stop{false};
     std::atomic<long> churned{0};

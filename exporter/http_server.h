@@ -7,6 +7,8 @@
 // (WSAPoll on Windows). A connection costs only what its client sent, within
 // fixed bounds, and for a bounded time, so that clients that trickle or flood
 // their header never keep an honest scrape waiting or swell the process.
+// Under --web.config.file the same loop speaks TLS (OpenSSL's non-blocking
+// calls say which event they wait for) and asks for basic auth.
 #ifndef TALVIRO_EXPORTER_HTTP_SERVER_H
 #define TALVIRO_EXPORTER_HTTP_SERVER_H
 
@@ -69,7 +71,6 @@ size_t connection_cap(uint64_t file_limit);
 // least one, far below the cap.
 size_t address_cap(size_t connection_cap);
 
-class MetricsServer;
 // The answer a connection without TLS or basic auth gets to a whole header
 // (any bytes: what a client sent up to the blank line that ends it), with
 // metrics rendering /metrics. For the fuzz target; the server answers so.

@@ -1062,12 +1062,18 @@ void MetricsServer::Impl::on_writable(Connection& c, uint64_t now) {
 void MetricsServer::Impl::expire(uint64_t now) {
     for (Connection& c : connections) {
         if (now < c.deadline_ms) continue;
-        if (c.stage == Connection::Stage::Header)
+        if (c.stage == Connection::Stage::Header) {
             start_answer(c,
                          error_answer(kRequestTimeout, "The request's header came too late\n", !is_head(c.data)),
                          now);
-        else
+#ifdef TALVIRO_WEB_CONFIG
+        } else if (c.stage == Connection::Stage::Check) {
+            // Its result, when it comes, finds no connection waiting.
+            start_answer(c, error_answer(kUnavailable, "The password check took too long\n", !c.request.head), now);
+#endif
+        } else {
             finish(c);
+        }
     }
     connections.erase(std::remove_if(connections.begin(), connections.end(),
                                      [](const Connection& c) { return c.socket == kNoSocket; }),

@@ -21,7 +21,8 @@
 
 namespace exporter {
 
-// Checks waiting at once; one more is Busy.
+// Checks waiting at once; one more is Busy (503). A check not done within
+// the 5 s an answer may take is answered 503 too.
 constexpr size_t kMaxPendingChecks = 16;
 // Good credentials remembered; the memory is emptied when full.
 constexpr size_t kMaxRememberedCredentials = 256;

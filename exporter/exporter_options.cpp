@@ -9,7 +9,8 @@ namespace {
 
 console::OptionKind option_kind(const std::string& name) {
     if (name == "--help" || name == "--version") return console::OptionKind::Flag;
-    if (name == "--listen" || name == "--serial" || name == "--interval") return console::OptionKind::Valued;
+    if (name == "--listen" || name == "--serial" || name == "--interval" || name == "--web.config.file")
+        return console::OptionKind::Valued;
     return console::OptionKind::Unknown;
 }
 
@@ -71,6 +72,13 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
             if (std::find(o.serials.begin(), o.serials.end(), value) == o.serials.end())
                 o.serials.push_back(value);
         }
+        if (name == "--web.config.file") {
+            if (value.empty()) {
+                parsed.error = "--web.config.file needs a file name";
+                return parsed;
+            }
+            o.web_config_file = value;
+        }
         if (name == "--interval") {
             // The same option as talviro_read's, read by the same rules.
             parsed.error = console::parse_interval(value, &o.interval_ms);
@@ -83,6 +91,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 std::string usage_text(const std::string& program) {
     const std::string default_listen = listen_text(kDefaultHost, kDefaultPort);
     return "Usage: " + program + " [--listen ADDRESS:PORT] [--serial SN]... [--interval SECONDS]\n"
+           "       " + std::string(program.size(), ' ') + " [--web.config.file FILE]\n"
            "       " + program + " --help | --version\n"
            "Reads every TALVIRO probe on this computer once per interval and serves\n"
            "the latest readings to Prometheus at http://ADDRESS:PORT/metrics.\n"
@@ -97,6 +106,9 @@ std::string usage_text(const std::string& program) {
            "                         plugged in later\n"
            "  --interval SECONDS     from the start of one round of readouts to the\n"
            "                         next, as talviro_read's (default 1)\n"
+           "  --web.config.file FILE TLS, basic auth and headers, in the file format of\n"
+           "                         Prometheus' own exporters; read again when it or a\n"
+           "                         certificate changes\n"
            "  -h, --help             show this text and exit\n"
            "  --version              show the version and exit\n"
            "\n"
@@ -105,7 +117,8 @@ std::string usage_text(const std::string& program) {
            "readings. Ctrl-C or SIGTERM ends the program.\n"
            "\n"
            "Exit status: 0 ended by Ctrl-C or SIGTERM, 1 the address cannot be\n"
-           "served or stopped listening, 2 usage error.\n";
+           "served or stopped listening, or the web config file is not usable,\n"
+           "2 usage error.\n";
 }
 
 std::string listen_text(const std::string& host, int port) {

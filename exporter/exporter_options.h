@@ -27,6 +27,7 @@ struct Options {
     // those plugged in later.
     std::vector<std::string> serials;
     uint64_t interval_ms = console::kDefaultIntervalMs;  // start of one round of readouts to the next
+    std::string web_config_file;  // --web.config.file; empty: plain HTTP, no auth
     bool help = false;
     bool version = false;
 };

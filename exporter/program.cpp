@@ -6,6 +6,9 @@
 #include "exporter/http_server.h"
 #include "exporter/metrics.h"
 #include "exporter/readout_loop.h"
+#ifdef TALVIRO_WEB_CONFIG
+#include "exporter/web_guard.h"
+#endif
 
 #include <iostream>
 
@@ -28,6 +31,27 @@ int exporter_program(int argc, char** argv) {
     if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program at once\n";
 
+    // The web config first: a file that cannot be used ends the program
+    // before it takes any probe.
+    bool tls = false;
+#ifdef TALVIRO_WEB_CONFIG
+    WebConfigWatcher web_config(options.web_config_file, std::cerr, program);
+    if (!options.web_config_file.empty()) {
+        const std::string error = web_config.load();
+        if (!error.empty()) {
+            std::cerr << program << ": --web.config.file " << options.web_config_file << ": " << error << "\n"
+                      << std::flush;
+            return exit_status::kNoListen;
+        }
+        tls = web_config.tls();
+    }
+#else
+    if (!options.web_config_file.empty()) {
+        std::cerr << program << ": --web.config.file: this build has no TLS and no basic auth\n" << std::flush;
+        return exit_status::kNoListen;
+    }
+#endif
+
     console::SystemClock clock;
     ReportBoard board;
     ReadoutLoop loop(options.serials, options.interval_ms, clock, board, std::cerr, program);
@@ -42,8 +66,18 @@ int exporter_program(int argc, char** argv) {
                   << ": " << error << "\n" << std::flush;
         return exit_status::kNoListen;
     }
+#ifdef TALVIRO_WEB_CONFIG
+    // Read on the serving thread alone from here on.
+    if (!options.web_config_file.empty()) server.guard_with([&web_config] { return web_config.current(); });
+#endif
     server.start();
-    std::cerr << program << ": serving http://" << listen_text(options.host, port) << "/metrics\n"
+    // Said before the serving line, which tells a watcher that start-up is over.
+    if (server.capacity() < http_limits::kMaxConnections)
+        std::cerr << program << ": serving at most " << server.capacity() << " connections at once, not "
+                  << http_limits::kMaxConnections << ": this process may open only " << server.file_limit()
+                  << " files (ulimit -n)\n";
+    std::cerr << program << ": serving " << (tls ? "https" : "http") << "://" << listen_text(options.host, port)
+              << "/metrics\n"
               << std::flush;
 
     loop.run(console::stop_flag());

@@ -7,7 +7,7 @@ namespace exporter {
 
 namespace exit_status {
 constexpr int kStopped = 0;    // ended by Ctrl-C or SIGTERM (or --help, --version)
-constexpr int kNoListen = 1;   // the address could not be bound, or its listener failed
+constexpr int kNoListen = 1;   // the address could not be bound, or its listener failed, or the web config is bad
 constexpr int kUsage = 2;
 }  // namespace exit_status
 

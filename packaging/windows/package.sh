@@ -3,7 +3,8 @@
 #   BUILD_DIR/dist/talviro-measurement-VERSION-setup.exe        (NSIS, 64-bit)
 #   BUILD_DIR/dist/talviro-measurement-VERSION-windows-x64.zip  (portable)
 # with the same files: the five programs, logo.jpg beside them (the window
-# reads it from its working folder), the licence, the README as text, and
+# reads it from its working folder), the exporter's alerting rules and
+# dashboard, the licence, the README as text, and
 # the DLLs the programs load that Windows does not have. The version is the
 # build's own, checked against NEWS. The chip driver's ftd2xx.dll is never
 # packed: Windows installs it with the FTDI D2XX driver, and the build
@@ -141,6 +142,8 @@ for file in "$stage"/*.dll; do
 done
 
 cp "$source_dir/assets/logo.jpg" "$stage/logo.jpg"
+# The exporter's Prometheus alerting rules and Grafana dashboard.
+cp "$source_dir/packaging/talviro-alerts.yml" "$source_dir/packaging/talviro-dashboard.json" "$stage/"
 # Texts with Windows line ends, for Notepad and the licence page.
 sed 's/$/\r/' "$source_dir/LICENSE" > "$stage/LICENSE.txt"
 sed 's/$/\r/' "$source_dir/README.md" > "$stage/README.txt"

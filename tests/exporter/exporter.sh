@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # talviro_exporter as a lab runs it, over modelled probes (scripts/simulated-usb:
 # the real program, libftdi1 and the driver layer), scraped by curl over
-# 127.0.0.1 and by a real Prometheus.
+# 127.0.0.1 and by a real Prometheus, over HTTP and over TLS.
 #   exporter.sh CASE     (BUILD_DIR names the build folder)
 # Every wait is bounded; the exporter and Prometheus are killed on the way out.
 set -euo pipefail
@@ -46,7 +46,7 @@ start() {
   pids+=("$pid")
   port=""
   for _ in $(seq 1200); do
-    port=$(sed -n 's#^talviro_exporter: serving http://.*:\([0-9]*\)/metrics$#\1#p' "$scratch/err")
+    port=$(sed -n 's#^talviro_exporter: serving https\?://.*:\([0-9]*\)/metrics$#\1#p' "$scratch/err")
     [ -n "$port" ] && break
     kill -0 "$pid" 2> /dev/null || fail "the exporter ended before serving"
     sleep 0.05
@@ -56,9 +56,12 @@ start() {
 }
 
 # scrape [CURL OPTIONS]: /metrics into $scratch/scrape; sets took (seconds).
+# Over TLS with a password when make_pki set scrape_scheme and scrape_options.
+scrape_scheme=http
+scrape_options=()
 scrape() {
-  took=$(curl -sS --max-time 5 -o "$scratch/scrape" -w '%{time_total}' "$@" "http://127.0.0.1:$port/metrics") ||
-    fail "scrape failed"
+  took=$(curl -sS --max-time 5 -o "$scratch/scrape" -w '%{time_total}' "${scrape_options[@]}" "$@" \
+           "$scrape_scheme://127.0.0.1:$port/metrics") || fail "scrape failed"
 }
 has() { grep -qxF "$1" "$scratch/scrape"; }
 # until_scrape LINE SECONDS: scrapes every 50 ms until one holds LINE.
@@ -80,6 +83,48 @@ stop_exporter() {
   stop_ms=$(( $(now_ms) - sent ))
   kill -0 "$pid" 2> /dev/null && fail "still running $stop_ms ms after SIG$1"
   set +e; wait "$pid"; status=$?; set -e
+}
+
+# prometheus_with SCRAPE_CONFIGS: a real Prometheus scraping every second
+# with these scrape_configs (YAML list items, indented by two); sets api.
+prometheus_with() {
+  local prom_port
+  prom_port=$(comm -23 <(seq 20000 20999) <(ss -Htan | awk '{print $4}' | sed 's/.*://' | sort -u) | shuf -n 1)
+  printf 'global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n%s\n' "$1" > "$scratch/prometheus.yml"
+  prometheus --config.file="$scratch/prometheus.yml" --storage.tsdb.path="$scratch/tsdb" \
+    --web.listen-address="127.0.0.1:$prom_port" > "$scratch/prometheus.log" 2>&1 &
+  pids+=($!)
+  api="http://127.0.0.1:$prom_port/api/v1"
+}
+
+# make_pki: in $scratch (made the working folder), a test CA (ca.crt), the
+# exporter's key and certificate for 127.0.0.1 (server.key, served.crt,
+# serial 1), a client's (client.key, client.crt), and web.yml serving TLS
+# with basic auth for prometheus:'a secret' (htpasswd's bcrypt hash) and a
+# security header; scrape() then goes over TLS with that password.
+new_key() { openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2> /dev/null; }
+# sign NAME SERIAL KEY EXTENSION: NAME.crt for KEY, signed by the CA.
+sign() {
+  openssl req -new -key "$3" -subj "/CN=$1" -out "$1.csr" 2> /dev/null
+  openssl x509 -req -in "$1.csr" -CA ca.crt -CAkey ca.key -set_serial "$2" -days 2 \
+    -extfile <(printf '%s\n' "$4") -out "$1.crt" 2> /dev/null
+}
+make_pki() {
+  cd "$scratch"
+  new_key ca.key
+  openssl req -x509 -new -key ca.key -days 2 -subj /CN=talviro-test-ca -out ca.crt 2> /dev/null
+  new_key server.key
+  new_key client.key
+  sign server 1 server.key 'subjectAltName=IP:127.0.0.1'
+  sign client 3 client.key 'extendedKeyUsage=clientAuth'
+  cp server.crt served.crt
+  local hash
+  hash=$(htpasswd -nbBC 10 prometheus 'a secret' | cut -d: -f2)
+  printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
+    'basic_auth_users:' "  prometheus: $hash" \
+    'http_server_config:' '  headers:' '    X-Content-Type-Options: nosniff' > web.yml
+  scrape_scheme=https
+  scrape_options=(--cacert "$scratch/ca.crt" -u 'prometheus:a secret')
 }
 
 # The readings of the model's bench inputs (chipmodel/probe_chip.h) as the
@@ -158,12 +203,17 @@ case "${1:-}" in
     [ "$(grep -c 'waiting for probe' "$scratch/err")" -eq 3 ] || fail "more waiting lines than reasons"
     ;;
   prometheus)
-    # A real Prometheus scrapes every second and answers a query with both probes.
+    # A real Prometheus scrapes every second and answers a query with both
+    # probes. It loads the shipped alerting rules, and every query of the
+    # shipped dashboard returns both probes' data.
     start --probes 2 -- --interval 0.5
     prom_port=$(comm -23 <(seq 20000 20999) <(ss -Htan | awk '{print $4}' | sed 's/.*://' | sort -u) | shuf -n 1)
     cat > "$scratch/prometheus.yml" <<EOF
 global:
   scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files:
+  - $root/packaging/talviro-alerts.yml
 scrape_configs:
   - job_name: talviro
     static_configs:
@@ -182,6 +232,29 @@ EOF
       fail "Prometheus: $(cat "$scratch/query"); log: $(tail -n 5 "$scratch/prometheus.log")"
     grep -q '"serial":"TV0002B"' "$scratch/query" || fail "Prometheus: $(cat "$scratch/query")"
     echo "Prometheus on 127.0.0.1:$prom_port answered: $(cat "$scratch/query")"
+    api="http://127.0.0.1:$prom_port/api/v1"
+    rules=$(curl -sS --max-time 5 "$api/rules" | jq -r '.data.groups[].rules[] | "\(.name) \(.health)"')
+    [ "$(grep -c ' ok$' <<< "$rules")" -eq "$(grep -c -- '- alert:' "$root/packaging/talviro-alerts.yml")" ] ||
+      fail "the rules as Prometheus loaded them: $rules"
+    # The dashboard's variables as Grafana fills them: every probe, and a
+    # rate interval of four scrapes.
+    serials=$(curl -sS --max-time 5 -G "$api/label/serial/values" --data-urlencode 'match[]=talviro_probe_up' |
+              jq -r '.data | join("|")')
+    [ "$serials" = "TV0001B|TV0002B" ] || fail "the dashboard's probes: $serials"
+    queries=0
+    while read -r expr; do
+      expr=${expr//\$serial/$serials}
+      expr=${expr//\$__rate_interval/4s}
+      for _ in $(seq 40); do
+        curl -sS --max-time 5 -G "$api/query" --data-urlencode "query=$expr" > "$scratch/panel" || true
+        [ "$(jq -r '[.data.result[].metric.serial] | unique | join("|")' "$scratch/panel")" = "$serials" ] && break
+        sleep 0.25
+      done
+      [ "$(jq -r '[.data.result[].metric.serial] | unique | join("|")' "$scratch/panel")" = "$serials" ] ||
+        fail "the dashboard's query $expr: $(cat "$scratch/panel")"
+      queries=$((queries + 1))
+    done < <(jq -r '.panels[].targets[].expr' "$root/packaging/talviro-dashboard.json")
+    echo "the dashboard's $queries queries returned both probes' data; $(wc -l <<< "$rules") rules loaded"
     ;;
   unplug)
     # TV0001B vanishes 2 s in and comes back 2 s later at a new address; TV0002B stays.
@@ -259,16 +332,38 @@ EOF
     grep -q '^talviro_failed_readouts_total{serial="TV0001B"} [1-9]' "$scratch/scrape" || fail "no failed readout"
     echo "silent: the slowest scrape took $slowest s"
     ;;
-  limits)
+  limits | limits-tls)
     # For 20 s, 200 connections trickling a header byte every 0.3 s and 64
-    # sending endless header lines (talviro_http_clients), while a scrape
+    # sending endless header lines (talviro_http_clients, from 127.0.0.2:
+    # another computer than the scraper's 127.0.0.1), while a scrape
     # every half second answers within 100 ms and the resident memory stays
     # under 32 MB. The bounds themselves: exporter_test.cpp's ExporterHttp.
-    start --probes 1 -- --interval 0.2
+    # Under TLS with basic auth (limits-tls) the trickling connections are
+    # handshakes that never finish, and four clients from 127.0.0.3 send
+    # wrong passwords back to back besides, each costing a bcrypt check.
+    if [ "$1" = limits-tls ]; then
+      make_pki
+      start --probes 1 -- --interval 0.2 --web.config.file "$scratch/web.yml"
+    else
+      start --probes 1 -- --interval 0.2
+    fi
     until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
     "${HTTP_CLIENTS:?HTTP_CLIENTS names talviro_http_clients}" "$port" 20 200 64 > "$scratch/clients" &
     clients=$!
     pids+=("$clients")
+    wrong_clients=()
+    if [ "$1" = limits-tls ]; then
+      # At a lower priority than the exporter, as clients on another
+      # computer would be: their own TLS and process costs are not its.
+      for _ in 1 2 3 4; do
+        while kill -0 "$clients" 2> /dev/null; do
+          nice -n 10 curl -s --max-time 5 --interface 127.0.0.3 --cacert ca.crt -u 'prometheus:wrong' -o /dev/null \
+            -w '%{http_code}\n' "https://127.0.0.1:$port/metrics" || true
+        done >> "$scratch/wrong" &
+        wrong_clients+=($!)
+        pids+=($!)
+      done
+    fi
     sleep 1
     slowest=0
     scrapes=0
@@ -293,8 +388,169 @@ EOF
     else
       [ "$peak_kb" -lt $((32 * 1024)) ] || fail "resident memory reached $peak_kb kB"
     fi
-    grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
-    grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
+    if [ "$1" = limits-tls ]; then
+      wait "${wrong_clients[@]}"
+      wrong=$(sort "$scratch/wrong" | uniq -c | awk '{printf "%s%s %s", sep, $1, $2; sep=", "}')
+      echo "limits-tls: wrong passwords answered (count, status): $wrong"
+      grep -qx 401 "$scratch/wrong" || fail "no wrong password answered 401: $wrong"
+      ! grep -qx 200 "$scratch/wrong" || fail "a wrong password served: $wrong"
+    else
+      grep -q 'answered 431: [1-9]' "$scratch/clients" || fail "no flood answered 431: $(cat "$scratch/clients")"
+      grep -q 'answered otherwise: 0,' "$scratch/clients" || fail "an endless header answered: $(cat "$scratch/clients")"
+    fi
+    ;;
+  tls)
+    # --web.config.file: TLS and basic auth, as Prometheus' own exporters
+    # read it. A test CA signs the exporter's certificate (for 127.0.0.1)
+    # and a client's; the password's hash is htpasswd's.
+    make_pki
+    start --probes 2 -- --interval 0.2 --web.config.file "$scratch/web.yml"
+    grep -qxF "talviro_exporter: serving https://127.0.0.1:$port/metrics" "$scratch/err" || fail "no https in the start-up line"
+    tls_curl() { curl -sS --max-time 5 --cacert ca.crt "$@"; }
+    for _ in $(seq 100); do
+      tls_curl -u 'prometheus:a secret' -o "$scratch/scrape" "https://127.0.0.1:$port/metrics"
+      has 'talviro_probe_up{serial="TV0002B"} 1' && has 'talviro_probe_up{serial="TV0001B"} 1' && break
+      sleep 0.1
+    done
+    expect_readings TV0001B
+    expect_readings TV0002B
+    headers=$(tls_curl -u 'prometheus:a secret' -D - -o /dev/null "https://127.0.0.1:$port/metrics" | tr -d '\r')
+    grep -qx 'X-Content-Type-Options: nosniff' <<< "$headers" || fail "no security header: $headers"
+    # No password, a wrong one, an unknown user: 401, asking for basic auth.
+    for user in '' 'prometheus:a secreT' 'grafana:a secret'; do
+      headers=$(tls_curl ${user:+-u "$user"} -D - -o /dev/null "https://127.0.0.1:$port/metrics" | tr -d '\r')
+      { grep -q '^HTTP/1.1 401 ' <<< "$headers" && grep -qx 'WWW-Authenticate: Basic' <<< "$headers"; } ||
+        fail "user '$user': $headers"
+    done
+    # Plain HTTP gets no answer.
+    ! curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$port/metrics" || fail "plain HTTP answered"
+    # A handshake that never ends is closed by the header's deadline: the
+    # handshake and the header together have 3 s from the connection.
+    exec {hello}<> "/dev/tcp/127.0.0.1/$port"
+    printf '\x16\x03\x01' >&"$hello"
+    opened=$(now_ms)
+    timeout 10 cat <&"$hello" > /dev/null || true
+    held=$(( $(now_ms) - opened ))
+    exec {hello}>&-
+    [ "$held" -ge 2900 ] && [ "$held" -lt 5000 ] || fail "a handshake that never ends was held $held ms"
+
+    # A real Prometheus over TLS: with the password, both probes' readings;
+    # with a wrong one, the target down with 401.
+    prometheus_with "  - job_name: good
+    scheme: https
+    tls_config: {ca_file: $scratch/ca.crt}
+    basic_auth: {username: prometheus, password: 'a secret'}
+    static_configs: [{targets: ['127.0.0.1:$port']}]
+  - job_name: wrong
+    scheme: https
+    tls_config: {ca_file: $scratch/ca.crt}
+    basic_auth: {username: prometheus, password: 'not it'}
+    static_configs: [{targets: ['127.0.0.1:$port']}]"
+    for _ in $(seq 120); do
+      curl -s --max-time 2 -G "$api/query" --data-urlencode 'query=talviro_target_voltage_volts{job="good"}' > "$scratch/query" || true
+      [ "$(jq -r '[.data.result[].metric.serial] | sort | join(",")' "$scratch/query" 2> /dev/null)" = TV0001B,TV0002B ] && break
+      sleep 0.25
+    done
+    grep -q '"serial":"TV0001B".*"3.3205714"\|"3.3205714".*"serial":"TV0001B"' "$scratch/query" ||
+      fail "Prometheus over TLS: $(cat "$scratch/query"); log: $(tail -n 5 "$scratch/prometheus.log")"
+    for _ in $(seq 40); do
+      curl -s --max-time 2 "$api/targets" |
+        jq -r '.data.activeTargets[] | select(.labels.job == "wrong") | "\(.health) \(.lastError)"' > "$scratch/wrong" || true
+      grep -q '^down .*401' "$scratch/wrong" && break
+      sleep 0.25
+    done
+    grep -q '^down .*401' "$scratch/wrong" || fail "the target with a wrong password: $(cat "$scratch/wrong")"
+    echo "tls: Prometheus scraped both probes over TLS; with a wrong password: $(cat "$scratch/wrong")"
+
+    # A certificate replaced on disk is served to the next connection.
+    served_serial() {
+      openssl s_client -connect "127.0.0.1:$port" -CAfile ca.crt < /dev/null 2> /dev/null |
+        openssl x509 -noout -serial
+    }
+    [ "$(served_serial)" = serial=01 ] || fail "served: $(served_serial)"
+    sign renewed 2 server.key 'subjectAltName=IP:127.0.0.1'
+    cp renewed.crt served.new && mv served.new served.crt
+    [ "$(served_serial)" = serial=02 ] || fail "after the certificate was replaced: $(served_serial)"
+    tls_curl -u 'prometheus:a secret' -o "$scratch/scrape" "https://127.0.0.1:$port/metrics" ||
+      fail "no scrape with the new certificate"
+
+    # Client certificates required: a client without one is refused at the
+    # handshake; with one the CA signed, it is served.
+    printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
+      '  client_auth_type: RequireAndVerifyClientCert' '  client_ca_file: ca.crt' > web.new
+    mv web.new web.yml
+    code=$(curl -sS --max-time 5 --cacert ca.crt -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics" \
+             2> "$scratch/refused") && fail "served without a client certificate"
+    [ "$code" = 000 ] || fail "without a client certificate: HTTP $code"
+    # TLS 1.3's alert comes after the client's last flight, and may be lost
+    # to the close that follows it; TLS 1.2's comes within the handshake.
+    curl -sS --max-time 5 --cacert ca.crt --tls-max 1.2 -o /dev/null "https://127.0.0.1:$port/metrics" \
+      2> "$scratch/refused" && fail "served over TLS 1.2 without a client certificate"
+    grep -q 'alert handshake failure' "$scratch/refused" || fail "refused how over TLS 1.2: $(cat "$scratch/refused")"
+    code=$(tls_curl --cert client.crt --key client.key -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics")
+    [ "$code" = 200 ] || fail "with a client certificate: HTTP $code"
+
+    # A file made bad later keeps the last good configuration, with one line.
+    printf '%s\n' 'tls_server_config:' '  cert_file: missing.crt' '  key_file: server.key' > web.new
+    mv web.new web.yml
+    for _ in 1 2 3; do
+      code=$(tls_curl --cert client.crt --key client.key -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics")
+      [ "$code" = 200 ] || fail "after a bad change: HTTP $code"
+    done
+    said=$(grep -c -- '--web.config.file' "$scratch/err" || true)
+    [ "$said" -eq 1 ] || fail "$said lines for one bad change"
+    grep -qxF "talviro_exporter: --web.config.file $scratch/web.yml: cannot read tls_server_config.cert_file $scratch/missing.crt: No such file or directory; keeping the last good one" "$scratch/err" ||
+      fail "the line for a bad change: $(grep -- --web.config "$scratch/err")"
+    stop_exporter TERM
+
+    # A file that cannot be used at start: status 1, and why, by name.
+    while IFS='|' read -r text error; do
+      printf '%b' "$text" > bad.yml
+      set +e
+      "$exporter" --listen 127.0.0.1:0 --web.config.file "$scratch/bad.yml" > /dev/null 2> "$scratch/err2"
+      status=$?
+      set -e
+      [ "$status" -eq 1 ] || fail "$text: status $status"
+      [ "$(cat "$scratch/err2")" = "talviro_exporter: --web.config.file $scratch/bad.yml: ${error//SCRATCH/$scratch}" ] ||
+        fail "$text: $(cat "$scratch/err2")"
+    done <<'ROWS'
+tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  cipher_suites: [TLS_AES_128_GCM_SHA256]\n|tls_server_config.cipher_suites is not supported by this exporter
+tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  client_auth_type: RequireAnyClientCert\n|tls_server_config.client_auth_type: RequireAnyClientCert is not supported: NoClientCert or RequireAndVerifyClientCert only
+tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  min_version: TLS11\n|tls_server_config.min_version: TLS11 is not supported: TLS 1.2 or 1.3 only
+rate_limit:\n  interval: 1s\n|rate_limit is not supported by this exporter
+http_server_config:\n  http2: true\n|http_server_config.http2 is not supported: HTTP/1.1 only; leave it out or say false
+http_server_config:\n  headers:\n    Server: x\n|http_server_config.headers.Server is not one of the headers that may be set
+basic_auth_users:\n  prometheus: secret\n|basic_auth_users.prometheus is not a bcrypt hash, as htpasswd -nBC 10 makes
+tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n|cannot read tls_server_config.cert_file SCRATCH/missing.crt: No such file or directory
+tls_server_config:\n  cert_file: client.crt\n  key_file: server.key\n|tls_server_config.key_file SCRATCH/server.key is not the key of cert_file SCRATCH/client.crt
+tls_server_config: [\n|not YAML at line 2, column 1: end of sequence flow not found
+ROWS
+    ;;
+  descriptors)
+    # Under ulimit -n 64 the exporter says the cap it serves at start, and a
+    # scrape while 60 connections sit idle answers within 100 ms: they make
+    # room for it instead of accept() running out of files.
+    preload=(bash -c 'ulimit -n 64 && exec "$@"' ulimit)
+    start --probes 2 -- --interval 0.2
+    grep -qxF 'talviro_exporter: serving at most 32 connections at once, not 128: this process may open only 64 files (ulimit -n)' \
+      "$scratch/err" || fail "the cap is not said at start"
+    until_scrape 'talviro_probe_up{serial="TV0002B"} 1' 10
+    until_scrape 'talviro_probe_up{serial="TV0001B"} 1' 10
+    idle=()
+    for _ in $(seq 60); do
+      exec {fd}<> "/dev/tcp/127.0.0.1/$port"
+      idle+=("$fd")
+    done
+    sleep 0.3  # for the exporter to take them all
+    slowest=0
+    for _ in $(seq 5); do
+      scrape
+      has 'talviro_probe_up{serial="TV0001B"} 1' || fail "scrape during 60 idle connections: $(cat "$scratch/scrape")"
+      slowest=$(awk -v a="$slowest" -v b="$took" 'BEGIN { print (b > a) ? b : a }')
+    done
+    for fd in "${idle[@]}"; do exec {fd}>&-; done
+    echo "descriptors: the slowest of 5 scrapes during 60 idle connections took $slowest s"
+    awk -v s="$slowest" 'BEGIN { exit !(s < 0.1) }' || fail "a scrape during 60 idle connections took $slowest s"
     ;;
   stop)
     # SIGINT and SIGTERM, with a connection held open that sends nothing:

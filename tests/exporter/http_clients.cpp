@@ -1,4 +1,5 @@
-// Hostile HTTP clients for the exporter's tests, on 127.0.0.1 only:
+// Hostile HTTP clients for the exporter's tests, on loopback only, from
+// 127.0.0.2: another computer of the lab than the scraper's 127.0.0.1.
 //   talviro_http_clients PORT SECONDS TRICKLING FLOODING
 // For SECONDS, keeps TRICKLING connections each sending one byte of a
 // header that never ends every 0.3 s, and FLOODING connections sending
@@ -24,6 +25,7 @@
 
 namespace {
 
+constexpr uint32_t kClientAddress = (127u << 24) | 2;  // 127.0.0.2
 constexpr uint64_t kTrickleEveryMs = 300;
 constexpr int kLongestPollMs = 50;
 constexpr size_t kKeptAnswerBytes = 64;
@@ -122,6 +124,10 @@ private:
     bool open(Connection& c) {
         c.socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (c.socket < 0) return false;
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(kClientAddress);
+        if (bind(c.socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return false;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port_));

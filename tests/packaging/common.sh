@@ -16,6 +16,8 @@ installed_files=(
   share/doc/talviro-measurement/changelog.gz
   share/metainfo/$app_id.metainfo.xml
   share/talviro/logo.jpg
+  share/talviro/talviro-alerts.yml
+  share/talviro/talviro-dashboard.json
   share/applications/$app_id.desktop
   share/applications/${app_id}Demo.desktop
   share/icons/hicolor/16x16/apps/talviro-measurement.png

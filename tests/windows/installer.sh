@@ -41,7 +41,8 @@ declare -A -r SHORTCUTS=(
   ["$PRODUCT Demo.lnk"]=talviro_gui_demo.exe
 )
 readonly PACKAGED_FILES=(talviro_gui.exe talviro_gui_demo.exe talviro_read.exe talviro_read_demo.exe
-                         talviro_exporter.exe logo.jpg LICENSE.txt README.txt)
+                         talviro_exporter.exe logo.jpg talviro-alerts.yml talviro-dashboard.json
+                         LICENSE.txt README.txt)
 readonly UNINSTALLER=Uninstall.exe
 # A version before every release, and a file only it has.
 readonly OLD_VERSION=0.9.0

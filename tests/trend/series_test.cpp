@@ -221,6 +221,27 @@ TEST(trendSeries, ColumnsHoldEveryReadoutsMinMaxMeanAndGaps) {
     }
 }
 
+TEST(trendSeries, ColumnBoundsAreWorkedOutAsWritten) {
+    // A readout every millisecond from 1970 on, where a bound keeps its last
+    // bits: (t1 - t0) * k / n and (t1 - t0) / n * k differ there, and a
+    // readout on the bound falls in one column or the next.
+    constexpr int64_t kT0 = 0;
+    std::vector<Readout> rows;
+    for (int64_t t = kT0; t <= kT0 + 200; ++t) rows.push_back({t, {1, 2, 3, float(t)}});
+    Series series(0);
+    for (const Readout& r : rows) series.append(r);
+    const trendref::Kept judged = kept(rows);
+    std::vector<Column> got;
+    for (int span = 1; span <= 200; ++span)
+        for (int n = 1; n <= 48; ++n) {
+            series.columns(trend::kA1, kT0, kT0 + span, n, got);
+            const std::vector<Column> want = trendref::columns(judged, trend::kA1, kT0, kT0 + span, n);
+            for (int k = 0; k < n; ++k)
+                ASSERT_TRUE(got[k].has_data == want[k].has_data && trendref::same(got[k].min, want[k].min))
+                    << "span " << span << " in " << n << ", column " << k << ": " << got[k].min << " " << want[k].min;
+        }
+}
+
 TEST(trendSeries, LiveBoundDropsTheOldestChunkAndKeepsStatisticsExact) {
     constexpr size_t kCapacity = 2 * kChunk;
     Series series(kCapacity);

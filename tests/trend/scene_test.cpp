@@ -196,7 +196,9 @@ TEST(trendScene, ATwoHourHoleIsShadedAndHoldsNoTracePixel) {
         for (const auto* line : means_of(scene, strip))
             for (size_t k = 0; k < line->points.size(); ++k) {
                 EXPECT_FALSE(line->points[k].x > a + 1 && line->points[k].x < b - 1);
-                if (k > 0) EXPECT_FALSE(line->points[k - 1].x < a && line->points[k].x > b) << "a line across";
+                if (k > 0) {
+                    EXPECT_FALSE(line->points[k - 1].x < a && line->points[k].x > b) << "a line across";
+                }
             }
     }
 }

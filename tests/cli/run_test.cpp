@@ -184,6 +184,8 @@ TEST_F(ReadTool, ReconnectSaysOnceWhyTheProbeCannotBeHad) {
                    "I supply: min 0 mA, mean 0 mA, max 0 mA (1 not whole)\n"
                    "V target: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
                    "A0: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   "Charge 0 mAh (0 C), energy 0 mWh (0 J), mean power 0 mW, over 3.00 s covered; "
+                   "3.00 s missing\n"
                    "probe away: 1 time, 3.0 s in all\n");
     EXPECT_TRUE(closed_at_end());
 }
@@ -211,7 +213,10 @@ TEST_F(ReadTool, SummaryGivesMinMeanAndMaxOfTheWholeConversions) {
         "A1: min 0.01 V, mean 0.03 V, max 0.07 V\n"
         "I supply: min 103 mA, mean 154 mA, max 205 mA (1 not whole)\n"
         "V target: min 3.31 V, mean 3.32 V, max 3.34 V\n"
-        "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n";
+        "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n"
+        // 103 mA and 205 mA for a second each, the third second missing.
+        "Charge 85.6 \xC2\xB5" "Ah (308 mC), energy 284 \xC2\xB5Wh (1.02 J), mean power 511 mW, "
+        "over 2.00 s covered; 1.00 s missing\n";
     ASSERT_GE(out.size(), last_readout_and_summary.size());
     EXPECT_EQ(out.substr(out.size() - last_readout_and_summary.size()), last_readout_and_summary);
     EXPECT_EQ(err, "talviro_read: FT_Write error\n");

@@ -25,10 +25,8 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
     // summary there, nothing but the JSON.
     std::ostream& notes = options.csv ? err : out;
     const bool quiet = options.summary_json && options.summary_file.empty();
-    if (options.csv) {
-        err << serial_line(serial) << std::flush;
-        out << csv_header() << std::flush;
-    }
+    if (options.csv || quiet) err << serial_line(serial) << std::flush;
+    if (options.csv) out << csv_header() << std::flush;
 
     // With --reconnect the count is of whole readouts.
     uint64_t counted = 0;

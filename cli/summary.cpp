@@ -247,11 +247,13 @@ std::string parse_limit(const std::string& text, Limit* limit) {
 
     if (!has_unit) {
         if (!unit.empty()) return usage + l.figure + " is a count and takes no unit";
+        *limit = l;
         return {};
     }
     if (unit.empty()) {
         if (needs_unit) return usage + l.figure + " needs a unit: " + trend::unit_list(quantity);
-        return {};  // a reading's own unit
+        *limit = l;  // in the reading's own unit
+        return {};
     }
     const double scale = trend::unit_scale(quantity, unit);
     if (scale == 0.0)

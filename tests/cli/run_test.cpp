@@ -1,9 +1,15 @@
 // Readouts, CSV, pacing, summary and exit status of talviro_read against the
 // simulated probe.
+#include "json_reader.h"
 #include "read_fixture.h"
 
+#include "console/time_text.h"
+
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 using sim::Fn;
@@ -288,4 +294,143 @@ TEST_F(ReadTool, SerialReadsThatProbeOnlyAndAnUnknownOneNamesThoseFound) {
     EXPECT_EQ(run({"--serial", "TV0009B", "--csv"}), 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "talviro_read: no probe has the serial number \"TV0009B\"; found: TV0001B, TV0002B\n");
+}
+
+namespace {
+
+constexpr double kRelative = 1e-9;
+constexpr int64_t kStartMs = 1'765'000'000'000;  // 2025-12-06T05:46:40Z
+
+// Close to expected within kRelative of it (exactly, for 0).
+::testing::AssertionResult near(double value, double expected) {
+    if (std::fabs(value - expected) <= kRelative * std::fabs(expected)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << value << " is not " << expected;
+}
+
+// A log as talviro_read --csv writes it: one row a second from kStartMs, A1
+// and A0 at 0 V, V target at volts; I supply at milliamps[i], empty (not
+// whole) for a negative value.
+std::string write_log(const std::string& name, double volts, const std::vector<double>& milliamps) {
+    const std::string path = ::testing::TempDir() + "talviro_read_" + name + ".csv";
+    std::ofstream log(path, std::ios::binary | std::ios::trunc);
+    log << kCsvHeader;
+    for (size_t i = 0; i < milliamps.size(); ++i) {
+        log << console::iso8601_utc(kStartMs + static_cast<int64_t>(i) * 1000) << ",0.00,";
+        if (milliamps[i] >= 0) log << milliamps[i];
+        log << "," << volts << ",0.00,0,,0,0\n";
+    }
+    return path;
+}
+
+std::vector<double> repeated(size_t n, double milliamps) { return std::vector<double>(n, milliamps); }
+
+std::vector<double> joined(std::vector<double> a, const std::vector<double>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST_F(ReadTool, SummaryJsonGoesAloneToStdoutAndABrokenLimitIsNamedWithStatusFive) {
+    set_counts({100, 100, 297, 0});  // I supply 103 mA, V target 3.31 V
+    EXPECT_EQ(run({"--count", "4", "--summary", "json", "--limit", "I_supply_mA mean<=103", "--limit",
+                   "charge<0.1mAh", "--limit", "V_target_V min >= 3300 mV"}),
+              cli::exit_status::kLimitBroken);
+    // 103 mA for the four seconds the run stands for: 412 mC, 0.114 mAh.
+    EXPECT_EQ(err, "Serial: TV0001B\n"
+                   "talviro_read: limit broken: charge<0.1mAh (charge 114 \xC2\xB5" "Ah)\n");
+    const JsonValues json = JsonReader::read(out);
+    ASSERT_EQ(json.error, "") << out;
+    EXPECT_EQ(json.strings.at("from"), "2023-11-14T22:13:20.000Z");
+    EXPECT_EQ(json.strings.at("to"), "2023-11-14T22:13:24.000Z");
+    EXPECT_EQ(json.number("readouts"), 4);
+    EXPECT_EQ(json.number("covered_s"), 4);
+    EXPECT_EQ(json.number("missing_s"), 0);
+    EXPECT_TRUE(near(json.number("charge_mC"), 412));
+    EXPECT_TRUE(near(json.number("charge_mAh"), 412 / 3600.0));
+    EXPECT_TRUE(near(json.number("energy_mJ"), 412 * double(3.31f)));
+    EXPECT_TRUE(near(json.number("mean_power_mW"), 103 * double(3.31f)));
+    EXPECT_EQ(json.number("readings.I_supply_mA.time_weighted_mean"), 103);
+    EXPECT_EQ(json.number("readings.V_target_V.max"), double(3.31f));
+    EXPECT_EQ(json.number("readings.A0_V.whole"), 4);
+    EXPECT_TRUE(closed_at_end());
+
+    // The same with the JSON in a file: the readouts and the text summary
+    // stay on stdout, and bounds that hold end the run with 0.
+    const std::string file = ::testing::TempDir() + "talviro_read_summary.json";
+    EXPECT_EQ(run({"--count", "2", "--summary", "json=" + file, "--limit", "charge<=0.1mAh", "--limit",
+                   "I_supply_mA whole>=2"}),
+              0);
+    EXPECT_NE(out.find("I supply = 103 mA\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Charge 57.2 \xC2\xB5" "Ah (206 mC), energy 189 \xC2\xB5Wh (682 mJ), mean power 341 mW, "
+                       "over 2.00 s covered\n"),
+              std::string::npos)
+        << out;
+    std::ifstream in(file);
+    const JsonValues saved = JsonReader::read(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_EQ(saved.error, "");
+    EXPECT_TRUE(near(saved.number("charge_mC"), 206));
+}
+
+TEST_F(ReadTool, LogSummaryGivesTheIntegralsOfGeneratedLogs) {
+    struct Case {
+        const char* name;
+        double volts;
+        std::vector<double> milliamps;
+        std::vector<std::string> span;  // --from/--to
+        double readouts, covered_s, missing_s, charge_mC, mean_mA;
+    };
+    const auto from = [](int64_t s) { return console::iso8601_utc(kStartMs + s * 1000); };
+    const std::vector<double> with_gap = joined(joined(repeated(40, 20), repeated(10, -1)), repeated(50, 20));
+    const Case cases[] = {
+        // Each readout stands for its second, the last one too.
+        {"constant", 3.0, repeated(100, 10), {}, 100, 100, 0, 1000, 10},
+        {"step", 2.5, joined(repeated(60, 10), repeated(40, 40)), {}, 100, 100, 0, 2200, 22},
+        {"gap", 2.5, with_gap, {}, 100, 90, 10, 1800, 20},
+        {"gap_span", 2.5, with_gap, {"--from", from(30), "--to", from(60)}, 30, 20, 10, 400, 20},
+        {"step_span", 2.5, joined(repeated(60, 10), repeated(40, 40)), {"--from", from(50), "--to", from(70)},
+         20, 20, 0, 500, 25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--log", write_log(c.name, c.volts, c.milliamps), "--summary", "json"};
+        args.insert(args.end(), c.span.begin(), c.span.end());
+        ASSERT_EQ(run(args), 0) << err;
+        EXPECT_EQ(err, "");
+        const JsonValues json = JsonReader::read(out);
+        ASSERT_EQ(json.error, "") << out;
+        EXPECT_EQ(json.number("readouts"), c.readouts);
+        EXPECT_TRUE(near(json.number("covered_s"), c.covered_s));
+        EXPECT_TRUE(near(json.number("missing_s"), c.missing_s));
+        EXPECT_TRUE(near(json.number("charge_mC"), c.charge_mC));
+        EXPECT_TRUE(near(json.number("energy_mJ"), c.charge_mC * c.volts));
+        EXPECT_TRUE(near(json.number("mean_power_mW"), c.charge_mC * c.volts / c.covered_s));
+        EXPECT_TRUE(near(json.number("readings.I_supply_mA.time_weighted_mean"), c.mean_mA));
+        EXPECT_EQ(json.number("readings.I_supply_mA.gaps"), c.missing_s > 0 ? 1 : 0);
+        EXPECT_EQ(json.number("readings.A1_V.max"), 0);
+    }
+    EXPECT_TRUE(dev().log().empty());  // no probe is opened for a log
+}
+
+TEST_F(ReadTool, LogLimitsHoldOrBreakAsTheFiguresSay) {
+    // 10 mA at 3 V for 100 s: 1000 mC (0.278 mAh), 3000 mJ, 30 mW.
+    const std::string log = write_log("limits", 3.0, repeated(100, 10));
+    const std::pair<const char*, int> limits[] = {
+        {"charge<=0.5mAh", 0},       {"charge<=0.2mAh", 5},         {"charge <= 1 C", 0},
+        {"charge<1C", 5},            {"energy>=3J", 0},             {"energy>3000mJ", 5},
+        {"mean_power < 30mW", 5},    {"mean_power<=0.03W", 0},      {"I_supply_mA mean<=10", 0},
+        {"I_supply_mA max<10", 5},   {"I_supply_mA time_weighted_mean>=0.01A", 0},
+        {"V_target_V min>=3000mV", 0}, {"covered>=100s", 0},        {"covered>=2min", 5},
+        {"missing<=0s", 0},          {"readouts>=100", 0},          {"readouts>100", 5},
+        {"I_supply_mA gaps>0", 5},   {"A1_V whole>=100", 0},
+    };
+    for (const auto& [limit, status] : limits) {
+        EXPECT_EQ(run({"--log", log, "--limit", limit}), status) << limit << "\n" << err;
+        EXPECT_EQ(out.rfind("Summary of 100 readouts (min, mean, max):\n", 0), 0u) << out;
+        if (status == 0) EXPECT_EQ(err, "") << limit;
+        else EXPECT_EQ(err.rfind(std::string("talviro_read: limit broken: ") + limit + " (", 0), 0u) << err;
+    }
+    EXPECT_EQ(run({"--log", ::testing::TempDir() + "no_such_log.csv"}), 1);
+    EXPECT_EQ(run({"--log", log, "--from", console::iso8601_utc(kStartMs + 200'000)}), 1);
+    EXPECT_EQ(err, "talviro_read: " + log + ": no readout in the span asked for\n");
 }

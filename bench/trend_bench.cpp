@@ -5,6 +5,7 @@
 //   columns/<span>  the four readings' columns of a 1920 px redraw, at zooms
 //                   from the whole day down to one second
 //   scene/<span>    the whole picture of a 1920x1080 redraw laid out
+//   levels          the same readouts appended from memory: the levels' cost
 //   live            one readout appended to a live series of 1 M readouts and
 //                   its four readings' columns for a 10 min span at 1920 px
 // TALVIRO_TREND_BENCH_ROWS sets another number of readouts (the smoke test's).
@@ -182,6 +183,22 @@ BENCHMARK(BM_Scene)
     ->Arg(kDayReadouts * kIntervalMs)
     ->Arg(60'000)
     ->Unit(benchmark::kMicrosecond);
+
+// The levels built: the day's readouts, already in memory, appended to an
+// unbounded series, as a log's rows are once parsed.
+void BM_Levels(benchmark::State& state) {
+    const trend::Series& day = day_series();
+    std::vector<trend::Readout> readouts(day.size());
+    for (size_t i = 0; i < day.size(); ++i) readouts[i] = day.at(i);
+    for (auto _ : state) {
+        trend::Series series(0);
+        for (const trend::Readout& r : readouts) series.append(r);
+        benchmark::DoNotOptimize(series.size());
+    }
+    state.counters["ns_per_readout"] = benchmark::Counter(
+        static_cast<double>(readouts.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Levels)->Name("levels")->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
 void BM_LiveAppendAndColumns(benchmark::State& state) {
     trend::Series series;

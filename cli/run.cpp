@@ -84,8 +84,7 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
     }
 
     if (!series.empty())
-        result.summary = summarize(series, series.first_time(),
-                                   series.last_time() + static_cast<int64_t>(options.interval_ms));
+        result.summary = summarize(series, series.first_time(), series.last_time() + 1);
     const bool went_away = probe_return != nullptr && probe_return->losses() > 0;
     if ((options.count != 1 || went_away) && result.readouts > 0 && !quiet) {
         if (!options.csv) notes << '\n';
@@ -204,7 +203,8 @@ int summarize_log(const std::string& program, const Options& options, std::ostre
     const std::string skipped = log.skipped_note();
     if (!skipped.empty()) err << program << ": " << skipped << "\n" << std::flush;
     const int64_t t0 = options.from_ms ? *options.from_ms : series.first_time();
-    const int64_t t1 = options.to_ms ? *options.to_ms : log_span_end(series);
+    // Without --to, just past the last readout, as for a run.
+    const int64_t t1 = options.to_ms ? *options.to_ms : series.last_time() + 1;
     const Summary summary = series.empty() ? Summary() : summarize(series, t0, t1);
     if (summary.readouts == 0) {
         err << program << ": " << options.log << ": no readout "

@@ -40,8 +40,8 @@ struct RunResult {
     bool all_whole = true;
     bool channel_lost = false;  // ended early: no later readout could be whole
     bool output_ok = true;  // every write to out went through
-    // The run's figures: from the first readout's start to one interval
-    // after the last one's, each readout standing for its interval.
+    // The run's figures, from its first readout to just past its last:
+    // each readout stands for the time to the next (trend::Integrals).
     Summary summary;
 };
 

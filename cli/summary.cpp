@@ -4,7 +4,6 @@
 #include "probe/readings.h"
 #include "trend/units.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -105,18 +104,6 @@ Summary summarize(const trend::Series& series, int64_t t0_ms, int64_t t1_ms) {
         f.time_weighted_mean = stats.whole > 0 ? in.mean[r] : kNaN;
     }
     return s;
-}
-
-int64_t log_span_end(const trend::Series& series) {
-    // Enough steps that jitter and one hole do not decide it.
-    constexpr size_t kStepsLookedAt = 15;
-    const size_t n = series.size();
-    if (n < 2) return series.first_time() + 1;
-    std::vector<int64_t> steps;
-    for (size_t i = n - 1; i > 0 && steps.size() < kStepsLookedAt; --i)
-        steps.push_back(series.at(i).time_ms - series.at(i - 1).time_ms);
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    return series.last_time() + std::max<int64_t>(steps[steps.size() / 2], 1);
 }
 
 std::string summary_text(const Summary& summary) {

@@ -41,13 +41,6 @@ struct Summary {
 // Series::integrals, nothing computed here.
 Summary summarize(const trend::Series& series, int64_t t0_ms, int64_t t1_ms);
 
-// Where a log's summary ends when no --to is given: past its last readout
-// by the log's usual step (the median of its last steps), so that the last
-// readout stands for one step as each before it does, and the log of a run
-// sums up as the run did (whose end is one interval past its last readout).
-// first_time() + 1 for a log of one readout; needs a series that is not empty.
-int64_t log_span_end(const trend::Series& series);
-
 // "Summary of N readouts (min, mean, max):", one line per channel in
 // conversion order ("A1: min 1.10 V, mean 1.11 V, max 1.12 V", with the
 // readouts that were not whole), then the charge, energy and mean power

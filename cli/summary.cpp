@@ -125,13 +125,9 @@ std::string summary_text(const Summary& summary) {
         }
         text += '\n';
     }
-    text += "Charge " + trend::charge_ah_text(summary.charge_mC) + " (" +
-            trend::charge_coulomb_text(summary.charge_mC) + "), energy " +
-            trend::energy_wh_text(summary.energy_mJ) + " (" + trend::energy_joule_text(summary.energy_mJ) +
-            "), mean power " + trend::power_text(summary.mean_power_mW) + ", over " +
-            trend::duration_text(summary.covered_ms) + " covered";
-    if (summary.missing_ms > 0) text += "; " + trend::duration_text(summary.missing_ms) + " missing";
-    return text + "\n";
+    return text + trend::cost_text(summary.charge_mC, summary.energy_mJ, summary.mean_power_mW, summary.covered_ms,
+                                   summary.missing_ms) +
+           "\n";
 }
 
 std::string summary_json(const Summary& summary, const std::string& log) {

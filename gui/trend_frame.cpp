@@ -4,12 +4,14 @@
 #include "probe/readings.h"
 #include "trend/csv_log.h"
 #include "trend/svg.h"
+#include "trend/units.h"
 
 #include <wx/accel.h>
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
+#include <wx/config.h>
 #include <wx/datetime.h>
 #include <wx/dcbuffer.h>
 #include <wx/dcclient.h>
@@ -22,6 +24,7 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/textctrl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -57,6 +60,11 @@ const wxString kWildcardImages = "PNG picture (*.png)|*.png|SVG picture (*.svg)|
 const char* const kImageEndings[] = {".png", ".svg"};  // in the wildcard's order
 
 constexpr int kHoverField = 0;
+
+// The battery capacity, in the toolkit's configuration store, and the one
+// given before the user gives any.
+const wxString kBatteryKey = "Trend/BatteryCapacity_mAh";
+const wxString kDefaultBatteryMah = "220";
 
 // Local time with milliseconds.
 wxString time_text(int64_t time_ms) {
@@ -127,6 +135,11 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     OpenButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Open log\xE2\x80\xA6"));
     SaveButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Save image\xE2\x80\xA6"));
     ZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to selection"));
+    wxStaticText* battery_label = new wxStaticText(panel, wxID_ANY, _("Battery mAh:"));
+    wxString battery = kDefaultBatteryMah;
+    if (wxConfigBase* config = wxConfigBase::Get()) config->Read(kBatteryKey, &battery);
+    BatteryCtrl = new wxTextCtrl(panel, wxID_ANY, battery);
+    BatteryCtrl->SetToolTip(_("The battery's capacity: the selection's statistics say how long it lasts"));
     LoadGauge = new wxGauge(panel, wxID_ANY, kGaugeRange, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
     CancelButton = new wxButton(panel, wxID_ANY, _("Cancel"));
@@ -148,6 +161,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(OpenButton, centred);
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
+    controls->Add(battery_label, centred);
+    controls->Add(BatteryCtrl, centred);
     controls->AddStretchSpacer();
     controls->Add(LoadGauge, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
     controls->Add(CancelButton, wxSizerFlags().CentreVertical());
@@ -190,6 +205,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
+    BatteryCtrl->Bind(wxEVT_TEXT, &TrendFrame::OnBatteryText, this);
     // The accelerators arrive as menu commands with the buttons' ids.
     Bind(wxEVT_MENU, &TrendFrame::OnOpenClick, this, OpenButton->GetId());
     Bind(wxEVT_MENU, &TrendFrame::OnSaveClick, this, SaveButton->GetId());
@@ -415,6 +431,7 @@ void TrendFrame::ShowStats() {
             text << s.readouts << (s.readouts == 1 ? " readout, " : " readouts, ") << s.gaps
                  << (s.gaps == 1 ? " gap" : " gaps");
         }
+        text << "\n" << CostLines(span);
     }
     StatsText->SetLabel(text);
     // Takes its lines only while there is a selection.
@@ -422,6 +439,22 @@ void TrendFrame::ShowStats() {
         StatsText->Show(selection_.has_value());
         Plot->GetParent()->Layout();
     }
+}
+
+wxString TrendFrame::CostLines(const trend::TimeRange& span) const {
+    const trend::Integrals in = shown_->integrals(span.t0_ms, span.t1_ms);
+    double capacity_mAh = 0.0;
+    if (!BatteryCtrl->GetValue().ToCDouble(&capacity_mAh)) capacity_mAh = 0.0;
+    return wxString::FromUTF8(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms,
+                                               in.gap_ms) +
+                              "\nBattery " + trend::battery_life_text(capacity_mAh, in.mean[trend::kISupply]));
+}
+
+void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {
+    if (wxConfigBase* config = wxConfigBase::Get()) {
+        if (config->Write(kBatteryKey, BatteryCtrl->GetValue())) config->Flush();
+    }
+    if (selection_) ShowStats();
 }
 
 void TrendFrame::ShowHover(int x) {

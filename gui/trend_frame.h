@@ -32,6 +32,7 @@ class wxMouseEvent;
 class wxPaintEvent;
 class wxStaticText;
 class wxStatusBar;
+class wxTextCtrl;
 
 namespace trend {
 class CsvLog;
@@ -80,10 +81,12 @@ public:
     wxButton* OpenButton;       // "Open log…", Ctrl+O
     wxButton* SaveButton;       // "Save image…", Ctrl+S
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
+    wxTextCtrl* BatteryCtrl;    // the battery's capacity in mAh, remembered
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
-    wxStaticText* StatsText;    // the selection's statistics, one line a reading
+    wxStaticText* StatsText;    // the selection's statistics, one line a reading, then
+                                // its charge, energy, mean power and battery life
     wxStaticText* NoteText;     // refusals, skipped lines, saved pictures
     wxStatusBar* StatusBar;     // the time and the readings under the pointer
 
@@ -103,6 +106,7 @@ private:
     void OnSaveClick(wxCommandEvent& event);
     void OnZoomClick(wxCommandEvent& event);
     void OnCancelClick(wxCommandEvent& event);
+    void OnBatteryText(wxCommandEvent& event);
 
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.
@@ -117,6 +121,9 @@ private:
     // After any change of the view or the data: controls follow, plot redraws.
     void ViewChanged();
     void ShowStats();
+    // The charge, energy and mean power over span, and how long the battery
+    // lasts at its mean current: two lines.
+    wxString CostLines(const trend::TimeRange& span) const;
     void ShowHover(int x);
     void SetNote(const wxString& text, bool problem);
     void EndLoading();

@@ -143,6 +143,16 @@ std::string duration_text(int64_t ms) {
            smaller->name;
 }
 
+std::string cost_text(double charge_mC, double energy_mJ, double mean_power_mW, int64_t covered_ms,
+                      int64_t missing_ms) {
+    std::string text = "Charge " + charge_ah_text(charge_mC) + " (" + charge_coulomb_text(charge_mC) +
+                       "), energy " + energy_wh_text(energy_mJ) + " (" + energy_joule_text(energy_mJ) +
+                       "), mean power " + power_text(mean_power_mW) + ", over " + duration_text(covered_ms) +
+                       " covered";
+    if (missing_ms > 0) text += "; " + duration_text(missing_ms) + " missing";
+    return text;
+}
+
 std::string battery_life_text(double capacity_mAh, double mean_mA) {
     const std::string capacity = three_digits(capacity_mAh) + " mAh: ";
     if (!(capacity_mAh > 0.0) || !std::isfinite(capacity_mAh)) return "no capacity given";

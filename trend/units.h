@@ -58,6 +58,13 @@ std::string power_text(double power_mW);
 // Negative durations are "-" prefixed.
 std::string duration_text(int64_t ms);
 
+// "Charge 1.23 mAh (4.43 C), energy 4.06 mWh (14.6 J), mean power 3.30 mW,
+// over 1 h 0 min covered", and "; 3.00 s missing" after it when
+// missing_ms > 0: the figures of Series::integrals as talviro_read's summary
+// and the trend window's statistics give them.
+std::string cost_text(double charge_mC, double energy_mJ, double mean_power_mW, int64_t covered_ms,
+                      int64_t missing_ms);
+
 // How long a battery of capacity_mAh lasts at a mean current of mean_mA:
 // "220 mAh: 12 d 4 h". Without a positive current the reason instead of
 // the time: "220 mAh: no current drawn"; without a positive finite

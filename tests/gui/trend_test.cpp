@@ -7,8 +7,11 @@
 #include "gui/trend_frame.h"
 #include "log_file.h"
 #include "probe/readings.h"
+#include "trend/units.h"
 
 #include <wx/choice.h>
+#include <wx/config.h>
+#include <wx/textctrl.h>
 #include <wx/dnd.h>
 #include <wx/image.h>
 #include <wx/uiaction.h>
@@ -319,6 +322,21 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
                          " readouts, 1 gap"),
               std::string::npos)
         << stats;
+    // The charge and energy the core gives for exactly that span, and how
+    // long a battery lasts at 103 mA: 220 mAh / 103 mA = 2 h 8 min 9 s.
+    const trend::Integrals in = t->Shown().integrals(sel.t0_ms, sel.t1_ms);
+    EXPECT_GT(in.gap_ms, 0);
+    EXPECT_NE(stats.find(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms, in.gap_ms)),
+              std::string::npos)
+        << stats;
+    EXPECT_NE(stats.find("mean power 340 mW"), std::string::npos) << stats;  // 103 mA at 3.30 V
+    t->BatteryCtrl->SetValue("1030");
+    EXPECT_NE(label(t->StatsText).find("Battery 1030 mAh: 10 h 0 min"), std::string::npos) << label(t->StatsText);
+    t->BatteryCtrl->SetValue("220");
+    EXPECT_NE(label(t->StatsText).find("Battery 220 mAh: 2 h 8 min"), std::string::npos) << label(t->StatsText);
+    wxString remembered;
+    EXPECT_TRUE(wxConfigBase::Get()->Read("Trend/BatteryCapacity_mAh", &remembered));
+    EXPECT_EQ(remembered, "220");
     EXPECT_TRUE(t->CurrentView().live()) << "a selection moved the view";
 
     // "Zoom to selection", then a plain drag pans and stops following.

@@ -78,6 +78,13 @@ TEST(trendUnits, DurationTable) {
     for (const auto& [ms, text] : rows) EXPECT_EQ(trend::duration_text(ms), text) << ms;
 }
 
+TEST(trendUnits, CostLine) {
+    EXPECT_EQ(trend::cost_text(3600.0 * 1.234, 3600.0 * 4.06, 3.3, kHour, 0),
+              "Charge 1.23 mAh (4.44 C), energy 4.06 mWh (14.6 J), mean power 3.30 mW, over 1 h 0 min covered");
+    EXPECT_EQ(trend::cost_text(0.0, 0.0, kNaN, 0, 3000),
+              "Charge 0 mAh (0 C), energy 0 mWh (0 J), mean power -, over 0 ms covered; 3.00 s missing");
+}
+
 TEST(trendUnits, BatteryLifeAtAMeanCurrent) {
     // 220 mAh at 0.75 mA: 293.33 h, 12 d 5 h 20 min.
     EXPECT_EQ(trend::battery_life_text(220.0, 0.75), "220 mAh: 12 d 5 h");

@@ -60,6 +60,9 @@ const wxString kWildcardImages = "PNG picture (*.png)|*.png|SVG picture (*.svg)|
 const char* const kImageEndings[] = {".png", ".svg"};  // in the wildcard's order
 
 constexpr int kHoverField = 0;
+// A press this close to a marker's line grabs it.
+constexpr int kMarkerGrabPx = 4;
+const char kMarkerNames[] = "AB";
 
 // The battery capacity, in the toolkit's configuration store, and the one
 // given before the user gives any.
@@ -148,6 +151,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     // Every pixel is painted from the scene, double-buffered.
     Plot->SetBackgroundStyle(wxBG_STYLE_PAINT);
     StatsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    MarkerText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    MarkerZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to markers"));
     NoteText = new wxStaticText(panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                 wxST_ELLIPSIZE_MIDDLE);
     StatusBar = CreateStatusBar(1);
@@ -161,6 +166,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(OpenButton, centred);
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
+    controls->Add(MarkerZoomButton, centred);
     controls->Add(battery_label, centred);
     controls->Add(BatteryCtrl, centred);
     controls->AddStretchSpacer();
@@ -170,12 +176,15 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     column->Add(controls, wxSizerFlags().Expand().Border());
     column->Add(Plot, wxSizerFlags(1).Expand());
     column->Add(StatsText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
+    column->Add(MarkerText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
     column->Add(NoteText, wxSizerFlags().Expand().Border());
     panel->SetSizer(column);
     LoadGauge->Hide();
     CancelButton->Hide();
     StatsText->Hide();
+    MarkerText->Hide();
     ZoomButton->Enable(false);
+    MarkerZoomButton->Enable(false);
 
     SetMinSize(ConvertDialogToPixels(kMinSizeDlu));
     // Never larger than the desktop it opens on.
@@ -191,9 +200,12 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
 
     Plot->Bind(wxEVT_PAINT, &TrendFrame::OnPaint, this);
     Plot->Bind(wxEVT_SIZE, &TrendFrame::OnSize, this);
-    for (const auto& type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW})
+    // A press soon after a click comes as a double click: it presses too,
+    // so that a marker just placed can be dragged at once.
+    for (const auto& type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_DCLICK, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW})
         Plot->Bind(type, &TrendFrame::OnMouse, this);
     Plot->Bind(wxEVT_MOUSEWHEEL, &TrendFrame::OnWheel, this);
+    Plot->Bind(wxEVT_RIGHT_DOWN, &TrendFrame::OnRightDown, this);
     Plot->Bind(wxEVT_MOUSE_CAPTURE_LOST, &TrendFrame::OnCaptureLost, this);
     Bind(wxEVT_CHAR_HOOK, &TrendFrame::OnCharHook, this);
     Bind(wxEVT_IDLE, &TrendFrame::OnIdle, this);
@@ -204,6 +216,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     OpenButton->Bind(wxEVT_BUTTON, &TrendFrame::OnOpenClick, this);
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
+    MarkerZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnMarkerZoomClick, this);
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
     BatteryCtrl->Bind(wxEVT_TEXT, &TrendFrame::OnBatteryText, this);
     // The accelerators arrive as menu commands with the buttons' ids.
@@ -233,6 +246,8 @@ trend::SceneRequest TrendFrame::Request() const {
     request.range = view_.range(DataExtent());
     request.locked_y = view_.locked_y();
     request.selection = selection_;
+    for (const std::optional<int64_t>& marker : markers_)
+        if (marker) request.markers.push_back(*marker);
     return request;
 }
 
@@ -287,11 +302,21 @@ void TrendFrame::LiveChanged() {
 void TrendFrame::OnMouse(wxMouseEvent& event) {
     event.Skip();
     const int x = event.GetX();
-    if (event.LeftDown()) {
+    if (event.LeftDown() || event.LeftDClick()) {
         Plot->SetFocus();
         if (!Plot->HasCapture()) Plot->CaptureMouse();
         drag_x_ = x;
-        if (event.ShiftDown()) {
+        dragged_marker_ = event.ControlDown() || event.CmdDown() ? -1 : MarkerAt(x);
+        if (event.ControlDown() || event.CmdDown()) {
+            // A, then B, then whichever is nearer moves here.
+            const int64_t at = CurrentScene().time_at(x);
+            dragged_marker_ = !markers_[0] ? 0 : !markers_[1] ? 1
+                              : std::llabs(*markers_[0] - at) <= std::llabs(*markers_[1] - at) ? 0 : 1;
+            PlaceMarker(dragged_marker_, at);
+        }
+        if (dragged_marker_ >= 0) {
+            drag_ = Drag::Marker;
+        } else if (event.ShiftDown()) {
             drag_ = Drag::Select;
             select_from_ms_ = CurrentScene().time_at(x);
         } else {
@@ -306,14 +331,18 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
     }
     if (event.Leaving()) {
         StatusBar->SetStatusText(wxEmptyString, kHoverField);
+        hover_x_ = -1;
         return;
     }
+    hover_x_ = x;
     if (!event.Dragging() || drag_ == Drag::None) {
         ShowHover(x);
         return;
     }
     const trend::Scene& scene = CurrentScene();
-    if (drag_ == Drag::Pan) {
+    if (drag_ == Drag::Marker) {
+        PlaceMarker(dragged_marker_, scene.time_at(x));
+    } else if (drag_ == Drag::Pan) {
         if (x == drag_x_) return;
         view_.pan(DataExtent(), scene.time_at(drag_x_) - scene.time_at(x));
         drag_x_ = x;
@@ -341,6 +370,11 @@ void TrendFrame::OnWheel(wxMouseEvent& event) {
 }
 
 void TrendFrame::OnCharHook(wxKeyEvent& event) {
+    // Keys typed into the battery's capacity are its own.
+    if (wxWindow::FindFocus() == BatteryCtrl) {
+        event.Skip();
+        return;
+    }
     // Arrow keys belong to the span list while it has the focus.
     const bool in_choice = wxWindow::FindFocus() == SpanChoice;
     std::optional<trend::Key> key;
@@ -371,6 +405,20 @@ void TrendFrame::OnCharHook(wxKeyEvent& event) {
     case WXK_END:
     case WXK_NUMPAD_END:
         key = trend::Key::End;
+        break;
+    case 'A':
+    case 'B':
+        if (!event.HasAnyModifiers() && hover_x_ >= 0) {
+            PlaceMarker(event.GetKeyCode() - 'A', CurrentScene().time_at(hover_x_));
+            return;
+        }
+        break;
+    case 'X':
+        if (!event.HasAnyModifiers()) {
+            markers_ = {};
+            ShowMarkers();
+            return;
+        }
         break;
     default:
         break;
@@ -450,11 +498,90 @@ wxString TrendFrame::CostLines(const trend::TimeRange& span) const {
                               "\nBattery " + trend::battery_life_text(capacity_mAh, in.mean[trend::kISupply]));
 }
 
+void TrendFrame::PlaceMarker(int i, int64_t time_ms) {
+    const std::optional<trend::Readout> on = shown_->nearest(time_ms);
+    if (!on) return;
+    markers_[static_cast<size_t>(i)] = on->time_ms;
+    ShowMarkers();
+}
+
+int TrendFrame::MarkerAt(int x) {
+    const trend::Scene& scene = CurrentScene();
+    int found = -1;
+    double nearest = kMarkerGrabPx + 1.0;
+    for (int i = 0; i < kMarkerCount; ++i) {
+        if (!markers_[static_cast<size_t>(i)]) continue;
+        const double distance = std::fabs(scene.x_of(*markers_[static_cast<size_t>(i)]) - x);
+        if (distance < nearest) {
+            nearest = distance;
+            found = i;
+        }
+    }
+    return found;
+}
+
+void TrendFrame::OnRightDown(wxMouseEvent& event) {
+    event.Skip();
+    const int i = MarkerAt(event.GetX());
+    if (i < 0) return;
+    markers_[static_cast<size_t>(i)].reset();
+    ShowMarkers();
+}
+
+void TrendFrame::OnMarkerZoomClick(wxCommandEvent& WXUNUSED(event)) {
+    if (!markers_[0] || !markers_[1] || *markers_[0] == *markers_[1]) return;
+    view_.zoom_to(std::min(*markers_[0], *markers_[1]), std::max(*markers_[0], *markers_[1]));
+    ViewChanged();
+}
+
+void TrendFrame::ShowMarkers() {
+    wxString text;
+    std::optional<trend::Readout> on[kMarkerCount];
+    for (int i = 0; i < kMarkerCount; ++i) {
+        if (!markers_[static_cast<size_t>(i)]) continue;
+        on[i] = shown_->nearest(*markers_[static_cast<size_t>(i)]);
+        if (!on[i]) continue;
+        if (!text.empty()) text << "\n";
+        text << kMarkerNames[i] << " " << time_text(on[i]->time_ms) << ":";
+        for (int r = 0; r < trend::kReadingCount; ++r)
+            text << (r == 0 ? " " : ", ") << wxString::FromUTF8(trend::reading_name(r)) << " "
+                 << reading_text(r, on[i]->value[r]);
+    }
+    if (on[0] && on[1]) {
+        // B less A: a reading that is missing at either has no difference.
+        text << wxString::FromUTF8("\nB \xE2\x88\x92 A: \xCE\x94t ")
+             << (on[1]->time_ms < on[0]->time_ms ? "-" : "")
+             << duration_text(std::llabs(on[1]->time_ms - on[0]->time_ms)) << ";";
+        for (int r = 0; r < trend::kReadingCount; ++r) {
+            const double d = static_cast<double>(on[1]->value[r]) - on[0]->value[r];
+            text << (r == 0 ? " " : ", ") << wxString::FromUTF8(trend::reading_name(r)) << " ";
+            if (std::isnan(d))
+                text << wxString::FromUTF8(readings::format_missing(kind_of(r)));
+            else
+                text << (kind_of(r) == readings::Kind::Current ? wxString::Format("%+.0f mA", d)
+                                                               : wxString::Format("%+.2f V", d));
+        }
+        const trend::TimeRange span{std::min(on[0]->time_ms, on[1]->time_ms),
+                                    std::max(on[0]->time_ms, on[1]->time_ms)};
+        text << "\n" << CostLines(span);
+    }
+    MarkerText->SetLabel(text);
+    MarkerZoomButton->Enable(on[0] && on[1] && on[0]->time_ms != on[1]->time_ms);
+    // Takes its lines only while a marker is placed.
+    if (MarkerText->IsShown() != !text.empty()) {
+        MarkerText->Show(!text.empty());
+        Plot->GetParent()->Layout();
+    }
+    scene_stale_ = true;
+    Plot->Refresh();
+}
+
 void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {
     if (wxConfigBase* config = wxConfigBase::Get()) {
         if (config->Write(kBatteryKey, BatteryCtrl->GetValue())) config->Flush();
     }
     if (selection_) ShowStats();
+    if (markers_[0] && markers_[1]) ShowMarkers();
 }
 
 void TrendFrame::ShowHover(int x) {
@@ -491,6 +618,8 @@ bool TrendFrame::OpenLog(const wxString& path) {
     view_.set_span(span);
     selection_.reset();
     ShowStats();
+    markers_ = {};
+    ShowMarkers();
     SetTitle(kTitle + kTitleSeparator + wxFileName(path).GetFullName());
     SetNote(wxString::Format("Loading %s", path), false);
 

@@ -17,6 +17,7 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,12 @@ public:
     const trend::View& CurrentView() const { return view_; }
     // The span Shift+drag selected, if any.
     const std::optional<trend::TimeRange>& Selection() const { return selection_; }
+    // Markers A and B: each on the time of a readout, unset until placed.
+    // Ctrl+click places A, then B, then moves the nearer one; a marker is
+    // dragged from its line, removed with a right click on it; the keys a
+    // and b place one at the pointer, x removes both.
+    static constexpr int kMarkerCount = 2;
+    const std::array<std::optional<int64_t>, kMarkerCount>& Markers() const { return markers_; }
     bool Loading() const { return loading_; }
     // The scene the plot was last drawn with (empty before the first paint).
     const trend::Scene& LastScene() const { return scene_; }
@@ -82,11 +89,14 @@ public:
     wxButton* SaveButton;       // "Save image…", Ctrl+S
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
     wxTextCtrl* BatteryCtrl;    // the battery's capacity in mAh, remembered
+    wxButton* MarkerZoomButton; // "Zoom to markers", usable with both set
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
     wxStaticText* StatsText;    // the selection's statistics, one line a reading, then
                                 // its charge, energy, mean power and battery life
+    wxStaticText* MarkerText;   // each marker's time and readings; between them
+                                // Δt, the differences and the span's statistics
     wxStaticText* NoteText;     // refusals, skipped lines, saved pictures
     wxStatusBar* StatusBar;     // the time and the readings under the pointer
 
@@ -107,6 +117,8 @@ private:
     void OnZoomClick(wxCommandEvent& event);
     void OnCancelClick(wxCommandEvent& event);
     void OnBatteryText(wxCommandEvent& event);
+    void OnMarkerZoomClick(wxCommandEvent& event);
+    void OnRightDown(wxMouseEvent& event);
 
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.
@@ -125,6 +137,12 @@ private:
     // lasts at its mean current: two lines.
     wxString CostLines(const trend::TimeRange& span) const;
     void ShowHover(int x);
+    // Puts marker i on the readout nearest to time_ms (none without
+    // readouts), then shows the markers.
+    void PlaceMarker(int i, int64_t time_ms);
+    // The marker whose line is within a few pixels of x, or -1.
+    int MarkerAt(int x);
+    void ShowMarkers();
     void SetNote(const wxString& text, bool problem);
     void EndLoading();
 
@@ -139,7 +157,11 @@ private:
     bool scene_stale_ = true;
     std::optional<trend::TimeRange> selection_;
 
-    enum class Drag { None, Pan, Select };
+    std::array<std::optional<int64_t>, kMarkerCount> markers_;
+    int dragged_marker_ = -1;
+    int hover_x_ = -1;  // the pointer's last x over the plot, for the a and b keys
+
+    enum class Drag { None, Pan, Select, Marker };
     Drag drag_ = Drag::None;
     int drag_x_ = 0;             // pixel of the last pan step
     int64_t select_from_ms_ = 0; // where a selection started

@@ -125,6 +125,9 @@ struct SceneRequest {
     // min..max visible in range, widened to round ticks.
     std::optional<std::array<ValueRange, kStripCount>> locked_y;
     std::optional<TimeRange> selection;  // shaded over the plots when set
+    // Marker times: a line over every strip each, named A, B, ... in order
+    // above the top strip; those outside the visible time are not drawn.
+    std::vector<int64_t> markers;
     MeasureText measure;                 // required
     double font_px = 12.0;               // passed to Scene::font_px
 };

@@ -29,6 +29,11 @@ constexpr int kAnswerLimitMs = 5000;
 // A growing log's new rows show within about a second.
 constexpr int kFollowLimitMs = 1500;
 
+// Local time as the window writes it.
+std::string time_text(int64_t ms) {
+    return wxDateTime(wxLongLong(ms)).Format("%Y-%m-%d %H:%M:%S.%l").utf8_string();
+}
+
 std::string row(int64_t ms, const char* values) { return trendtest::iso_utc(ms) + "," + values + "\n"; }
 // Conversion order: A1, I supply, V target, A0, then their counts.
 constexpr const char* kWholeRow = "1.11,103,3.30,5.71,100,100,296,512";
@@ -421,4 +426,107 @@ TEST_F(guiTrend, ALargeLogLoadsInSlicesWithProgressAndCancelKeepsWhatWasRead) {
     // A cancelled log is not read on.
     run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
     EXPECT_EQ(t->Shown().size(), kept);
+}
+
+TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) {
+    // I supply climbs by 1 mA a second, A0 goes missing at 50 s.
+    std::string rows = trendtest::kHeader;
+    for (int i = 0; i < 60; ++i) {
+        const std::string a0 = i == 50 ? "" : "5.71";
+        rows += row(kLogStart + 1000 * i,
+                    ("1.11," + std::to_string(100 + i) + ",3.30," + a0 + ",100,100,296,512").c_str());
+    }
+    const std::string path = trendtest::write_file("markers.csv", rows);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_FALSE(t->MarkerText->IsShown());
+    EXPECT_FALSE(t->MarkerZoomButton->IsEnabled());
+
+    // The plot shrinks as the markers' lines take their room below it, and
+    // its axes with it: every x is taken from the scene drawn last, inside
+    // the I supply strip, a little off the readout the marker snaps to.
+    int y = 0;
+    const auto x_of = [&](int second) {
+        EXPECT_TRUE(wait_until_drawn(t));
+        const trend::Scene& scene = t->LastScene();
+        y = static_cast<int>(scene.strips[1].plot.y + scene.strips[1].plot.h / 2);
+        return static_cast<int>(std::lround(scene.x_of(kLogStart + 1000 * second))) + 1;
+    };
+    const auto screen = [&](int x) { return t->Plot->ClientToScreen(wxPoint(x, y)); };
+    wxUIActionSimulator sim;
+    const auto move = [&](int x) {
+        ASSERT_TRUE(sim.MouseMove(screen(x)));
+        ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == screen(x); }, kAnswerLimitMs));
+        run_event_loop_for(50);
+    };
+    const auto ctrl_click = [&](int x) {
+        move(x);
+        ASSERT_TRUE(sim.KeyDown(WXK_CONTROL));
+        ASSERT_TRUE(sim.MouseClick());
+        ASSERT_TRUE(sim.KeyUp(WXK_CONTROL));
+        run_event_loop_for(50);
+    };
+
+    ctrl_click(x_of(10));
+    ctrl_click(x_of(40));
+    ASSERT_TRUE(t->Markers()[0] && t->Markers()[1]);
+    EXPECT_EQ(*t->Markers()[0], kLogStart + 10'000);
+    EXPECT_EQ(*t->Markers()[1], kLogStart + 40'000);
+    std::string text = label(t->MarkerText);
+    EXPECT_EQ(text.rfind("A " + time_text(kLogStart + 10'000) + ": V target 3.30 V, I supply 110 mA, A0 5.71 V, A1 1.11 V\n"
+                         "B " + time_text(kLogStart + 40'000) + ": V target 3.30 V, I supply 140 mA, A0 5.71 V, A1 1.11 V\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("\xCE\x94t 30.000 s; V target +0.00 V, I supply +30 mA, A0 +0.00 V, A1 +0.00 V\n"),
+              std::string::npos)
+        << text;
+    const trend::Integrals in = t->Shown().integrals(kLogStart + 10'000, kLogStart + 40'000);
+    // 110..139 mA for a second each: 3735 mC.
+    EXPECT_DOUBLE_EQ(in.charge_mC, 3735.0);
+    EXPECT_NE(text.find(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms, in.gap_ms)),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Battery "), std::string::npos) << text;
+    // The lines are drawn over every strip.
+    ASSERT_TRUE(wait_until_drawn(t));
+    int marker_lines = 0;
+    for (const trend::Segment& s : t->LastScene().segments)
+        if (s.from.x == s.to.x && s.from.x == t->LastScene().x_of(kLogStart + 40'000)) ++marker_lines;
+    EXPECT_EQ(marker_lines, trend::kStripCount);
+
+    // B dragged onto the readout without A0: its difference is missing.
+    move(x_of(40) - 1);
+    ASSERT_TRUE(sim.MouseDown());
+    run_event_loop_for(50);
+    move(x_of(50));
+    ASSERT_TRUE(sim.MouseUp());
+    run_event_loop_for(50);
+    EXPECT_EQ(*t->Markers()[1], kLogStart + 50'000);
+    text = label(t->MarkerText);
+    EXPECT_NE(text.find("\xCE\x94t 40.000 s; V target +0.00 V, I supply +40 mA, A0 --- V"), std::string::npos) << text;
+    EXPECT_EQ(t->CurrentView().range({false, kLogStart, kLogStart + 59'000}),
+              (trend::TimeRange{kLogStart, kLogStart + 59'001}))
+        << "dragging a marker panned";
+
+    // "Zoom to markers" shows just their span.
+    ASSERT_TRUE(t->MarkerZoomButton->IsEnabled());
+    click(t->MarkerZoomButton);
+    EXPECT_EQ(t->CurrentView().range({false, kLogStart, kLogStart + 59'000}),
+              (trend::TimeRange{kLogStart + 10'000, kLogStart + 50'000}));
+
+    // A right click on a marker's line removes it; x removes the rest.
+    move(x_of(50) - 1);
+    ASSERT_TRUE(sim.MouseClick(wxMOUSE_BTN_RIGHT));
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Markers()[1]; }, kAnswerLimitMs));
+    EXPECT_TRUE(t->Markers()[0].has_value());
+    EXPECT_FALSE(t->MarkerZoomButton->IsEnabled());
+    EXPECT_EQ(label(t->MarkerText).find("\xCE\x94t"), std::string::npos);
+    t->Plot->SetFocus();
+    ASSERT_TRUE(sim.Char('x'));
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Markers()[0] && !t->MarkerText->IsShown(); }, kAnswerLimitMs));
 }

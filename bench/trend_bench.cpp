@@ -5,6 +5,8 @@
 //   columns/<span>  the four readings' columns of a 1920 px redraw, at zooms
 //                   from the whole day down to one second
 //   scene/<span>    the whole picture of a 1920x1080 redraw laid out
+//   selection/<span> a selection's statistics of the four readings and its
+//                   integrals (charge, energy), over most of the day and a minute
 //   levels          the same readouts appended from memory: the levels' cost
 //   live            one readout appended to a live series of 1 M readouts and
 //                   its four readings' columns for a 10 min span at 1920 px
@@ -183,6 +185,31 @@ BENCHMARK(BM_Scene)
     ->Arg(kDayReadouts * kIntervalMs)
     ->Arg(60'000)
     ->Unit(benchmark::kMicrosecond);
+
+// A selection's figures as the window shows them: the four readings'
+// statistics and the integrals over the whole day but its first and last
+// minute (2.6 M readouts), and over a minute.
+void BM_SelectionFigures(benchmark::State& state) {
+    const trend::Series& series = day_series();
+    const int64_t span = std::min(state.range(0), series.last_time() - series.first_time());
+    const int64_t t0 = series.first_time() + (series.last_time() - series.first_time() - span) / 2;
+    double sink = 0;
+    for (auto _ : state) {
+        for (int reading = 0; reading < trend::kReadingCount; ++reading)
+            sink += series.stats(reading, t0, t0 + span).mean;
+        const trend::Integrals in = series.integrals(t0, t0 + span);
+        sink += in.charge_mC + in.energy_mJ;
+        benchmark::DoNotOptimize(sink);
+    }
+    state.counters["readouts"] = static_cast<double>(series.integrals(t0, t0 + span).readouts);
+}
+BENCHMARK(BM_SelectionFigures)
+    ->Name("selection/span_ms")
+    ->Arg(kDayReadouts * kIntervalMs - 120'000)
+    ->Arg(60'000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 // The levels built: the day's readouts, already in memory, appended to an
 // unbounded series, as a log's rows are once parsed.

@@ -203,6 +203,51 @@ struct Series::Chunk {
         }
     }
 
+    // The whole steps into readouts [first, first + kTimeBlock): add_step's
+    // sums, without its clipping, every reading in one pass.
+    void sum_block(size_t first, TimeSum& block) const {
+        block = TimeSum{};
+        size_t i = first;
+        if (i == 0) add_step(i++, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), block);
+        // In locals, apart from the chunk's arrays, each term of the four
+        // readings and the power side by side: the loop keeps them in
+        // registers. hi/lo as Exact::add.
+        constexpr int kTerms = kReadingCount + 1;
+        double hi[kTerms] = {}, lo[kTerms] = {};
+        int64_t held[kTerms] = {};
+        for (; i < first + kTimeBlock; ++i) {
+            const int64_t dt = time[i] - time[i - 1];
+            const bool joined = (step[i] & kStepGap) == 0;
+            const double d = static_cast<double>(dt);
+            double x[kTerms];
+            bool ok[kTerms];
+            for (int r = 0; r < kReadingCount; ++r) {
+                const float v = value[r][i - 1];
+                ok[r] = joined && !std::isnan(v);
+                // Adding zero leaves an exact sum as it was.
+                x[r] = ok[r] ? static_cast<double>(v) * d : 0.0;
+            }
+            ok[kReadingCount] = ok[kVTarget] && ok[kISupply];
+            x[kReadingCount] = ok[kReadingCount]
+                                   ? static_cast<double>(value[kVTarget][i - 1]) *
+                                         static_cast<double>(value[kISupply][i - 1]) * d
+                                   : 0.0;
+            for (int r = 0; r < kTerms; ++r) {
+                const double sum = hi[r] + x[r];
+                const double b = sum - hi[r];
+                lo[r] += (hi[r] - (sum - b)) + (x[r] - b);
+                hi[r] = sum;
+                held[r] += ok[r] ? dt : 0;
+            }
+        }
+        for (int r = 0; r < kReadingCount; ++r) {
+            block.integral[r].add(Exact{hi[r], lo[r]});
+            block.held[r] += held[r];
+        }
+        block.energy.add(Exact{hi[kReadingCount], lo[kReadingCount]});
+        block.power_ms += held[kReadingCount];
+    }
+
     // Level 1 takes each readout as it comes; a node is folded into its
     // parent once complete, so queries only ever read complete nodes above 1.
     // The time sums start at kTimeLevel, each block summed when complete.
@@ -228,10 +273,7 @@ struct Series::Chunk {
             }
         }
         if ((k + 1) % kTimeBlock != 0) return;
-        TimeSum& block = time_node(kTimeLevel, k / kTimeBlock);
-        block = TimeSum{};
-        for (size_t i = k + 1 - kTimeBlock; i <= k; ++i)
-            add_step(i, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), block);
+        sum_block(k + 1 - kTimeBlock, time_node(kTimeLevel, k / kTimeBlock));
         size_t index = k / kTimeBlock;
         for (int level = kTimeLevel + 1; level <= kLevels && (index & (kFanOut - 1)) == kFanOut - 1; ++level) {
             index >>= kFanShift;
@@ -284,16 +326,24 @@ struct Series::Impl {
     std::deque<std::unique_ptr<Chunk>> chunks;
     size_t size = 0;
     uint64_t dropped = 0;
-    // The gap rule's state: the last steps (ring), an explicit gap pending,
-    // and for each reading whether the last step of non-zero length was
-    // missing (a missing step after it continues its stretch).
-    int64_t steps[Series::kGapSteps] = {};
+    // The last readout's time and which readings it lacks (bit r).
+    int64_t last_time = 0;
+    unsigned last_nan = 0;
+    // The gap rule's state: the last steps (a ring; kNoStep where none yet),
+    // an explicit gap pending, and the readings whose last step of non-zero
+    // length was missing (a missing step after it continues its stretch).
+    static constexpr int64_t kNoStep = std::numeric_limits<int64_t>::max();
+    int64_t steps[Series::kGapSteps] = {kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep};
     int step_count = 0;
     int step_next = 0;
     bool gap_pending = false;
     int64_t gap_time = 0;
-    bool last_missing[kReadingCount] = {};
+    unsigned last_missing = 0;
 
+    void forget_steps() {
+        std::fill(steps, steps + Series::kGapSteps, kNoStep);
+        step_count = step_next = 0;
+    }
     const Chunk& chunk_of(size_t i) const { return *chunks[i / kChunkReadouts]; }
     int64_t time(size_t i) const { return chunk_of(i).time[i % kChunkReadouts]; }
     bool missing(int r, size_t i) const { return chunk_of(i).missing(r, i % kChunkReadouts); }
@@ -364,11 +414,10 @@ struct Series::Impl {
     // Whether the step is more than kGapStepFactor times the lower median of
     // the steps before: that many or more of them are below step / factor.
     bool long_step(int64_t step) const {
-        if (step_count == 0) return false;
         int below = 0;
         const int64_t limit = (step - 1) / Series::kGapStepFactor;
-        for (int s = 0; s < step_count; ++s) below += steps[s] <= limit ? 1 : 0;
-        return below >= (step_count - 1) / 2 + 1;
+        for (int s = 0; s < Series::kGapSteps; ++s) below += steps[s] <= limit ? 1 : 0;
+        return step_count > 0 && below >= (step_count - 1) / 2 + 1;
     }
 };
 
@@ -378,9 +427,11 @@ Series::Series(Series&&) noexcept = default;
 Series& Series::operator=(Series&&) noexcept = default;
 
 bool Series::append(const Readout& readout) {
+    static_assert((kGapSteps & (kGapSteps - 1)) == 0, "a ring indexed by a mask");
+    static_assert(kReadingCount + 1 <= 8, "a step's bits in a byte");
     Impl& s = *impl_;
     const int64_t t = readout.time_ms;
-    if (s.size > 0 && (t < last_time() || (s.gap_pending && t < s.gap_time))) return false;
+    if (s.size > 0 && (t < s.last_time || (s.gap_pending && t < s.gap_time))) return false;
     // The oldest chunk goes once the bound would be passed by more than a
     // chunk; what is left still holds the capacity.
     if (s.capacity != 0 && s.size + 1 > s.capacity + kChunkReadouts) {
@@ -388,25 +439,26 @@ bool Series::append(const Readout& readout) {
         s.size -= kChunkReadouts;
         s.dropped += kChunkReadouts;
     }
+    unsigned nan = 0;
+    for (int r = 0; r < kReadingCount; ++r) nan |= std::isnan(readout.value[r]) ? 1u << r : 0u;
+    constexpr unsigned kAll = (1u << kReadingCount) - 1;
     uint8_t bits = kStepGap;
     if (s.size > 0) {
-        const Chunk& back = *s.chunks.back();
-        const int64_t step = span_ms(back.time[back.size - 1], t);
+        const int64_t step = span_ms(s.last_time, t);
         const bool gap = s.gap_pending || (step > 0 && s.long_step(step));
         if (s.gap_pending) {
-            s.step_count = s.step_next = 0;
+            s.forget_steps();
         } else if (step > 0) {
             s.steps[s.step_next] = step;
-            s.step_next = (s.step_next + 1) % kGapSteps;
-            s.step_count = std::min(s.step_count + 1, kGapSteps);
+            s.step_next = (s.step_next + 1) & (kGapSteps - 1);
+            s.step_count += s.step_count < kGapSteps ? 1 : 0;
         }
         bits = gap ? kStepGap : 0;
-        if (step > 0)
-            for (int r = 0; r < kReadingCount; ++r) {
-                const bool missing = gap || std::isnan(back.value[r][back.size - 1]);
-                if (missing && !s.last_missing[r]) bits |= step_start(r);
-                s.last_missing[r] = missing;
-            }
+        if (step > 0) {
+            const unsigned missing = gap ? kAll : s.last_nan;
+            bits |= static_cast<uint8_t>((missing & ~s.last_missing) << 1);
+            s.last_missing = missing;
+        }
     }
     s.gap_pending = false;
     if (s.chunks.empty() || s.chunks.back()->size == kChunkReadouts) {
@@ -426,6 +478,8 @@ bool Series::append(const Readout& readout) {
     }
     s.chunks.back()->append(readout, bits);
     ++s.size;
+    s.last_time = t;
+    s.last_nan = nan;
     return true;
 }
 
@@ -454,13 +508,13 @@ Readout Series::at(size_t i) const {
     return r;
 }
 
+size_t Series::lower_bound(int64_t t_ms) const { return impl_->lower_bound(t_ms); }
+
 bool Series::gap_before(size_t i) const { return i > 0 && impl_->chunk_of(i).gap(i % kChunkReadouts); }
 
 int64_t Series::first_time() const { return empty() ? 0 : impl_->chunks.front()->time[0]; }
 
-int64_t Series::last_time() const {
-    return empty() ? 0 : impl_->chunks.back()->time[impl_->chunks.back()->size - 1];
-}
+int64_t Series::last_time() const { return empty() ? 0 : impl_->last_time; }
 
 uint64_t Series::dropped() const { return impl_->dropped; }
 

@@ -129,6 +129,8 @@ public:
     // Time of the oldest / newest readout kept; 0 when empty.
     int64_t first_time() const;
     int64_t last_time() const;
+    // The index of the first readout at or after t; size() when none is.
+    size_t lower_bound(int64_t t_ms) const;
     // Whether the time from readout i - 1 to readout i is missing for every
     // reading (see kGapStepFactor); false for i == 0. Needs i < size().
     bool gap_before(size_t i) const;

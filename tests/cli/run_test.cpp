@@ -3,7 +3,9 @@
 #include "json_reader.h"
 #include "read_fixture.h"
 
+#include "cli/report.h"
 #include "console/time_text.h"
+#include "trend/csv_log.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -444,4 +446,14 @@ TEST_F(ReadTool, LogLimitsHoldOrBreakAsTheFiguresSay) {
     EXPECT_EQ(run({"--log", ::testing::TempDir() + "no_such_log.csv"}), 1);
     EXPECT_EQ(run({"--log", log, "--from", console::iso8601_utc(kStartMs + 200'000)}), 1);
     EXPECT_EQ(err, "talviro_read: " + log + ": no readout in the span asked for\n");
+}
+
+TEST(CsvFormat, TheTrendCoresWriterWritesTalviroReadsLines) {
+    console::Sample sample;
+    const uint16_t counts[] = {100, 100, 297, 513};
+    for (size_t i = 0; i < 4; ++i) sample.conversions[i] = {counts[i], i != 3};
+    EXPECT_EQ(trend::csv_log_header(), cli::csv_header());
+    EXPECT_EQ(trend::csv_log_row(cli::trend_readout(1'700'000'000'123, sample)), cli::csv_line(1'700'000'000'123, sample));
+    sample.conversions[3].whole = true;
+    EXPECT_EQ(trend::csv_log_row(cli::trend_readout(1'700'000'000'123, sample)), cli::csv_line(1'700'000'000'123, sample));
 }

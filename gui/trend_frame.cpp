@@ -10,6 +10,7 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/choicdlg.h>
 #include <wx/choice.h>
 #include <wx/config.h>
 #include <wx/datetime.h>
@@ -153,6 +154,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     StatsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
     MarkerText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
     MarkerZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to markers"));
+    ExportButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Export CSV\xE2\x80\xA6"));
+    RecordButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Record\xE2\x80\xA6"));
     NoteText = new wxStaticText(panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                 wxST_ELLIPSIZE_MIDDLE);
     StatusBar = CreateStatusBar(1);
@@ -167,6 +170,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
     controls->Add(MarkerZoomButton, centred);
+    controls->Add(ExportButton, centred);
+    controls->Add(RecordButton, centred);
     controls->Add(battery_label, centred);
     controls->Add(BatteryCtrl, centred);
     controls->AddStretchSpacer();
@@ -217,6 +222,9 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
     MarkerZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnMarkerZoomClick, this);
+    ExportButton->Bind(wxEVT_BUTTON, &TrendFrame::OnExportClick, this);
+    RecordButton->Bind(wxEVT_BUTTON, &TrendFrame::OnRecordClick, this);
+    RecordButton->Enable(live_ != nullptr);
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
     BatteryCtrl->Bind(wxEVT_TEXT, &TrendFrame::OnBatteryText, this);
     // The accelerators arrive as menu commands with the buttons' ids.
@@ -231,7 +239,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
 }
 
 // follow_timer_ is a member: it stops before the controls go.
-TrendFrame::~TrendFrame() = default;
+TrendFrame::~TrendFrame() { StopRecording(); }
 
 trend::Extent TrendFrame::DataExtent() const {
     if (shown_->empty()) return {};
@@ -293,6 +301,7 @@ void TrendFrame::ViewChanged() {
 }
 
 void TrendFrame::LiveChanged() {
+    RecordNew();
     if (shown_ != live_.get()) return;
     if (selection_) ShowStats();
     scene_stale_ = true;
@@ -574,6 +583,99 @@ void TrendFrame::ShowMarkers() {
     }
     scene_stale_ = true;
     Plot->Refresh();
+}
+
+std::string TrendFrame::ExportCsv(const std::string& path, ExportSpan which) {
+    trend::TimeRange span{INT64_MIN, INT64_MAX};
+    if (which == ExportSpan::Visible) span = view_.range(DataExtent());
+    if (which == ExportSpan::Selection && selection_) span = *selection_;
+    std::string error;
+    const int64_t written = trend::write_csv_log(path, *shown_, span.t0_ms, span.t1_ms, &error);
+    if (written < 0) {
+        SetNote(file_name_text(error), true);
+        return error;
+    }
+    SetNote(wxString::Format("Exported %lld readouts to %s", static_cast<long long>(written), file_name_text(path)),
+            false);
+    return {};
+}
+
+void TrendFrame::OnExportClick(wxCommandEvent& WXUNUSED(event)) {
+    wxArrayString spans;
+    spans.Add(_("All readouts"));
+    spans.Add(_("The visible span"));
+    if (selection_) spans.Add(_("The selection"));
+    const int chosen = wxGetSingleChoiceIndex(_("Which readouts, at full resolution?"), _("Export CSV"), spans, 0, this);
+    if (chosen < 0) return;
+    wxFileDialog dialog(this, _("Export CSV"), wxEmptyString, "trend.csv", kWildcardLogs,
+                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dialog.ShowModal() != wxID_OK) return;
+    ExportCsv(file_name_bytes(dialog.GetPath()), static_cast<ExportSpan>(chosen));
+}
+
+std::string TrendFrame::StartRecording(const std::string& path) {
+    StopRecording();
+    if (!live_) return "no live readouts to record";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const std::string header = trend::csv_log_header();
+    if (file == nullptr || std::fwrite(header.data(), 1, header.size(), file) != header.size() ||
+        std::fflush(file) != 0) {
+        if (file != nullptr) std::fclose(file);
+        const std::string error = path + ": cannot be written";
+        SetNote(file_name_text(error), true);
+        return error;
+    }
+    record_ = file;
+    record_path_ = path;
+    // From the next readout on.
+    recorded_ = live_->dropped() + live_->size();
+    record_rows_ = false;
+    RecordButton->SetLabel(_("Stop recording"));
+    SetNote(wxString::Format("Recording to %s", file_name_text(path)), false);
+    return {};
+}
+
+void TrendFrame::StopRecording() {
+    if (record_ == nullptr) return;
+    const bool ok = std::fclose(record_) == 0;
+    record_ = nullptr;
+    if (IsBeingDeleted()) return;
+    RecordButton->SetLabel(wxString::FromUTF8("Record\xE2\x80\xA6"));
+    SetNote(wxString::Format(ok ? "Recorded to %s" : "%s: cannot be written", file_name_text(record_path_)), !ok);
+}
+
+void TrendFrame::RecordNew() {
+    if (record_ == nullptr) return;
+    const uint64_t appended = live_->dropped() + live_->size();
+    // Readouts the bound dropped before they were written are lost to the file.
+    const uint64_t first = std::max(recorded_, live_->dropped());
+    std::string text;
+    for (uint64_t n = first; n < appended; ++n) {
+        const size_t i = static_cast<size_t>(n - live_->dropped());
+        // The first readout after missing time starts a new run, a gap to
+        // a viewer; a readout missing every reading is a row of empty fields.
+        if (record_rows_ && i > 0 && live_->gap_before(i)) text += trend::csv_log_header();
+        record_rows_ = true;
+        text += trend::csv_log_row(live_->at(i));
+    }
+    recorded_ = appended;
+    // Flushed every readout: a crash loses at most the line being written.
+    if (std::fwrite(text.data(), 1, text.size(), record_) != text.size() || std::fflush(record_) != 0) {
+        std::fclose(record_);
+        record_ = nullptr;
+        RecordButton->SetLabel(wxString::FromUTF8("Record\xE2\x80\xA6"));
+        SetNote(file_name_text(record_path_ + ": cannot be written; recording stopped"), true);
+    }
+}
+
+void TrendFrame::OnRecordClick(wxCommandEvent& WXUNUSED(event)) {
+    if (Recording()) {
+        StopRecording();
+        return;
+    }
+    wxFileDialog dialog(this, _("Record live readouts"), wxEmptyString, "record.csv", kWildcardLogs,
+                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dialog.ShowModal() == wxID_OK) StartRecording(file_name_bytes(dialog.GetPath()));
 }
 
 void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {

@@ -18,6 +18,7 @@
 #include <wx/timer.h>
 
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,21 @@ public:
     // (".png" or ".svg", any case). Returns "" or a one-line reason naming
     // the file; the note line says the same.
     std::string SaveImage(const std::string& path);
+    // Which readouts "Export CSV…" writes.
+    enum class ExportSpan { All, Visible, Selection };
+    // Writes the shown readouts of span at full resolution as talviro_read
+    // --csv does, so that "Open log…" reads them back (trend::write_csv_log).
+    // Returns "" or a one-line reason naming the file; the note line says
+    // what was written.
+    std::string ExportCsv(const std::string& path, ExportSpan span);
+    // Starts writing every live readout from now on to path as talviro_read
+    // --csv does, each flushed as it comes, a Disconnect's gap as a new run;
+    // the file can be followed by another trend window as it grows. Replaces
+    // the file. Returns "" or a one-line reason. StopRecording() closes it,
+    // as closing the window does.
+    std::string StartRecording(const std::string& path);
+    void StopRecording();
+    bool Recording() const { return record_ != nullptr; }
 
     // The series drawn: the log's once one is open, else the live one (an
     // empty one for a window without live readings).
@@ -90,6 +106,8 @@ public:
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
     wxTextCtrl* BatteryCtrl;    // the battery's capacity in mAh, remembered
     wxButton* MarkerZoomButton; // "Zoom to markers", usable with both set
+    wxButton* ExportButton;     // "Export CSV…": all, the visible span or the selection
+    wxButton* RecordButton;     // "Record…" / "Stop recording", with live readouts
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
@@ -118,6 +136,10 @@ private:
     void OnCancelClick(wxCommandEvent& event);
     void OnBatteryText(wxCommandEvent& event);
     void OnMarkerZoomClick(wxCommandEvent& event);
+    void OnExportClick(wxCommandEvent& event);
+    void OnRecordClick(wxCommandEvent& event);
+    // Writes the live readouts appended since the last call to the recording.
+    void RecordNew();
     void OnRightDown(wxMouseEvent& event);
 
     trend::Extent DataExtent() const;
@@ -165,6 +187,11 @@ private:
     Drag drag_ = Drag::None;
     int drag_x_ = 0;             // pixel of the last pan step
     int64_t select_from_ms_ = 0; // where a selection started
+
+    std::FILE* record_ = nullptr;  // the recording, when one runs
+    std::string record_path_;
+    uint64_t recorded_ = 0;  // live readouts ever appended (dropped included) when last written
+    bool record_rows_ = false;  // a row was recorded: a gap before the next one is written
 
     bool loading_ = false;
     wxTimer follow_timer_;

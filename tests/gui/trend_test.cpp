@@ -7,6 +7,7 @@
 #include "gui/trend_frame.h"
 #include "log_file.h"
 #include "probe/readings.h"
+#include "trend/csv_log.h"
 #include "trend/units.h"
 
 #include <wx/choice.h>
@@ -18,8 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 
 using namespace gui_test;
 
@@ -168,6 +171,58 @@ TEST_F(guiTrend, DisconnectToConnectIsAGapAndAReadingShownAsDashesIsMissing) {
     EXPECT_EQ(label(frame->StaticText3), "V target = --- V");
     const trend::Readout lost = t->Shown().at(t->Shown().size() - 1);
     for (float v : lost.value) EXPECT_TRUE(std::isnan(v));
+}
+
+TEST_F(guiTrend, RecordWritesTheLiveReadoutsAsTheyComeWithADisconnectsGap) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->RecordButton->IsEnabled());
+    const std::string path = trendtest::temp_path("record.csv");
+    ASSERT_EQ(t->StartRecording(path), "");
+    const size_t from = t->Shown().size();
+    click(frame->Button3);
+    // Flushed with the readout: the file holds it while the window goes on.
+    {
+        std::ifstream partial(path);
+        const std::string text((std::istreambuf_iterator<char>(partial)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    }
+    run_event_loop_for(30);
+    click(frame->Button3);
+    run_event_loop_for(30);
+    click(frame->Button2);
+    run_event_loop_for(30);
+    click(frame->Button1);
+    expect_connected();
+    click(frame->Button3);
+    t->StopRecording();
+    EXPECT_EQ(label(t->NoteText), "Recorded to " + path);
+
+    trend::CsvLog log;
+    std::string error;
+    ASSERT_TRUE(log.open(path, &error)) << error;
+    trend::Series back(0);
+    log.read_all(back);
+    EXPECT_EQ(log.skipped(), 0u) << log.skipped_note();
+    ASSERT_EQ(back.size(), t->Shown().size() - from);
+    int gaps = 0;
+    for (size_t i = 0; i < back.size(); ++i) {
+        const trend::Readout live = t->Shown().at(from + i), b = back.at(i);
+        EXPECT_EQ(b.time_ms, live.time_ms) << i;
+        // As the window shows the readings: to 0.01 V and 1 mA.
+        for (int r = 0; r < trend::kReadingCount; ++r)
+            EXPECT_TRUE(std::fabs(b.value[r] - live.value[r]) <= 0.5f || (std::isnan(b.value[r]) && std::isnan(live.value[r])))
+                << i << " " << r;
+        if (i > 0) {
+            EXPECT_EQ(back.gap_before(i), t->Shown().gap_before(from + i)) << i;
+            gaps += back.gap_before(i) || std::isnan(b.value[trend::kVTarget]);
+        }
+    }
+    // Between the Disconnect and the Connect the time is missing in the file too.
+    const int64_t connect = back.at(back.size() - 2).time_ms;
+    EXPECT_EQ(back.stats(trend::kISupply, back.at(1).time_ms + 1, connect).whole, 0);
+    EXPECT_GE(gaps, 1);
 }
 
 TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {
@@ -343,6 +398,30 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     EXPECT_TRUE(wxConfigBase::Get()->Read("Trend/BatteryCapacity_mAh", &remembered));
     EXPECT_EQ(remembered, "220");
     EXPECT_TRUE(t->CurrentView().live()) << "a selection moved the view";
+
+    // "Export CSV…" of the selection: a log that opens with exactly its
+    // readouts, the one missing every reading included.
+    const std::string exported = trendtest::temp_path("selection.csv");
+    EXPECT_EQ(t->ExportCsv(exported, TrendFrame::ExportSpan::Selection), "");
+    EXPECT_EQ(label(t->NoteText), "Exported " + std::to_string(st.readouts) + " readouts to " + exported);
+    {
+        trend::CsvLog log;
+        std::string error;
+        ASSERT_TRUE(log.open(exported, &error)) << error;
+        trend::Series back(0);
+        log.read_all(back);
+        EXPECT_EQ(log.skipped(), 0u);
+        ASSERT_EQ(static_cast<int64_t>(back.size()), st.readouts);
+        size_t first = 0;
+        while (t->Shown().at(first).time_ms < sel.t0_ms) ++first;
+        for (size_t i = 0; i < back.size(); ++i) {
+            const trend::Readout a = t->Shown().at(first + i), b = back.at(i);
+            EXPECT_EQ(b.time_ms, a.time_ms);
+            for (int r = 0; r < trend::kReadingCount; ++r)
+                EXPECT_TRUE(b.value[r] == a.value[r] || (std::isnan(b.value[r]) && std::isnan(a.value[r]))) << i;
+        }
+        EXPECT_EQ(back.stats(trend::kVTarget, sel.t0_ms, sel.t1_ms).gaps, 1);
+    }
 
     // "Zoom to selection", then a plain drag pans and stops following.
     ASSERT_TRUE(t->ZoomButton->IsEnabled());

@@ -153,6 +153,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     Plot->SetBackgroundStyle(wxBG_STYLE_PAINT);
     StatsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
     MarkerText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    TotalsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    ResetTotalsButton = new wxButton(panel, wxID_ANY, _("Reset"));
     MarkerZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to markers"));
     ExportButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Export CSV\xE2\x80\xA6"));
     RecordButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Record\xE2\x80\xA6"));
@@ -182,6 +184,10 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     column->Add(Plot, wxSizerFlags(1).Expand());
     column->Add(StatsText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
     column->Add(MarkerText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
+    wxBoxSizer* totals = new wxBoxSizer(wxHORIZONTAL);
+    totals->Add(TotalsText, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
+    totals->Add(ResetTotalsButton, wxSizerFlags().CentreVertical());
+    column->Add(totals, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
     column->Add(NoteText, wxSizerFlags().Expand().Border());
     panel->SetSizer(column);
     LoadGauge->Hide();
@@ -225,6 +231,11 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     ExportButton->Bind(wxEVT_BUTTON, &TrendFrame::OnExportClick, this);
     RecordButton->Bind(wxEVT_BUTTON, &TrendFrame::OnRecordClick, this);
     RecordButton->Enable(live_ != nullptr);
+    ResetTotalsButton->Bind(wxEVT_BUTTON, &TrendFrame::OnResetTotalsClick, this);
+    // Running totals are of live readouts only.
+    TotalsText->Show(live_ != nullptr);
+    ResetTotalsButton->Show(live_ != nullptr);
+    ShowTotals();
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
     BatteryCtrl->Bind(wxEVT_TEXT, &TrendFrame::OnBatteryText, this);
     // The accelerators arrive as menu commands with the buttons' ids.
@@ -302,6 +313,7 @@ void TrendFrame::ViewChanged() {
 
 void TrendFrame::LiveChanged() {
     RecordNew();
+    ShowTotals();
     if (shown_ != live_.get()) return;
     if (selection_) ShowStats();
     scene_stale_ = true;
@@ -676,6 +688,29 @@ void TrendFrame::OnRecordClick(wxCommandEvent& WXUNUSED(event)) {
     wxFileDialog dialog(this, _("Record live readouts"), wxEmptyString, "record.csv", kWildcardLogs,
                         wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     if (dialog.ShowModal() == wxID_OK) StartRecording(file_name_bytes(dialog.GetPath()));
+}
+
+void TrendFrame::ShowTotals() {
+    if (!live_) return;
+    wxString text = "Since the trend started";
+    if (totals_from_ms_ != INT64_MIN) text = "Since " + time_text(totals_from_ms_);
+    const int64_t from = std::max(totals_from_ms_, live_->first_time());
+    if (live_->empty() || live_->last_time() < from) {
+        text << ": no readout yet";
+    } else {
+        const int64_t to = live_->last_time() + 1;
+        const trend::Integrals in = live_->integrals(from, to);
+        text << ", " << duration_text(live_->last_time() - from) << ": "
+             << wxString::FromUTF8(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms,
+                                                    in.gap_ms));
+    }
+    TotalsText->SetLabel(text);
+}
+
+void TrendFrame::OnResetTotalsClick(wxCommandEvent& WXUNUSED(event)) {
+    // From the next readout on.
+    totals_from_ms_ = live_ && !live_->empty() ? live_->last_time() + 1 : INT64_MIN;
+    ShowTotals();
 }
 
 void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {

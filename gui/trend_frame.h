@@ -108,6 +108,9 @@ public:
     wxButton* MarkerZoomButton; // "Zoom to markers", usable with both set
     wxButton* ExportButton;     // "Export CSV…": all, the visible span or the selection
     wxButton* RecordButton;     // "Record…" / "Stop recording", with live readouts
+    wxStaticText* TotalsText;   // the live readouts' charge, energy, elapsed and covered time
+                                // since the trend started or the last Reset
+    wxButton* ResetTotalsButton;  // "Reset", beside them
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
@@ -138,6 +141,9 @@ private:
     void OnMarkerZoomClick(wxCommandEvent& event);
     void OnExportClick(wxCommandEvent& event);
     void OnRecordClick(wxCommandEvent& event);
+    void OnResetTotalsClick(wxCommandEvent& event);
+    // The running totals' line, after each live readout.
+    void ShowTotals();
     // Writes the live readouts appended since the last call to the recording.
     void RecordNew();
     void OnRightDown(wxMouseEvent& event);
@@ -191,7 +197,8 @@ private:
     std::FILE* record_ = nullptr;  // the recording, when one runs
     std::string record_path_;
     uint64_t recorded_ = 0;  // live readouts ever appended (dropped included) when last written
-    bool record_rows_ = false;  // a row was recorded: a gap before the next one is written
+    bool record_rows_ = false;
+    int64_t totals_from_ms_ = INT64_MIN;  // the running totals count readouts from here  // a row was recorded: a gap before the next one is written
 
     bool loading_ = false;
     wxTimer follow_timer_;

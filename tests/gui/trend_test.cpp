@@ -223,6 +223,27 @@ TEST_F(guiTrend, RecordWritesTheLiveReadoutsAsTheyComeWithADisconnectsGap) {
     const int64_t connect = back.at(back.size() - 2).time_ms;
     EXPECT_EQ(back.stats(trend::kISupply, back.at(1).time_ms + 1, connect).whole, 0);
     EXPECT_GE(gaps, 1);
+
+    // The running totals: every live readout since the trend started, then
+    // none after Reset until the next one.
+    const trend::Series& live = t->Shown();
+    const trend::Integrals total = live.integrals(live.first_time(), live.last_time() + 1);
+    EXPECT_GT(total.gap_ms, 0);
+    const std::string totals = label(t->TotalsText);
+    const std::string sums =
+        ": " + trend::cost_text(total.charge_mC, total.energy_mJ, total.mean_power_mW, total.covered_ms, total.gap_ms);
+    EXPECT_EQ(totals.rfind("Since the trend started, ", 0), 0u) << totals;
+    ASSERT_GT(totals.size(), sums.size());
+    EXPECT_EQ(totals.substr(totals.size() - sums.size()), sums) << totals;
+    click(t->ResetTotalsButton);
+    EXPECT_NE(label(t->TotalsText).find(": no readout yet"), std::string::npos) << label(t->TotalsText);
+    click(frame->Button3);
+    click(frame->Button3);
+    const trend::Integrals since = live.integrals(live.at(live.size() - 2).time_ms, live.last_time() + 1);
+    EXPECT_NE(label(t->TotalsText).find(trend::cost_text(since.charge_mC, since.energy_mJ, since.mean_power_mW,
+                                                         since.covered_ms, since.gap_ms)),
+              std::string::npos)
+        << label(t->TotalsText);
 }
 
 TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {

@@ -85,8 +85,9 @@ TEST(DemoProgram, FailedOpenWritesNothingToStdout) {
 
 namespace {
 
+// In text mode: Windows' CR LF reads as LF.
 std::string file_text(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 

@@ -19,8 +19,9 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
                        std::ostream& err, ProbeReturn* probe_return) {
     RunResult result;
-    // The whole run, so that its summary covers every readout.
-    trend::Series series(0);
+    // The run, up to the live trend's bound (36 days at 1 s): a longer or
+    // faster run sums up its latest readouts and says how many went before.
+    trend::Series series(trend::Series::kLiveCapacity);
     // In CSV mode standard output carries nothing but CSV; with the JSON
     // summary there, nothing but the JSON.
     std::ostream& notes = options.csv ? err : out;
@@ -85,6 +86,7 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
 
     if (!series.empty())
         result.summary = summarize(series, series.first_time(), series.last_time() + 1);
+    result.summary.left_out = static_cast<int64_t>(series.dropped());
     const bool went_away = probe_return != nullptr && probe_return->losses() > 0;
     if ((options.count != 1 || went_away) && result.readouts > 0 && !quiet) {
         if (!options.csv) notes << '\n';

@@ -108,8 +108,10 @@ Summary summarize(const trend::Series& series, int64_t t0_ms, int64_t t1_ms) {
 
 std::string summary_text(const Summary& summary) {
     const int64_t n = summary.readouts;
-    std::string text = "Summary of " + std::to_string(n) + (n == 1 ? " readout" : " readouts") +
-                       " (min, mean, max):\n";
+    std::string text = "Summary of " + std::string(summary.left_out > 0 ? "the last " : "") + std::to_string(n) +
+                       (n == 1 ? " readout" : " readouts") + " (min, mean, max)" +
+                       (summary.left_out > 0 ? ", the " + std::to_string(summary.left_out) + " before them left out" : "") +
+                       ":\n";
     for (int i = 0; i < readings::kChannelCount; ++i) {
         const readings::Channel& channel = readings::kChannels[i];
         const ReadingFigures& f = summary.reading[row_of_channel(i)];
@@ -136,6 +138,7 @@ std::string summary_json(const Summary& summary, const std::string& log) {
     json += "  \"from\": " + json_string(console::iso8601_utc(summary.t0_ms)) + ",\n";
     json += "  \"to\": " + json_string(console::iso8601_utc(summary.t1_ms)) + ",\n";
     json += "  \"readouts\": " + std::to_string(summary.readouts) + ",\n";
+    json += "  \"left_out\": " + std::to_string(summary.left_out) + ",\n";
     json += "  \"covered_s\": " + json_number(seconds(summary.covered_ms)) + ",\n";
     json += "  \"missing_s\": " + json_number(seconds(summary.missing_ms)) + ",\n";
     json += "  \"charge_mC\": " + json_number(summary.charge_mC) + ",\n";

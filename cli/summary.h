@@ -29,6 +29,7 @@ struct Summary {
     int64_t t0_ms = 0;  // the span [t0, t1), UTC ms
     int64_t t1_ms = 0;
     int64_t readouts = 0;
+    int64_t left_out = 0;  // a run's readouts before those the bound kept
     int64_t covered_ms = 0;  // time some readout stands for, gaps left out
     int64_t missing_ms = 0;  // time in gaps
     double charge_mC = 0.0;  // of I supply

@@ -351,6 +351,7 @@ TEST_F(ReadTool, SummaryJsonGoesAloneToStdoutAndABrokenLimitIsNamedWithStatusFiv
     EXPECT_EQ(json.strings.at("from"), "2023-11-14T22:13:20.000Z");
     EXPECT_EQ(json.strings.at("to"), "2023-11-14T22:13:23.001Z");  // just past the last readout
     EXPECT_EQ(json.number("readouts"), 4);
+    EXPECT_EQ(json.number("left_out"), 0);
     EXPECT_EQ(json.number("covered_s"), 3);
     EXPECT_EQ(json.number("missing_s"), 0);
     EXPECT_TRUE(near(json.number("charge_mC"), 309));

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 namespace trend {
 
@@ -78,20 +77,21 @@ double y_of(const Strip& strip, double value) {
 }
 
 // The point of a readout's reading outside the view that the mean line
-// runs on to: where the time from it to the view's edge is not missing.
-// `outside` is the readout just before t0 (after: false) or the first at or
-// after t1 (after: true).
-std::optional<Point> edge_readout(const Scene& scene, const Strip& strip, const Series& series, int reading,
-                                  size_t outside, bool after) {
+// runs on to, where the time from it to the view's edge is not missing:
+// false when there is none. `outside` is the readout just before t0 (after:
+// false) or the first at or after t1 (after: true).
+bool edge_readout(const Scene& scene, const Strip& strip, const Series& series, int reading, size_t outside,
+                  bool after, Point* point) {
     // The step between `outside` and the readout next to it on the view's side.
     const size_t later = after ? outside : outside + 1;
     if (later == 0 || later >= series.size() || series.gap_before(later))
-        return std::nullopt;
+        return false;
     const Readout o = series.at(outside);
     const Readout from = series.at(later - 1);
     if (std::isnan(o.value[reading]) || std::isnan(from.value[reading]))
-        return std::nullopt;
-    return Point{scene.x_of(o.time_ms), y_of(strip, o.value[reading])};
+        return false;
+    *point = Point{scene.x_of(o.time_ms), y_of(strip, o.value[reading])};
+    return true;
 }
 
 // The point where the line from a to b crosses x.
@@ -105,7 +105,7 @@ Point crossing(const Point& a, const Point& b, double x) {
 // on to the plot's edges towards the readouts just outside the view, before
 // and after, where no missing time lies between.
 void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vector<Column>& columns,
-                  const std::optional<Point>& before, const std::optional<Point>& after) {
+                  const Point* before, const Point* after) {
     Band band;
     band.fill = kBand[reading];
     band.columns.reserve(columns.size());
@@ -265,11 +265,11 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         series.columns(r, static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms), n_px,
                        columns);
         const size_t first_in = series.lower_bound(scene.range.t0_ms);
-        const std::optional<Point> before =
-            first_in == 0 ? std::nullopt : edge_readout(scene, strip, series, r, first_in - 1, false);
-        const std::optional<Point> after =
-            edge_readout(scene, strip, series, r, series.lower_bound(scene.range.t1_ms), true);
-        draw_columns(scene, r, strip, columns, before, after);
+        Point before, after;
+        const bool has_before =
+            first_in > 0 && edge_readout(scene, strip, series, r, first_in - 1, false, &before);
+        const bool has_after = edge_readout(scene, strip, series, r, series.lower_bound(scene.range.t1_ms), true, &after);
+        draw_columns(scene, r, strip, columns, has_before ? &before : nullptr, has_after ? &after : nullptr);
     }
 
     // The shared time axis: grid lines through every strip, labels under the

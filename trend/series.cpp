@@ -336,6 +336,7 @@ struct Series::Impl {
     int64_t steps[Series::kGapSteps] = {kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep};
     int step_count = 0;
     int step_next = 0;
+    int64_t median = 0;  // the lower median of the steps, once there are any
     bool gap_pending = false;
     int64_t gap_time = 0;
     unsigned last_missing = 0;
@@ -343,6 +344,23 @@ struct Series::Impl {
     void forget_steps() {
         std::fill(steps, steps + Series::kGapSteps, kNoStep);
         step_count = step_next = 0;
+    }
+    // A steady cadence pushes the step it drops: the median stays, and
+    // is worked out again only when the steps change.
+    void push_step(int64_t step) {
+        const int64_t dropped = steps[step_next];
+        steps[step_next] = step;
+        step_next = (step_next + 1) & (Series::kGapSteps - 1);
+        if (step_count < Series::kGapSteps)
+            ++step_count;
+        else if (dropped == step)
+            return;
+        int64_t sorted[Series::kGapSteps];
+        std::copy(steps, steps + Series::kGapSteps, sorted);
+        // kNoStep sorts after every step.
+        const int middle = (step_count - 1) / 2;
+        std::nth_element(sorted, sorted + middle, sorted + Series::kGapSteps);
+        median = sorted[middle];
     }
     const Chunk& chunk_of(size_t i) const { return *chunks[i / kChunkReadouts]; }
     int64_t time(size_t i) const { return chunk_of(i).time[i % kChunkReadouts]; }
@@ -412,12 +430,10 @@ struct Series::Impl {
     }
 
     // Whether the step is more than kGapStepFactor times the lower median of
-    // the steps before: that many or more of them are below step / factor.
+    // the steps before.
     bool long_step(int64_t step) const {
-        int below = 0;
-        const int64_t limit = (step - 1) / Series::kGapStepFactor;
-        for (int s = 0; s < Series::kGapSteps; ++s) below += steps[s] <= limit ? 1 : 0;
-        return step_count > 0 && below >= (step_count - 1) / 2 + 1;
+        // step > factor * median, without the product's overflow.
+        return step_count > 0 && (step - 1) / Series::kGapStepFactor >= median;
     }
 };
 
@@ -449,9 +465,7 @@ bool Series::append(const Readout& readout) {
         if (s.gap_pending) {
             s.forget_steps();
         } else if (step > 0) {
-            s.steps[s.step_next] = step;
-            s.step_next = (s.step_next + 1) & (kGapSteps - 1);
-            s.step_count += s.step_count < kGapSteps ? 1 : 0;
+            s.push_step(step);
         }
         bits = gap ? kStepGap : 0;
         if (step > 0) {

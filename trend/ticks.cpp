@@ -129,7 +129,10 @@ ValueTicks value_ticks(double min, double max, int max_ticks) {
             // Scaled by the power of ten first: 0.3 * 10 is 3, 0.3 / 0.1 is not.
             auto steps = [&](double v) { return exponent >= 0 ? v / (mantissa * power) : v * power / mantissa; };
             auto tick = [&](double k) { return exponent >= 0 ? k * mantissa * power : k * mantissa / power; };
-            const double k_lo = std::floor(steps(min)), k_hi = std::ceil(steps(max));
+            double k_lo = std::floor(steps(min)), k_hi = std::ceil(steps(max));
+            // Scaling may round a bound onto a tick it lies just beyond.
+            if (tick(k_lo) > min) --k_lo;
+            if (tick(k_hi) < max) ++k_hi;
             if (k_hi - k_lo + 1 > max_ticks) continue;
             axis.step = tick(1.0);
             axis.lo = tick(k_lo);

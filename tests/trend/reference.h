@@ -95,6 +95,8 @@ inline std::vector<std::pair<int64_t, int64_t>> stretches(const Kept& s, int r) 
     return out;
 }
 
+inline bool same(float a, float b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+
 inline bool overlaps(long double a0, long double a1, long double b0, long double b1) {
     return std::max(a0, b0) < std::min(a1, b1);
 }
@@ -127,6 +129,8 @@ inline trend::Stats stats(const Kept& s, int r, int64_t t0, int64_t t1) {
 // Column boundaries exactly as series.h writes them.
 inline double boundary(double t0, double t1, int k, int n) { return k == n ? t1 : t0 + (t1 - t0) * k / n; }
 
+// Each column from the readouts whose times fall in it and the stretches
+// that overlap it (both found by binary search: the rows are in time order).
 inline std::vector<trend::Column> columns(const Kept& s, int r, double t0, double t1, int n) {
     std::vector<trend::Column> out;
     if (n <= 0 || !(t1 > t0)) return out;
@@ -137,17 +141,23 @@ inline std::vector<trend::Column> columns(const Kept& s, int r, double t0, doubl
         trend::Column c{nan, nan, nan, false, false};
         long double sum = 0;
         int64_t whole = 0;
-        for (const Readout& row : s.rows) {
-            const double t = static_cast<double>(row.time_ms);
-            if (t < b0 || t >= b1 || std::isnan(row.value[r])) continue;
-            c.min = whole == 0 ? row.value[r] : std::min(c.min, row.value[r]);
-            c.max = whole == 0 ? row.value[r] : std::max(c.max, row.value[r]);
-            sum += row.value[r];
+        auto row = std::partition_point(s.rows.begin(), s.rows.end(),
+                                        [&](const Readout& x) { return static_cast<double>(x.time_ms) < b0; });
+        for (; row != s.rows.end() && static_cast<double>(row->time_ms) < b1; ++row) {
+            if (std::isnan(row->value[r])) continue;
+            c.min = whole == 0 ? row->value[r] : std::min(c.min, row->value[r]);
+            c.max = whole == 0 ? row->value[r] : std::max(c.max, row->value[r]);
+            sum += row->value[r];
             ++whole;
         }
         c.has_data = whole > 0;
         if (c.has_data) c.mean = static_cast<float>(sum / whole);
-        for (const auto& gap : gaps) c.has_gap = c.has_gap || overlaps(gap.first, gap.second, b0, b1);
+        // The first stretch ending after b0 is the only one that may
+        // overlap without a later one starting inside too.
+        const auto gap = std::partition_point(gaps.begin(), gaps.end(), [&](const std::pair<int64_t, int64_t>& g) {
+            return static_cast<double>(g.second) <= b0;
+        });
+        c.has_gap = gap != gaps.end() && overlaps(gap->first, gap->second, b0, b1);
         out.push_back(c);
     }
     return out;

@@ -85,6 +85,8 @@ TEST(trendTicks, ValueTicksBoundaryTable) {
         // a step that is not a double: 0.3 / 0.1 is 2.9999999999999996.
         {0.3, 0.5, 3, 0.1, "0.3 0.4 0.5"},
         {0.7, 0.9, 3, 0.1, "0.7 0.8 0.9"},
+        // A bound a bit beyond a tick once scaled still gets the next.
+        {0.4, 0.41600000000000004, 10, 0.002, "0.400 0.402 0.404 0.406 0.408 0.410 0.412 0.414 0.416 0.418"},
         {-0.3, -0.1, 3, 0.1, "-0.3 -0.2 -0.1"},
         // Across zero two ticks never do: three.
         {-1, 1, 2, 1, "-1 0 1"},

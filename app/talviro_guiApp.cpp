@@ -102,6 +102,20 @@ bool talviro_guiApp::OnInit() {
         exit_status_ = save_image::run(start_options, std::cerr);
         return true;
     }
+    // The settings kept: the probe used last (the measurement window) and
+    // the battery's capacity (the trend window, a log's alone too).
+    SetVendorName(kVendorName);
+#ifdef __WXGTK__
+    // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
+    // into the home folder itself; the toolkit writes it only into a folder
+    // that exists. Without one nothing is remembered, which is no error.
+    wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
+    {
+        wxLogNull quiet;
+        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
+                          wxPATH_MKDIR_FULL);
+    }
+#endif
     if (!start_options.log.empty()) {
         // A log alone: its trend window, and no probe looked for.
         TrendFrame* trend = new TrendFrame(nullptr);
@@ -112,19 +126,6 @@ bool talviro_guiApp::OnInit() {
         trend->OpenLog(wxString(start_options.log.c_str(), *wxConvFileName));
         return true;
     }
-    // Only the measurement window keeps a setting, the probe used last.
-    SetVendorName(kVendorName);
-#ifdef __WXGTK__
-    // The configuration file goes under ~/.config (XDG_CONFIG_HOME), not
-    // into the home folder itself; the toolkit writes it only into a folder
-    // that exists. Without one the probe is not remembered, which is no error.
-    wxStandardPaths::Get().SetFileLayout(wxStandardPaths::FileLayout_XDG);
-    {
-        wxLogNull quiet;
-        wxFileName::Mkdir(wxStandardPaths::Get().GetUserConfigDir(), wxS_DIR_DEFAULT,
-                          wxPATH_MKDIR_FULL);
-    }
-#endif
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);

@@ -2,9 +2,11 @@
 #ifndef TALVIRO_CLI_OPTIONS_H
 #define TALVIRO_CLI_OPTIONS_H
 
+#include "cli/summary.h"
 #include "console/command_line.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,14 @@ struct Options {
     std::string serial;  // read the probe with this serial number; empty: the first free one
     bool help = false;
     bool version = false;
+    // --summary json[=FILE]: the summary as JSON, to standard output (then
+    // nothing else goes there) or to FILE.
+    bool summary_json = false;
+    std::string summary_file;  // empty: standard output
+    std::vector<Limit> limits;  // --limit, each checked at the end
+    std::string log;  // --log: the summary of this recording instead of a run
+    std::optional<int64_t> from_ms;  // --from, --to with --log: UTC ms
+    std::optional<int64_t> to_ms;
 };
 
 struct ParsedOptions {

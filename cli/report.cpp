@@ -3,6 +3,8 @@
 #include "console/time_text.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 
 namespace cli {
 
@@ -60,6 +62,21 @@ std::string csv_line(int64_t wall_ms, const Sample& sample) {
     return line + "\n";
 }
 
+trend::Readout trend_readout(int64_t time_ms, const Sample& sample) {
+    trend::Readout readout{time_ms, {}};
+    for (int r = 0; r < trend::kReadingCount; ++r) {
+        const int i = trend::reading_channel(r);
+        const Conversion& c = sample.conversions[static_cast<size_t>(i)];
+        float value = NAN;
+        if (c.whole) {
+            const std::string number = plain_number(readings::kChannels[i].kind, reading_of(readings::kChannels[i], c));
+            std::from_chars(number.data(), number.data() + number.size(), value);
+        }
+        readout.value[r] = value;
+    }
+    return readout;
+}
+
 void Statistics::add(const Sample& sample) {
     ++readouts_;
     for (int i = 0; i < readings::kChannelCount; ++i) {
@@ -78,28 +95,6 @@ Statistics::Range Statistics::range(int i) const {
     const Channel& s = channels_[i];
     if (s.whole == 0) return {};
     return {s.whole, s.min, s.sum / static_cast<double>(s.whole), s.max};
-}
-
-std::string Statistics::summary() const {
-    std::string text = "Summary of " + std::to_string(readouts_) +
-                       (readouts_ == 1 ? " readout" : " readouts") + " (min, mean, max):\n";
-    for (int i = 0; i < readings::kChannelCount; ++i) {
-        const readings::Channel& channel = readings::kChannels[i];
-        const Range r = range(i);
-        text += readings::channel_name(channel) + ": ";
-        if (r.whole == 0) {
-            text += "no whole conversion";
-        } else {
-            auto shown = [&](double reading) {
-                return readings::format_reading(channel.kind, static_cast<float>(reading));
-            };
-            text += "min " + shown(r.min) + ", mean " + shown(r.mean) + ", max " + shown(r.max);
-            const uint64_t missing = readouts_ - r.whole;
-            if (missing > 0) text += " (" + std::to_string(missing) + " not whole)";
-        }
-        text += '\n';
-    }
-    return text;
 }
 
 }  // namespace cli

@@ -4,6 +4,7 @@
 #define TALVIRO_CLI_REPORT_H
 
 #include "console/readout.h"
+#include "trend/series.h"
 
 #include <cstdint>
 #include <string>
@@ -28,7 +29,13 @@ std::string csv_header();
 // leaves its reading and its count empty.
 std::string csv_line(int64_t wall_ms, const Sample& sample);
 
-// Min, mean and max of every channel's whole conversions over a run.
+// The readout as a trend holds it, at time_ms: each reading as csv_line
+// writes it (the number the window shows), so that a run's summary and that
+// of its log agree; NaN where the conversion was not whole.
+trend::Readout trend_readout(int64_t time_ms, const Sample& sample);
+
+// Min, mean and max of every channel's whole conversions since a reset, for
+// the --watch view.
 class Statistics {
 public:
     // One channel's readings; whole == 0: none yet, and the rest is 0.
@@ -43,10 +50,6 @@ public:
     uint64_t readouts() const { return readouts_; }
     // Channel i in the order of readings::kChannels (0..kChannelCount-1).
     Range range(int i) const;
-    // A heading with the number of readouts, then one line per channel
-    // "A1: min 1.10 V, mean 1.11 V, max 1.12 V", with the number of
-    // conversions that were not whole when there were any.
-    std::string summary() const;
 
 private:
     struct Channel {

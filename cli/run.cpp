@@ -6,7 +6,10 @@
 #include "console/probe_return.h"
 #include "console/unavailable.h"
 #include "probe/probe_channel.h"
+#include "trend/csv_log.h"
 
+#include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <unistd.h>
 
@@ -16,13 +19,15 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
                        RunClock& clock, const volatile std::sig_atomic_t& stop, std::ostream& out,
                        std::ostream& err, ProbeReturn* probe_return) {
     RunResult result;
-    Statistics statistics;
-    // In CSV mode standard output carries nothing but CSV.
+    // The run, up to the live trend's bound (36 days at 1 s): a longer or
+    // faster run sums up its latest readouts and says how many went before.
+    trend::Series series(trend::Series::kLiveCapacity);
+    // In CSV mode standard output carries nothing but CSV; with the JSON
+    // summary there, nothing but the JSON.
     std::ostream& notes = options.csv ? err : out;
-    if (options.csv) {
-        err << serial_line(serial) << std::flush;
-        out << csv_header() << std::flush;
-    }
+    const bool quiet = options.summary_json && options.summary_file.empty();
+    if (options.csv || quiet) err << serial_line(serial) << std::flush;
+    if (options.csv) out << csv_header() << std::flush;
 
     // With --reconnect the count is of whole readouts.
     uint64_t counted = 0;
@@ -34,13 +39,15 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         // Cut short by Ctrl-C: what was written so far stays as it is.
         if (sample.abandoned) break;
         ++result.readouts;
-        statistics.add(sample);
+        // At the time the CSV line gives, so that the log sums up as the
+        // run did; never before the last, so a clock set back loses none.
+        series.append(trend_readout(series.empty() ? started : std::max(started, series.last_time()), sample));
         if (probe_return == nullptr || sample.whole()) ++counted;
         if (!sample.whole() && probe_return == nullptr) result.all_whole = false;
 
         if (options.csv) {
             out << csv_line(started, sample);
-        } else {
+        } else if (!quiet) {
             if (result.readouts > 1) out << '\n';
             out << text_lines(sample);
             if (result.readouts == 1) out << serial_line(serial);
@@ -83,10 +90,13 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         }
     }
 
+    if (!series.empty())
+        result.summary = summarize(series, series.first_time(), series.last_time() + 1);
+    result.summary.left_out = static_cast<int64_t>(series.dropped());
     const bool went_away = probe_return != nullptr && probe_return->losses() > 0;
-    if ((options.count != 1 || went_away) && result.readouts > 0) {
+    if ((options.count != 1 || went_away) && result.readouts > 0 && !quiet) {
         if (!options.csv) notes << '\n';
-        notes << statistics.summary();
+        notes << summary_text(result.summary);
         if (probe_return != nullptr) notes << probe_return->summary_line();
         notes << std::flush;
         if (!out) result.output_ok = false;
@@ -154,6 +164,71 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
     return exit_status::kOk;
 }
 
+int finish_summary(const std::string& program, const Options& options, const Summary& summary,
+                   std::ostream& out, std::ostream& err) {
+    if (options.summary_json) {
+        const std::string json = summary_json(summary, options.log);
+        if (options.summary_file.empty()) {
+            out << json << std::flush;
+            if (!out) {
+                err << program << ": cannot write the summary to standard output\n" << std::flush;
+                return exit_status::kOutputFailed;
+            }
+        } else {
+            std::ofstream file(options.summary_file, std::ios::binary | std::ios::trunc);
+            file << json;
+            file.close();
+            if (!file) {
+                err << program << ": cannot write the summary to " << options.summary_file << "\n" << std::flush;
+                return exit_status::kOutputFailed;
+            }
+        }
+    }
+    int status = exit_status::kOk;
+    for (const Limit& limit : options.limits) {
+        if (limit_holds(limit, summary)) continue;
+        err << program << ": limit broken: " << limit_broken_text(limit, summary) << "\n";
+        status = exit_status::kLimitBroken;
+    }
+    err << std::flush;
+    return status;
+}
+
+int summarize_log(const std::string& program, const Options& options, std::ostream& out, std::ostream& err) {
+    trend::CsvLog log;
+    std::string error;
+    if (!log.open(options.log, &error)) {
+        err << program << ": " << error << "\n" << std::flush;
+        return exit_status::kNoProbe;
+    }
+    trend::Series series(0);
+    bool failed = false;
+    log.read_all(series, &failed);
+    if (failed) {
+        err << program << ": " << options.log << ": cannot be read to its end\n" << std::flush;
+        return exit_status::kNoProbe;
+    }
+    const std::string skipped = log.skipped_note();
+    if (!skipped.empty()) err << program << ": " << skipped << "\n" << std::flush;
+    const int64_t t0 = options.from_ms ? *options.from_ms : series.first_time();
+    // Without --to, just past the last readout, as for a run.
+    const int64_t t1 = options.to_ms ? *options.to_ms : series.last_time() + 1;
+    const Summary summary = series.empty() ? Summary() : summarize(series, t0, t1);
+    if (summary.readouts == 0) {
+        err << program << ": " << options.log << ": no readout "
+            << (options.from_ms || options.to_ms ? "in the span asked for" : "in the log") << "\n" << std::flush;
+        return exit_status::kNoProbe;
+    }
+    if (!options.summary_json || !options.summary_file.empty()) {
+        out << summary_text(summary) << std::flush;
+        if (!out) {
+            err << program << ": cannot write the summary to standard output\n" << std::flush;
+            return exit_status::kOutputFailed;
+        }
+    }
+    return finish_summary(program, options, summary, out, err);
+}
+
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err) {
@@ -172,6 +247,7 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         return out ? exit_status::kOk : exit_status::kOutputFailed;
     }
     if (parsed.options.list) return list_probes(program, out, err);
+    if (!parsed.options.log.empty()) return summarize_log(program, parsed.options, out, err);
     // The probe link's texts never reach standard output, nor run together.
     console::ProbeTexts texts;
     if (parsed.options.watch)
@@ -209,7 +285,13 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         err << program << ": cannot write the readings to standard output\n" << std::flush;
         return exit_status::kOutputFailed;
     }
-    return result.all_whole ? exit_status::kOk : exit_status::kNotWhole;
+    // A run cut short before its first readout has nothing to sum up.
+    const int summed_up = result.readouts > 0
+                              ? finish_summary(program, parsed.options, result.summary, out, err)
+                              : exit_status::kOk;
+    if (summed_up == exit_status::kOutputFailed) return summed_up;
+    if (!result.all_whole) return exit_status::kNotWhole;
+    return summed_up;
 }
 
 int main_program(int argc, char** argv, const SampleSource& source) {

@@ -4,6 +4,7 @@
 #define TALVIRO_CLI_RUN_H
 
 #include "cli/options.h"
+#include "cli/summary.h"
 #include "console/clock.h"
 #include "console/probe_return.h"
 #include "console/probe_texts.h"
@@ -24,6 +25,7 @@ constexpr int kNoProbe = 1;        // the probe could not be opened; --list: non
 constexpr int kUsage = 2;
 constexpr int kNotWhole = 3;       // some conversion of the run was not whole
 constexpr int kOutputFailed = 4;   // standard output could not be written
+constexpr int kLimitBroken = 5;    // a --limit did not hold
 }  // namespace exit_status
 
 using console::ProbeReturn;
@@ -38,6 +40,9 @@ struct RunResult {
     bool all_whole = true;
     bool channel_lost = false;  // ended early: no later readout could be whole
     bool output_ok = true;  // every write to out went through
+    // The run's figures, from its first readout to just past its last:
+    // each readout stands for the time to the next (trend::Integrals).
+    Summary summary;
 };
 
 // Takes options.count readouts (until stop when it is kUntilStopped), one
@@ -90,6 +95,20 @@ int list_probes(const std::string& program, std::ostream& out, std::ostream& err
 int talviro_read(const std::string& program, const std::vector<std::string>& args,
                  const SampleSource& source, RunClock& clock,
                  const volatile std::sig_atomic_t& stop, std::ostream& out, std::ostream& err);
+
+// talviro_read --log: reads options.log whole (trend::CsvLog), prints the
+// summary of --from..--to (or of the whole log) to out, or the JSON as
+// options say, and checks the limits. Lines the log reader skipped are
+// noted on err. Returns kOk, kNoProbe when the log cannot be read or has no
+// readout in the span, kOutputFailed or kLimitBroken.
+int summarize_log(const std::string& program, const Options& options, std::ostream& out, std::ostream& err);
+
+// The end of a run or a log's summary: writes the JSON where options say
+// (out, or options.summary_file), then checks options.limits, naming each
+// broken one on err. Returns kOk, kOutputFailed when the JSON cannot be
+// written, or kLimitBroken.
+int finish_summary(const std::string& program, const Options& options, const Summary& summary,
+                   std::ostream& out, std::ostream& err);
 
 // main() of both programs: the stop signals, the system clock, source and
 // the standard streams around talviro_read.

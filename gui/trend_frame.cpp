@@ -4,12 +4,15 @@
 #include "probe/readings.h"
 #include "trend/csv_log.h"
 #include "trend/svg.h"
+#include "trend/units.h"
 
 #include <wx/accel.h>
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
+#include <wx/choicdlg.h>
 #include <wx/choice.h>
+#include <wx/config.h>
 #include <wx/datetime.h>
 #include <wx/dcbuffer.h>
 #include <wx/dcclient.h>
@@ -25,6 +28,7 @@
 #include <wx/statusbr.h>
 #include <wx/wrapsizer.h>
 #include <wx/time.h>
+#include <wx/textctrl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -72,6 +76,14 @@ const wxString kWidestStatsLine =
 // dark window backgrounds.
 const wxColour kProblemOnLight(176, 0, 0);
 const wxColour kProblemOnDark(255, 128, 128);
+// A press this close to a marker's line grabs it.
+constexpr int kMarkerGrabPx = 4;
+const char kMarkerNames[] = "AB";
+
+// The battery capacity, in the toolkit's configuration store, and the one
+// given before the user gives any.
+const wxString kBatteryKey = "Trend/BatteryCapacity_mAh";
+const wxString kDefaultBatteryMah = "220";
 
 // Local time with milliseconds.
 wxString time_text(int64_t time_ms) {
@@ -143,6 +155,11 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     SaveButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Save image\xE2\x80\xA6"));
     ZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to selection"));
     LiveButton = new wxButton(panel, wxID_ANY, _("Live readouts"));
+    wxStaticText* battery_label = new wxStaticText(panel, wxID_ANY, _("Battery mAh:"));
+    wxString battery = kDefaultBatteryMah;
+    if (wxConfigBase* config = wxConfigBase::Get()) config->Read(kBatteryKey, &battery);
+    BatteryCtrl = new wxTextCtrl(panel, wxID_ANY, battery);
+    BatteryCtrl->SetToolTip(_("The battery's capacity: the selection's statistics say how long it lasts"));
     LoadGauge = new wxGauge(panel, wxID_ANY, kGaugeRange, wxDefaultPosition, wxDefaultSize,
                             wxGA_HORIZONTAL | wxGA_SMOOTH);
     CancelButton = new wxButton(panel, wxID_ANY, _("Cancel"));
@@ -151,6 +168,12 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     // Every pixel is painted from the scene, double-buffered.
     Plot->SetBackgroundStyle(wxBG_STYLE_PAINT);
     StatsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    MarkerText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    TotalsText = new wxStaticText(panel, wxID_ANY, wxEmptyString);
+    ResetTotalsButton = new wxButton(panel, wxID_ANY, _("Reset"));
+    MarkerZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to markers"));
+    ExportButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Export CSV\xE2\x80\xA6"));
+    RecordButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Record\xE2\x80\xA6"));
     NoteText = new wxStaticText(panel, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
                                 wxST_ELLIPSIZE_MIDDLE);
     StatusBar = CreateStatusBar(1);
@@ -167,19 +190,32 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(SaveButton, centred);
     controls->Add(ZoomButton, centred);
     controls->Add(LiveButton, centred);
+    controls->Add(MarkerZoomButton, centred);
+    controls->Add(ExportButton, centred);
+    controls->Add(RecordButton, centred);
+    controls->Add(battery_label, centred);
+    controls->Add(BatteryCtrl, centred);
+    controls->AddStretchSpacer();
     controls->Add(LoadGauge, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
     controls->Add(CancelButton, wxSizerFlags().CentreVertical());
     wxBoxSizer* column = new wxBoxSizer(wxVERTICAL);
     column->Add(controls, wxSizerFlags().Expand().Border());
     column->Add(Plot, wxSizerFlags(1).Expand());
     column->Add(StatsText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
+    column->Add(MarkerText, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
+    wxBoxSizer* totals = new wxBoxSizer(wxHORIZONTAL);
+    totals->Add(TotalsText, wxSizerFlags(1).CentreVertical().Border(wxRIGHT));
+    totals->Add(ResetTotalsButton, wxSizerFlags().CentreVertical());
+    column->Add(totals, wxSizerFlags().Expand().Border(wxLEFT | wxRIGHT | wxTOP));
     column->Add(NoteText, wxSizerFlags().Expand().Border());
     panel->SetSizer(column);
     LoadGauge->Hide();
     CancelButton->Hide();
     StatsText->Hide();
     LiveButton->Hide();
+    MarkerText->Hide();
     ZoomButton->Enable(false);
+    MarkerZoomButton->Enable(false);
 
     // Wide enough for a line of the selection's statistics.
     wxSize min_size = ConvertDialogToPixels(kMinSizeDlu);
@@ -202,6 +238,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     for (const auto& type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_DCLICK, wxEVT_LEFT_UP, wxEVT_MOTION, wxEVT_LEAVE_WINDOW})
         Plot->Bind(type, &TrendFrame::OnMouse, this);
     Plot->Bind(wxEVT_MOUSEWHEEL, &TrendFrame::OnWheel, this);
+    Plot->Bind(wxEVT_RIGHT_DOWN, &TrendFrame::OnRightDown, this);
     Plot->Bind(wxEVT_MOUSE_CAPTURE_LOST, &TrendFrame::OnCaptureLost, this);
     Bind(wxEVT_CHAR_HOOK, &TrendFrame::OnCharHook, this);
     Bind(wxEVT_IDLE, &TrendFrame::OnIdle, this);
@@ -213,7 +250,17 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
     LiveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnLiveReadoutsClick, this);
+    MarkerZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnMarkerZoomClick, this);
+    ExportButton->Bind(wxEVT_BUTTON, &TrendFrame::OnExportClick, this);
+    RecordButton->Bind(wxEVT_BUTTON, &TrendFrame::OnRecordClick, this);
+    RecordButton->Enable(live_ != nullptr);
+    ResetTotalsButton->Bind(wxEVT_BUTTON, &TrendFrame::OnResetTotalsClick, this);
+    // Running totals are of live readouts only.
+    TotalsText->Show(live_ != nullptr);
+    ResetTotalsButton->Show(live_ != nullptr);
+    ShowTotals();
     CancelButton->Bind(wxEVT_BUTTON, &TrendFrame::OnCancelClick, this);
+    BatteryCtrl->Bind(wxEVT_TEXT, &TrendFrame::OnBatteryText, this);
     // The accelerators arrive as menu commands with the buttons' ids.
     Bind(wxEVT_MENU, &TrendFrame::OnOpenClick, this, OpenButton->GetId());
     Bind(wxEVT_MENU, &TrendFrame::OnSaveClick, this, SaveButton->GetId());
@@ -258,7 +305,7 @@ void TrendFrame::OnLiveReadoutsClick(wxCommandEvent& WXUNUSED(event)) {
 }
 
 // follow_timer_ is a member: it stops before the controls go.
-TrendFrame::~TrendFrame() = default;
+TrendFrame::~TrendFrame() { StopRecording(); }
 
 trend::Extent TrendFrame::DataExtent() const {
     if (shown_->empty()) return {};
@@ -292,6 +339,8 @@ trend::SceneRequest TrendFrame::Request() const {
     const std::optional<trend::TimeRange> shown = SelectionInView();
     if (shown && !(shown->t0_ms <= request.range.t0_ms && shown->t1_ms >= request.range.t1_ms))
         request.selection = shown;
+    for (const std::optional<int64_t>& marker : markers_)
+        if (marker) request.markers.push_back(*marker);
     return request;
 }
 
@@ -341,6 +390,8 @@ void TrendFrame::ViewChanged() {
 }
 
 void TrendFrame::LiveChanged() {
+    RecordNew();
+    ShowTotals();
     if (shown_ != live_.get()) return;
     // The count, unless the note tells of something else (a saved picture).
     if (NoteText->GetLabel().StartsWith(kLiveNote + ": ")) ShowLiveNote();
@@ -359,7 +410,17 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
         if (!Plot->HasCapture()) Plot->CaptureMouse();
         drag_x_ = x;
         dragged_ = false;
-        if (event.ShiftDown()) {
+        dragged_marker_ = event.ControlDown() || event.CmdDown() ? -1 : MarkerAt(x);
+        if (event.ControlDown() || event.CmdDown()) {
+            // A, then B, then whichever is nearer moves here.
+            const int64_t at = CurrentScene().time_at(x);
+            dragged_marker_ = !markers_[0] ? 0 : !markers_[1] ? 1
+                              : std::llabs(*markers_[0] - at) <= std::llabs(*markers_[1] - at) ? 0 : 1;
+            PlaceMarker(dragged_marker_, at);
+        }
+        if (dragged_marker_ >= 0) {
+            drag_ = Drag::Marker;
+        } else if (event.ShiftDown()) {
             drag_ = Drag::Select;
             select_from_ms_ = CurrentScene().time_at(x);
         } else {
@@ -376,14 +437,18 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
     }
     if (event.Leaving()) {
         StatusBar->SetStatusText(wxEmptyString, kHoverField);
+        hover_x_ = -1;
         return;
     }
+    hover_x_ = x;
     if (!event.Dragging() || drag_ == Drag::None) {
         ShowHover(x);
         return;
     }
     const trend::Scene& scene = CurrentScene();
-    if (drag_ == Drag::Pan) {
+    if (drag_ == Drag::Marker) {
+        PlaceMarker(dragged_marker_, scene.time_at(x));
+    } else if (drag_ == Drag::Pan) {
         if (x == drag_x_) return;
         dragged_ = true;
         view_.pan(DataExtent(), scene.time_at(drag_x_) - scene.time_at(x));
@@ -412,6 +477,11 @@ void TrendFrame::OnWheel(wxMouseEvent& event) {
 }
 
 void TrendFrame::OnCharHook(wxKeyEvent& event) {
+    // Keys typed into the battery's capacity are its own.
+    if (wxWindow::FindFocus() == BatteryCtrl) {
+        event.Skip();
+        return;
+    }
     // Arrow keys belong to the span list while it has the focus.
     const bool in_choice = wxWindow::FindFocus() == SpanChoice;
     std::optional<trend::Key> key;
@@ -448,6 +518,20 @@ void TrendFrame::OnCharHook(wxKeyEvent& event) {
     case WXK_NUMPAD_DELETE:
         if (selection_ && !event.HasAnyModifiers()) {
             DropSelection();
+            return;
+        }
+        break;
+    case 'A':
+    case 'B':
+        if (!event.HasAnyModifiers() && hover_x_ >= 0) {
+            PlaceMarker(event.GetKeyCode() - 'A', CurrentScene().time_at(hover_x_));
+            return;
+        }
+        break;
+    case 'X':
+        if (!event.HasAnyModifiers()) {
+            markers_ = {};
+            ShowMarkers();
             return;
         }
         break;
@@ -511,6 +595,7 @@ void TrendFrame::ShowStats() {
             text << s.readouts << (s.readouts == 1 ? " readout, " : " readouts, ") << s.gaps
                  << (s.gaps == 1 ? " gap" : " gaps");
         }
+        text << "\n" << CostLines(span);
     }
     StatsText->SetLabel(text);
     // Takes its lines only while a selection is in view.
@@ -518,6 +603,217 @@ void TrendFrame::ShowStats() {
         StatsText->Show(shown.has_value());
         Plot->GetParent()->Layout();
     }
+}
+
+wxString TrendFrame::CostLines(const trend::TimeRange& span) const {
+    const trend::Integrals in = shown_->integrals(span.t0_ms, span.t1_ms);
+    double capacity_mAh = 0.0;
+    if (!BatteryCtrl->GetValue().ToCDouble(&capacity_mAh)) capacity_mAh = 0.0;
+    return wxString::FromUTF8(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms,
+                                               in.gap_ms) +
+                              "\nBattery " + trend::battery_life_text(capacity_mAh, in.mean[trend::kISupply]));
+}
+
+void TrendFrame::PlaceMarker(int i, int64_t time_ms) {
+    const std::optional<trend::Readout> on = shown_->nearest(time_ms);
+    if (!on) return;
+    markers_[static_cast<size_t>(i)] = on->time_ms;
+    ShowMarkers();
+}
+
+int TrendFrame::MarkerAt(int x) {
+    const trend::Scene& scene = CurrentScene();
+    int found = -1;
+    double nearest = kMarkerGrabPx + 1.0;
+    for (int i = 0; i < kMarkerCount; ++i) {
+        if (!markers_[static_cast<size_t>(i)]) continue;
+        const double distance = std::fabs(scene.x_of(*markers_[static_cast<size_t>(i)]) - x);
+        if (distance < nearest) {
+            nearest = distance;
+            found = i;
+        }
+    }
+    return found;
+}
+
+void TrendFrame::OnRightDown(wxMouseEvent& event) {
+    event.Skip();
+    const int i = MarkerAt(event.GetX());
+    if (i < 0) return;
+    markers_[static_cast<size_t>(i)].reset();
+    ShowMarkers();
+}
+
+void TrendFrame::OnMarkerZoomClick(wxCommandEvent& WXUNUSED(event)) {
+    if (!markers_[0] || !markers_[1] || *markers_[0] == *markers_[1]) return;
+    view_.zoom_to(std::min(*markers_[0], *markers_[1]), std::max(*markers_[0], *markers_[1]));
+    ViewChanged();
+}
+
+void TrendFrame::ShowMarkers() {
+    wxString text;
+    std::optional<trend::Readout> on[kMarkerCount];
+    for (int i = 0; i < kMarkerCount; ++i) {
+        if (!markers_[static_cast<size_t>(i)]) continue;
+        on[i] = shown_->nearest(*markers_[static_cast<size_t>(i)]);
+        if (!on[i]) continue;
+        if (!text.empty()) text << "\n";
+        text << kMarkerNames[i] << " " << time_text(on[i]->time_ms) << ":";
+        for (int r = 0; r < trend::kReadingCount; ++r)
+            text << (r == 0 ? " " : ", ") << wxString::FromUTF8(trend::reading_name(r)) << " "
+                 << reading_text(r, on[i]->value[r]);
+    }
+    if (on[0] && on[1]) {
+        // B less A: a reading that is missing at either has no difference.
+        text << wxString::FromUTF8("\nB \xE2\x88\x92 A: \xCE\x94t ")
+             << (on[1]->time_ms < on[0]->time_ms ? "-" : "")
+             << duration_text(std::llabs(on[1]->time_ms - on[0]->time_ms)) << ";";
+        for (int r = 0; r < trend::kReadingCount; ++r) {
+            const double d = static_cast<double>(on[1]->value[r]) - on[0]->value[r];
+            text << (r == 0 ? " " : ", ") << wxString::FromUTF8(trend::reading_name(r)) << " ";
+            if (std::isnan(d))
+                text << wxString::FromUTF8(readings::format_missing(kind_of(r)));
+            else
+                text << (kind_of(r) == readings::Kind::Current ? wxString::Format("%+.0f mA", d)
+                                                               : wxString::Format("%+.2f V", d));
+        }
+        const trend::TimeRange span{std::min(on[0]->time_ms, on[1]->time_ms),
+                                    std::max(on[0]->time_ms, on[1]->time_ms)};
+        text << "\n" << CostLines(span);
+    }
+    MarkerText->SetLabel(text);
+    MarkerZoomButton->Enable(on[0] && on[1] && on[0]->time_ms != on[1]->time_ms);
+    // Takes its lines only while a marker is placed.
+    if (MarkerText->IsShown() != !text.empty()) {
+        MarkerText->Show(!text.empty());
+        Plot->GetParent()->Layout();
+    }
+    scene_stale_ = true;
+    Plot->Refresh();
+}
+
+std::string TrendFrame::ExportCsv(const std::string& path, ExportSpan which) {
+    trend::TimeRange span{INT64_MIN, INT64_MAX};
+    if (which == ExportSpan::Visible) span = view_.range(DataExtent());
+    if (which == ExportSpan::Selection && selection_) span = *selection_;
+    std::string error;
+    const int64_t written = trend::write_csv_log(path, *shown_, span.t0_ms, span.t1_ms, &error);
+    if (written < 0) {
+        SetNote(file_name_text(error), true);
+        return error;
+    }
+    SetNote(wxString::Format("Exported %lld readouts to %s", static_cast<long long>(written), file_name_text(path)),
+            false);
+    return {};
+}
+
+void TrendFrame::OnExportClick(wxCommandEvent& WXUNUSED(event)) {
+    wxArrayString spans;
+    spans.Add(_("All readouts"));
+    spans.Add(_("The visible span"));
+    if (selection_) spans.Add(_("The selection"));
+    const int chosen = wxGetSingleChoiceIndex(_("Which readouts, at full resolution?"), _("Export CSV"), spans, 0, this);
+    if (chosen < 0) return;
+    wxFileDialog dialog(this, _("Export CSV"), wxEmptyString, "trend.csv", kWildcardLogs,
+                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dialog.ShowModal() != wxID_OK) return;
+    ExportCsv(file_name_bytes(dialog.GetPath()), static_cast<ExportSpan>(chosen));
+}
+
+std::string TrendFrame::StartRecording(const std::string& path) {
+    StopRecording();
+    if (!live_) return "no live readouts to record";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const std::string header = trend::csv_log_header();
+    if (file == nullptr || std::fwrite(header.data(), 1, header.size(), file) != header.size() ||
+        std::fflush(file) != 0) {
+        if (file != nullptr) std::fclose(file);
+        const std::string error = path + ": cannot be written";
+        SetNote(file_name_text(error), true);
+        return error;
+    }
+    record_ = file;
+    record_path_ = path;
+    // From the next readout on.
+    recorded_ = live_->dropped() + live_->size();
+    record_rows_ = false;
+    RecordButton->SetLabel(_("Stop recording"));
+    SetNote(wxString::Format("Recording to %s", file_name_text(path)), false);
+    return {};
+}
+
+void TrendFrame::StopRecording() {
+    if (record_ == nullptr) return;
+    const bool ok = std::fclose(record_) == 0;
+    record_ = nullptr;
+    if (IsBeingDeleted()) return;
+    RecordButton->SetLabel(wxString::FromUTF8("Record\xE2\x80\xA6"));
+    SetNote(wxString::Format(ok ? "Recorded to %s" : "%s: cannot be written", file_name_text(record_path_)), !ok);
+}
+
+void TrendFrame::RecordNew() {
+    if (record_ == nullptr) return;
+    const uint64_t appended = live_->dropped() + live_->size();
+    // Readouts the bound dropped before they were written are lost to the file.
+    const uint64_t first = std::max(recorded_, live_->dropped());
+    std::string text;
+    for (uint64_t n = first; n < appended; ++n) {
+        const size_t i = static_cast<size_t>(n - live_->dropped());
+        // The first readout after missing time starts a new run, a gap to
+        // a viewer; a readout missing every reading is a row of empty fields.
+        if (record_rows_ && i > 0 && live_->gap_before(i)) text += trend::csv_log_header();
+        record_rows_ = true;
+        text += trend::csv_log_row(live_->at(i));
+    }
+    recorded_ = appended;
+    // Flushed every readout: a crash loses at most the line being written.
+    if (std::fwrite(text.data(), 1, text.size(), record_) != text.size() || std::fflush(record_) != 0) {
+        std::fclose(record_);
+        record_ = nullptr;
+        RecordButton->SetLabel(wxString::FromUTF8("Record\xE2\x80\xA6"));
+        SetNote(file_name_text(record_path_ + ": cannot be written; recording stopped"), true);
+    }
+}
+
+void TrendFrame::OnRecordClick(wxCommandEvent& WXUNUSED(event)) {
+    if (Recording()) {
+        StopRecording();
+        return;
+    }
+    wxFileDialog dialog(this, _("Record live readouts"), wxEmptyString, "record.csv", kWildcardLogs,
+                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dialog.ShowModal() == wxID_OK) StartRecording(file_name_bytes(dialog.GetPath()));
+}
+
+void TrendFrame::ShowTotals() {
+    if (!live_) return;
+    wxString text = "Since the trend started";
+    if (totals_from_ms_ != INT64_MIN) text = "Since " + time_text(totals_from_ms_);
+    const int64_t from = std::max(totals_from_ms_, live_->first_time());
+    if (live_->empty() || live_->last_time() < from) {
+        text << ": no readout yet";
+    } else {
+        const int64_t to = live_->last_time() + 1;
+        const trend::Integrals in = live_->integrals(from, to);
+        text << ", " << duration_text(live_->last_time() - from) << ": "
+             << wxString::FromUTF8(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms,
+                                                    in.gap_ms));
+    }
+    TotalsText->SetLabel(text);
+}
+
+void TrendFrame::OnResetTotalsClick(wxCommandEvent& WXUNUSED(event)) {
+    // From the next readout on.
+    totals_from_ms_ = live_ && !live_->empty() ? live_->last_time() + 1 : INT64_MIN;
+    ShowTotals();
+}
+
+void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {
+    if (wxConfigBase* config = wxConfigBase::Get()) {
+        if (config->Write(kBatteryKey, BatteryCtrl->GetValue())) config->Flush();
+    }
+    if (selection_) ShowStats();
+    if (markers_[0] && markers_[1]) ShowMarkers();
 }
 
 void TrendFrame::ShowHover(int x) {
@@ -558,6 +854,8 @@ bool TrendFrame::OpenLog(const wxString& path) {
     view_.set_span(span);
     selection_.reset();
     ShowStats();
+    markers_ = {};
+    ShowMarkers();
     SetTitle(kTitle + kTitleSeparator + wxFileName(path).GetFullName());
     StatusBar->SetStatusText(wxEmptyString, kHoverField);
     // The live readouts go on being kept meanwhile, to be shown again.

@@ -18,6 +18,8 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include <array>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +35,7 @@ class wxMouseEvent;
 class wxPaintEvent;
 class wxStaticText;
 class wxStatusBar;
+class wxTextCtrl;
 
 namespace trend {
 class CsvLog;
@@ -63,6 +66,21 @@ public:
     // (".png" or ".svg", any case). Returns "" or a one-line reason naming
     // the file; the note line says the same.
     std::string SaveImage(const std::string& path);
+    // Which readouts "Export CSV…" writes.
+    enum class ExportSpan { All, Visible, Selection };
+    // Writes the shown readouts of span at full resolution as talviro_read
+    // --csv does, so that "Open log…" reads them back (trend::write_csv_log).
+    // Returns "" or a one-line reason naming the file; the note line says
+    // what was written.
+    std::string ExportCsv(const std::string& path, ExportSpan span);
+    // Starts writing every live readout from now on to path as talviro_read
+    // --csv does, each flushed as it comes, a Disconnect's gap as a new run;
+    // the file can be followed by another trend window as it grows. Replaces
+    // the file. Returns "" or a one-line reason. StopRecording() closes it,
+    // as closing the window does.
+    std::string StartRecording(const std::string& path);
+    void StopRecording();
+    bool Recording() const { return record_ != nullptr; }
 
     // The series drawn: the log's once one is open, else the live one (an
     // empty one for a window without live readings). The title ends in the
@@ -74,6 +92,12 @@ public:
     // in the plot drop it. Its statistics show, and it is shaded on the plot
     // and in pictures, only while part of it is in view.
     const std::optional<trend::TimeRange>& Selection() const { return selection_; }
+    // Markers A and B: each on the time of a readout, unset until placed.
+    // Ctrl+click places A, then B, then moves the nearer one; a marker is
+    // dragged from its line, removed with a right click on it; the keys a
+    // and b place one at the pointer, x removes both.
+    static constexpr int kMarkerCount = 2;
+    const std::array<std::optional<int64_t>, kMarkerCount>& Markers() const { return markers_; }
     bool Loading() const { return loading_; }
     // The scene the plot was last drawn with (empty before the first paint).
     const trend::Scene& LastScene() const { return scene_; }
@@ -86,10 +110,20 @@ public:
     wxButton* SaveButton;       // "Save image…", Ctrl+S
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
     wxButton* LiveButton;       // "Live readouts", back from a log; shown over a log
+    wxTextCtrl* BatteryCtrl;    // the battery's capacity in mAh, remembered
+    wxButton* MarkerZoomButton; // "Zoom to markers", usable with both set
+    wxButton* ExportButton;     // "Export CSV…": all, the visible span or the selection
+    wxButton* RecordButton;     // "Record…" / "Stop recording", with live readouts
+    wxStaticText* TotalsText;   // the live readouts' charge, energy, elapsed and covered time
+                                // since the trend started or the last Reset
+    wxButton* ResetTotalsButton;  // "Reset", beside them
     wxWindow* Plot;             // the four strips; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
-    wxStaticText* StatsText;    // the selection's statistics, one line a reading
+    wxStaticText* StatsText;    // the selection's statistics, one line a reading, then
+                                // its charge, energy, mean power and battery life
+    wxStaticText* MarkerText;   // each marker's time and readings; between them
+                                // Δt, the differences and the span's statistics
     wxStaticText* NoteText;     // refusals, skipped lines, saved pictures
     wxStatusBar* StatusBar;     // the time and the readings under the pointer
 
@@ -117,6 +151,16 @@ private:
     // The log's name, its readouts, a new start, skipped lines, or that it
     // is gone.
     void ShowLogNote();
+    void OnBatteryText(wxCommandEvent& event);
+    void OnMarkerZoomClick(wxCommandEvent& event);
+    void OnExportClick(wxCommandEvent& event);
+    void OnRecordClick(wxCommandEvent& event);
+    void OnResetTotalsClick(wxCommandEvent& event);
+    // The running totals' line, after each live readout.
+    void ShowTotals();
+    // Writes the live readouts appended since the last call to the recording.
+    void RecordNew();
+    void OnRightDown(wxMouseEvent& event);
 
     trend::Extent DataExtent() const;
     // Lays the scene out for the plot's size, with the view and selection.
@@ -134,7 +178,16 @@ private:
     // The selection while part of it is in view.
     std::optional<trend::TimeRange> SelectionInView() const;
     void DropSelection();
+    // The charge, energy and mean power over span, and how long the battery
+    // lasts at its mean current: two lines.
+    wxString CostLines(const trend::TimeRange& span) const;
     void ShowHover(int x);
+    // Puts marker i on the readout nearest to time_ms (none without
+    // readouts), then shows the markers.
+    void PlaceMarker(int i, int64_t time_ms);
+    // The marker whose line is within a few pixels of x, or -1.
+    int MarkerAt(int x);
+    void ShowMarkers();
     void SetNote(const wxString& text, bool problem);
     void EndLoading();
 
@@ -149,11 +202,21 @@ private:
     bool scene_stale_ = true;
     std::optional<trend::TimeRange> selection_;
 
-    enum class Drag { None, Pan, Select };
+    std::array<std::optional<int64_t>, kMarkerCount> markers_;
+    int dragged_marker_ = -1;
+    int hover_x_ = -1;  // the pointer's last x over the plot, for the a and b keys
+
+    enum class Drag { None, Pan, Select, Marker };
     Drag drag_ = Drag::None;
     int drag_x_ = 0;             // pixel of the last pan step
     bool dragged_ = false;       // the pointer moved since the press
     int64_t select_from_ms_ = 0; // where a selection started
+
+    std::FILE* record_ = nullptr;  // the recording, when one runs
+    std::string record_path_;
+    uint64_t recorded_ = 0;  // live readouts ever appended (dropped included) when last written
+    bool record_rows_ = false;  // a row was recorded: a gap before the next one is written
+    int64_t totals_from_ms_ = INT64_MIN;  // the running totals count readouts from here
 
     bool loading_ = false;
     bool log_gone_ = false;          // no file under the log's name

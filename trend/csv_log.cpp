@@ -2,10 +2,13 @@
 
 #include "trend/civil.h"
 
+#include "probe/readings.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -352,6 +355,76 @@ std::string CsvLog::skipped_note() const {
     if (skipped_ == 0) return {};
     return path_ + ": skipped " + std::to_string(skipped_) + (skipped_ == 1 ? " line" : " lines") +
            "; the first, line " + std::to_string(first_skipped_line_) + ": " + first_skipped_reason_;
+}
+
+std::string iso_time(int64_t time_ms) {
+    const int64_t ms_per_day = kSecondsPerDay * kMsPerSecond;
+    const int64_t days = time_ms >= 0 ? time_ms / ms_per_day : -((-time_ms + ms_per_day - 1) / ms_per_day);
+    const int64_t in_day = time_ms - days * ms_per_day;
+    int y = 0, m = 0, d = 0;
+    civil_from_days(days, &y, &m, &d);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", y, m, d,
+                  static_cast<int>(in_day / 3'600'000), static_cast<int>(in_day / 60'000 % 60),
+                  static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000));
+    return text;
+}
+
+std::string csv_log_header() {
+    std::string header(kTimeColumn);
+    for (const readings::Channel& channel : readings::kChannels)
+        header += kSeparator + readings::column_name(channel, readings::unit_name(channel.kind));
+    for (const readings::Channel& channel : readings::kChannels)
+        header += kSeparator + readings::column_name(channel, "count");
+    return header + "\n";
+}
+
+std::string csv_log_row(const Readout& readout) {
+    // The readings in conversion order, as the header has them.
+    float value[readings::kChannelCount];
+    for (int r = 0; r < kReadingCount; ++r) value[reading_channel(r)] = readout.value[r];
+    std::string row = iso_time(readout.time_ms);
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        row += kSeparator;
+        if (std::isnan(value[i])) continue;
+        const std::string text = readings::format_reading(readings::kChannels[i].kind, value[i]);
+        row += text.substr(0, text.find(' '));
+    }
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        row += kSeparator;
+        if (!std::isnan(value[i])) row += std::to_string(readings::count_for_reading(readings::kChannels[i].kind, value[i]));
+    }
+    return row + "\n";
+}
+
+int64_t write_csv_log(const std::string& path, const Series& series, int64_t t0_ms, int64_t t1_ms,
+                      std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        *error = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    std::string text = csv_log_header();
+    int64_t written = 0;
+    bool ok = true;
+    for (size_t i = 0; i < series.size() && ok; ++i) {
+        const Readout readout = series.at(i);
+        if (readout.time_ms < t0_ms || readout.time_ms >= t1_ms) continue;
+        if (written > 0 && series.gap_before(i)) text += csv_log_header();
+        text += csv_log_row(readout);
+        ++written;
+        if (text.size() >= CsvLog::kReadBlock) {
+            ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+            text.clear();
+        }
+    }
+    ok = ok && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) {
+        *error = path + ": cannot be written";
+        return -1;
+    }
+    return written;
 }
 
 }  // namespace trend

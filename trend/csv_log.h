@@ -121,6 +121,23 @@ private:
 
 // "2026-12-08T01:33:00.123Z" to UTC milliseconds; false for any other form.
 bool parse_iso_time(const char* begin, const char* end, int64_t* time_ms);
+// UTC milliseconds as parse_iso_time reads them back.
+std::string iso_time(int64_t time_ms);
+
+// Writes the readouts of series with t0 <= time < t1 to path as talviro_read
+// --csv does, so that CsvLog reads them back as they are: its header, then
+// one row a readout, each reading as the window shows it (a missing one an
+// empty field) and its count recomputed from the reading. Before a readout
+// that missing time for every reading precedes (Series::gap_before) the
+// header is written again, which CsvLog reads as a new run, a gap. Replaces
+// the file. Returns the readouts written, or -1 with *error "PATH: why".
+int64_t write_csv_log(const std::string& path, const Series& series, int64_t t0_ms, int64_t t1_ms,
+                      std::string* error);
+
+// The header line talviro_read --csv writes, with its newline.
+std::string csv_log_header();
+// One row as talviro_read --csv writes it, with its newline.
+std::string csv_log_row(const Readout& readout);
 
 }  // namespace trend
 

@@ -22,6 +22,8 @@ constexpr Color kAxis{110, 110, 110};
 constexpr Color kText{30, 30, 30};
 constexpr Color kGapShade{200, 200, 200};
 constexpr Color kSelection{51, 153, 255, 64};
+constexpr Color kMarker{200, 90, 0};
+constexpr double kMarkerWidth = 1.5;
 constexpr Color kLine[kStripCount] = {{31, 119, 180}, {214, 39, 40}, {44, 160, 44}, {148, 103, 189}};
 constexpr Color kBand[kStripCount] = {{165, 201, 225}, {239, 169, 169}, {170, 217, 170}, {212, 194, 229}};
 
@@ -345,6 +347,15 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         if (b > a)
             for (const Strip& strip : scene.strips)
                 scene.overlay.push_back(FillRect{a, strip.plot.y, b - a, strip.plot.h, kSelection});
+    }
+    for (size_t i = 0; i < request.markers.size() && n_px > 0; ++i) {
+        const double x = scene.x_of(request.markers[i]);
+        if (x < left || x > left + n_px) continue;
+        for (const Strip& strip : scene.strips)
+            scene.segments.push_back(
+                Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kMarker, kMarkerWidth});
+        const std::string name(1, static_cast<char>('A' + i % 26));
+        scene.labels.push_back(Label{x, scene.strips[0].plot.y, name, HAlign::Center, VAlign::Top, kMarker, true});
     }
     scene.dark = request.dark;
     if (request.dark)

@@ -130,6 +130,9 @@ struct SceneRequest {
     std::string title;
     // Every colour turned for a dark background (trend/palette.h).
     bool dark = false;
+    // Marker times: a line over every strip each, named A, B, ... in order
+    // above the top strip; those outside the visible time are not drawn.
+    std::vector<int64_t> markers;
     MeasureText measure;                 // required
     double font_px = 12.0;               // passed to Scene::font_px
 };

@@ -59,7 +59,44 @@ INSTANTIATE_TEST_SUITE_P(
                      "--interval: '86401' is not a number of seconds from 0.001 to 86400"},
         BadArguments{"SerialTwice", {"--serial", "TV0001B", "--serial=TV0002B"}, "--serial may be given only once"},
         BadArguments{"CountTwice", {"--count", "2", "--csv", "--count", "2"}, "--count may be given only once"},
-        BadArguments{"IntervalTwice", {"--interval", "1", "--interval", "2"}, "--interval may be given only once"}),
+        BadArguments{"IntervalTwice", {"--interval", "1", "--interval", "2"}, "--interval may be given only once"},
+        BadArguments{"SummaryNotJson", {"--summary", "text"}, "--summary: expected json or json=FILE, not 'text'"},
+        BadArguments{"SummaryEmptyFile", {"--summary=json="}, "--summary: expected json or json=FILE, not 'json='"},
+        BadArguments{"SummaryJsonWithCsv", {"--csv", "--summary", "json"},
+                     "--summary json writes standard output, as --csv does: give it a file, --summary json=FILE"},
+        BadArguments{"WatchWithLimit", {"--watch", "--limit", "charge<1C"}, "--watch cannot be combined with --limit"},
+        BadArguments{"ListWithLimit", {"--list", "--limit", "charge<1C"}, "--list cannot be combined with --limit"},
+        BadArguments{"LimitWithoutUnit", {"--limit", "charge<=0.5"},
+                     "--limit 'charge<=0.5': charge needs a unit: uAh, mAh, Ah, uC, mC, C"},
+        BadArguments{"LimitWrongUnit", {"--limit", "energy<=0.5mAh"},
+                     "--limit 'energy<=0.5mAh': 'mAh' is not a unit of energy; use uWh, mWh, Wh, uJ, mJ, J"},
+        BadArguments{"LimitReadingUnit", {"--limit", "I_supply_mA mean<=12V"},
+                     "--limit 'I_supply_mA mean<=12V': 'V' is not a unit of I_supply_mA; use uA, mA, A"},
+        BadArguments{"LimitWithoutFigure", {"--limit", "I_supply_mA<=12"},
+                     "--limit 'I_supply_mA<=12': I_supply_mA needs one of min, mean, max, time_weighted_mean, "
+                     "whole, gaps"},
+        BadArguments{"LimitUnknownFigure", {"--limit", "I_supply_mA median<=12"},
+                     "--limit 'I_supply_mA median<=12': I_supply_mA needs one of min, mean, max, "
+                     "time_weighted_mean, whole, gaps, not median"},
+        BadArguments{"LimitUnknownName", {"--limit", "current<=12mA"},
+                     "--limit 'current<=12mA': no reading or total is called 'current'; there are V_target_V, "
+                     "I_supply_mA, A0_V, A1_V, readouts, charge, energy, mean_power, covered and missing"},
+        BadArguments{"LimitWithoutOperator", {"--limit", "charge 1C"},
+                     "--limit 'charge 1C': expected a reading and a figure, or a total, then <=, <, >= or >, "
+                     "and a bound, like \"I_supply_mA mean<=12\" or \"charge<=0.5mAh\""},
+        BadArguments{"LimitEqual", {"--limit", "readouts==3"},
+                     "--limit 'readouts==3': expected a reading and a figure, or a total, then <=, <, >= or >, "
+                     "and a bound, like \"I_supply_mA mean<=12\" or \"charge<=0.5mAh\""},
+        BadArguments{"LimitWithoutNumber", {"--limit", "charge<=mAh"}, "--limit 'charge<=mAh': the bound is not a number"},
+        BadArguments{"LimitCountWithUnit", {"--limit", "A0_V gaps<1s"}, "--limit 'A0_V gaps<1s': gaps is a count and takes no unit"},
+        BadArguments{"LogWithCount", {"--log", "a.csv", "--count", "3"}, "--log cannot be combined with --count"},
+        BadArguments{"LogWithCsv", {"--csv", "--log", "a.csv"}, "--log cannot be combined with --csv"},
+        BadArguments{"LogEmpty", {"--log="}, "--log needs the name of a log written by --csv"},
+        BadArguments{"FromWithoutLog", {"--from", "2026-12-08T01:33:00.000Z"}, "--from and --to go with --log"},
+        BadArguments{"FromNotATime", {"--log", "a.csv", "--from", "today"},
+                     "--from: expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: today"},
+        BadArguments{"FromAfterTo", {"--log", "a.csv", "--from", "2026-12-08T01:33:00.000Z", "--to", "2026-12-08T01:33:00.000Z"},
+                     "--from must be before --to"}),
     [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.name); });
 
 TEST_F(ReadTool, HelpGoesToStdoutWithoutOpeningTheProbe) {

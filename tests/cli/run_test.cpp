@@ -1,9 +1,17 @@
 // Readouts, CSV, pacing, summary and exit status of talviro_read against the
 // simulated probe.
+#include "json_reader.h"
 #include "read_fixture.h"
 
+#include "cli/report.h"
+#include "console/time_text.h"
+#include "trend/csv_log.h"
+
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 using sim::Fn;
@@ -191,6 +199,10 @@ TEST_F(ReadTool, ReconnectSaysOnceWhyTheProbeCannotBeHad) {
                    "I supply: min 0 mA, mean 0 mA, max 0 mA (1 not whole)\n"
                    "V target: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
                    "A0: min 0.00 V, mean 0.00 V, max 0.00 V (1 not whole)\n"
+                   // Readouts at 0, 1 (lost), 4 and 5 s: the three seconds
+                   // the probe was lost for are missing.
+                   "Charge 0 mAh (0 C), energy 0 mWh (0 J), mean power 0 mW, over 2.00 s covered; "
+                   "3.00 s missing\n"
                    "probe away: 1 time, 3.0 s in all\n");
     EXPECT_TRUE(closed_at_end());
 }
@@ -218,7 +230,10 @@ TEST_F(ReadTool, SummaryGivesMinMeanAndMaxOfTheWholeConversions) {
         "A1: min 0.01 V, mean 0.03 V, max 0.07 V\n"
         "I supply: min 103 mA, mean 154 mA, max 205 mA (1 not whole)\n"
         "V target: min 3.31 V, mean 3.32 V, max 3.34 V\n"
-        "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n";
+        "A0: min 0.00 V, mean 0.00 V, max 0.00 V\n"
+        // 103 mA and 205 mA for a second each, to the last readout.
+        "Charge 85.6 \xC2\xB5" "Ah (308 mC), energy 284 \xC2\xB5Wh (1.02 J), mean power 511 mW, "
+        "over 2.00 s covered\n";
     ASSERT_GE(out.size(), last_readout_and_summary.size());
     EXPECT_EQ(out.substr(out.size() - last_readout_and_summary.size()), last_readout_and_summary);
     EXPECT_EQ(err, "talviro_read: FT_Write error\n");
@@ -290,4 +305,163 @@ TEST_F(ReadTool, SerialReadsThatProbeOnlyAndAnUnknownOneNamesThoseFound) {
     EXPECT_EQ(run({"--serial", "TV0009B", "--csv"}), 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "talviro_read: no probe has the serial number \"TV0009B\"; found: TV0001B, TV0002B\n");
+}
+
+namespace {
+
+constexpr double kRelative = 1e-9;
+constexpr int64_t kStartMs = 1'765'000'000'000;  // 2025-12-06T05:46:40Z
+
+// Close to expected within kRelative of it (exactly, for 0).
+::testing::AssertionResult near(double value, double expected) {
+    if (std::fabs(value - expected) <= kRelative * std::fabs(expected)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << value << " is not " << expected;
+}
+
+// A log as talviro_read --csv writes it: one row a second from kStartMs, and
+// an hour more from row hole_at on; A1 and A0 at 0 V, V target at volts;
+// I supply at milliamps[i], empty (not whole) for a negative value.
+std::string write_log(const std::string& name, double volts, const std::vector<double>& milliamps,
+                      size_t hole_at = SIZE_MAX) {
+    const std::string path = ::testing::TempDir() + "talviro_read_" + name + ".csv";
+    std::ofstream log(path, std::ios::binary | std::ios::trunc);
+    log << kCsvHeader;
+    for (size_t i = 0; i < milliamps.size(); ++i) {
+        const int64_t hole_ms = i >= hole_at ? 3'600'000 : 0;
+        log << console::iso8601_utc(kStartMs + hole_ms + static_cast<int64_t>(i) * 1000) << ",0.00,";
+        if (milliamps[i] >= 0) log << milliamps[i];
+        log << "," << volts << ",0.00,0,,0,0\n";
+    }
+    return path;
+}
+
+std::vector<double> repeated(size_t n, double milliamps) { return std::vector<double>(n, milliamps); }
+
+std::vector<double> joined(std::vector<double> a, const std::vector<double>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST_F(ReadTool, SummaryJsonGoesAloneToStdoutAndABrokenLimitIsNamedWithStatusFive) {
+    set_counts({100, 100, 297, 0});  // I supply 103 mA, V target 3.31 V
+    EXPECT_EQ(run({"--count", "4", "--summary", "json", "--limit", "I_supply_mA mean<=103", "--limit",
+                   "charge<0.08mAh", "--limit", "V_target_V min >= 3300 mV"}),
+              cli::exit_status::kLimitBroken);
+    // 103 mA for the three seconds from the first readout to the last:
+    // 309 mC, 0.0858 mAh.
+    EXPECT_EQ(err, "Serial: TV0001B\n"
+                   "talviro_read: limit broken: charge<0.08mAh (charge 85.8 \xC2\xB5" "Ah)\n");
+    const JsonValues json = JsonReader::read(out);
+    ASSERT_EQ(json.error, "") << out;
+    EXPECT_EQ(json.strings.at("from"), "2023-11-14T22:13:20.000Z");
+    EXPECT_EQ(json.strings.at("to"), "2023-11-14T22:13:23.001Z");  // just past the last readout
+    EXPECT_EQ(json.number("readouts"), 4);
+    EXPECT_EQ(json.number("left_out"), 0);
+    EXPECT_EQ(json.number("covered_s"), 3);
+    EXPECT_EQ(json.number("missing_s"), 0);
+    EXPECT_TRUE(near(json.number("charge_mC"), 309));
+    EXPECT_TRUE(near(json.number("charge_mAh"), 309 / 3600.0));
+    EXPECT_TRUE(near(json.number("energy_mJ"), 309 * double(3.31f)));
+    EXPECT_TRUE(near(json.number("mean_power_mW"), 103 * double(3.31f)));
+    EXPECT_EQ(json.number("readings.I_supply_mA.time_weighted_mean"), 103);
+    EXPECT_EQ(json.number("readings.V_target_V.max"), double(3.31f));
+    EXPECT_EQ(json.number("readings.A0_V.whole"), 4);
+    EXPECT_TRUE(closed_at_end());
+
+    // The same with the JSON in a file: the readouts and the text summary
+    // stay on stdout, and bounds that hold end the run with 0.
+    const std::string file = ::testing::TempDir() + "talviro_read_summary.json";
+    EXPECT_EQ(run({"--count", "2", "--summary", "json=" + file, "--limit", "charge<=0.1mAh", "--limit",
+                   "I_supply_mA whole>=2"}),
+              0);
+    EXPECT_NE(out.find("I supply = 103 mA\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Charge 28.6 \xC2\xB5" "Ah (103 mC), energy 94.7 \xC2\xB5Wh (341 mJ), mean power 341 mW, "
+                       "over 1.00 s covered\n"),
+              std::string::npos)
+        << out;
+    std::ifstream in(file);
+    const JsonValues saved = JsonReader::read(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_EQ(saved.error, "");
+    EXPECT_TRUE(near(saved.number("charge_mC"), 103));
+}
+
+TEST_F(ReadTool, LogSummaryGivesTheIntegralsOfGeneratedLogs) {
+    struct Case {
+        const char* name;
+        double volts;
+        std::vector<double> milliamps;
+        std::vector<std::string> span;  // --from/--to
+        double readouts, covered_s, missing_s, charge_mC, mean_mA;
+        size_t hole_at;
+    };
+    const auto from = [](int64_t s) { return console::iso8601_utc(kStartMs + s * 1000); };
+    const std::vector<double> with_gap = joined(joined(repeated(40, 20), repeated(10, -1)), repeated(50, 20));
+    const Case cases[] = {
+        // Each readout stands for the second to the next; the last one for
+        // none, nor one before missing time.
+        {"constant", 3.0, repeated(100, 10), {}, 100, 99, 0, 990, 10, SIZE_MAX},
+        {"step", 2.5, joined(repeated(60, 10), repeated(40, 40)), {}, 100, 99, 0, 2160, 2160 / 99.0, SIZE_MAX},
+        {"not_whole", 2.5, with_gap, {}, 100, 89, 10, 1780, 20, SIZE_MAX},
+        {"not_whole_span", 2.5, with_gap, {"--from", from(30), "--to", from(60)}, 30, 20, 10, 400, 20, SIZE_MAX},
+        {"step_span", 2.5, joined(repeated(60, 10), repeated(40, 40)), {"--from", from(50), "--to", from(70)},
+         20, 20, 0, 500, 25, SIZE_MAX},
+        // An hour's hole in a 1 s log: the hour and the second before it.
+        {"hole", 2.0, joined(repeated(50, 10), repeated(50, 30)), {}, 100, 98, 3601, 490 + 1470, 20, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--log", write_log(c.name, c.volts, c.milliamps, c.hole_at), "--summary",
+                                         "json"};
+        args.insert(args.end(), c.span.begin(), c.span.end());
+        ASSERT_EQ(run(args), 0) << err;
+        EXPECT_EQ(err, "");
+        const JsonValues json = JsonReader::read(out);
+        ASSERT_EQ(json.error, "") << out;
+        EXPECT_EQ(json.number("readouts"), c.readouts);
+        EXPECT_TRUE(near(json.number("covered_s"), c.covered_s));
+        EXPECT_TRUE(near(json.number("missing_s"), c.missing_s));
+        EXPECT_TRUE(near(json.number("charge_mC"), c.charge_mC));
+        EXPECT_TRUE(near(json.number("energy_mJ"), c.charge_mC * c.volts));
+        EXPECT_TRUE(near(json.number("mean_power_mW"), c.charge_mC * c.volts / c.covered_s));
+        EXPECT_TRUE(near(json.number("readings.I_supply_mA.time_weighted_mean"), c.mean_mA));
+        EXPECT_EQ(json.number("readings.I_supply_mA.gaps"), c.missing_s > 0 ? 1 : 0);
+        EXPECT_EQ(json.number("readings.A1_V.max"), 0);
+    }
+    EXPECT_TRUE(dev().log().empty());  // no probe is opened for a log
+}
+
+TEST_F(ReadTool, LogLimitsHoldOrBreakAsTheFiguresSay) {
+    // 10 mA at 3 V from the first of 101 readouts a second apart to the
+    // last: 100 s, 1000 mC (0.278 mAh), 3000 mJ, 30 mW.
+    const std::string log = write_log("limits", 3.0, repeated(101, 10));
+    const std::pair<const char*, int> limits[] = {
+        {"charge<=0.5mAh", 0},       {"charge<=0.2mAh", 5},         {"charge <= 1 C", 0},
+        {"charge<1C", 5},            {"energy>=3J", 0},             {"energy>3000mJ", 5},
+        {"mean_power < 30mW", 5},    {"mean_power<=0.03W", 0},      {"I_supply_mA mean<=10", 0},
+        {"I_supply_mA max<10", 5},   {"I_supply_mA time_weighted_mean>=0.01A", 0},
+        {"V_target_V min>=3000mV", 0}, {"covered>=100s", 0},        {"covered>=2min", 5},
+        {"missing<=0s", 0},          {"readouts>=101", 0},          {"readouts>101", 5},
+        {"I_supply_mA gaps>0", 5},   {"A1_V whole>=101", 0},
+    };
+    for (const auto& [limit, status] : limits) {
+        EXPECT_EQ(run({"--log", log, "--limit", limit}), status) << limit << "\n" << err;
+        EXPECT_EQ(out.rfind("Summary of 101 readouts (min, mean, max):\n", 0), 0u) << out;
+        if (status == 0) EXPECT_EQ(err, "") << limit;
+        else EXPECT_EQ(err.rfind(std::string("talviro_read: limit broken: ") + limit + " (", 0), 0u) << err;
+    }
+    EXPECT_EQ(run({"--log", ::testing::TempDir() + "no_such_log.csv"}), 1);
+    EXPECT_EQ(run({"--log", log, "--from", console::iso8601_utc(kStartMs + 200'000)}), 1);
+    EXPECT_EQ(err, "talviro_read: " + log + ": no readout in the span asked for\n");
+}
+
+TEST(CsvFormat, TheTrendCoresWriterWritesTalviroReadsLines) {
+    console::Sample sample;
+    const uint16_t counts[] = {100, 100, 297, 513};
+    for (size_t i = 0; i < 4; ++i) sample.conversions[i] = {counts[i], i != 3};
+    EXPECT_EQ(trend::csv_log_header(), cli::csv_header());
+    EXPECT_EQ(trend::csv_log_row(cli::trend_readout(1'700'000'000'123, sample)), cli::csv_line(1'700'000'000'123, sample));
+    sample.conversions[3].whole = true;
+    EXPECT_EQ(trend::csv_log_row(cli::trend_readout(1'700'000'000'123, sample)), cli::csv_line(1'700'000'000'123, sample));
 }

@@ -7,11 +7,15 @@
 #include "gui/trend_frame.h"
 #include "log_file.h"
 #include "probe/readings.h"
+#include "trend/csv_log.h"
+#include "trend/units.h"
 
 #include <wx/choice.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
 #include <wx/settings.h>
+#include <wx/config.h>
+#include <wx/textctrl.h>
 #include <wx/dnd.h>
 #include <wx/image.h>
 #include <wx/uiaction.h>
@@ -23,6 +27,7 @@
 #include <cstdlib>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 
 using namespace gui_test;
 
@@ -320,6 +325,80 @@ TEST_F(guiTrend, SmallPointsOfTheWindow) {
     ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
     EXPECT_EQ(utf8(t->StatusBar->GetStatusText()), "");
     empty->Destroy();
+TEST_F(guiTrend, RecordWritesTheLiveReadoutsAsTheyComeWithADisconnectsGap) {
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->RecordButton->IsEnabled());
+    const std::string path = trendtest::temp_path("record.csv");
+    ASSERT_EQ(t->StartRecording(path), "");
+    const size_t from = t->Shown().size();
+    click(frame->Button3);
+    // Flushed with the readout: the file holds it while the window goes on.
+    {
+        std::ifstream partial(path);
+        const std::string text((std::istreambuf_iterator<char>(partial)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    }
+    run_event_loop_for(30);
+    click(frame->Button3);
+    run_event_loop_for(30);
+    click(frame->Button2);
+    run_event_loop_for(30);
+    click(frame->Button1);
+    expect_connected();
+    click(frame->Button3);
+    t->StopRecording();
+    EXPECT_EQ(label(t->NoteText), "Recorded to " + path);
+
+    trend::CsvLog log;
+    std::string error;
+    ASSERT_TRUE(log.open(path, &error)) << error;
+    trend::Series back(0);
+    log.read_all(back);
+    EXPECT_EQ(log.skipped(), 0u) << log.skipped_note();
+    ASSERT_EQ(back.size(), t->Shown().size() - from);
+    int gaps = 0;
+    for (size_t i = 0; i < back.size(); ++i) {
+        const trend::Readout live = t->Shown().at(from + i), b = back.at(i);
+        EXPECT_EQ(b.time_ms, live.time_ms) << i;
+        // As the window shows the readings: to 0.01 V and 1 mA.
+        for (int r = 0; r < trend::kReadingCount; ++r)
+            EXPECT_TRUE(std::fabs(b.value[r] - live.value[r]) <= 0.5f || (std::isnan(b.value[r]) && std::isnan(live.value[r])))
+                << i << " " << r;
+        if (i > 0) {
+            EXPECT_EQ(back.gap_before(i), t->Shown().gap_before(from + i)) << i;
+            gaps += back.gap_before(i) || std::isnan(b.value[trend::kVTarget]);
+        }
+    }
+    // Between the Disconnect and the Connect the time is missing in the file too.
+    const int64_t connect = back.at(back.size() - 2).time_ms;
+    EXPECT_EQ(back.stats(trend::kISupply, back.at(1).time_ms + 1, connect).whole, 0);
+    EXPECT_GE(gaps, 1);
+
+    // The running totals: every live readout since the trend started, then
+    // none after Reset until the next one.
+    const trend::Series& live = t->Shown();
+    const trend::Integrals total = live.integrals(live.first_time(), live.last_time() + 1);
+    EXPECT_GT(total.gap_ms, 0);
+    const std::string totals = label(t->TotalsText);
+    const std::string sums =
+        ": " + trend::cost_text(total.charge_mC, total.energy_mJ, total.mean_power_mW, total.covered_ms, total.gap_ms);
+    EXPECT_EQ(totals.rfind("Since the trend started, ", 0), 0u) << totals;
+    ASSERT_GT(totals.size(), sums.size());
+    EXPECT_EQ(totals.substr(totals.size() - sums.size()), sums) << totals;
+    // From the next readout on, which a coarse clock (Windows') may stamp
+    // with the last one's time.
+    const int64_t reset_at = live.last_time() + 1;
+    click(t->ResetTotalsButton);
+    EXPECT_NE(label(t->TotalsText).find(": no readout yet"), std::string::npos) << label(t->TotalsText);
+    click(frame->Button3);
+    click(frame->Button3);
+    const trend::Integrals since = live.integrals(reset_at, live.last_time() + 1);
+    EXPECT_NE(label(t->TotalsText).find(trend::cost_text(since.charge_mC, since.energy_mJ, since.mean_power_mW,
+                                                         since.covered_ms, since.gap_ms)),
+              std::string::npos)
+        << label(t->TotalsText);
 }
 
 TEST_F(guiTrend, DoubleClickOnAGaugeOpensTheTrend) {
@@ -544,8 +623,46 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
                          " readouts, 1 gap"),
               std::string::npos)
         << stats;
+    // The charge and energy the core gives for exactly that span, and how
+    // long a battery lasts at 103 mA: 220 mAh / 103 mA = 2 h 8 min 9 s.
+    const trend::Integrals in = t->Shown().integrals(sel.t0_ms, sel.t1_ms);
+    EXPECT_GT(in.gap_ms, 0);
+    EXPECT_NE(stats.find(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms, in.gap_ms)),
+              std::string::npos)
+        << stats;
+    EXPECT_NE(stats.find("mean power 340 mW"), std::string::npos) << stats;  // 103 mA at 3.30 V
+    t->BatteryCtrl->SetValue("1030");
+    EXPECT_NE(label(t->StatsText).find("Battery 1030 mAh: 10 h 0 min"), std::string::npos) << label(t->StatsText);
+    t->BatteryCtrl->SetValue("220");
+    EXPECT_NE(label(t->StatsText).find("Battery 220 mAh: 2 h 8 min"), std::string::npos) << label(t->StatsText);
+    wxString remembered;
+    EXPECT_TRUE(wxConfigBase::Get()->Read("Trend/BatteryCapacity_mAh", &remembered));
+    EXPECT_EQ(remembered, "220");
     EXPECT_TRUE(t->CurrentView().live()) << "a selection moved the view";
 
+    // "Export CSV…" of the selection: a log that opens with exactly its
+    // readouts, the one missing every reading included.
+    const std::string exported = trendtest::temp_path("selection.csv");
+    EXPECT_EQ(t->ExportCsv(exported, TrendFrame::ExportSpan::Selection), "");
+    EXPECT_EQ(label(t->NoteText), "Exported " + std::to_string(st.readouts) + " readouts to " + exported);
+    {
+        trend::CsvLog log;
+        std::string error;
+        ASSERT_TRUE(log.open(exported, &error)) << error;
+        trend::Series back(0);
+        log.read_all(back);
+        EXPECT_EQ(log.skipped(), 0u);
+        ASSERT_EQ(static_cast<int64_t>(back.size()), st.readouts);
+        size_t first = 0;
+        while (t->Shown().at(first).time_ms < sel.t0_ms) ++first;
+        for (size_t i = 0; i < back.size(); ++i) {
+            const trend::Readout a = t->Shown().at(first + i), b = back.at(i);
+            EXPECT_EQ(b.time_ms, a.time_ms);
+            for (int r = 0; r < trend::kReadingCount; ++r)
+                EXPECT_TRUE(b.value[r] == a.value[r] || (std::isnan(b.value[r]) && std::isnan(a.value[r]))) << i;
+        }
+        EXPECT_EQ(back.stats(trend::kVTarget, sel.t0_ms, sel.t1_ms).gaps, 1);
+    }
     // Esc drops it, its statistics and its shading in the next picture.
     const std::string selected = trendtest::temp_path("selected.png"), dropped = trendtest::temp_path("dropped.png");
     ASSERT_EQ(t->SaveImage(selected), "");
@@ -657,4 +774,107 @@ TEST_F(guiTrend, ALargeLogLoadsInSlicesWithProgressAndCancelKeepsWhatWasRead) {
     // A cancelled log is not read on.
     run_event_loop_for(2 * TrendFrame::kFollowPeriodMs);
     EXPECT_EQ(t->Shown().size(), kept);
+}
+
+TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) {
+    // I supply climbs by 1 mA a second, A0 goes missing at 50 s.
+    std::string rows = trendtest::kHeader;
+    for (int i = 0; i < 60; ++i) {
+        const std::string a0 = i == 50 ? "" : "5.71";
+        rows += row(kLogStart + 1000 * i,
+                    ("1.11," + std::to_string(100 + i) + ",3.30," + a0 + ",100,100,296,512").c_str());
+    }
+    const std::string path = trendtest::write_file("markers.csv", rows);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    ASSERT_TRUE(wait_until_drawn(t));
+    EXPECT_FALSE(t->MarkerText->IsShown());
+    EXPECT_FALSE(t->MarkerZoomButton->IsEnabled());
+
+    // The plot shrinks as the markers' lines take their room below it, and
+    // its axes with it: every x is taken from the scene drawn last, inside
+    // the I supply strip, a little off the readout the marker snaps to.
+    int y = 0;
+    const auto x_of = [&](int second) {
+        EXPECT_TRUE(wait_until_drawn(t));
+        const trend::Scene& scene = t->LastScene();
+        y = static_cast<int>(scene.strips[1].plot.y + scene.strips[1].plot.h / 2);
+        return static_cast<int>(std::lround(scene.x_of(kLogStart + 1000 * second))) + 1;
+    };
+    const auto screen = [&](int x) { return t->Plot->ClientToScreen(wxPoint(x, y)); };
+    wxUIActionSimulator sim;
+    const auto move = [&](int x) {
+        ASSERT_TRUE(sim.MouseMove(screen(x)));
+        ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == screen(x); }, kAnswerLimitMs));
+        run_event_loop_for(50);
+    };
+    const auto ctrl_click = [&](int x) {
+        move(x);
+        ASSERT_TRUE(sim.KeyDown(WXK_CONTROL));
+        ASSERT_TRUE(sim.MouseClick());
+        ASSERT_TRUE(sim.KeyUp(WXK_CONTROL));
+        run_event_loop_for(50);
+    };
+
+    ctrl_click(x_of(10));
+    ctrl_click(x_of(40));
+    ASSERT_TRUE(t->Markers()[0] && t->Markers()[1]);
+    EXPECT_EQ(*t->Markers()[0], kLogStart + 10'000);
+    EXPECT_EQ(*t->Markers()[1], kLogStart + 40'000);
+    std::string text = label(t->MarkerText);
+    EXPECT_EQ(text.rfind("A " + local_text(kLogStart + 10'000) + ": V target 3.30 V, I supply 110 mA, A0 5.71 V, A1 1.11 V\n"
+                         "B " + local_text(kLogStart + 40'000) + ": V target 3.30 V, I supply 140 mA, A0 5.71 V, A1 1.11 V\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("\xCE\x94t 30.000 s; V target +0.00 V, I supply +30 mA, A0 +0.00 V, A1 +0.00 V\n"),
+              std::string::npos)
+        << text;
+    const trend::Integrals in = t->Shown().integrals(kLogStart + 10'000, kLogStart + 40'000);
+    // 110..139 mA for a second each: 3735 mC.
+    EXPECT_DOUBLE_EQ(in.charge_mC, 3735.0);
+    EXPECT_NE(text.find(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms, in.gap_ms)),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Battery "), std::string::npos) << text;
+    // The lines are drawn over every strip.
+    ASSERT_TRUE(wait_until_drawn(t));
+    int marker_lines = 0;
+    for (const trend::Segment& s : t->LastScene().segments)
+        if (s.from.x == s.to.x && s.from.x == t->LastScene().x_of(kLogStart + 40'000)) ++marker_lines;
+    EXPECT_EQ(marker_lines, trend::kStripCount);
+
+    // B dragged onto the readout without A0: its difference is missing.
+    move(x_of(40) - 1);
+    ASSERT_TRUE(sim.MouseDown());
+    run_event_loop_for(50);
+    move(x_of(50));
+    ASSERT_TRUE(sim.MouseUp());
+    run_event_loop_for(50);
+    EXPECT_EQ(*t->Markers()[1], kLogStart + 50'000);
+    text = label(t->MarkerText);
+    EXPECT_NE(text.find("\xCE\x94t 40.000 s; V target +0.00 V, I supply +40 mA, A0 --- V"), std::string::npos) << text;
+    EXPECT_EQ(t->CurrentView().range({false, kLogStart, kLogStart + 59'000}),
+              (trend::TimeRange{kLogStart, kLogStart + 59'001}))
+        << "dragging a marker panned";
+
+    // "Zoom to markers" shows just their span.
+    ASSERT_TRUE(t->MarkerZoomButton->IsEnabled());
+    click(t->MarkerZoomButton);
+    EXPECT_EQ(t->CurrentView().range({false, kLogStart, kLogStart + 59'000}),
+              (trend::TimeRange{kLogStart + 10'000, kLogStart + 50'000}));
+
+    // A right click on a marker's line removes it; x removes the rest.
+    move(x_of(50) - 1);
+    ASSERT_TRUE(sim.MouseClick(wxMOUSE_BTN_RIGHT));
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Markers()[1]; }, kAnswerLimitMs));
+    EXPECT_TRUE(t->Markers()[0].has_value());
+    EXPECT_FALSE(t->MarkerZoomButton->IsEnabled());
+    EXPECT_EQ(label(t->MarkerText).find("\xCE\x94t"), std::string::npos);
+    t->Plot->SetFocus();
+    ASSERT_TRUE(sim.Char('x'));
+    EXPECT_TRUE(run_event_loop_until([&] { return !t->Markers()[0] && !t->MarkerText->IsShown(); }, kAnswerLimitMs));
 }

@@ -318,3 +318,53 @@ TEST(trendCsvLog, ALogStartedAgainIsReadFromItsStartAfterAGap) {
         EXPECT_EQ(log.follow(series), CsvLog::Follow::Same);
     }
 }
+
+TEST(trendCsvLog, AWrittenSpanReadsBackAsTheSameReadoutsAndGaps) {
+    // A 1 s run with a reading missing, a readout missing every reading, an
+    // hour's hole and a gap marked by a Disconnect; then a second at 1 ms.
+    trend::Series series(0);
+    const int64_t start = 1'796'000'000'000;
+    int64_t t = start;
+    for (int i = 0; i < 40; ++i, t += 1000) {
+        const float missing = std::nanf("");
+        const float a0 = i == 7 ? missing : 5.71f;
+        if (i == 20) t += 3'600'000;
+        if (i == 30) ASSERT_TRUE(series.append_gap(t - 500));
+        if (i == 12)
+            ASSERT_TRUE(series.append({t, {missing, missing, missing, missing}}));
+        else
+            ASSERT_TRUE(series.append({t, {3.3f, static_cast<float>(100 + i), a0, 1.11f}}));
+    }
+    const std::string path = trendtest::temp_path("written.csv");
+    std::string error;
+    // The span from readout 5 up to, not including, readout 35.
+    const int64_t t0 = series.at(5).time_ms, t1 = series.at(35).time_ms;
+    ASSERT_EQ(trend::write_csv_log(path, series, t0, t1, &error), 30) << error;
+
+    trend::CsvLog log;
+    ASSERT_TRUE(log.open(path, &error)) << error;
+    trend::Series back(0);
+    log.read_all(back);
+    EXPECT_EQ(log.skipped(), 0u) << log.skipped_note();
+    ASSERT_EQ(back.size(), 30u);
+    for (size_t i = 0; i < back.size(); ++i) {
+        const trend::Readout a = series.at(i + 5), b = back.at(i);
+        EXPECT_EQ(b.time_ms, a.time_ms) << i;
+        for (int r = 0; r < trend::kReadingCount; ++r) {
+            if (std::isnan(a.value[r]))
+                EXPECT_TRUE(std::isnan(b.value[r])) << i << " " << r;
+            else
+                EXPECT_EQ(b.value[r], a.value[r]) << i << " " << r;
+        }
+        if (i > 0) EXPECT_EQ(back.gap_before(i), series.gap_before(i + 5)) << i;
+    }
+    // Up to the last readout written, which stands for no time in the file.
+    const int64_t last = series.at(34).time_ms;
+    const trend::Integrals written = series.integrals(t0, last), read = back.integrals(t0, last);
+    EXPECT_GT(written.gap_ms, 3'600'000);
+    EXPECT_EQ(read.gap_ms, written.gap_ms);
+    EXPECT_EQ(read.charge_mC, written.charge_mC);
+    EXPECT_EQ(trend::iso_time(start), "2026-11-30T00:53:20.000Z");
+    EXPECT_EQ(trend::iso_time(-1), "1969-12-31T23:59:59.999Z");
+    EXPECT_EQ(trend::write_csv_log(trendtest::temp_path("no/such/folder.csv"), series, t0, t1, &error), -1);
+}

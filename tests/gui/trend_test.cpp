@@ -325,6 +325,8 @@ TEST_F(guiTrend, SmallPointsOfTheWindow) {
     ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
     EXPECT_EQ(utf8(t->StatusBar->GetStatusText()), "");
     empty->Destroy();
+}
+
 TEST_F(guiTrend, RecordWritesTheLiveReadoutsAsTheyComeWithADisconnectsGap) {
     open_window();
     TrendFrame* t = open_trend();

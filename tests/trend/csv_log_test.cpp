@@ -329,7 +329,9 @@ TEST(trendCsvLog, AWrittenSpanReadsBackAsTheSameReadoutsAndGaps) {
         const float missing = std::nanf("");
         const float a0 = i == 7 ? missing : 5.71f;
         if (i == 20) t += 3'600'000;
-        if (i == 30) ASSERT_TRUE(series.append_gap(t - 500));
+        if (i == 30) {
+            ASSERT_TRUE(series.append_gap(t - 500));
+        }
         if (i == 12)
             ASSERT_TRUE(series.append({t, {missing, missing, missing, missing}}));
         else
@@ -356,7 +358,9 @@ TEST(trendCsvLog, AWrittenSpanReadsBackAsTheSameReadoutsAndGaps) {
             else
                 EXPECT_EQ(b.value[r], a.value[r]) << i << " " << r;
         }
-        if (i > 0) EXPECT_EQ(back.gap_before(i), series.gap_before(i + 5)) << i;
+        if (i > 0) {
+            EXPECT_EQ(back.gap_before(i), series.gap_before(i + 5)) << i;
+        }
     }
     // Up to the last readout written, which stands for no time in the file.
     const int64_t last = series.at(34).time_ms;

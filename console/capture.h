@@ -36,6 +36,21 @@ constexpr uint64_t kCaptureReconnectAttemptMs = 40;
 // soon as the last one ended.
 constexpr uint64_t kCaptureBusPace = 0;
 
+// The rates a window offers: one readout a second as the measurement
+// window's refresh takes them (no capture), one every 100 ms, and as fast as
+// the probe gives them (about 32 a second: 248 transfers on the bus).
+enum class CaptureRate { Second, Tenth, Bus };
+constexpr uint64_t kSecondPeriodMs = 1000;
+constexpr uint64_t kTenthPeriodMs = 100;
+
+// The period a capture at rate takes readouts at: kSecondPeriodMs,
+// kTenthPeriodMs or kCaptureBusPace.
+uint64_t capture_period_ms(CaptureRate rate);
+
+// The rate a command line names: "1s", "0.1s" or "fast". False, leaving
+// *rate alone, for any other word.
+bool parse_capture_rate(const std::string& text, CaptureRate* rate);
+
 // One readout as a capture took it.
 struct Taken {
     // Milliseconds since 1970 (the capture's wall clock) when the readout's

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace {
 // When the system does not say.
@@ -21,27 +22,47 @@ TrendFeed::~TrendFeed() {
     if (TrendFrame* frame = window_.get()) frame->Destroy();
 }
 
+namespace {
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 void TrendFeed::add(const float (&by_channel)[readings::kChannelCount]) {
-    float by_reading[trend::kReadingCount];
-    for (int r = 0; r < trend::kReadingCount; ++r) by_reading[r] = by_channel[trend::reading_channel(r)];
-    append(by_reading);
+    if (append(now_ms(), by_channel)) changed();
 }
 
 void TrendFeed::add_gap() {
-    float missing[trend::kReadingCount];
+    float missing[readings::kChannelCount];
     std::fill(std::begin(missing), std::end(missing), NAN);
-    append(missing);
+    add(missing);
 }
 
-void TrendFeed::append(const float (&by_reading)[trend::kReadingCount]) {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-    trend::Readout readout{live_->empty() ? now : std::max(now, live_->last_time()), {}};
-    std::copy(std::begin(by_reading), std::end(by_reading), readout.value);
-    // Stamped no earlier than the last, so the series always takes it.
-    if (!live_->append(readout)) return;
+void TrendFeed::add_taken(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]) {
+    append(time_ms, by_channel);
+}
+
+void TrendFeed::changed() {
     if (TrendFrame* frame = window_.get()) frame->LiveChanged();
+}
+
+bool TrendFeed::append(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]) {
+    trend::Readout readout{live_->empty() ? time_ms : std::max(time_ms, live_->last_time()), {}};
+    for (int r = 0; r < trend::kReadingCount; ++r) readout.value[r] = by_channel[trend::reading_channel(r)];
+    // Stamped no earlier than the last, so the series always takes it.
+    return live_->append(readout);
+}
+
+void TrendFeed::set_rate_handler(std::function<void(console::CaptureRate)> handler) {
+    rate_handler_ = std::move(handler);
+    if (TrendFrame* frame = window_.get()) frame->SetRateHandler(rate_handler_);
+}
+
+void TrendFeed::show_rate(console::CaptureRate rate) {
+    rate_ = rate;
+    if (TrendFrame* frame = window_.get()) frame->ShowRate(rate);
 }
 
 void TrendFeed::show() {
@@ -51,6 +72,8 @@ void TrendFeed::show() {
         return;
     }
     TrendFrame* frame = new TrendFrame(live_);
+    frame->SetRateHandler(rate_handler_);
+    frame->ShowRate(rate_);
     window_ = frame;
     frame->Show(true);
 }

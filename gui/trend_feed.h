@@ -5,6 +5,7 @@
 #ifndef TALVIRO_GUI_TREND_FEED_H
 #define TALVIRO_GUI_TREND_FEED_H
 
+#include "console/capture.h"
 #include "probe/readings.h"
 #include "trend/series.h"
 
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class TrendFrame;
@@ -33,6 +35,18 @@ public:
     void add(const float (&by_channel)[readings::kChannelCount]);
     // No readings from now until the next readout: a readout of NaN only.
     void add_gap();
+    // One readout a capture took at time_ms, as add() takes it, but not
+    // drawn until changed(): a batch is drawn once.
+    void add_taken(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]);
+    // Draws what add_taken added.
+    void changed();
+
+    // What the trend window calls with the rate the user picks, and with
+    // CaptureRate::Second when it closes (TrendFrame::SetRateHandler); {}:
+    // nothing, also for the window open now.
+    void set_rate_handler(std::function<void(console::CaptureRate)> handler);
+    // Shows rate in the open window's rate choice.
+    void show_rate(console::CaptureRate rate);
 
     // Opens the trend window over the live series, or raises the open one.
     void show();
@@ -45,12 +59,16 @@ public:
     const trend::Series& series() const { return *live_; }
 
 private:
-    void append(const float (&by_reading)[trend::kReadingCount]);
+    // Adds the readout at time_ms, or at the last readout's time when that is
+    // later (the series takes no readout earlier than its last).
+    bool append(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]);
 
     // Shared with the trend window, which may outlive this feed until the
     // toolkit deletes it.
     std::shared_ptr<trend::Series> live_;
     wxWeakRef<TrendFrame> window_;
+    std::function<void(console::CaptureRate)> rate_handler_;
+    console::CaptureRate rate_ = console::CaptureRate::Second;
     // The last press open_on_double_click saw, and when.
     const wxWindow* pressed_ = nullptr;
     std::chrono::steady_clock::time_point pressed_at_;

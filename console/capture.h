@@ -13,6 +13,7 @@
 #ifndef TALVIRO_CONSOLE_CAPTURE_H
 #define TALVIRO_CONSOLE_CAPTURE_H
 
+#include "console/capture_rate.h"
 #include "console/readout.h"
 
 #include <chrono>
@@ -32,24 +33,6 @@ constexpr uint64_t kCaptureStopMs = 100;
 // How often a lost probe is looked for while a capture runs: a replugged
 // probe is read again within about this.
 constexpr uint64_t kCaptureReconnectAttemptMs = 40;
-// The period that means "as fast as the probe": the next readout starts as
-// soon as the last one ended.
-constexpr uint64_t kCaptureBusPace = 0;
-
-// The rates a window offers: one readout a second as the measurement
-// window's refresh takes them (no capture), one every 100 ms, and as fast as
-// the probe gives them (about 32 a second: 248 transfers on the bus).
-enum class CaptureRate { Second, Tenth, Bus };
-constexpr uint64_t kSecondPeriodMs = 1000;
-constexpr uint64_t kTenthPeriodMs = 100;
-
-// The period a capture at rate takes readouts at: kSecondPeriodMs,
-// kTenthPeriodMs or kCaptureBusPace.
-uint64_t capture_period_ms(CaptureRate rate);
-
-// The rate a command line names: "1s", "0.1s" or "fast". False, leaving
-// *rate alone, for any other word.
-bool parse_capture_rate(const std::string& text, CaptureRate* rate);
 
 // One readout as a capture took it.
 struct Taken {

@@ -5,7 +5,7 @@
 #ifndef TALVIRO_GUI_TREND_FEED_H
 #define TALVIRO_GUI_TREND_FEED_H
 
-#include "console/capture.h"
+#include "console/capture_rate.h"
 #include "probe/readings.h"
 #include "trend/series.h"
 

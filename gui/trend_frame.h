@@ -10,7 +10,7 @@
 #ifndef TALVIRO_GUI_TREND_FRAME_H
 #define TALVIRO_GUI_TREND_FRAME_H
 
-#include "console/capture.h"
+#include "console/capture_rate.h"
 #include "trend/scene.h"
 #include "trend/series.h"
 #include "trend/view.h"

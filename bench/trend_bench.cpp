@@ -5,6 +5,9 @@
 //   columns/<span>  the four readings' columns of a 1920 px redraw, at zooms
 //                   from the whole day down to one second
 //   scene/<span>    the whole picture of a 1920x1080 redraw laid out
+//   selection/<span> a selection's statistics of the four readings and its
+//                   integrals (charge, energy), over most of the day and a minute
+//   levels          the same readouts appended from memory: the levels' cost
 //   live            one readout appended to a live series of 1 M readouts and
 //                   its four readings' columns for a 10 min span at 1920 px
 // TALVIRO_TREND_BENCH_ROWS sets another number of readouts (the smoke test's).
@@ -182,6 +185,47 @@ BENCHMARK(BM_Scene)
     ->Arg(kDayReadouts * kIntervalMs)
     ->Arg(60'000)
     ->Unit(benchmark::kMicrosecond);
+
+// A selection's figures as the window shows them: the four readings'
+// statistics and the integrals over the whole day but its first and last
+// minute (2.6 M readouts), and over a minute.
+void BM_SelectionFigures(benchmark::State& state) {
+    const trend::Series& series = day_series();
+    const int64_t span = std::min(state.range(0), series.last_time() - series.first_time());
+    const int64_t t0 = series.first_time() + (series.last_time() - series.first_time() - span) / 2;
+    double sink = 0;
+    for (auto _ : state) {
+        for (int reading = 0; reading < trend::kReadingCount; ++reading)
+            sink += series.stats(reading, t0, t0 + span).mean;
+        const trend::Integrals in = series.integrals(t0, t0 + span);
+        sink += in.charge_mC + in.energy_mJ;
+        benchmark::DoNotOptimize(sink);
+    }
+    state.counters["readouts"] = static_cast<double>(series.integrals(t0, t0 + span).readouts);
+}
+BENCHMARK(BM_SelectionFigures)
+    ->Name("selection/span_ms")
+    ->Arg(kDayReadouts * kIntervalMs - 120'000)
+    ->Arg(60'000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+
+// The levels built: the day's readouts, already in memory, appended to an
+// unbounded series, as a log's rows are once parsed.
+void BM_Levels(benchmark::State& state) {
+    const trend::Series& day = day_series();
+    std::vector<trend::Readout> readouts(day.size());
+    for (size_t i = 0; i < day.size(); ++i) readouts[i] = day.at(i);
+    for (auto _ : state) {
+        trend::Series series(0);
+        for (const trend::Readout& r : readouts) series.append(r);
+        benchmark::DoNotOptimize(series.size());
+    }
+    state.counters["ns_per_readout"] = benchmark::Counter(
+        static_cast<double>(readouts.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Levels)->Name("levels")->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
 void BM_LiveAppendAndColumns(benchmark::State& state) {
     trend::Series series;

@@ -70,7 +70,7 @@ void check_series(const trend::Series& series) {
     for (int r = 0; r < trend::kReadingCount; ++r) {
         const trend::Stats s = series.stats(r, series.first_time(), series.last_time() + 1);
         check(s.readouts == static_cast<int64_t>(series.size()), "a readout outside the whole span");
-        check(s.whole <= s.readouts && s.gaps <= s.readouts - s.whole, "more whole or gaps than readouts");
+        check(s.whole <= s.readouts && s.gaps <= s.readouts, "more whole readouts or gaps than readouts");
         check(s.whole == 0 || (s.min <= s.mean && s.mean <= s.max), "mean outside min..max");
         series.columns(r, t0, t1, kColumns, columns);
         check(columns.size() == kColumns, "column count");

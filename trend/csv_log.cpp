@@ -101,6 +101,7 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     start_ = filled_ = 0;
     in_long_line_ = false;
     done_ = size_ = rows_ = skipped_ = first_skipped_line_ = 0;
+    runs_ = 1;
     line_ = 1;
     first_skipped_reason_.clear();
     path_ = path;
@@ -131,7 +132,27 @@ bool CsvLog::open(const std::string& path, std::string* error) {
     const char* data = buffer_.get();
     const char* newline = static_cast<const char*>(std::memchr(data, '\n', filled_));
     const std::string_view header = trim_cr(std::string_view(data, newline ? newline - data : filled_));
+    if (!read_header(header))
+        return fail("is not a talviro_read CSV log: its first line is not a header of time, " +
+                    reading_column(kA1) + ", " + reading_column(kISupply) + ", " +
+                    reading_column(kVTarget) + " and " + reading_column(kA0));
+    if (newline) {
+        start_ = static_cast<size_t>(newline + 1 - data);
+        done_ = start_;
+        line_ = 1;
+    } else {
+        // A header whose end is not written yet: read again, as the first
+        // line, once it is.
+        start_ = 0;
+        done_ = 0;
+        line_ = 0;
+    }
+    return true;
+}
+
+bool CsvLog::read_header(std::string_view header) {
     size_t found[kReadingCount] = {};
+    size_t field_of[kReadingCount] = {};
     size_t field = 0;
     bool time_first = false;
     for (size_t at = 0;; ++field) {
@@ -141,21 +162,16 @@ bool CsvLog::open(const std::string& path, std::string* error) {
         for (int r = 0; r < kReadingCount; ++r)
             if (name == reading_column(r)) {
                 ++found[r];
-                field_of_[r] = field;
+                field_of[r] = field;
             }
         if (comma == std::string_view::npos) break;
         at = comma + 1;
     }
-    bool ours = time_first && newline;
+    bool ours = time_first;
     for (int r = 0; r < kReadingCount; ++r) ours = ours && found[r] == 1;
-    if (!ours)
-        return fail("is not a talviro_read CSV log: its first line is not a header of time, " +
-                    reading_column(kA1) + ", " + reading_column(kISupply) + ", " +
-                    reading_column(kVTarget) + " and " + reading_column(kA0));
+    if (!ours) return false;
     fields_ = field + 1;
-    start_ = static_cast<size_t>(newline + 1 - data);
-    done_ = start_;
-    line_ = 1;
+    std::copy(field_of, field_of + kReadingCount, field_of_);
     return true;
 }
 
@@ -203,7 +219,14 @@ const char* CsvLog::parse_lines(Series& series, const char* begin, const char* e
             in_long_line_ = false;
             skip(line_, kWrongFields);
         } else if (!parse_row(line, line_end, &readout, &reason)) {
-            skip(line_, reason);
+            // A header inside the log starts a new run (talviro_read --csv
+            // >> log): the time since the last readout is missing.
+            if (read_header(std::string_view(line, static_cast<size_t>(line_end - line)))) {
+                if (line_ > 1) ++runs_;
+                series.append_gap(series.last_time());
+            } else {
+                skip(line_, reason);
+            }
         } else if (!series.append(readout)) {
             skip(line_, kBackwards);
         } else {

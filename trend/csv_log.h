@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace trend {
 
@@ -26,12 +27,15 @@ public:
     // Opens the file and reads its header. Refuses a missing or unreadable
     // file, a folder, an empty or binary file and one whose first line is not
     // a talviro_read CSV header: returns false with *error "PATH: why".
-    // The header decides which column holds which reading.
+    // The header decides which column holds which reading; one not ended by
+    // a newline yet is taken, and its end awaited.
     bool open(const std::string& path, std::string* error);
 
     // Reads about max_bytes more (at least one block's worth of whole lines
     // when there are any) and appends each whole row to series. A last line
-    // without its newline waits for the next call. Rows with the wrong number
+    // without its newline waits for the next call. A header line inside the
+    // log starts a new run: a gap in the series (Series::append_gap), and the
+    // columns as that header names them. Rows with the wrong number
     // of fields, a number or a time that does not parse, or a time earlier
     // than the series' last readout are skipped and counted. Returns the bytes consumed;
     // 0 when nothing new is there yet (call again later to follow the file).
@@ -48,6 +52,8 @@ public:
     uint64_t file_size() const { return size_; }
     // Data rows appended to the series so far.
     uint64_t rows() const { return rows_; }
+    // Runs read so far: 1, and one more for each header line inside the log.
+    uint64_t runs() const { return runs_; }
 
     // Lines skipped so far, and the first one's line number (1 the header)
     // and reason ("wrong number of fields", "bad number", "bad time",
@@ -63,6 +69,8 @@ private:
     // for now, or with *failed on a read error.
     bool fill(size_t max_bytes, bool* failed);
     void skip(uint64_t line, const char* reason);
+    // Takes the columns from a talviro_read header line; false if it is none.
+    bool read_header(std::string_view header);
     bool parse_row(const char* begin, const char* end, Readout* out, const char** reason) const;
     // Parses the whole lines in [begin, end); returns where the unfinished one starts.
     const char* parse_lines(Series& series, const char* begin, const char* end);
@@ -77,6 +85,7 @@ private:
     uint64_t done_ = 0;
     uint64_t size_ = 0;
     uint64_t rows_ = 0;
+    uint64_t runs_ = 1;
     uint64_t line_ = 1;       // number of the last line consumed
     size_t fields_ = 0;       // fields per row, from the header
     size_t field_of_[kReadingCount] = {};  // field index of each reading

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace trend {
 
@@ -74,15 +75,44 @@ double y_of(const Strip& strip, double value) {
     return std::clamp(y, strip.plot.y, strip.plot.y + strip.plot.h);
 }
 
-// Bands, means and gap shading of one strip from its columns.
-void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vector<Column>& columns) {
+// The point of a readout's reading outside the view that the mean line
+// runs on to: where the time from it to the view's edge is not missing.
+// `outside` is the readout just before t0 (after: false) or the first at or
+// after t1 (after: true).
+std::optional<Point> edge_readout(const Scene& scene, const Strip& strip, const Series& series, int reading,
+                                  size_t outside, bool after) {
+    // The step between `outside` and the readout next to it on the view's side.
+    const size_t later = after ? outside : outside + 1;
+    if (later == 0 || later >= series.size() || series.gap_before(later))
+        return std::nullopt;
+    const Readout o = series.at(outside);
+    const Readout from = series.at(later - 1);
+    if (std::isnan(o.value[reading]) || std::isnan(from.value[reading]))
+        return std::nullopt;
+    return Point{scene.x_of(o.time_ms), y_of(strip, o.value[reading])};
+}
+
+// The point where the line from a to b crosses x.
+Point crossing(const Point& a, const Point& b, double x) {
+    if (b.x == a.x)
+        return Point{x, b.y};
+    return Point{x, a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x)};
+}
+
+// Bands, means and gap shading of one strip from its columns. The mean runs
+// on to the plot's edges towards the readouts just outside the view, before
+// and after, where no missing time lies between.
+void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vector<Column>& columns,
+                  const std::optional<Point>& before, const std::optional<Point>& after) {
     Band band;
     band.fill = kBand[reading];
     band.columns.reserve(columns.size());
     Polyline run;
     run.stroke = kLine[reading];
     int gap_start = -1;
+    bool any_gap = false;
     const int x0 = static_cast<int>(strip.plot.x);
+    const double left = strip.plot.x, right = strip.plot.x + static_cast<double>(columns.size());
     auto end_run = [&] {
         if (!run.points.empty())
             scene.means.push_back(run);
@@ -102,6 +132,7 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
             // readings the column has.
             if (gap_start < 0)
                 gap_start = k;
+            any_gap = true;
             end_run();
         } else {
             end_gap(k);
@@ -112,10 +143,20 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
         const double top = std::min(std::floor(y_of(strip, c.max)), strip.plot.y + strip.plot.h - 1.0);
         const double bottom = std::max(top + 1.0, std::ceil(y_of(strip, c.min)));
         band.columns.push_back(BandColumn{x0 + k, top, bottom});
-        if (!c.has_gap)
-            run.points.push_back(Point{x0 + k + 0.5, y_of(strip, c.mean)});
+        if (c.has_gap)
+            continue;
+        const Point p{x0 + k + 0.5, y_of(strip, c.mean)};
+        if (run.points.empty() && !any_gap && before)
+            run.points.push_back(crossing(*before, p, left));
+        run.points.push_back(p);
     }
     end_gap(static_cast<int>(columns.size()));
+    const bool open_to_the_end = columns.empty() || !columns.back().has_gap;
+    if (!run.points.empty() && open_to_the_end && after)
+        run.points.push_back(crossing(run.points.back(), *after, right));
+    else if (run.points.empty() && !any_gap && before && after && !columns.empty())
+        // The view lies between two readouts: the line crosses it whole.
+        run.points = {crossing(*before, *after, left), crossing(*before, *after, right)};
     end_run();
     if (!band.columns.empty())
         scene.bands.push_back(std::move(band));
@@ -221,7 +262,12 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
 
         series.columns(r, static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms), n_px,
                        columns);
-        draw_columns(scene, r, strip, columns);
+        const size_t first_in = series.lower_bound(scene.range.t0_ms);
+        const std::optional<Point> before =
+            first_in == 0 ? std::nullopt : edge_readout(scene, strip, series, r, first_in - 1, false);
+        const std::optional<Point> after =
+            edge_readout(scene, strip, series, r, series.lower_bound(scene.range.t1_ms), true);
+        draw_columns(scene, r, strip, columns, before, after);
     }
 
     // The shared time axis: grid lines through every strip, labels under the
@@ -237,10 +283,10 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         for (const Strip& strip : scene.strips)
             scene.grid.push_back(Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kGrid});
         scene.segments.push_back(Segment{{x, axis_y}, {x, axis_y + kTickLength}, kAxis});
-        // A label centred on its tick, moved in where it would leave the
-        // picture.
+        // A label centred on its tick, moved in where it would come nearer
+        // the picture's edge than the margin.
         const double half = request.measure(tick.label, tick.day).width / 2.0;
-        const double label_x = std::clamp(x, half, std::max(half, scene.width - half));
+        const double label_x = std::clamp(x, pad + half, std::max(pad + half, scene.width - pad - half));
         scene.labels.push_back(
             Label{label_x, axis_y + kTickLength + 1.0, tick.label, HAlign::Center, VAlign::Top, kText, tick.day});
     }

@@ -17,6 +17,10 @@ constexpr double kRoundMantissas[] = {1.0, 2.0, 5.0};
 constexpr double kFlatWiden = 0.05;
 // No step finer than this share of the values: beyond double's digits.
 constexpr double kFinestShare = 1e-12;
+// Values nearer zero than this are zero; farther from it give 0..1 (their
+// steps' powers of ten would leave double's range).
+constexpr double kSmallest = 1e-200;
+constexpr double kLargest = 1e200;
 
 constexpr int64_t kMs = 1;
 constexpr int64_t kSecond = 1000 * kMs;
@@ -100,32 +104,40 @@ double round_step(double mantissa, int exponent) {
 }  // namespace
 
 ValueTicks value_ticks(double min, double max, int max_ticks) {
-    if (!std::isfinite(min) || !std::isfinite(max) || !std::isfinite(max - min)) {
+    if (!std::isfinite(min) || !std::isfinite(max) || !std::isfinite(max - min) ||
+        std::max(std::fabs(min), std::fabs(max)) > kLargest) {
         min = 0.0;
         max = 1.0;
     }
     if (min > max) std::swap(min, max);
+    // Beyond double's digits a step could not be told from zero.
+    if (std::max(std::fabs(min), std::fabs(max)) < kSmallest) min = max = 0.0;
     if (min == max) {
         const double widen = min == 0.0 ? 1.0 : std::fabs(min) * kFlatWiden;
         min -= widen;
         max += widen;
     }
-    max_ticks = std::max(2, max_ticks);
+    // Two multiples of a step never hold both sides of zero.
+    max_ticks = std::max(min < 0.0 && max > 0.0 ? 3 : 2, max_ticks);
     const double finest = std::max(std::fabs(min), std::fabs(max)) * kFinestShare;
     const double rough = std::max((max - min) / max_ticks, finest);
     ValueTicks axis{};
+    // A step of 10^(|max| digits + 1) gives at most 3 ticks: the loop ends.
     for (int exponent = static_cast<int>(std::floor(std::log10(rough))) - 1;; ++exponent) {
+        const double power = round_step(1.0, std::abs(exponent));
         for (const double mantissa : kRoundMantissas) {
-            const double step = round_step(mantissa, exponent);
-            const double k_lo = std::floor(min / step), k_hi = std::ceil(max / step);
+            // Scaled by the power of ten first: 0.3 * 10 is 3, 0.3 / 0.1 is not.
+            auto steps = [&](double v) { return exponent >= 0 ? v / (mantissa * power) : v * power / mantissa; };
+            auto tick = [&](double k) { return exponent >= 0 ? k * mantissa * power : k * mantissa / power; };
+            const double k_lo = std::floor(steps(min)), k_hi = std::ceil(steps(max));
             if (k_hi - k_lo + 1 > max_ticks) continue;
-            axis.step = step;
-            axis.lo = k_lo * step;
-            axis.hi = k_hi * step;
-            axis.decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+            axis.step = tick(1.0);
+            axis.lo = tick(k_lo);
+            axis.hi = tick(k_hi);
+            axis.decimals = std::max(0, -exponent);
             for (double k = k_lo; k <= k_hi; ++k) {
-                axis.ticks.push_back(k * step);
-                axis.labels.push_back(format_value(k * step, axis.decimals));
+                axis.ticks.push_back(tick(k));
+                axis.labels.push_back(format_value(tick(k), axis.decimals));
             }
             return axis;
         }

@@ -21,8 +21,10 @@ struct ValueTicks {
 };
 
 // The axis with the finest round step giving at most max_ticks ticks (at
-// least 2) over [min, max]. A flat range (min == max) widens to the round step
-// around it; a NaN or infinite bound gives 0..1.
+// least 2, and 3 for a range crossing zero) over [min, max], every tick
+// finite. A flat range (min == max) widens by 5 % of its value on each side
+// (by 1 at zero); a NaN or infinite bound, or one beyond ±1e200, gives 0..1;
+// values within ±1e-200 count as zero.
 ValueTicks value_ticks(double min, double max, int max_ticks);
 
 struct TimeTick {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -38,6 +39,7 @@ TEST(trendCsvLog, BadInputTable) {
         uint64_t skipped;
         uint64_t first_line;
         const char* reason;
+        uint64_t runs = 1;  // each after the first a gap in the series
     };
     const std::string kBinary("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0\x3e\0", 20);
     const std::vector<Case> cases = {
@@ -71,6 +73,12 @@ TEST(trendCsvLog, BadInputTable) {
         {"several reasons, the first kept", cat({kHeader, kRow3, "x\n", kRow1, "2026-12-08T01:33:03.000Z,a,,,,,,,\n"}),
          nullptr, 1, 3, 3, "wrong number of fields"},
         {"truncated last line", cat({kHeader, kRow1, kRow2, "2026-12-08T01:33:02.123Z,1.2"}), nullptr, 2, 0, 0, ""},
+        {"two runs appended, the second's header a gap", cat({kHeader, kRow1, kRow2, kHeader, kRow3}), nullptr, 3,
+         0, 0, "", 2},
+        {"a header without its newline", std::string(kHeader, std::strlen(kHeader) - 1), nullptr, 0, 0, 0, ""},
+        {"a header without its newline and in part", "time,A1_V,I_supply_mA,V_targ",
+         "is not a talviro_read CSV log: its first line is not a header of time, A1_V, I_supply_mA, "
+         "V_target_V and A0_V", 0, 0, 0, ""},
     };
     for (const Case& c : cases) {
         std::string path = trendtest::temp_path(std::to_string(&c - cases.data()) + ".csv");
@@ -101,6 +109,10 @@ TEST(trendCsvLog, BadInputTable) {
             path + ": skipped " + std::to_string(c.skipped) + (c.skipped == 1 ? " line" : " lines") +
             "; the first, line " + std::to_string(c.first_line) + ": " + c.reason;
         EXPECT_EQ(log.skipped_note(), note) << c.name;
+        EXPECT_EQ(log.runs(), c.runs) << c.name;
+        uint64_t gaps = 0;
+        for (size_t i = 0; i < series.size(); ++i) gaps += series.gap_before(i) ? 1 : 0;
+        EXPECT_EQ(gaps, c.runs - 1) << c.name;
     }
 }
 

@@ -124,6 +124,114 @@ TEST(trendScene, AGapIsShadedForItsReadingOnlyAndBreaksItsMean) {
     }
 }
 
+// The strip's mean lines, their points in order.
+std::vector<const trend::Polyline*> means_of(const Scene& scene, int strip) {
+    std::vector<const trend::Polyline*> out;
+    const trend::FillRect& plot = scene.strips[strip].plot;
+    for (const trend::Polyline& line : scene.means)
+        if (line.points.front().y >= plot.y && line.points.front().y <= plot.y + plot.h) out.push_back(&line);
+    return out;
+}
+
+TEST(trendScene, LinesRunToTheReadoutsJustOutsideTheViewUnlessAGapLiesThere) {
+    // V target missing at readout 20; a marked gap between readouts 80 and 81.
+    Series s(0);
+    for (int i = 0; i < 100; ++i) {
+        if (i == 81) s.append_gap(kStart + 80'500);
+        s.append(trend::Readout{kStart + i * 1000, {i == 20 ? kNaN : 3.0f + i % 7, 20.0f + i % 3, 1.2f, 0.5f}});
+    }
+    struct Row {
+        const char* name;
+        int64_t t0, t1;  // from kStart
+        bool left, right;  // V target's line reaches the edge
+        bool i_left, i_right;  // I supply's
+    };
+    const std::vector<Row> rows = {
+        {"2x zoom, readouts inside each edge", 25'500, 75'500, true, true, true, true},
+        {"zoomed between two readouts", 40'200, 40'700, true, true, true, true},
+        {"a missing V target just before", 20'400, 50'000, false, true, true, true},
+        {"a marked gap just after", 50'000, 80'700, true, false, true, false},
+        {"the first readout inside, nothing before", -5'000, 50'000, false, true, false, true},
+        {"the last inside, nothing after", 50'000, 120'000, true, false, true, false},
+    };
+    for (const Row& row : rows) {
+        const Scene scene = trend::build_scene(request(900, 600, kStart + row.t0, kStart + row.t1), s);
+        for (const int strip : {0, 1}) {
+            const trend::FillRect& plot = scene.strips[strip].plot;
+            const auto lines = means_of(scene, strip);
+            ASSERT_FALSE(lines.empty()) << row.name;
+            const double first = lines.front()->points.front().x, last = lines.back()->points.back().x;
+            const bool left = strip == 0 ? row.left : row.i_left, right = strip == 0 ? row.right : row.i_right;
+            EXPECT_EQ(first == plot.x, left) << row.name << ", strip " << strip << ": " << first;
+            EXPECT_EQ(last == plot.x + plot.w, right) << row.name << ", strip " << strip << ": " << last;
+            for (const auto* line : lines)
+                for (const trend::Point& p : line->points) {
+                    EXPECT_GE(p.x, plot.x) << row.name;
+                    EXPECT_LE(p.x, plot.x + plot.w) << row.name;
+                    EXPECT_GE(p.y, plot.y) << row.name;
+                    EXPECT_LE(p.y, plot.y + plot.h) << row.name;
+                }
+        }
+    }
+}
+
+TEST(trendScene, ATwoHourHoleIsShadedAndHoldsNoTracePixel) {
+    // A 1 s log with two hours missing after readout 600.
+    Series s(0);
+    const int64_t hole = 2 * 3'600'000;
+    auto time = [&](int i) { return kStart + i * 1000 + (i > 600 ? hole : 0); };
+    for (int i = 0; i < 1200; ++i) s.append(trend::Readout{time(i), {3.3f, 20.0f + i % 5, 1.2f, 0.5f}});
+    const Scene scene = trend::build_scene(request(1000, 600, time(0), time(1199) + 1), s);
+    const double a = scene.x_of(time(600)), b = scene.x_of(time(601));
+    for (int strip = 0; strip < trend::kStripCount; ++strip) {
+        const trend::FillRect& plot = scene.strips[strip].plot;
+        bool shaded = false;
+        for (const trend::FillRect& g : scene.gaps)
+            shaded = shaded || (g.y == plot.y && g.x <= a + 1 && g.x + g.w >= b - 1);
+        EXPECT_TRUE(shaded) << strip;
+        // Nothing drawn strictly inside the hole's whole pixels.
+        for (const trend::Band& band : scene.bands)
+            for (const trend::BandColumn& c : band.columns)
+                EXPECT_FALSE(c.x >= std::ceil(a) && c.x + 1 <= std::floor(b)) << c.x;
+        for (const auto* line : means_of(scene, strip))
+            for (size_t k = 0; k < line->points.size(); ++k) {
+                EXPECT_FALSE(line->points[k].x > a + 1 && line->points[k].x < b - 1);
+                if (k > 0) EXPECT_FALSE(line->points[k - 1].x < a && line->points[k].x > b) << "a line across";
+            }
+    }
+}
+
+TEST(trendScene, AReadingAtZeroThroughoutHasFiniteTicksAndATraceAtEveryHeight) {
+    Series s(0);
+    for (int i = 0; i < 300; ++i) s.append(trend::Readout{kStart + i * 1000, {3.3f, 0.0f, -0.5f + (i % 2), 0.0f}});
+    for (int height = 64; height <= 400; height += 10) {
+        const Scene scene = trend::build_scene(request(800, height, kStart, kStart + 300'000), s);
+        std::ostringstream svg;
+        ASSERT_TRUE(trend::write_svg(svg, scene));
+        EXPECT_EQ(svg.str().find("nan"), std::string::npos) << height;
+        EXPECT_EQ(svg.str().find("inf"), std::string::npos) << height;
+        if (scene.strips[0].plot.h < 1) continue;
+        EXPECT_EQ(scene.bands.size(), 4u) << height;
+        for (const trend::Strip& strip : scene.strips) {
+            EXPECT_TRUE(std::isfinite(strip.values.lo) && std::isfinite(strip.values.hi)) << height;
+            EXPECT_LT(strip.values.lo, strip.values.hi) << height;
+        }
+    }
+}
+
+TEST(trendScene, TimeLabelsKeepTheirMarginFromThePicturesEdges) {
+    const Series s = series_of(100, no_gap);
+    for (const int64_t t0 : {kStart, kStart + 1, kStart + 999}) {
+        const Scene scene = trend::build_scene(request(400, 300, t0, t0 + 100'000), s);
+        for (const trend::Label& label : scene.labels) {
+            if (label.h != trend::HAlign::Center) continue;
+            const double half = kGlyphW * label.text.size() / 2;
+            EXPECT_GE(label.x - half, 1.0) << label.text;
+            EXPECT_LE(label.x + half, 399.0) << label.text;
+        }
+    }
+}
+
 TEST(trendScene, LockedValuesHoldTheAxisAndKeepTheBandOnThePlot) {
     const Series s = series_of(100, no_gap);
     SceneRequest r = request(800, 600, kStart, kStart + 100'000);

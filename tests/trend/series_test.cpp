@@ -5,14 +5,17 @@
 #include "trend/series.h"
 
 #include "log_file.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -93,28 +96,11 @@ const Log& log_rows() {
     return log;
 }
 
-// Statistics straight from the rows, summed in their order.
-Stats direct_stats(const std::vector<Readout>& rows, int reading, int64_t t0, int64_t t1) {
-    Stats s{0, 0, 0, std::nan(""), std::nan(""), std::nan(""), t1 > t0 ? t1 - t0 : 0};
-    double sum = 0.0;
-    bool in_gap = false;
-    for (const Readout& r : rows) {
-        if (r.time_ms < t0 || r.time_ms >= t1) continue;
-        ++s.readouts;
-        const float v = r.value[reading];
-        if (std::isnan(v)) {
-            if (!in_gap) ++s.gaps;
-            in_gap = true;
-            continue;
-        }
-        in_gap = false;
-        s.min = s.whole == 0 ? v : std::min<double>(s.min, v);
-        s.max = s.whole == 0 ? v : std::max<double>(s.max, v);
-        sum += v;
-        ++s.whole;
-    }
-    if (s.whole > 0) s.mean = sum / static_cast<double>(s.whole);
-    return s;
+// The rows as a series judges them, appended one by one.
+trendref::Kept kept(const std::vector<Readout>& rows, size_t capacity = 0) {
+    std::vector<trendref::Appended> appended;
+    for (const Readout& r : rows) appended.push_back({r, false});
+    return trendref::judge(appended, capacity);
 }
 
 void expect_same_value(double expected, double actual, const std::string& what) {
@@ -161,10 +147,11 @@ TEST(trendSeries, SelectionStatisticsEqualThoseOfTheLogsRows) {
         {"ending at the last, gap of A1", t(kRows - 5), t(kRows - 1) + 1},
         {"unaligned middle", t(12'345) - 7, t(98'765) + 11},
     };
+    const trendref::Kept judged = kept(log.rows);
     for (const Span& span : spans) {
         for (int reading = 0; reading < kReadingCount; ++reading) {
             const std::string what = std::string(span.name) + ", reading " + trend::reading_name(reading);
-            const Stats want = direct_stats(log.rows, reading, span.t0, span.t1);
+            const Stats want = trendref::stats(judged, reading, span.t0, span.t1);
             const Stats got = series.stats(reading, span.t0, span.t1);
             EXPECT_EQ(want.readouts, got.readouts) << what;
             EXPECT_EQ(want.whole, got.whole) << what;
@@ -181,40 +168,6 @@ TEST(trendSeries, SelectionStatisticsEqualThoseOfTheLogsRows) {
             }
         }
     }
-}
-
-// Columns straight from the readouts: those in [b_k, b_(k+1)), and whether
-// a missing reading at the readout before reaches into the column.
-std::vector<Column> direct_columns(const std::vector<Readout>& rows, int reading, double t0, double t1, int n) {
-    std::vector<Column> out;
-    if (n <= 0 || !(t1 > t0)) return out;
-    const double width = (t1 - t0) / n;
-    auto time = [&](size_t i) { return static_cast<double>(rows[i].time_ms); };
-    auto missing = [&](size_t i) { return std::isnan(rows[i].value[reading]); };
-    size_t i = 0;
-    for (int k = 0; k < n; ++k) {
-        const double b0 = t0 + width * k, b1 = k + 1 == n ? t1 : t0 + width * (k + 1);
-        Column c{kNaN, kNaN, kNaN, false, false};
-        while (i < rows.size() && time(i) < b0) ++i;
-        if (i > 0 && i < rows.size() && missing(i - 1) && time(i) > b0) c.has_gap = true;
-        double sum = 0.0;
-        int whole = 0;
-        for (; i < rows.size() && time(i) < b1; ++i) {
-            const float v = rows[i].value[reading];
-            if (missing(i)) {
-                c.has_gap = true;
-                continue;
-            }
-            c.min = whole == 0 ? v : std::min(c.min, v);
-            c.max = whole == 0 ? v : std::max(c.max, v);
-            sum += v;
-            ++whole;
-        }
-        c.has_data = whole > 0;
-        if (c.has_data) c.mean = static_cast<float>(sum / whole);
-        out.push_back(c);
-    }
-    return out;
 }
 
 TEST(trendSeries, ColumnsHoldEveryReadoutsMinMaxMeanAndGaps) {
@@ -245,11 +198,12 @@ TEST(trendSeries, ColumnsHoldEveryReadoutsMinMaxMeanAndGaps) {
         {"no pixels", first, last, 0},
         {"no time", first, first, 10},
     };
+    const trendref::Kept judged = kept(rows);
     for (const Window& w : windows) {
         std::vector<Column> got;
         for (int reading = 0; reading < kReadingCount; ++reading) {
             series.columns(reading, w.t0, w.t1, w.n_px, got);
-            const std::vector<Column> want = direct_columns(rows, reading, w.t0, w.t1, w.n_px);
+            const std::vector<Column> want = trendref::columns(judged, reading, w.t0, w.t1, w.n_px);
             ASSERT_EQ(want.size(), got.size()) << w.name;
             for (size_t k = 0; k < want.size(); ++k) {
                 const std::string what = std::string(w.name) + ", " + trend::reading_name(reading) +
@@ -288,9 +242,10 @@ TEST(trendSeries, LiveBoundDropsTheOldestChunkAndKeepsStatisticsExact) {
     EXPECT_EQ(series.at(0).time_ms, all[2 * kChunk].time_ms);
     EXPECT_LE(series.memory_bytes(), (kCapacity + kChunk) * Series::kBytesPerReadout + 4096);
 
-    const std::vector<Readout> kept(all.begin() + static_cast<std::ptrdiff_t>(series.dropped()), all.end());
+    const trendref::Kept judged = kept(all, kCapacity);
+    ASSERT_EQ(judged.rows.size(), series.size());
     for (int reading : {trend::kVTarget, trend::kISupply}) {
-        const Stats want = direct_stats(kept, reading, kBase, kBase + static_cast<int64_t>(total));
+        const Stats want = trendref::stats(judged, reading, kBase, kBase + static_cast<int64_t>(total));
         const Stats got = series.stats(reading, kBase, kBase + static_cast<int64_t>(total));
         EXPECT_EQ(want.readouts, got.readouts);
         EXPECT_EQ(want.whole, got.whole);
@@ -312,19 +267,241 @@ TEST(trendSeries, AReadoutEarlierThanTheLastIsRefused) {
     EXPECT_TRUE(series.append({5, {1, 2, 3, 4}}));
 }
 
-TEST(trendSeries, NearestReadoutTakesTheEarlierOnATie) {
+TEST(trendSeries, NearestReadoutTakesTheEarlierOnATieAndNothingInAGap) {
     Series series;
     EXPECT_FALSE(series.nearest(0).has_value());
-    for (int64_t t : {1000, 2000, 4000}) series.append({t, {float(t), 0, 0, 0}});
-    const std::vector<std::pair<int64_t, int64_t>> rows = {
-        {-50, 1000}, {1000, 1000}, {1499, 1000}, {1500, 1000}, {1501, 2000},
-        {3000, 2000}, {3001, 4000}, {4000, 4000}, {999'999, 4000},
+    // Two readouts at 2000 (the first appended is the one meant), a gap
+    // marked between 4000 and 5000.
+    for (int64_t t : {1000, 2000, 2000, 4000}) series.append({t, {float(t), float(series.size()), 0, 0}});
+    series.append_gap(4000);
+    series.append({5000, {5000, 4, 0, 0}});
+    // query, time of the readout, its index in the value (-1: nothing)
+    const std::vector<std::tuple<int64_t, int64_t, int>> rows = {
+        {-50, 1000, 0}, {1000, 1000, 0}, {1499, 1000, 0}, {1500, 1000, 0}, {1501, 2000, 1},
+        {2000, 2000, 1}, {2001, 2000, 1}, {3000, 2000, 1}, {3001, 4000, 3}, {4000, 4000, 3},
+        {4001, 0, -1}, {4500, 0, -1}, {4999, 0, -1}, {5000, 5000, 4}, {999'999, 5000, 4},
     };
-    for (const auto& [query, want] : rows) {
+    for (const auto& [query, want, index] : rows) {
         const auto got = series.nearest(query);
+        if (index < 0) {
+            EXPECT_FALSE(got.has_value()) << query << " lies inside the gap";
+            continue;
+        }
         ASSERT_TRUE(got.has_value()) << query;
         EXPECT_EQ(got->time_ms, want) << query;
-        EXPECT_EQ(got->value[0], float(want)) << query;
+        EXPECT_EQ(got->value[1], float(index)) << query;
+    }
+}
+
+// Steps of a log: a cadence with jitter of up to ±share (0: none), seeded.
+std::vector<Readout> cadence(int64_t step_ms, double share, int count, unsigned seed) {
+    std::vector<Readout> rows;
+    unsigned x = seed;
+    int64_t t = kBase;
+    for (int i = 0; i < count; ++i) {
+        rows.push_back({t, {3.3f, 10.0f + i % 3, 1.0f, 2.0f}});
+        x = x * 1103515245u + 12345u;
+        const double f = share * (2.0 * ((x >> 8) % 10001) / 10000.0 - 1.0);
+        t += std::max<int64_t>(1, std::llround(static_cast<double>(step_ms) * (1.0 + f)));
+    }
+    return rows;
+}
+
+TEST(trendSeries, AStepMuchLongerThanTheCadenceIsMissingTimeForEveryReading) {
+    struct Row {
+        const char* name;
+        int64_t step_ms;
+        double jitter;
+        int64_t hole_ms;  // added before readout kHoleAt; 0: none
+    };
+    constexpr int kCount = 400, kHoleAt = 250;
+    const std::vector<Row> rows = {
+        {"1 ms log, 50 ms hole", 1, 0.0, 50},
+        {"1 s log, two hours' hole", 1000, 0.0, 2 * 3'600'000},
+        {"1 s log, ±50 % jitter, no hole", 1000, 0.5, 0},
+        {"33 ms log, ±50 % jitter, 1 s hole", 33, 0.5, 1000},
+        {"1 ms log, ±50 % jitter, no hole", 2, 0.5, 0},
+        {"1 s log, no hole", 1000, 0.0, 0},
+    };
+    for (const Row& row : rows) {
+        std::vector<Readout> log = cadence(row.step_ms, row.jitter, kCount, 7);
+        for (int i = kHoleAt; i < kCount; ++i) log[i].time_ms += row.hole_ms;
+        Series series(0);
+        for (const Readout& r : log) ASSERT_TRUE(series.append(r));
+        for (int i = 1; i < kCount; ++i)
+            ASSERT_EQ(series.gap_before(i), row.hole_ms > 0 && i == kHoleAt) << row.name << ", readout " << i;
+        const int64_t t0 = log.front().time_ms, t1 = log.back().time_ms + 1;
+        for (int r = 0; r < kReadingCount; ++r) {
+            const Stats st = series.stats(r, t0, t1);
+            EXPECT_EQ(st.gaps, row.hole_ms > 0 ? 1 : 0) << row.name;
+            EXPECT_EQ(st.whole, kCount) << row.name << ": no readout left out but the hole";
+        }
+        if (row.hole_ms == 0) continue;
+        const int64_t inside = (log[kHoleAt - 1].time_ms + log[kHoleAt].time_ms) / 2;
+        EXPECT_FALSE(series.nearest(inside).has_value()) << row.name;
+        std::vector<Column> columns;
+        series.columns(trend::kISupply, static_cast<double>(log[kHoleAt - 1].time_ms),
+                       static_cast<double>(log[kHoleAt].time_ms), 4, columns);
+        for (const Column& c : columns) EXPECT_TRUE(c.has_gap) << row.name;
+        const trend::Integrals in = series.integrals(t0, t1);
+        EXPECT_EQ(in.gap_ms, log[kHoleAt].time_ms - log[kHoleAt - 1].time_ms) << row.name;
+    }
+}
+
+TEST(trendSeries, AMarkedGapSplitsRunsAndACadenceChangeIsLearnt) {
+    Series series(0);
+    int64_t t = kBase;
+    for (int i = 0; i < 20; ++i, t += 1000) series.append({t, {1, 1, 1, 1}});
+    // Then every 10 s: the first steps are holes until the new cadence is
+    // the median.
+    for (int i = 0; i < 12; ++i) series.append({t += 10'000, {1, 1, 1, 1}});
+    std::string judged;
+    for (size_t i = 20; i < series.size(); ++i) judged += series.gap_before(i) ? 'G' : '.';
+    EXPECT_EQ(judged, "GGGGG.......");
+    EXPECT_FALSE(series.append_gap(t - 1)) << "a gap before the last readout";
+    EXPECT_TRUE(series.append_gap(t + 100));
+    EXPECT_FALSE(series.append({t + 99, {1, 1, 1, 1}})) << "a readout before the gap";
+    // A new run a step later: joined only by the mark's gap, and the count
+    // of steps starts again.
+    series.append({t += 1000, {1, 1, 1, 1}});
+    series.append({t += 1000, {1, 1, 1, 1}});
+    series.append({t += 1000, {1, 1, 1, 1}});
+    EXPECT_TRUE(series.gap_before(32));
+    EXPECT_FALSE(series.gap_before(33));
+    EXPECT_FALSE(series.gap_before(34));
+    // A zero-length step (a NaN readout and a whole one at one time) is no gap.
+    Series same(0);
+    same.append({kBase, {1, 1, 1, 1}});
+    same.append({kBase + 1000, {kNaN, 1, 1, 1}});
+    same.append({kBase + 1000, {2, 1, 1, 1}});
+    same.append({kBase + 2000, {3, 1, 1, 1}});
+    std::vector<Column> columns;
+    same.columns(trend::kVTarget, kBase, kBase + 2001, 2001, columns);
+    for (const Column& c : columns) EXPECT_FALSE(c.has_gap);
+    EXPECT_EQ(same.stats(trend::kVTarget, kBase, kBase + 2001).gaps, 0);
+}
+
+TEST(trendSeries, ABoundNotAMultipleOfAChunkKeepsAtMostOneChunkMore) {
+    for (const size_t capacity : {size_t{1}, size_t{100'000}, kChunk, kChunk + 1, 3 * kChunk - 1}) {
+        Series series(capacity);
+        size_t most = 0;
+        for (size_t i = 0; i < capacity + 3 * kChunk; ++i) {
+            series.append({kBase + static_cast<int64_t>(i), {1, 2, 3, 4}});
+            most = std::max(most, series.size());
+            ASSERT_GE(series.size(), std::min(i + 1, capacity)) << capacity;
+        }
+        EXPECT_EQ(most, capacity + kChunk) << capacity;
+    }
+}
+
+TEST(trendSeries, TheWidestSpanKeepsItsDuration) {
+    Series series(0);
+    series.append({-5, {1, 2, 3, 4}});
+    series.append({5, {1, 2, 3, 4}});
+    const int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
+    const Stats st = series.stats(trend::kVTarget, lo, hi);
+    EXPECT_EQ(st.duration_ms, hi);
+    EXPECT_EQ(st.readouts, 2);
+    const trend::Integrals in = series.integrals(lo, hi);
+    EXPECT_EQ(in.covered_ms, 10);
+    EXPECT_EQ(in.gap_ms, 0);
+}
+
+// Integrals against closed forms: I supply i(t), V target v(t) over readouts
+// every step_ms; each readout stands for the time to the next.
+TEST(trendSeries, IntegralsWeighEachReadoutByTheTimeItStandsFor) {
+    struct Row {
+        const char* name;
+        std::vector<Readout> readouts;
+        std::vector<int64_t> gaps_before;  // indexes marked with append_gap
+        int64_t t0, t1;
+        double charge_mC, energy_mJ, covered_ms, gap_ms, mean_i;
+    };
+    auto make = [](int n, int64_t step, auto current, auto volts) {
+        std::vector<Readout> rows;
+        for (int k = 0; k < n; ++k)
+            rows.push_back({kBase + k * step, {float(volts(k)), float(current(k)), 1.0f, kNaN}});
+        return rows;
+    };
+    // Jittery steps: 1 s ± up to 400 ms, a constant 8 mA and 3 V.
+    std::vector<Readout> jitter;
+    int64_t total_jitter = 0;
+    for (int k = 0, t = 0; k < 1000; ++k) {
+        jitter.push_back({kBase + t, {3.0f, 8.0f, 0, kNaN}});
+        const int step = 600 + (k * 7919) % 801;
+        if (k + 1 < 1000) total_jitter += step;
+        t += step;
+    }
+    const int64_t e = kBase;
+    const std::vector<Row> rows = {
+        // 1000 readouts of 10 mA at 3.3 V every 1 s: 999 s held.
+        {"constant", make(1000, 1000, [](int) { return 10.0; }, [](int) { return 3.25; }), {}, e, e + 1'000'000,
+         9990.0, 9990.0 * 3.25, 999'000, 0, 10.0},
+        // 2 mA for 500 readouts, 20 mA after, every 100 ms.
+        {"step", make(1000, 100, [](int k) { return k < 500 ? 2.0 : 20.0; }, [](int) { return 1.5; }), {}, e,
+         e + 100'000, 2 * 50.0 + 20 * 49.9, 1.5 * (2 * 50.0 + 20 * 49.9), 99'900, 0, (2 * 50.0 + 20 * 49.9) / 99.9},
+        // i = k mA, readout k held 10 ms: Σ k·10 ms for k < 999.
+        {"ramp", make(1000, 10, [](int k) { return double(k); }, [](int) { return 2.0; }), {}, e, e + 10'000,
+         998.0 * 999 / 2 * 10 / 1000, 2.0 * 998.0 * 999 / 2 * 10 / 1000, 9'990, 0, 499.0},
+        {"jittery steps", jitter, {}, e, e + 10'000'000, 8.0 * total_jitter / 1000, 24.0 * total_jitter / 1000,
+         double(total_jitter), 0, 8.0},
+        // Clipped: from the middle of readout 10's second to readout 20's.
+        {"clipped to the span", make(100, 1000, [](int k) { return double(k); }, [](int) { return 1.0; }), {},
+         e + 10'500, e + 20'250, (10 * 0.5 + (11 + 19) * 9 / 2.0 + 20 * 0.25), (10 * 0.5 + 135 + 5), 9'750, 0,
+         (10 * 0.5 + 135 + 5) / 9.75},
+        // A marked gap before readout 50 of 100 (5 mA, 1 s): readout 49
+        // stands for no time; 98 s held, 1 s of gap.
+        {"a marked gap", make(100, 1000, [](int) { return 5.0; }, [](int) { return 2.0; }), {50}, e, e + 200'000,
+         5.0 * 98, 10.0 * 98, 98'000, 1'000, 5.0},
+    };
+    for (const Row& row : rows) {
+        Series series(0);
+        for (size_t k = 0; k < row.readouts.size(); ++k) {
+            if (std::find(row.gaps_before.begin(), row.gaps_before.end(), int64_t(k)) != row.gaps_before.end())
+                series.append_gap(row.readouts[k - 1].time_ms);
+            ASSERT_TRUE(series.append(row.readouts[k]));
+        }
+        const trend::Integrals in = series.integrals(row.t0, row.t1);
+        EXPECT_NEAR(in.charge_mC, row.charge_mC, 1e-12 * row.charge_mC) << row.name;
+        EXPECT_NEAR(in.energy_mJ, row.energy_mJ, 1e-12 * row.energy_mJ) << row.name;
+        EXPECT_EQ(in.covered_ms, row.covered_ms) << row.name;
+        EXPECT_EQ(in.gap_ms, row.gap_ms) << row.name;
+        EXPECT_NEAR(in.mean[trend::kISupply], row.mean_i, 1e-12 * row.mean_i) << row.name;
+        EXPECT_NEAR(in.mean_power_mW, in.energy_mJ * 1000 / in.power_ms, 1e-9) << row.name;
+        EXPECT_TRUE(std::isnan(in.mean[trend::kA1])) << row.name << ": A1 never whole";
+    }
+}
+
+// The live bound's 36 days of 1 s readouts with small, uneven currents, and
+// every span a selection may take, against long double sums.
+TEST(trendSeries, IntegralsStayExactOverTheLiveBound) {
+    Series series;
+    std::vector<trendref::Appended> appended;
+    const size_t n = Series::kLiveCapacity;
+    for (size_t k = 0; k < n; ++k) {
+        const float current = k % 1000 == 0 ? 950.123f : 0.01f + static_cast<float>(k % 97) * 1e-3f;
+        const float volts = 3.3f - static_cast<float>(k % 13) * 1e-4f;
+        Readout r{kBase + static_cast<int64_t>(k) * 1000 + static_cast<int64_t>(k % 7), {volts, current, 1, 2}};
+        if (k == n / 2) r.value[trend::kISupply] = kNaN;
+        ASSERT_TRUE(series.append(r));
+        appended.push_back({r, false});
+    }
+    const trendref::Kept judged = trendref::judge(appended, 0);
+    const int64_t first = series.first_time(), last = series.last_time();
+    const std::vector<std::pair<int64_t, int64_t>> spans = {
+        {first, last + 1}, {first - 5, last + 5}, {first + 123'456, last - 654'321}, {first + 500, first + 1500},
+        {first + int64_t(kChunk) * 1000 - 1, first + int64_t(kChunk) * 3000 + 17},
+    };
+    for (const auto& [t0, t1] : spans) {
+        const trend::Integrals in = series.integrals(t0, t1);
+        const trendref::Sums want = trendref::integrals(judged, t0, t1);
+        const long double charge = want.integral[trend::kISupply] / 1000;
+        EXPECT_NEAR(in.charge_mC, static_cast<double>(charge), 1e-9 * static_cast<double>(charge)) << t0;
+        EXPECT_NEAR(in.energy_mJ, static_cast<double>(want.energy / 1000), 1e-9 * static_cast<double>(want.energy / 1000));
+        EXPECT_EQ(in.covered_ms, want.held[trend::kISupply]);
+        EXPECT_EQ(in.gap_ms, want.gap_ms);
+        EXPECT_EQ(in.readouts, want.readouts);
+        EXPECT_EQ(in.whole[trend::kISupply], want.whole[trend::kISupply]);
     }
 }
 

@@ -711,6 +711,7 @@ float talviro_guiFrame::ShowConversion(int i, uint16_t count, bool whole) {
 }
 
 void talviro_guiFrame::SetCaptureRate(console::CaptureRate rate) {
+    if (rate != capture_rate_) trend_.new_cadence();
     capture_rate_ = rate;
     trend_.show_rate(rate);
     FollowCaptureRate();
@@ -746,7 +747,10 @@ void talviro_guiFrame::DrainCapture() {
         float by_channel[readings::kChannelCount];
         for (int i = 0; i < readings::kChannelCount; ++i) {
             const console::Conversion& c = t.sample.conversions[static_cast<size_t>(i)];
-            by_channel[i] = c.whole ? readings::reading_from_count(readings::kChannels[i].kind, c.count) : NAN;
+            // A lost probe: every reading is missing until it is back.
+            by_channel[i] = c.whole && !t.sample.channel_lost
+                                ? readings::reading_from_count(readings::kChannels[i].kind, c.count)
+                                : NAN;
         }
         trend_.add_taken(t.time_ms, by_channel);
     }

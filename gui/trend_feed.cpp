@@ -44,6 +44,8 @@ void TrendFeed::add_taken(int64_t time_ms, const float (&by_channel)[readings::k
     append(time_ms, by_channel);
 }
 
+void TrendFeed::new_cadence() { live_->new_cadence(); }
+
 void TrendFeed::changed() {
     if (TrendFrame* frame = window_.get()) frame->LiveChanged();
 }

@@ -40,6 +40,9 @@ public:
     void add_taken(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]);
     // Draws what add_taken added.
     void changed();
+    // The readouts from the next on come at another rate: the series learns
+    // their cadence afresh (trend::Series::new_cadence).
+    void new_cadence();
 
     // What the trend window calls with the rate the user picks, and with
     // CaptureRate::Second when it closes (TrendFrame::SetRateHandler); {}:

@@ -645,6 +645,9 @@ TEST_F(guiCapture, AnUnpluggedProbeIsAGapAndTheReplugResumesWithNoOldReadout) {
     while (gap < s.size() && whole(gap)) ++gap;
     ASSERT_LT(gap, s.size());
     for (std::size_t k = 0; k < gap; ++k) EXPECT_TRUE(has_counts(s.at(k), kBefore)) << k;
+    // Every reading is missing while the probe is away, also those the
+    // readout cut by the unplug had taken whole.
+    for (float v : s.at(gap).value) EXPECT_TRUE(std::isnan(v));
     ASSERT_LT(gap + 1, s.size());
     EXPECT_LE(s.at(gap + 1).time_ms - replugged_at, kEndMs);
     for (std::size_t k = gap + 1; k < s.size(); ++k) EXPECT_TRUE(has_counts(s.at(k), kAfter)) << k;

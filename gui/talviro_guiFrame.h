@@ -56,8 +56,9 @@ public:
     // standard error says so.
     talviro_guiFrame(wxWindow* parent, wxWindowID id = -1,
                      const std::string& wanted_serial = std::string());
-    // Stops and destroys the refresh timer before the controls go. Leaves the
-    // probe channel as it is: only Disconnect closes it.
+    // Ends a capture that runs and stops and destroys the refresh timer
+    // before the controls go. Leaves the probe channel as it is: only
+    // Disconnect closes it.
     ~talviro_guiFrame() override;
 
     // Control ids, allocated from wxNewId() during static initialisation in
@@ -129,8 +130,8 @@ public:
     // are; a wanted serial that is not there is named on standard error with
     // the serials that are.
     void OnConnectClick(wxCommandEvent& event);
-    // Stops the timer, closes the channel and resets the readings; the focus
-    // goes to Connect if Disconnect had it.
+    // Stops the timer and a capture, closes the channel and resets the
+    // readings; the focus goes to Connect if Disconnect had it.
     void OnDisconnectClick(wxCommandEvent& event);
     // One readout: converter channels 0..3 in turn, each shown in its text
     // and gauge before the next is converted. A conversion that was not whole
@@ -140,7 +141,8 @@ public:
     // (probe_reopen, at most about half a second): on success the link is
     // connected again ("TALVIRO Connected") and the readout runs; otherwise
     // every reading shows "---" and no transfer is made. Needs a connected
-    // window.
+    // window. While a capture runs: shows its latest readout instead (none
+    // yet: nothing changes), with no transfer.
     void OnRefreshClick(wxCommandEvent& event);
     // Ticked: starts the 1000 ms periodic timer and disables Refresh.
     // Unticked: stops it and enables Refresh.

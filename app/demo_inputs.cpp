@@ -22,7 +22,14 @@ class DemoInputsModule : public wxModule {
 public:
     bool OnInit() override {
         sim::use_demo_target();
-        sim::device().set_call_hook([] { std::this_thread::sleep_for(kMicroframe); });
+        // Slept in whole milliseconds: shorter sleeps last a millisecond or
+        // more on Windows. Only the thread that calls the driver runs it.
+        sim::device().set_call_hook([owed = std::chrono::microseconds(0)]() mutable {
+            owed += kMicroframe;
+            if (owed < std::chrono::milliseconds(1)) return;
+            std::this_thread::sleep_for(owed);
+            owed = {};
+        });
         return true;
     }
     void OnExit() override {}

@@ -428,7 +428,13 @@ protected:
         dev().set_clock(nullptr);
         set_inputs(kBefore);
         dev().set_call_hook([this] {
-            std::this_thread::sleep_for(kTransferTime);
+            // Owed bus time is slept in whole milliseconds: shorter sleeps
+            // last a millisecond or more under Wine.
+            owed_ += kTransferTime;
+            if (owed_ >= std::chrono::milliseconds(1)) {
+                std::this_thread::sleep_for(owed_);
+                owed_ = {};
+            }
             if (unplug_.exchange(false)) dev().unplug();
             if (change_.exchange(false)) set_inputs(kAfter);
             if (replug_.exchange(false)) {
@@ -485,6 +491,8 @@ protected:
 
     std::atomic<bool> unplug_{false};
     std::atomic<bool> change_{false};
+    // Bus time not slept yet; only the thread that calls the driver uses it.
+    std::chrono::microseconds owed_{0};
     std::atomic<bool> replug_{false};
 };
 

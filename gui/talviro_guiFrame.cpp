@@ -358,6 +358,7 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
 
     Timer1.SetOwner(this, ID_TIMER1);
     CaptureTimer.Bind(wxEVT_TIMER, &talviro_guiFrame::OnCaptureTimer, this);
+    Connect(wxEVT_CLOSE_WINDOW, wxCloseEventHandler(talviro_guiFrame::OnClose), nullptr, this);
     trend_.set_rate_handler([this](console::CaptureRate rate) { SetCaptureRate(rate); });
 
     // One id each (no range), no user data, the frame handles them itself.
@@ -735,6 +736,11 @@ void talviro_guiFrame::StopCapture() {
         link_ = Link::NotResponding;
         ShowLink();
     }
+}
+
+void talviro_guiFrame::OnClose(wxCloseEvent& event) {
+    StopCapture();
+    event.Skip();
 }
 
 void talviro_guiFrame::OnCaptureTimer(wxTimerEvent& WXUNUSED(event)) { DrainCapture(); }

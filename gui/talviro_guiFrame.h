@@ -30,6 +30,7 @@
 struct ProbeEntry;
 class wxButton;
 class wxCheckBox;
+class wxCloseEvent;
 class wxCommandEvent;
 class wxDPIChangedEvent;
 class wxGauge;
@@ -167,6 +168,9 @@ public:
     void SetCaptureRate(console::CaptureRate rate);
     console::CaptureRate CaptureRate() const { return capture_rate_; }
     bool Capturing() const { return capture_.running(); }
+    // The window closes: the capture ends now, not when the toolkit
+    // deletes the window later.
+    void OnClose(wxCloseEvent& event);
     // Moves the readouts the capture took to the trend, drawn once, keeps
     // the last for Refresh, and shows in field 0 whether it was whole.
     void OnCaptureTimer(wxTimerEvent& event);

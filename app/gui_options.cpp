@@ -74,13 +74,17 @@ std::string set(const std::string& name, const std::string& value, Options* o) {
         return {};
     }
     if (name == "--size") return set_size(value, o);
+    if (name == "--rate") {
+        if (!console::parse_capture_rate(value, &o->rate)) return "--rate: expected 1s, 0.1s or fast: " + value;
+        return {};
+    }
     return set_time(name, value, name == "--from" ? &o->from_ms : &o->to_ms);
 }
 
 OptionKind option_kind(const std::string& name) {
-    for (const char* flag : {"--help", "--version", "--dark"})
+    for (const char* flag : {"--help", "--version", "--dark", "--trend"})
         if (name == flag) return OptionKind::Flag;
-    for (const char* valued : {"--serial", "--save-image", "--size", "--from", "--to"})
+    for (const char* valued : {"--serial", "--save-image", "--size", "--from", "--to", "--rate"})
         if (name == valued) return OptionKind::Valued;
     return OptionKind::Unknown;
 }
@@ -169,12 +173,13 @@ Parsed parse(const std::vector<std::string>& args) {
             (name == "--help" ? o.help : o.version) = true;
             return parsed;
         }
-        if (name == "--dark") {
-            if (o.dark) {
-                parsed.error = "--dark may be given only once";
+        if (name == "--dark" || name == "--trend") {
+            bool& given_flag = name == "--dark" ? o.dark : o.trend;
+            if (given_flag) {
+                parsed.error = name + " may be given only once";
                 return parsed;
             }
-            o.dark = true;
+            given_flag = true;
             continue;
         }
         // The last of two values would silently win: say so instead.
@@ -195,11 +200,16 @@ Parsed parse(const std::vector<std::string>& args) {
         parsed.error = "--save-image needs the log to draw";
     else if (o.from_ms && o.to_ms && *o.from_ms >= *o.to_ms)
         parsed.error = "--from must be before --to";
+    else if (!o.trend && std::find(given.begin(), given.end(), "--rate") != given.end())
+        parsed.error = "--rate goes with --trend";
+    else if (o.trend && !o.log.empty())
+        parsed.error = "--trend shows the probe's live readouts, not a log";
     return parsed;
 }
 
 std::string usage_text(const std::string& program) {
     return "usage: " + program + " [--serial SN] [LOG.csv]\n" +
+           "       " + program + " [--serial SN] --trend [--rate 1s|0.1s|fast]\n" +
            "       " + program + " --save-image OUT.png|OUT.svg [--size WIDTHxHEIGHT] [--from TIME] [--to TIME] [--dark] LOG.csv\n"
            "       " + program + " --help | --version\n"
            "Shows the readings of the TALVIRO probe in a window, and logs over time.\n"
@@ -207,6 +217,11 @@ std::string usage_text(const std::string& program) {
            "                            talviro_read --list shows it, at start and on Connect;\n"
            "                            without it, the probe used last when it is free, else\n"
            "                            the first free one\n"
+           "  --trend                   open the trend window at start too, live\n"
+           "  --rate 1s|0.1s|fast       with --trend: its live readouts once a second (as\n"
+           "                            the window refreshes), every 0.1 s, or as fast as\n"
+           "                            the probe gives them (about 32 a second), taken on\n"
+           "                            a thread of their own (default 1s)\n"
            "  LOG.csv                   open a log written by talviro_read --csv in a trend\n"
            "                            window, without looking for a probe\n"
            "  --save-image OUT.png|OUT.svg\n"

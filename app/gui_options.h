@@ -4,6 +4,8 @@
 #ifndef TALVIRO_APP_GUI_OPTIONS_H
 #define TALVIRO_APP_GUI_OPTIONS_H
 
+#include "console/capture_rate.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +28,9 @@ struct Options {
     std::optional<int64_t> to_ms;    // --to TIME
     bool dark = false;  // --dark: the picture in the dark counterpart of its colours
     std::string log;  // LOG.csv: the one argument that is not an option
+    bool trend = false;  // --trend: the trend window opens at start, live
+    // --rate 1s|0.1s|fast, with --trend: the live readouts' rate from the start
+    console::CaptureRate rate = console::CaptureRate::Second;
     bool help = false;     // --help or -h: print the usage and exit
     bool version = false;  // --version: print the version and exit
 };
@@ -40,7 +45,9 @@ struct Parsed {
 // unknown option, a flag given a value, an option given twice, a missing,
 // empty or malformed value, a second LOG, --size/--from/--to/--dark without
 // --save-image, --save-image without LOG or with a name ending neither in
-// .png nor .svg, and --from not before --to. Prints nothing.
+// .png nor .svg, --from not before --to, --rate without --trend or with
+// another word than 1s, 0.1s or fast, and --trend with LOG or --save-image.
+// Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
 
 // An ISO 8601 time, YYYY-MM-DDTHH:MM[:SS[.fff]] (a space for the T, a

@@ -129,6 +129,11 @@ bool talviro_guiApp::OnInit() {
     talviro_guiFrame* frame = new talviro_guiFrame(nullptr, -1, start_options.serial);
     frame->Show(true);
     SetTopWindow(frame);
+    if (start_options.trend) {
+        wxCommandEvent open_trend;
+        frame->OnTrendClick(open_trend);
+        frame->SetCaptureRate(start_options.rate);
+    }
     return true;
 }
 

@@ -81,6 +81,8 @@ constexpr int kLayoutFontPoints = 8;
 constexpr double kWindowsFontPoints = 9.0;
 #endif
 constexpr int kRefreshPeriodMs = 1000;
+// The capture's readouts are drawn at most this often: a frame rate of 25.
+constexpr int kCaptureDrainMs = 40;
 constexpr long kStayOnTopStyle = wxSTAY_ON_TOP;
 
 // Status bar.
@@ -355,6 +357,9 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     SetStatusBarPane(-1);
 
     Timer1.SetOwner(this, ID_TIMER1);
+    CaptureTimer.Bind(wxEVT_TIMER, &talviro_guiFrame::OnCaptureTimer, this);
+    Connect(wxEVT_CLOSE_WINDOW, wxCloseEventHandler(talviro_guiFrame::OnClose), nullptr, this);
+    trend_.set_rate_handler([this](console::CaptureRate rate) { SetCaptureRate(rate); });
 
     // One id each (no range), no user data, the frame handles them itself.
     Connect(ID_CHECKBOX1, wxID_ANY, wxEVT_COMMAND_CHECKBOX_CLICKED,
@@ -388,7 +393,13 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
 
 // Timer1 is a member, so it is destroyed (and stopped) here, before the
 // wxFrame base takes the controls down: no tick can reach a half-gone window.
-talviro_guiFrame::~talviro_guiFrame() = default;
+// The capture ends first, handing the channel back, and the trend window,
+// which the feed closes, no longer calls back.
+talviro_guiFrame::~talviro_guiFrame() {
+    trend_.set_rate_handler({});
+    CaptureTimer.Stop();
+    capture_.stop();
+}
 
 int talviro_guiFrame::Scaled(int length) const {
     return wxMulDivInt32(length, layout_dpi_, kLayoutUnitDpi);
@@ -615,10 +626,12 @@ void talviro_guiFrame::ConnectTo(const std::string& serial, size_t plugged_in) {
     wxCommandEvent readout;
     OnRefreshClick(readout);
     CheckBox2->Enable(true);
+    FollowCaptureRate();
 }
 
 void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
     Timer1.Stop();
+    StopCapture();
     probe_close();  // always succeeds
     const bool disconnect_had_focus = FindFocus() == Button2;
     Button1->Enable(true);
@@ -630,6 +643,16 @@ void talviro_guiFrame::OnDisconnectClick(wxCommandEvent& WXUNUSED(event)) {
 void talviro_guiFrame::OnTrendClick(wxCommandEvent& WXUNUSED(event)) { trend_.show(); }
 
 void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
+    // The capture owns the probe: its latest readout is shown instead, and
+    // it looks for a lost probe itself.
+    if (capture_.running()) {
+        if (!latest_) return;
+        for (int i = 0; i < readings::kChannelCount; ++i) {
+            const console::Conversion& c = latest_->conversions[static_cast<size_t>(i)];
+            ShowConversion(i, c.count, c.whole);
+        }
+        return;
+    }
     // A probe that stopped answering is looked for once per readout, by its
     // serial: one that was replugged, or that recovered, comes back by itself,
     // and no other probe is ever taken in its place.
@@ -641,6 +664,27 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
         ShowLink();
         StatusBar1->SetStatusText(kSerialPrefix + wxString(serial, wxConvUTF8), kSerialField);
     }
+    bool all_whole = true;
+    float shown[readings::kChannelCount];  // NaN where "---" is shown
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const uint16_t count = read_adc_channel(readings::kChannels[i].converter_channel);
+        const bool whole = adc_last_conversion_whole();
+        all_whole = all_whole && whole;
+        shown[i] = ShowConversion(i, count, whole);
+    }
+
+    trend_.add(shown);
+
+    // Field 0 is touched only when the probe stops or starts answering; the
+    // window stays connected, so the user can still Disconnect and Connect.
+    const Link now = all_whole ? Link::Connected : Link::NotResponding;
+    if (now != link_) {
+        link_ = now;
+        ShowLink();
+    }
+}
+
+float talviro_guiFrame::ShowConversion(int i, uint16_t count, bool whole) {
     // Conversion n fills StaticText(n+1) and Gauge(n+1): channel 0 lands in
     // the third row as "A1" and channel 3 in the fourth as "A0". The reset
     // texts title those rows the other way round; each routine writes its
@@ -651,36 +695,74 @@ void talviro_guiFrame::OnRefreshClick(wxCommandEvent& WXUNUSED(event)) {
     };
     const Row rows[readings::kChannelCount] = {
         {StaticText1, Gauge1}, {StaticText2, Gauge2}, {StaticText3, Gauge3}, {StaticText4, Gauge4}};
-
-    bool all_whole = true;
-    float shown[readings::kChannelCount];  // NaN where "---" is shown
-    for (int i = 0; i < readings::kChannelCount; ++i) {
-        const readings::Channel& channel = readings::kChannels[i];
-        const uint16_t count = read_adc_channel(channel.converter_channel);
-        const wxString prefix = wxString::FromUTF8(channel.prefix);
-        // A count from a conversion whose transfers failed is not a
-        // measurement: showing it as 0.00 V would pass a dead probe off as a
-        // shorted target.
-        shown[i] = NAN;
-        if (!adc_last_conversion_whole()) {
-            all_whole = false;
-            rows[i].text->SetLabel(prefix +
-                                   wxString::FromUTF8(readings::format_missing(channel.kind)));
-            rows[i].gauge->SetValue(0);
-            continue;
-        }
-        const float reading = readings::reading_from_count(channel.kind, count);
-        shown[i] = reading;
-        rows[i].text->SetLabel(prefix +
-                               wxString::FromUTF8(readings::format_reading(channel.kind, reading)));
-        show_on_gauge(rows[i].gauge, readings::gauge_value(channel.kind, reading));
+    const readings::Channel& channel = readings::kChannels[i];
+    const wxString prefix = wxString::FromUTF8(channel.prefix);
+    // A count from a conversion whose transfers failed is not a
+    // measurement: showing it as 0.00 V would pass a dead probe off as a
+    // shorted target.
+    if (!whole) {
+        rows[i].text->SetLabel(prefix + wxString::FromUTF8(readings::format_missing(channel.kind)));
+        rows[i].gauge->SetValue(0);
+        return NAN;
     }
+    const float reading = readings::reading_from_count(channel.kind, count);
+    rows[i].text->SetLabel(prefix + wxString::FromUTF8(readings::format_reading(channel.kind, reading)));
+    show_on_gauge(rows[i].gauge, readings::gauge_value(channel.kind, reading));
+    return reading;
+}
 
-    trend_.add(shown);
+void talviro_guiFrame::SetCaptureRate(console::CaptureRate rate) {
+    if (rate != capture_rate_) trend_.new_cadence();
+    capture_rate_ = rate;
+    trend_.show_rate(rate);
+    FollowCaptureRate();
+}
 
-    // Field 0 is touched only when the probe stops or starts answering; the
-    // window stays connected, so the user can still Disconnect and Connect.
-    const Link now = all_whole ? Link::Connected : Link::NotResponding;
+void talviro_guiFrame::FollowCaptureRate() {
+    const bool wanted = capture_rate_ != console::CaptureRate::Second && link_ != Link::Disconnected;
+    const uint64_t period_ms = console::capture_period_ms(capture_rate_);
+    // Another rate: the capture starts again at it.
+    StopCapture();
+    if (!wanted) return;
+    latest_.reset();
+    if (capture_.start(period_ms, probe_serial_)) CaptureTimer.Start(kCaptureDrainMs, wxTIMER_CONTINUOUS);
+}
+
+void talviro_guiFrame::StopCapture() {
+    if (!capture_.stop()) return;
+    CaptureTimer.Stop();
+    DrainCapture();
+    if (!probe_in_step() && link_ == Link::Connected) {
+        link_ = Link::NotResponding;
+        ShowLink();
+    }
+}
+
+void talviro_guiFrame::OnClose(wxCloseEvent& event) {
+    StopCapture();
+    event.Skip();
+}
+
+void talviro_guiFrame::OnCaptureTimer(wxTimerEvent& WXUNUSED(event)) { DrainCapture(); }
+
+void talviro_guiFrame::DrainCapture() {
+    std::vector<console::Taken> taken;
+    capture_.drain(taken);
+    if (taken.empty()) return;
+    for (const console::Taken& t : taken) {
+        float by_channel[readings::kChannelCount];
+        for (int i = 0; i < readings::kChannelCount; ++i) {
+            const console::Conversion& c = t.sample.conversions[static_cast<size_t>(i)];
+            // A lost probe: every reading is missing until it is back.
+            by_channel[i] = c.whole && !t.sample.channel_lost
+                                ? readings::reading_from_count(readings::kChannels[i].kind, c.count)
+                                : NAN;
+        }
+        trend_.add_taken(t.time_ms, by_channel);
+    }
+    trend_.changed();
+    latest_ = taken.back().sample;
+    const Link now = latest_->whole() ? Link::Connected : Link::NotResponding;
     if (now != link_) {
         link_ = now;
         ShowLink();

@@ -9,22 +9,28 @@
 // connected is kept in the toolkit's configuration store (wxConfigBase::Get).
 //
 // Everything runs on the GUI thread; handlers never overlap, and every probe
-// transfer blocks the window until the driver answers.
+// transfer blocks the window until the driver answers, except while a
+// capture runs (a rate faster than 1 s in the trend window): then the
+// capture's thread owns the probe channel, and the window only shows what
+// it took.
 #ifndef TALVIRO_GUI_TALVIRO_GUIFRAME_H
 #define TALVIRO_GUI_TALVIRO_GUIFRAME_H
 
+#include "console/capture.h"
 #include "gui/trend_feed.h"
 
 #include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/timer.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 struct ProbeEntry;
 class wxButton;
 class wxCheckBox;
+class wxCloseEvent;
 class wxCommandEvent;
 class wxDPIChangedEvent;
 class wxGauge;
@@ -51,8 +57,9 @@ public:
     // standard error says so.
     talviro_guiFrame(wxWindow* parent, wxWindowID id = -1,
                      const std::string& wanted_serial = std::string());
-    // Stops and destroys the refresh timer before the controls go. Leaves the
-    // probe channel as it is: only Disconnect closes it.
+    // Ends a capture that runs and stops and destroys the refresh timer
+    // before the controls go. Leaves the probe channel as it is: only
+    // Disconnect closes it.
     ~talviro_guiFrame() override;
 
     // Control ids, allocated from wxNewId() during static initialisation in
@@ -109,6 +116,7 @@ public:
     wxStaticText* StaticText4;     // fourth row reading
     wxTimer Timer1;                // the refresh timer; runs only while refreshing continuously
     wxButton* Button4;             // "Trend…", after "Stay on top" in the tab order
+    wxTimer CaptureTimer;          // drains the capture at the frame rate; runs only while it does
 
     // Sets or clears only the stay-on-top style bit, following CheckBox1.
     void OnStayOnTopClick(wxCommandEvent& event);
@@ -123,8 +131,8 @@ public:
     // are; a wanted serial that is not there is named on standard error with
     // the serials that are.
     void OnConnectClick(wxCommandEvent& event);
-    // Stops the timer, closes the channel and resets the readings; the focus
-    // goes to Connect if Disconnect had it.
+    // Stops the timer and a capture, closes the channel and resets the
+    // readings; the focus goes to Connect if Disconnect had it.
     void OnDisconnectClick(wxCommandEvent& event);
     // One readout: converter channels 0..3 in turn, each shown in its text
     // and gauge before the next is converted. A conversion that was not whole
@@ -134,7 +142,8 @@ public:
     // (probe_reopen, at most about half a second): on success the link is
     // connected again ("TALVIRO Connected") and the readout runs; otherwise
     // every reading shows "---" and no transfer is made. Needs a connected
-    // window.
+    // window. While a capture runs: shows its latest readout instead (none
+    // yet: nothing changes), with no transfer.
     void OnRefreshClick(wxCommandEvent& event);
     // Ticked: starts the 1000 ms periodic timer and disables Refresh.
     // Unticked: stops it and enables Refresh.
@@ -148,6 +157,23 @@ public:
     // Opens the trend window over every readout shown so far, or raises it.
     // A double click on any gauge does the same.
     void OnTrendClick(wxCommandEvent& event);
+    // The rate of the live readouts, as the trend window's rate choice sets
+    // it: CaptureRate::Second is the refresh as above, with no capture; a
+    // faster one runs a capture (console/capture.h) while connected, from
+    // now or the next Connect, until Disconnect, the trend window closes or
+    // this window goes. While it runs, Refresh and the timer's ticks show
+    // the latest readout it took instead of reading the probe, and every
+    // readout it took goes to the trend at the time it was taken. Shown in
+    // the trend window's choice.
+    void SetCaptureRate(console::CaptureRate rate);
+    console::CaptureRate CaptureRate() const { return capture_rate_; }
+    bool Capturing() const { return capture_.running(); }
+    // The window closes: the capture ends now, not when the toolkit
+    // deletes the window later.
+    void OnClose(wxCloseEvent& event);
+    // Moves the readouts the capture took to the trend, drawn once, keeps
+    // the last for Refresh, and shows in field 0 whether it was whole.
+    void OnCaptureTimer(wxTimerEvent& event);
 #ifdef __WXMSW__
     // The window moved to a monitor of another DPI: lays it out again for
     // that DPI. wx has already set the controls' fonts for it.
@@ -186,6 +212,23 @@ private:
     // Every readout shown, for the trend window; a gap from each Disconnect
     // to the next readout. Closes the trend window when this window goes.
     TrendFeed trend_;
+
+    // The capture and the last readout it took (none yet: nothing whole).
+    console::Capture capture_;
+    console::CaptureRate capture_rate_ = console::CaptureRate::Second;
+    std::optional<console::Sample> latest_;
+    // Starts the capture at capture_rate_ when it is faster than 1 s and the
+    // window is connected; stops it otherwise, taking the channel back.
+    void FollowCaptureRate();
+    // Ends the capture, if one runs, with what it took drained, and takes
+    // the channel back: a channel it left out of step is not responding,
+    // and the next readout looks for the probe again.
+    void StopCapture();
+    // What OnCaptureTimer does.
+    void DrainCapture();
+    // Shows conversion i of a readout in its text and gauge: the reading,
+    // or "---" when it was not whole. Returns the reading, NaN for "---".
+    float ShowConversion(int i, uint16_t count, bool whole);
 
     // Puts every control at its place and size for layout_dpi_, sizes best-
     // sized controls to their labels again, and shows the logo at its own

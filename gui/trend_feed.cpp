@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace {
 // When the system does not say.
@@ -32,23 +33,38 @@ TrendFeed::~TrendFeed() {
 }
 
 void TrendFeed::add(const float (&by_channel)[readings::kChannelCount]) {
-    float by_reading[trend::kReadingCount];
-    for (int r = 0; r < trend::kReadingCount; ++r) by_reading[r] = by_channel[trend::reading_channel(r)];
-    append(by_reading);
+    if (append(wall_clock_ms(), by_channel)) changed();
 }
 
 void TrendFeed::add_gap() {
-    if (!live_->append_gap(std::max(wall_clock_ms(), live_->last_time()))) return;
+    if (live_->append_gap(std::max(wall_clock_ms(), live_->last_time()))) changed();
+}
+
+void TrendFeed::add_taken(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]) {
+    append(time_ms, by_channel);
+}
+
+void TrendFeed::new_cadence() { live_->new_cadence(); }
+
+void TrendFeed::changed() {
     if (TrendFrame* frame = window_.get()) frame->LiveChanged();
 }
 
-void TrendFeed::append(const float (&by_reading)[trend::kReadingCount]) {
-    const int64_t now = wall_clock_ms();
-    trend::Readout readout{live_->empty() ? now : std::max(now, live_->last_time()), {}};
-    std::copy(std::begin(by_reading), std::end(by_reading), readout.value);
+bool TrendFeed::append(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]) {
+    trend::Readout readout{live_->empty() ? time_ms : std::max(time_ms, live_->last_time()), {}};
+    for (int r = 0; r < trend::kReadingCount; ++r) readout.value[r] = by_channel[trend::reading_channel(r)];
     // Stamped no earlier than the last, so the series always takes it.
-    if (!live_->append(readout)) return;
-    if (TrendFrame* frame = window_.get()) frame->LiveChanged();
+    return live_->append(readout);
+}
+
+void TrendFeed::set_rate_handler(std::function<void(console::CaptureRate)> handler) {
+    rate_handler_ = std::move(handler);
+    if (TrendFrame* frame = window_.get()) frame->SetRateHandler(rate_handler_);
+}
+
+void TrendFeed::show_rate(console::CaptureRate rate) {
+    rate_ = rate;
+    if (TrendFrame* frame = window_.get()) frame->ShowRate(rate);
 }
 
 void TrendFeed::show() {
@@ -58,6 +74,8 @@ void TrendFeed::show() {
         return;
     }
     TrendFrame* frame = new TrendFrame(live_);
+    frame->SetRateHandler(rate_handler_);
+    frame->ShowRate(rate_);
     window_ = frame;
     if (measurement_) frame->Move(place_beside(*measurement_, frame->GetSize()));
     frame->Show(true);

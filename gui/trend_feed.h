@@ -5,6 +5,7 @@
 #ifndef TALVIRO_GUI_TREND_FEED_H
 #define TALVIRO_GUI_TREND_FEED_H
 
+#include "console/capture_rate.h"
 #include "probe/readings.h"
 #include "trend/series.h"
 
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class TrendFrame;
@@ -35,6 +37,21 @@ public:
     // No readings from now until the next readout (a Disconnect until the
     // next Connect): a gap marked in the series (Series::append_gap).
     void add_gap();
+    // One readout a capture took at time_ms, as add() takes it, but not
+    // drawn until changed(): a batch is drawn once.
+    void add_taken(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]);
+    // Draws what add_taken added.
+    void changed();
+    // The readouts from the next on come at another rate: the series learns
+    // their cadence afresh (trend::Series::new_cadence).
+    void new_cadence();
+
+    // What the trend window calls with the rate the user picks, and with
+    // CaptureRate::Second when it closes (TrendFrame::SetRateHandler); {}:
+    // nothing, also for the window open now.
+    void set_rate_handler(std::function<void(console::CaptureRate)> handler);
+    // Shows rate in the open window's rate choice.
+    void show_rate(console::CaptureRate rate);
 
     // Opens the trend window over the live series, or raises the open one.
     // A new one goes beside the measurement window (the one whose controls
@@ -53,13 +70,17 @@ public:
     static wxPoint place_beside(const wxWindow& measurement, const wxSize& size);
 
 private:
-    void append(const float (&by_reading)[trend::kReadingCount]);
+    // Adds the readout at time_ms, or at the last readout's time when that is
+    // later (the series takes no readout earlier than its last).
+    bool append(int64_t time_ms, const float (&by_channel)[readings::kChannelCount]);
 
     // Shared with the trend window, which may outlive this feed until the
     // toolkit deletes it.
     std::shared_ptr<trend::Series> live_;
     wxWeakRef<TrendFrame> window_;
     wxWindow* measurement_ = nullptr;  // the top-level window of the controls; it owns this feed
+    std::function<void(console::CaptureRate)> rate_handler_;
+    console::CaptureRate rate_ = console::CaptureRate::Second;
     // The last press open_on_double_click saw, and when.
     const wxWindow* pressed_ = nullptr;
     std::chrono::steady_clock::time_point pressed_at_;

@@ -33,10 +33,13 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <utility>
 
 namespace {
 
 const wxString kTitle = "TALVIRO Trend";
+// RateChoice's items, in the order of console::CaptureRate.
+const char* const kRateLabels[] = {"1 s", "0.1 s", "as fast as the probe"};
 // Between the title and the log's file name.
 const wxString kTitleSeparator = wxString::FromUTF8(" \xE2\x80\x94 ");
 // Where the window shows the measurement window's readouts: after the
@@ -147,6 +150,10 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     wxPanel* panel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL);
 
     LiveBox = new wxCheckBox(panel, wxID_ANY, _("Live"));
+    wxArrayString rates;
+    for (const char* label : kRateLabels) rates.Add(_(label));
+    RateChoice = new wxChoice(panel, wxID_ANY, wxDefaultPosition, wxDefaultSize, rates);
+    RateChoice->SetSelection(static_cast<int>(console::CaptureRate::Second));
     wxArrayString spans;
     for (const SpanItem& item : kSpans) spans.Add(item.label);
     SpanChoice = new wxChoice(panel, wxID_ANY, wxDefaultPosition, wxDefaultSize, spans);
@@ -183,6 +190,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     // leave the window's edge.
     wxWrapSizer* controls = new wxWrapSizer(wxHORIZONTAL);
     controls->Add(LiveBox, centred);
+    controls->Add(RateChoice, centred);
     controls->Add(SpanChoice, centred);
     controls->Add(LockYBox, centred);
     controls->AddSpacer(FromDIP(8));
@@ -214,6 +222,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     StatsText->Hide();
     LiveButton->Hide();
     MarkerText->Hide();
+    RateChoice->Show(live_ != nullptr);
     ZoomButton->Enable(false);
     MarkerZoomButton->Enable(false);
 
@@ -245,6 +254,8 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     follow_timer_.Bind(wxEVT_TIMER, &TrendFrame::OnFollowTimer, this);
     LiveBox->Bind(wxEVT_CHECKBOX, &TrendFrame::OnLiveClick, this);
     SpanChoice->Bind(wxEVT_CHOICE, &TrendFrame::OnSpanChoice, this);
+    RateChoice->Bind(wxEVT_CHOICE, &TrendFrame::OnRateChoice, this);
+    Bind(wxEVT_CLOSE_WINDOW, &TrendFrame::OnClose, this);
     LockYBox->Bind(wxEVT_CHECKBOX, &TrendFrame::OnLockYClick, this);
     OpenButton->Bind(wxEVT_BUTTON, &TrendFrame::OnOpenClick, this);
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
@@ -483,7 +494,7 @@ void TrendFrame::OnCharHook(wxKeyEvent& event) {
         return;
     }
     // Arrow keys belong to the span list while it has the focus.
-    const bool in_choice = wxWindow::FindFocus() == SpanChoice;
+    const bool in_choice = wxWindow::FindFocus() == SpanChoice || wxWindow::FindFocus() == RateChoice;
     std::optional<trend::Key> key;
     switch (event.GetKeyCode()) {
     case '+':
@@ -562,6 +573,23 @@ void TrendFrame::OnSpanChoice(wxCommandEvent& WXUNUSED(event)) {
     if (chosen < 0 || chosen >= static_cast<int>(std::size(kSpans))) return;
     view_.set_span(kSpans[chosen].span);
     ViewChanged();
+}
+
+void TrendFrame::SetRateHandler(RateHandler handler) { rate_handler_ = std::move(handler); }
+
+void TrendFrame::ShowRate(console::CaptureRate rate) { RateChoice->SetSelection(static_cast<int>(rate)); }
+
+void TrendFrame::OnRateChoice(wxCommandEvent& WXUNUSED(event)) {
+    const int chosen = RateChoice->GetSelection();
+    if (chosen < 0 || chosen >= static_cast<int>(std::size(kRateLabels)) || !rate_handler_) return;
+    rate_handler_(static_cast<console::CaptureRate>(chosen));
+}
+
+void TrendFrame::OnClose(wxCloseEvent& event) {
+    // The capture feeds this window only: it ends with it.
+    if (rate_handler_ && RateChoice->GetSelection() != static_cast<int>(console::CaptureRate::Second))
+        rate_handler_(console::CaptureRate::Second);
+    event.Skip();
 }
 
 void TrendFrame::OnLockYClick(wxCommandEvent& WXUNUSED(event)) {

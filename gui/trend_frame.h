@@ -11,6 +11,7 @@
 #ifndef TALVIRO_GUI_TREND_FRAME_H
 #define TALVIRO_GUI_TREND_FRAME_H
 
+#include "console/capture_rate.h"
 #include "trend/scene.h"
 #include "trend/series.h"
 #include "trend/view.h"
@@ -20,6 +21,7 @@
 
 #include <array>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +64,13 @@ public:
     bool OpenLog(const wxString& path);
     // The live series gained a readout: redraws if the window shows it.
     void LiveChanged();
+    // Called with the rate the user picks from RateChoice, and with
+    // CaptureRate::Second when the window closes while a faster one is
+    // shown: the owner of the probe starts or stops its capture. {}: none.
+    using RateHandler = std::function<void(console::CaptureRate)>;
+    void SetRateHandler(RateHandler handler);
+    // Shows rate in RateChoice without calling the handler.
+    void ShowRate(console::CaptureRate rate);
     // Writes what the plot shows as PNG or SVG, chosen by path's ending
     // (".png" or ".svg", any case). Returns "" or a one-line reason naming
     // the file; the note line says the same.
@@ -104,6 +113,8 @@ public:
 
     // The controls, created in the constructor; the frame owns them.
     wxCheckBox* LiveBox;        // "Live": following the newest readout
+    wxChoice* RateChoice;       // the live readouts' rate: 1 s, 0.1 s, as fast as the probe;
+                                // hidden in a window without live readings
     wxChoice* SpanChoice;       // the live span: 1 min, 10 min, 1 h, all
     wxCheckBox* LockYBox;       // "Lock Y"
     wxButton* OpenButton;       // "Open log…", Ctrl+O
@@ -138,6 +149,8 @@ private:
     void OnFollowTimer(wxTimerEvent& event);
     void OnLiveClick(wxCommandEvent& event);
     void OnSpanChoice(wxCommandEvent& event);
+    void OnRateChoice(wxCommandEvent& event);
+    void OnClose(wxCloseEvent& event);
     void OnLockYClick(wxCommandEvent& event);
     void OnOpenClick(wxCommandEvent& event);
     void OnSaveClick(wxCommandEvent& event);
@@ -222,6 +235,7 @@ private:
     bool log_gone_ = false;          // no file under the log's name
     int64_t started_again_ms_ = 0;   // when the log was last seen started again
     wxTimer follow_timer_;
+    RateHandler rate_handler_;
 };
 
 #endif

@@ -506,6 +506,8 @@ bool Series::append_gap(int64_t time_ms) {
     return true;
 }
 
+void Series::new_cadence() { impl_->forget_steps(); }
+
 void Series::clear() {
     const size_t capacity = impl_->capacity;
     impl_.reset(new Impl);

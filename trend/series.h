@@ -120,6 +120,11 @@ public:
     // time earlier than the last readout. Several marks before the next
     // readout make one gap; a mark before the first readout does nothing.
     bool append_gap(int64_t time_ms);
+    // The readouts from the next on come at another cadence (a live rate
+    // was changed): the steps before are forgotten, as after an explicit
+    // gap, but no time is missing. Without it a slower cadence would be
+    // judged missing time until half the steps had its length.
+    void new_cadence();
     void clear();
 
     size_t size() const;

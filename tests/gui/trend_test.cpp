@@ -23,11 +23,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
+#include <thread>
 
 using namespace gui_test;
 
@@ -879,4 +883,268 @@ TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) 
     t->Plot->SetFocus();
     ASSERT_TRUE(sim.Char('x'));
     EXPECT_TRUE(run_event_loop_until([&] { return !t->Markers()[0] && !t->MarkerText->IsShown(); }, kAnswerLimitMs));
+}
+
+// A capture in the trend window, in real time on the simulated probe with
+// the bus time of each transfer modelled (about 31 ms a readout). The test
+// steers the probe only through the device's call hook, which runs on the
+// thread that calls the driver: the capture's while it runs.
+class guiCapture : public guiTrend {
+protected:
+    static constexpr std::chrono::microseconds kTransferTime{100};
+    static constexpr uint16_t kBefore[4] = {100, 200, 300, 400};
+    static constexpr uint16_t kAfter[4] = {900, 800, 700, 600};
+    // Ending the capture and getting the channel back take at most this.
+    static constexpr int64_t kEndMs = static_cast<int64_t>(console::kCaptureStopMs);
+
+    void SetUp() override {
+        guiTrend::SetUp();
+        dev().set_clock(nullptr);
+        set_inputs(kBefore);
+        dev().set_call_hook([this] {
+            // Owed bus time is slept in whole milliseconds: shorter sleeps
+            // last a millisecond or more under Wine.
+            owed_ += kTransferTime;
+            if (owed_ >= std::chrono::milliseconds(1)) {
+                std::this_thread::sleep_for(owed_);
+                owed_ = {};
+            }
+            if (unplug_.exchange(false)) dev().unplug();
+            if (change_.exchange(false)) set_inputs(kAfter);
+            if (replug_.exchange(false)) {
+                dev().plug_in();
+                set_inputs(kAfter);
+            }
+        });
+    }
+    void TearDown() override {
+        guiTrend::TearDown();  // the measurement window, and so the capture, goes
+        dev().set_call_hook({});
+    }
+    void set_inputs(const uint16_t (&counts)[4]) {
+        for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, counts[ch]);
+    }
+    // The user picks a rate in the trend window.
+    static void choose_rate(TrendFrame* t, console::CaptureRate rate) {
+        t->RateChoice->SetSelection(static_cast<int>(rate));
+        wxCommandEvent event(wxEVT_CHOICE, t->RateChoice->GetId());
+        event.SetEventObject(t->RateChoice);
+        event.SetInt(static_cast<int>(rate));
+        t->RateChoice->ProcessWindowEvent(event);
+    }
+    // Opens the window and the trend window and captures at full pace until
+    // the trend holds a few of its readouts.
+    TrendFrame* capturing() {
+        open_window();
+        TrendFrame* t = open_trend();
+        if (t == nullptr) return nullptr;
+        const std::size_t before = t->Shown().size();
+        choose_rate(t, console::CaptureRate::Bus);
+        EXPECT_TRUE(frame->Capturing());
+        EXPECT_TRUE(run_event_loop_until([&] { return t->Shown().size() >= before + 5; }, kAnswerLimitMs));
+        return t;
+    }
+    static int64_t ms_since(std::chrono::steady_clock::time_point begun) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun)
+            .count();
+    }
+    static bool has_counts(const trend::Readout& r, const uint16_t (&counts)[4]) {
+        for (int reading = 0; reading < trend::kReadingCount; ++reading) {
+            const int ch = trend::reading_channel(reading);
+            if (r.value[reading] != readings::reading_from_count(readings::kChannels[ch].kind, counts[ch]))
+                return false;
+        }
+        return true;
+    }
+    // FT_Close calls per handle; read only when no capture runs.
+    std::map<FT_HANDLE, int> closes() const {
+        std::map<FT_HANDLE, int> count;
+        for (const sim::Call& c : dev().calls(sim::Fn::Close)) ++count[c.handle];
+        return count;
+    }
+
+    std::atomic<bool> unplug_{false};
+    std::atomic<bool> change_{false};
+    // Bus time not slept yet; only the thread that calls the driver uses it.
+    std::chrono::microseconds owed_{0};
+    std::atomic<bool> replug_{false};
+};
+
+TEST_F(guiCapture, AtFullPaceClicksOnLockYAndKeysAreHandledWithin50Ms) {
+    TrendFrame* t = capturing();
+    ASSERT_NE(t, nullptr);
+    wait_until_painted();
+    ASSERT_TRUE(wait_until_drawn(t));
+    const std::size_t readouts_before = t->Shown().size();
+
+    // When each event reached the window: bound after the window's own
+    // handlers, so these run first.
+    std::optional<std::chrono::steady_clock::time_point> reached;
+    t->LockYBox->Bind(wxEVT_CHECKBOX, [&](wxCommandEvent& event) {
+        reached = std::chrono::steady_clock::now();
+        event.Skip();
+    });
+    t->Bind(wxEVT_CHAR_HOOK, [&](wxKeyEvent& event) {
+        reached = std::chrono::steady_clock::now();
+        event.Skip();
+    });
+    wxUIActionSimulator sim;
+    const wxPoint box = t->LockYBox->GetScreenRect().GetLeftTop() + wxPoint(4, t->LockYBox->GetSize().y / 2);
+    ASSERT_TRUE(sim.MouseMove(box));
+    ASSERT_TRUE(run_event_loop_until([&] { return wxGetMousePosition() == box; }, kAnswerLimitMs));
+
+    constexpr int kEvents = 50;
+    std::vector<int64_t> latency_ms;
+    for (int k = 0; k < kEvents; ++k) {
+        SCOPED_TRACE(k);
+        const bool click = k % 2 == 0;
+        const bool locked = t->CurrentView().y_locked();
+        const auto width = [t] {
+            return t->CurrentView().range({t->Shown().empty(), t->Shown().first_time(), t->Shown().last_time()}).width_ms();
+        };
+        const int64_t width_before = width();
+        if (!click) t->Plot->SetFocus();
+        reached.reset();
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(click ? sim.MouseClick() : sim.Char(k % 4 == 1 ? '+' : '-'));
+        ASSERT_TRUE(run_event_loop_until([&] { return reached.has_value(); }, kAnswerLimitMs));
+        latency_ms.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(*reached - sent).count());
+        // Handled, not only delivered: Lock Y flipped, the span zoomed.
+        if (click)
+            EXPECT_NE(t->CurrentView().y_locked(), locked);
+        else
+            EXPECT_NE(width(), width_before);
+        run_event_loop_for(10);
+    }
+    std::sort(latency_ms.begin(), latency_ms.end());
+    const int64_t p95 = latency_ms[kEvents * 95 / 100 - 1];
+    EXPECT_LE(p95, 50) << "p95 of " << kEvents << " events; the slowest took " << latency_ms.back() << " ms";
+    // The capture went on at its pace meanwhile (at least half of it on a loaded machine).
+    EXPECT_TRUE(frame->Capturing());
+    EXPECT_GT(t->Shown().size(), readouts_before + 10);
+}
+
+TEST_F(guiCapture, ASlowerRateAndClosingTheTrendWindowEndItAndTheWindowReadsAgain) {
+    TrendFrame* t = capturing();
+    ASSERT_NE(t, nullptr);
+    // The inputs change: the trend shows it at once, the measurement
+    // window's texts only on Refresh, which shows the capture's latest
+    // readout and reads nothing itself.
+    const std::string before = label(frame->StaticText3);
+    change_ = true;
+    ASSERT_TRUE(run_event_loop_until([&] { return has_counts(t->Shown().at(t->Shown().size() - 1), kAfter); },
+                                     kAnswerLimitMs));
+    EXPECT_EQ(label(frame->StaticText3), before);
+    const std::size_t drawn = t->Shown().size();
+    click(frame->Button3);
+    EXPECT_EQ(t->Shown().size(), drawn);
+    EXPECT_EQ(label(frame->StaticText3),
+              "V target = " + readings::format_reading(readings::Kind::Voltage, readings::volts_from_count(700)));
+    for (const bool close_trend : {false, true}) {
+        SCOPED_TRACE(close_trend ? "trend window closed" : "1 s chosen");
+        if (close_trend) choose_rate(t, console::CaptureRate::Tenth);
+        ASSERT_TRUE(frame->Capturing());
+        const auto begun = std::chrono::steady_clock::now();
+        const uint64_t begun_ms = sim::real_clock().now_ms();
+        if (close_trend)
+            t->Close(true);
+        else
+            choose_rate(t, console::CaptureRate::Second);
+        // Ended by the time the action returns, and (a close also hides the
+        // window, which takes Wine a while) no transfer after the bound.
+        EXPECT_FALSE(frame->Capturing());
+        if (!close_trend) {
+            EXPECT_LE(ms_since(begun), kEndMs);
+        }
+        EXPECT_LE(dev().log().back().time_ms, begun_ms + kEndMs);
+        EXPECT_EQ(frame->CaptureRate(), console::CaptureRate::Second);
+        // The channel is the window's again, open and in step: nothing
+        // closed it, and Refresh reads one whole readout on it.
+        EXPECT_TRUE(closes().empty());
+        expect_connected();
+        const std::size_t mark = log_mark();
+        click(frame->Button3);
+        EXPECT_EQ(readouts_since(mark), 1u);
+        EXPECT_EQ(log_mark(), mark + kWritesPerReadout + kReadsPerReadout);
+    }
+    ASSERT_TRUE(run_event_loop_until([] { return trend_windows().empty(); }, kAnswerLimitMs));
+    // A new trend window shows the rate: 1 s.
+    t = open_trend();
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->RateChoice->GetSelection(), static_cast<int>(console::CaptureRate::Second));
+}
+
+TEST_F(guiCapture, DisconnectEndsItAndClosesTheChannelOnceConnectResumesIt) {
+    TrendFrame* t = capturing();
+    ASSERT_NE(t, nullptr);
+    const auto begun = std::chrono::steady_clock::now();
+    click(frame->Button2);
+    EXPECT_LE(ms_since(begun), kEndMs);
+    EXPECT_FALSE(frame->Capturing());
+    expect_disconnected("Not connected");
+    const std::map<FT_HANDLE, int> closed = closes();
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed.begin()->second, 1);
+    EXPECT_FALSE(dev().channel_open('B'));
+    // The rate stays chosen: Connect captures again.
+    click(frame->Button1);
+    EXPECT_TRUE(frame->Capturing());
+    const std::size_t shown = t->Shown().size();
+    EXPECT_TRUE(run_event_loop_until([&] { return t->Shown().size() > shown + 3; }, kAnswerLimitMs));
+}
+
+TEST_F(guiCapture, ClosingTheMeasurementWindowEndsItWithTheChannelLeftAsItWas) {
+    ASSERT_NE(capturing(), nullptr);
+    const uint64_t begun_ms = sim::real_clock().now_ms();
+    frame->Close(true);
+    // Ended by the time Close returns, with no transfer after the bound.
+    EXPECT_FALSE(frame->Capturing());
+    EXPECT_LE(dev().log().back().time_ms, begun_ms + kEndMs);
+    ASSERT_TRUE(run_event_loop_until([] { return wxTopLevelWindows.IsEmpty(); }, kAnswerLimitMs));
+    frame = nullptr;
+    // The driver sees nothing more, and no close (only Disconnect closes
+    // the channel).
+    const std::size_t calls = log_mark();
+    run_event_loop_for(static_cast<int>(kEndMs));
+    EXPECT_EQ(log_mark(), calls);
+    EXPECT_TRUE(closes().empty());
+}
+
+TEST_F(guiCapture, AnUnpluggedProbeIsAGapAndTheReplugResumesWithNoOldReadout) {
+    TrendFrame* t = capturing();
+    ASSERT_NE(t, nullptr);
+    unplug_ = true;
+    ASSERT_TRUE(run_event_loop_until([&] { return status(0) == "TALVIRO not responding"; }, kAnswerLimitMs));
+    EXPECT_TRUE(frame->Capturing());
+    const std::size_t away_from = t->Shown().size();
+    const int64_t replugged_at = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+    replug_ = true;
+    ASSERT_TRUE(run_event_loop_until([&] { return status(0) == "TALVIRO Connected"; }, kAnswerLimitMs));
+    ASSERT_TRUE(run_event_loop_until([&] { return t->Shown().size() > away_from + 3; }, kAnswerLimitMs));
+
+    // Old readouts, then the gap, then only the replugged probe's, the
+    // first of them taken within the bound of the replug.
+    const trend::Series& s = t->Shown();
+    const auto whole = [&s](std::size_t k) {
+        const trend::Readout r = s.at(k);
+        return std::none_of(std::begin(r.value), std::end(r.value), [](float v) { return std::isnan(v); });
+    };
+    std::size_t gap = 0;
+    while (gap < s.size() && whole(gap)) ++gap;
+    ASSERT_LT(gap, s.size());
+    for (std::size_t k = 0; k < gap; ++k) EXPECT_TRUE(has_counts(s.at(k), kBefore)) << k;
+    // Every reading is missing while the probe is away, also those the
+    // readout cut by the unplug had taken whole.
+    for (float v : s.at(gap).value) EXPECT_TRUE(std::isnan(v));
+    ASSERT_LT(gap + 1, s.size());
+    EXPECT_LE(s.at(gap + 1).time_ms - replugged_at, kEndMs);
+    for (std::size_t k = gap + 1; k < s.size(); ++k) EXPECT_TRUE(has_counts(s.at(k), kAfter)) << k;
+
+    // Disconnect: each channel the capture and the window had was closed once.
+    click(frame->Button2);
+    const std::map<FT_HANDLE, int> closed = closes();
+    EXPECT_EQ(closed.size(), 2u);
+    for (const auto& handle_count : closed) EXPECT_EQ(handle_count.second, 1);
 }

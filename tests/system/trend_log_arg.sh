@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # talviro_gui LOG.csv on the test display: the log opens in a trend window
 # titled with its name, no measurement window appears and no probe is looked
-# for, and closing the trend window ends the program with status 0.
-#   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW
+# for, and closing the trend window ends the program with status 0. With
+# DEMO: DEMO --trend --rate fast opens both windows, capturing, and closing
+# the measurement window ends the capture and the program with status 0.
+#   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW [DEMO]
 set -euo pipefail
 program=$(realpath "$1")
 close_window=$(realpath "$2")
+demo=${3:+$(realpath "$3")}
 [ -n "${DISPLAY:-}" ] || { echo "no display"; exit 77; }
 
 window_timeout=30  # s for the window to appear
@@ -48,3 +51,23 @@ wait "$pid" || status=$?
 pid=
 [ "$status" -eq 0 ] || { echo "FAIL: the program exited with $status"; exit 1; }
 echo "closing the trend window ended the program with status 0"
+
+[ -n "$demo" ] || exit 0
+cd "$(dirname "$demo")"
+"$demo" --trend --rate fast > "$work/out" 2> "$work/err" &
+pid=$!
+trend=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Trend' | head -n 1) \
+  || { cat "$work/err"; echo "FAIL: --trend opened no trend window"; exit 1; }
+main=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Measurement' | head -n 1) \
+  || { cat "$work/err"; echo "FAIL: --trend opened no measurement window"; exit 1; }
+echo "--trend --rate fast opened the trend window $trend beside the measurement window $main"
+# Capturing a while, then closed from the measurement window.
+sleep 1
+"$close_window" "$main"
+timeout "$exit_timeout" tail --pid="$pid" -f /dev/null \
+  || { echo "FAIL: the program did not end after closing the measurement window"; exit 1; }
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: the program exited with $status"; exit 1; }
+echo "closing the measurement window while capturing ended the program with status 0"

@@ -405,6 +405,12 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
           "log.csv"},
          "--from must be before --to"},
         {{"a.csv", "b.csv"}, "one log at a time: a.csv and b.csv"},
+        {{"--trend", "--rate", "fast"}, ""},
+        {{"--serial", "TV0001B", "--trend", "--rate=0.1s"}, ""},
+        {{"--rate", "fast"}, "--rate goes with --trend"},
+        {{"--trend", "--rate", "10ms"}, "--rate: expected 1s, 0.1s or fast: 10ms"},
+        {{"--trend", "--trend"}, "--trend may be given only once"},
+        {{"--trend", "log.csv"}, "--trend shows the probe's live readouts, not a log"},
     };
     for (const Row& row : rows) {
         const gui_options::Parsed parsed = gui_options::parse(row.args);
@@ -447,6 +453,13 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         EXPECT_EQ(gui_options::parse_time(t.text), t.ms < 0 ? std::nullopt : std::optional<int64_t>(t.ms)) << t.text;
     unsetenv("TZ");
     tzset();
+    const gui_options::Options trend = gui_options::parse({"--trend", "--rate", "fast"}).options;
+    EXPECT_TRUE(trend.trend);
+    EXPECT_EQ(trend.rate, console::CaptureRate::Bus);
+    EXPECT_EQ(gui_options::parse({"--trend", "--rate", "0.1s"}).options.rate, console::CaptureRate::Tenth);
+    EXPECT_EQ(gui_options::parse({"--trend", "--rate", "1s"}).options.rate, console::CaptureRate::Second);
+    EXPECT_EQ(gui_options::parse({"--trend"}).options.rate, console::CaptureRate::Second);
+    EXPECT_FALSE(gui_options::parse({}).options.trend);
 
     EXPECT_TRUE(gui_options::parse({"--help"}).options.help);
     EXPECT_TRUE(gui_options::parse({"-h"}).options.help);

@@ -379,6 +379,16 @@ TEST(trendSeries, AMarkedGapSplitsRunsAndACadenceChangeIsLearnt) {
     std::string judged;
     for (size_t i = 20; i < series.size(); ++i) judged += series.gap_before(i) ? 'G' : '.';
     EXPECT_EQ(judged, "GGGGG.......");
+    // Told of the change (a live rate chosen), the new cadence holds from
+    // its first step: 31 ms readouts, then 1 s, then 31 ms again.
+    Series told(0);
+    int64_t u = kBase;
+    for (int i = 0; i < 20; ++i) told.append({u += 31, {1, 1, 1, 1}});
+    told.new_cadence();
+    for (int i = 0; i < 6; ++i) told.append({u += 1000, {1, 1, 1, 1}});
+    told.new_cadence();
+    for (int i = 0; i < 6; ++i) told.append({u += 31, {1, 1, 1, 1}});
+    for (size_t i = 1; i < told.size(); ++i) EXPECT_FALSE(told.gap_before(i)) << i;
     EXPECT_FALSE(series.append_gap(t - 1)) << "a gap before the last readout";
     EXPECT_TRUE(series.append_gap(t + 100));
     EXPECT_FALSE(series.append({t + 99, {1, 1, 1, 1}})) << "a readout before the gap";

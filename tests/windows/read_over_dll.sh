@@ -25,6 +25,9 @@
 #                 probes: --serial TV0002B connects to that one (the window's
 #                 title names it, as read from the X server Wine draws on);
 #                 --serial TV0003B leaves it "Not Connected" and names both
+#     window-capture  EXE is talviro_gui.exe: --trend --rate fast opens the
+#                 trend window beside the measurement window and runs its
+#                 capture through the DLL without ending.
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
 case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
@@ -84,7 +87,7 @@ run_while() {
 
 program=talviro_read.exe
 [ "$case_name" != exporter ] || program=talviro_exporter.exe
-[ "$case_name" != window-serial ] || program=talviro_gui.exe
+case "$case_name" in window-serial|window-capture) program=talviro_gui.exe ;; esac
 cp "$exe" "$folder/$program"
 case "$case_name" in
   exporter)
@@ -161,6 +164,33 @@ case "$case_name" in
     names_both() { tr -d '\r' < "$folder/err.crlf" | grep -qxF 'talviro_gui: no probe has the serial number "TV0003B"; found: TV0001B, TV0002B'; }
     window_until TV0003B names_both
     echo "window-serial: the window took TV0002B of two, and named both for TV0003B"
+    ;;
+  window-capture)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    (cd "$folder" && exec "$wine" "./$program" --trend --rate fast) > "$folder/out.crlf" 2> "$folder/err.crlf" &
+    window=$!
+    trap 'kill -KILL "$window" 2> /dev/null || true; rm -rf "$folder"' EXIT
+    # until_held CONDITION WHAT: at most 60 s for CONDITION, the window still running.
+    until_held() {
+      for _ in $(seq 600); do
+        $1 && return 0
+        kill -0 "$window" 2> /dev/null || break
+        sleep 0.1
+      done
+      tr -d '\r' < "$folder/out.crlf" > "$folder/out"
+      tr -d '\r' < "$folder/err.crlf" > "$folder/err"
+      fail "$2; windows: $(xwininfo -root -tree | grep TALVIRO || true)"
+    }
+    both_windows() {
+      xwininfo -root -tree | grep -q '"TALVIRO Trend' && xwininfo -root -tree | grep -q '"TALVIRO Measurement v'
+    }
+    until_held both_windows "--trend opened no trend window beside the measurement window"
+    # Capturing a while through the DLL, the program still running.
+    sleep 2
+    kill -0 "$window" 2> /dev/null || fail "the program ended while capturing"
+    kill -KILL "$window" 2> /dev/null || true
+    wait "$window" 2> /dev/null || true
+    echo "window-capture: --trend --rate fast opened both windows and captured through ftd2xx.dll"
     ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"

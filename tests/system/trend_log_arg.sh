@@ -22,6 +22,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The first visible window whose title starts with $1, waited for. The title
+# is read as window managers read it (_NET_WM_NAME): GTK leaves WM_NAME,
+# which xdotool --name reads, unset for a title it cannot convert to compound
+# text, such as the live trend window's with its dash.
+window_titled() {
+  local end=$((SECONDS + window_timeout)) w
+  while [ "$SECONDS" -lt "$end" ]; do
+    for w in $(xdotool search --onlyvisible --class . 2>/dev/null); do
+      xprop -id "$w" _NET_WM_NAME 2>/dev/null | grep -qF "= \"$1" && { echo "$w"; return 0; }
+    done
+    sleep 0.2
+  done
+  return 1
+}
+
 log=$work/bench-log.csv
 {
   echo "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count"
@@ -56,7 +71,7 @@ echo "closing the trend window ended the program with status 0"
 cd "$(dirname "$demo")"
 "$demo" --trend --rate fast > "$work/out" 2> "$work/err" &
 pid=$!
-trend=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Trend' | head -n 1) \
+trend=$(window_titled "TALVIRO Trend") \
   || { cat "$work/err"; echo "FAIL: --trend opened no trend window"; exit 1; }
 main=$(timeout "$window_timeout" xdotool search --sync --onlyvisible --name '^TALVIRO Measurement' | head -n 1) \
   || { cat "$work/err"; echo "FAIL: --trend opened no measurement window"; exit 1; }

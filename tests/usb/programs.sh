@@ -286,7 +286,7 @@ case "${1:-}" in
     program_err | grep -q '^probe away: 1 time, [0-9.]* s in all$' || fail "no time away: $(program_err)"
     # Nothing else: no probe link text, alone or run together.
     others=$(program_err | grep -Ev -e "^Serial: $name_re\$" -e "^talviro_read: probe $name_re (lost|back) at " \
-               -e '^Summary of [0-9]+ readouts' -e '^(A1|I supply|V target|A0): ' -e '^probe away: ' || true)
+               -e '^Summary of [0-9]+ readouts' -e '^(A1|I supply|V target|A0): ' -e '^Charge ' -e '^probe away: ' || true)
     [ -z "$others" ] || fail "more on stderr: $others"
     # The probe that came back is given back at the end; the other one
     # (reconnect-other) was never taken.

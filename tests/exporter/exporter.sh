@@ -107,7 +107,7 @@ exporter_once() {
   status=$?
   set -e
 }
-# shellcheck source=web_config_checks.sh
+# shellcheck source=SCRIPTDIR/web_config_checks.sh
 . "$here/web_config_checks.sh"
 make_tls_pki() {
   make_pki

@@ -11,6 +11,7 @@
 #   exporter_once ARGS   runs the exporter to its end with ARGS; sets status
 #                        and leaves its standard error in $scratch/once.err
 # Every wait is bounded.
+# shellcheck disable=SC2154  # scratch, port and status are the caller's
 
 # make_pki: in $scratch (made the working folder), a test CA (ca.crt), the
 # exporter's key and certificate for 127.0.0.1 (server.key, served.crt,
@@ -25,7 +26,7 @@ sign() {
     -extfile <(printf '%s\n' "$4") -out "$1.crt" 2> /dev/null
 }
 make_pki() {
-  cd "$scratch"
+  cd "$scratch" || fail "no folder $scratch"
   new_key ca.key
   openssl req -x509 -new -key ca.key -days 2 -subj /CN=talviro-test-ca -out ca.crt 2> /dev/null
   new_key server.key

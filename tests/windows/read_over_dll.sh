@@ -146,6 +146,7 @@ case "$case_name" in
   web-config)
     cp "$simulated_dll" "$folder/ftd2xx.dll"
     export TALVIRO_SIM_PROBES=2
+    # shellcheck disable=SC2034  # web_config_checks.sh's folder
     scratch=$folder
     exporter_errors() { tr -d '\r' < "$folder/err.crlf"; }
     exporter_once() {
@@ -155,7 +156,7 @@ case "$case_name" in
       set -e
       tr -d '\r' < "$folder/once.crlf" > "$folder/once.err"
     }
-    # shellcheck source=../exporter/web_config_checks.sh
+    # shellcheck source=SCRIPTDIR/../exporter/web_config_checks.sh
     . "$(dirname "$0")/../exporter/web_config_checks.sh"
     make_pki
     (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval 0.2 --web.config.file "$folder/web.yml") \

@@ -1,10 +1,9 @@
 #include "exporter/password_check.h"
 
-#include <crypt.h>
-#include <openssl/crypto.h>
+#include "exporter/bcrypt.h"
+
 #include <openssl/evp.h>
 
-#include <memory>
 
 #ifdef __linux__
 #include <sys/resource.h>
@@ -31,14 +30,6 @@ std::string remembered_key(const std::string& user, const std::string& hash, con
 }
 
 }  // namespace
-
-bool bcrypt_matches(const std::string& password, const std::string& hash) {
-    auto data = std::make_unique<crypt_data>();
-    const char* made = crypt_rn(password.c_str(), hash.c_str(), data.get(), sizeof *data);
-    if (made == nullptr || made[0] == '*') return false;
-    const std::string result(made);
-    return result.size() == hash.size() && CRYPTO_memcmp(result.data(), hash.data(), hash.size()) == 0;
-}
 
 PasswordChecker::PasswordChecker() : worker_([this] { work(); }) {}
 

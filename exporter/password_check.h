@@ -70,10 +70,6 @@ private:
     std::thread worker_;
 };
 
-// Whether password matches a bcrypt hash ("$2y$10$..."), by the C library's
-// crypt (libxcrypt); false for a hash it cannot read.
-bool bcrypt_matches(const std::string& password, const std::string& hash);
-
 }  // namespace exporter
 
 #endif

@@ -3,7 +3,14 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#ifdef _WIN32
+// After OpenSSL's headers, and without wincrypt.h, whose X509_NAME and
+// friends are macros that clash with OpenSSL's types.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -101,21 +108,30 @@ std::vector<std::string> WebConfigWatcher::watched() const {
 
 // What tells a changed file: its inode, size and modification time to the
 // nanosecond (a certificate is replaced by a rename, or written in place).
+// Windows has no inode in stat() and its time there is in whole seconds:
+// its own last-write time, to 100 ns, and the size stand in.
 std::vector<std::string> WebConfigWatcher::stamps() const {
     std::vector<std::string> out;
     for (const std::string& file : watched()) {
+#ifdef _WIN32
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
+            out.push_back("missing");
+            continue;
+        }
+        out.push_back(std::to_string(data.nFileSizeHigh) + ":" + std::to_string(data.nFileSizeLow) + ":" +
+                      std::to_string(data.ftLastWriteTime.dwHighDateTime) + "." +
+                      std::to_string(data.ftLastWriteTime.dwLowDateTime));
+#else
         struct stat st {};
         if (stat(file.c_str(), &st) != 0) {
             out.push_back("missing");
             continue;
         }
-#ifdef _WIN32
-        const long long nanoseconds = 0;
-#else
-        const long long nanoseconds = st.st_mtim.tv_nsec;
-#endif
         out.push_back(std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
-                      std::to_string(static_cast<long long>(st.st_mtime)) + "." + std::to_string(nanoseconds));
+                      std::to_string(static_cast<long long>(st.st_mtime)) + "." +
+                      std::to_string(st.st_mtim.tv_nsec));
+#endif
     }
     return out;
 }

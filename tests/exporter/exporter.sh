@@ -56,7 +56,7 @@ start() {
 }
 
 # scrape [CURL OPTIONS]: /metrics into $scratch/scrape; sets took (seconds).
-# Over TLS with a password when make_pki set scrape_scheme and scrape_options.
+# Over TLS with a password when make_tls_pki set scrape_scheme and scrape_options.
 scrape_scheme=http
 scrape_options=()
 scrape() {
@@ -97,32 +97,20 @@ prometheus_with() {
   api="http://127.0.0.1:$prom_port/api/v1"
 }
 
-# make_pki: in $scratch (made the working folder), a test CA (ca.crt), the
-# exporter's key and certificate for 127.0.0.1 (server.key, served.crt,
-# serial 1), a client's (client.key, client.crt), and web.yml serving TLS
-# with basic auth for prometheus:'a secret' (htpasswd's bcrypt hash) and a
-# security header; scrape() then goes over TLS with that password.
-new_key() { openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2> /dev/null; }
-# sign NAME SERIAL KEY EXTENSION: NAME.crt for KEY, signed by the CA.
-sign() {
-  openssl req -new -key "$3" -subj "/CN=$1" -out "$1.csr" 2> /dev/null
-  openssl x509 -req -in "$1.csr" -CA ca.crt -CAkey ca.key -set_serial "$2" -days 2 \
-    -extfile <(printf '%s\n' "$4") -out "$1.crt" 2> /dev/null
+# The PKI, web.yml and the --web.config.file checks shared with the Windows
+# build's test; make_tls_pki makes them and has scrape() go over TLS with
+# web.yml's password.
+exporter_errors() { cat "$scratch/err"; }
+exporter_once() {
+  set +e
+  "$exporter" "$@" > /dev/null 2> "$scratch/once.err"
+  status=$?
+  set -e
 }
-make_pki() {
-  cd "$scratch"
-  new_key ca.key
-  openssl req -x509 -new -key ca.key -days 2 -subj /CN=talviro-test-ca -out ca.crt 2> /dev/null
-  new_key server.key
-  new_key client.key
-  sign server 1 server.key 'subjectAltName=IP:127.0.0.1'
-  sign client 3 client.key 'extendedKeyUsage=clientAuth'
-  cp server.crt served.crt
-  local hash
-  hash=$(htpasswd -nbBC 10 prometheus 'a secret' | cut -d: -f2)
-  printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
-    'basic_auth_users:' "  prometheus: $hash" \
-    'http_server_config:' '  headers:' '    X-Content-Type-Options: nosniff' > web.yml
+# shellcheck source=SCRIPTDIR/web_config_checks.sh
+. "$here/web_config_checks.sh"
+make_tls_pki() {
+  make_pki
   scrape_scheme=https
   scrape_options=(--cacert "$scratch/ca.crt" -u 'prometheus:a secret')
 }
@@ -342,7 +330,7 @@ EOF
     # handshakes that never finish, and four clients from 127.0.0.3 send
     # wrong passwords back to back besides, each costing a bcrypt check.
     if [ "$1" = limits-tls ]; then
-      make_pki
+      make_tls_pki
       start --probes 1 -- --interval 0.2 --web.config.file "$scratch/web.yml"
     else
       start --probes 1 -- --interval 0.2
@@ -403,10 +391,9 @@ EOF
     # --web.config.file: TLS and basic auth, as Prometheus' own exporters
     # read it. A test CA signs the exporter's certificate (for 127.0.0.1)
     # and a client's; the password's hash is htpasswd's.
-    make_pki
+    make_tls_pki
     start --probes 2 -- --interval 0.2 --web.config.file "$scratch/web.yml"
     grep -qxF "talviro_exporter: serving https://127.0.0.1:$port/metrics" "$scratch/err" || fail "no https in the start-up line"
-    tls_curl() { curl -sS --max-time 5 --cacert ca.crt "$@"; }
     for _ in $(seq 100); do
       tls_curl -u 'prometheus:a secret' -o "$scratch/scrape" "https://127.0.0.1:$port/metrics"
       has 'talviro_probe_up{serial="TV0002B"} 1' && has 'talviro_probe_up{serial="TV0001B"} 1' && break
@@ -414,25 +401,7 @@ EOF
     done
     expect_readings TV0001B
     expect_readings TV0002B
-    headers=$(tls_curl -u 'prometheus:a secret' -D - -o /dev/null "https://127.0.0.1:$port/metrics" | tr -d '\r')
-    grep -qx 'X-Content-Type-Options: nosniff' <<< "$headers" || fail "no security header: $headers"
-    # No password, a wrong one, an unknown user: 401, asking for basic auth.
-    for user in '' 'prometheus:a secreT' 'grafana:a secret'; do
-      headers=$(tls_curl ${user:+-u "$user"} -D - -o /dev/null "https://127.0.0.1:$port/metrics" | tr -d '\r')
-      { grep -q '^HTTP/1.1 401 ' <<< "$headers" && grep -qx 'WWW-Authenticate: Basic' <<< "$headers"; } ||
-        fail "user '$user': $headers"
-    done
-    # Plain HTTP gets no answer.
-    ! curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$port/metrics" || fail "plain HTTP answered"
-    # A handshake that never ends is closed by the header's deadline: the
-    # handshake and the header together have 3 s from the connection.
-    exec {hello}<> "/dev/tcp/127.0.0.1/$port"
-    printf '\x16\x03\x01' >&"$hello"
-    opened=$(now_ms)
-    timeout 10 cat <&"$hello" > /dev/null || true
-    held=$(( $(now_ms) - opened ))
-    exec {hello}>&-
-    [ "$held" -ge 2900 ] && [ "$held" -lt 5000 ] || fail "a handshake that never ends was held $held ms"
+    served_checks
 
     # A real Prometheus over TLS: with the password, both probes' readings;
     # with a wrong one, the target down with 401.
@@ -462,69 +431,9 @@ EOF
     grep -q '^down .*401' "$scratch/wrong" || fail "the target with a wrong password: $(cat "$scratch/wrong")"
     echo "tls: Prometheus scraped both probes over TLS; with a wrong password: $(cat "$scratch/wrong")"
 
-    # A certificate replaced on disk is served to the next connection.
-    served_serial() {
-      openssl s_client -connect "127.0.0.1:$port" -CAfile ca.crt < /dev/null 2> /dev/null |
-        openssl x509 -noout -serial
-    }
-    [ "$(served_serial)" = serial=01 ] || fail "served: $(served_serial)"
-    sign renewed 2 server.key 'subjectAltName=IP:127.0.0.1'
-    cp renewed.crt served.new && mv served.new served.crt
-    [ "$(served_serial)" = serial=02 ] || fail "after the certificate was replaced: $(served_serial)"
-    tls_curl -u 'prometheus:a secret' -o "$scratch/scrape" "https://127.0.0.1:$port/metrics" ||
-      fail "no scrape with the new certificate"
-
-    # Client certificates required: a client without one is refused at the
-    # handshake; with one the CA signed, it is served.
-    printf '%s\n' 'tls_server_config:' '  cert_file: served.crt' '  key_file: server.key' \
-      '  client_auth_type: RequireAndVerifyClientCert' '  client_ca_file: ca.crt' > web.new
-    mv web.new web.yml
-    code=$(curl -sS --max-time 5 --cacert ca.crt -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics" \
-             2> "$scratch/refused") && fail "served without a client certificate"
-    [ "$code" = 000 ] || fail "without a client certificate: HTTP $code"
-    # TLS 1.3's alert comes after the client's last flight, and may be lost
-    # to the close that follows it; TLS 1.2's comes within the handshake.
-    curl -sS --max-time 5 --cacert ca.crt --tls-max 1.2 -o /dev/null "https://127.0.0.1:$port/metrics" \
-      2> "$scratch/refused" && fail "served over TLS 1.2 without a client certificate"
-    grep -q 'alert handshake failure' "$scratch/refused" || fail "refused how over TLS 1.2: $(cat "$scratch/refused")"
-    code=$(tls_curl --cert client.crt --key client.key -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics")
-    [ "$code" = 200 ] || fail "with a client certificate: HTTP $code"
-
-    # A file made bad later keeps the last good configuration, with one line.
-    printf '%s\n' 'tls_server_config:' '  cert_file: missing.crt' '  key_file: server.key' > web.new
-    mv web.new web.yml
-    for _ in 1 2 3; do
-      code=$(tls_curl --cert client.crt --key client.key -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics")
-      [ "$code" = 200 ] || fail "after a bad change: HTTP $code"
-    done
-    said=$(grep -c -- '--web.config.file' "$scratch/err" || true)
-    [ "$said" -eq 1 ] || fail "$said lines for one bad change"
-    grep -qxF "talviro_exporter: --web.config.file $scratch/web.yml: cannot read tls_server_config.cert_file $scratch/missing.crt: No such file or directory; keeping the last good one" "$scratch/err" ||
-      fail "the line for a bad change: $(grep -- --web.config "$scratch/err")"
+    change_checks
     stop_exporter TERM
-
-    # A file that cannot be used at start: status 1, and why, by name.
-    while IFS='|' read -r text error; do
-      printf '%b' "$text" > bad.yml
-      set +e
-      "$exporter" --listen 127.0.0.1:0 --web.config.file "$scratch/bad.yml" > /dev/null 2> "$scratch/err2"
-      status=$?
-      set -e
-      [ "$status" -eq 1 ] || fail "$text: status $status"
-      [ "$(cat "$scratch/err2")" = "talviro_exporter: --web.config.file $scratch/bad.yml: ${error//SCRATCH/$scratch}" ] ||
-        fail "$text: $(cat "$scratch/err2")"
-    done <<'ROWS'
-tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  cipher_suites: [TLS_AES_128_GCM_SHA256]\n|tls_server_config.cipher_suites is not supported by this exporter
-tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  client_auth_type: RequireAnyClientCert\n|tls_server_config.client_auth_type: RequireAnyClientCert is not supported: NoClientCert or RequireAndVerifyClientCert only
-tls_server_config:\n  cert_file: served.crt\n  key_file: server.key\n  min_version: TLS11\n|tls_server_config.min_version: TLS11 is not supported: TLS 1.2 or 1.3 only
-rate_limit:\n  interval: 1s\n|rate_limit is not supported by this exporter
-http_server_config:\n  http2: true\n|http_server_config.http2 is not supported: HTTP/1.1 only; leave it out or say false
-http_server_config:\n  headers:\n    Server: x\n|http_server_config.headers.Server is not one of the headers that may be set
-basic_auth_users:\n  prometheus: secret\n|basic_auth_users.prometheus is not a bcrypt hash, as htpasswd -nBC 10 makes
-tls_server_config:\n  cert_file: missing.crt\n  key_file: server.key\n|cannot read tls_server_config.cert_file SCRATCH/missing.crt: No such file or directory
-tls_server_config:\n  cert_file: client.crt\n  key_file: server.key\n|tls_server_config.key_file SCRATCH/server.key is not the key of cert_file SCRATCH/client.crt
-tls_server_config: [\n|not YAML at line 2, column 1: end of sequence flow not found
-ROWS
+    refused_at_start_checks
     ;;
   descriptors)
     # Under ulimit -n 64 the exporter says the cap it serves at start, and a

@@ -2,7 +2,7 @@
 # talviro_read.exe as a Windows user runs it, under Wine, from a folder of its
 # own: the program loads the probe's driver ftd2xx.dll when it starts, and
 # Windows looks for it beside the program first.
-#   read_over_dll.sh readings|presence|no-driver|old-driver WINE EXE SIMULATED_DLL INCOMPLETE_DLL
+#   read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL, CASE one of:
 #     readings    the simulated ftd2xx.dll beside it: the simulated probe's
 #                 readings and serial, as talviro_read prints them on Linux
 #     presence    the simulated probe plugged in and out through the file
@@ -21,6 +21,13 @@
 #                 first probe's readings, none while its presence file is
 #                 deleted, and again after; while the first falls silent the
 #                 second keeps its pace
+#     web-config  EXE is talviro_exporter.exe with --web.config.file, the
+#                 simulated ftd2xx.dll and two probes beside it: the checks
+#                 of tests/exporter/web_config_checks.sh, as the Linux
+#                 program's (exporter.sh tls) but for Prometheus: TLS and
+#                 basic auth, the security header, 401s, a certificate
+#                 replaced and client certificates required while it runs,
+#                 a bad change kept out, and what it refuses at start
 #     window-serial  EXE is talviro_gui.exe, on a bench of two simulated
 #                 probes: --serial TV0002B connects to that one (the window's
 #                 title names it, as read from the X server Wine draws on);
@@ -86,8 +93,10 @@ run_while() {
 }
 
 program=talviro_read.exe
-[ "$case_name" != exporter ] || program=talviro_exporter.exe
-case "$case_name" in window-serial|window-capture) program=talviro_gui.exe ;; esac
+case "$case_name" in
+  exporter|web-config) program=talviro_exporter.exe ;;
+  window-serial|window-capture) program=talviro_gui.exe ;;
+esac
 cp "$exe" "$folder/$program"
 case "$case_name" in
   exporter)
@@ -138,6 +147,50 @@ case "$case_name" in
     grep -qxF 'talviro_probe_up{serial="TV0001B"} 0' "$scrape" || fail "TV0001B still up while silent"
     echo "exporter: talviro_exporter.exe served the simulated probe, without readings while it was away;" \
          "the second probe was read $paced times in $PACE_WINDOW_S s while the first was silent"
+    ;;
+  web-config)
+    cp "$simulated_dll" "$folder/ftd2xx.dll"
+    export TALVIRO_SIM_PROBES=2
+    # shellcheck disable=SC2034  # web_config_checks.sh's folder
+    scratch=$folder
+    exporter_errors() { tr -d '\r' < "$folder/err.crlf"; }
+    exporter_once() {
+      set +e
+      (cd "$folder" && "$wine" "./$program" "$@") > /dev/null 2> "$folder/once.crlf"
+      status=$?
+      set -e
+      tr -d '\r' < "$folder/once.crlf" > "$folder/once.err"
+    }
+    # shellcheck source=SCRIPTDIR/../exporter/web_config_checks.sh
+    . "$(dirname "$0")/../exporter/web_config_checks.sh"
+    make_pki
+    (cd "$folder" && exec "$wine" "./$program" --listen 127.0.0.1:0 --interval 0.2 --web.config.file "$folder/web.yml") \
+      > "$folder/out" 2> "$folder/err.crlf" &
+    exporter=$!
+    trap 'kill -KILL "$exporter" 2> /dev/null || true; rm -rf "$folder"' EXIT
+    port=""
+    for _ in $(seq 600); do
+      port=$(exporter_errors | sed -n 's#^talviro_exporter: serving https://127.0.0.1:\([0-9]*\)/metrics$#\1#p')
+      [ -n "$port" ] && break
+      kill -0 "$exporter" 2> /dev/null || break
+      sleep 0.1
+    done
+    exporter_errors > "$folder/err"
+    [ -n "$port" ] || fail "talviro_exporter.exe did not start serving over https"
+    for _ in $(seq 600); do
+      tls_curl -u 'prometheus:a secret' -o "$folder/scrape" "https://127.0.0.1:$port/metrics" || true
+      grep -qxF 'talviro_probe_up{serial="TV0002B"} 1' "$folder/scrape" 2> /dev/null && break
+      sleep 0.1
+    done
+    grep -qxF 'talviro_target_voltage_volts{serial="TV0001B"} 3.3205714' "$folder/scrape" ||
+      fail "no readings over TLS: $(cat "$folder/scrape" 2> /dev/null)"
+    served_checks
+    change_checks
+    kill -KILL "$exporter"
+    wait "$exporter" 2> /dev/null || true
+    refused_at_start_checks
+    echo "web-config: talviro_exporter.exe served over TLS with basic auth, took a new certificate and" \
+         "client certificates while running, kept a bad change out and refused at start what it does not do"
     ;;
   window-serial)
     cp "$simulated_dll" "$folder/ftd2xx.dll"

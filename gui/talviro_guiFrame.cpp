@@ -75,11 +75,11 @@ const wxSize kTrendButtonSize(56, 25);
 // next control's: a reading to its gauge, "Refresh continuously" to "Stay on
 // top", "Stay on top" to Trend..., a gauge's full-scale label to the reading
 // box's frame, the maker's notice to the window's edge.
-constexpr int kReadingRoom = 128 - 16;
-constexpr int kRefreshContinuouslyRoom = 340 - 168;
-constexpr int kStayOnTopRoom = 432 - 340;
-constexpr int kGaugeLabelRoom = 320 - 272 - 4;
-constexpr int kMakerNoticeRoom = 496 - 336;
+constexpr int kReadingLeft = 16, kReadingRight = 128;
+constexpr int kRefreshContinuouslyLeft = 168, kRefreshContinuouslyRight = 340;
+constexpr int kStayOnTopLeft = 340, kStayOnTopRight = 432;
+constexpr int kGaugeLabelLeft = 272, kGaugeLabelRight = 320 - 4;
+constexpr int kMakerNoticeLeft = 336, kMakerNoticeRight = 496;
 // A button's label leaves at least this much of its width free, for the
 // frame and the focus mark.
 constexpr int kButtonLabelMargin = 12;
@@ -437,8 +437,9 @@ wxSize talviro_guiFrame::Scaled(const wxSize& size) const {
 
 std::vector<talviro_guiFrame::TextRoom> talviro_guiFrame::TextRooms() const {
     std::vector<TextRoom> rooms;
-    const auto text = [&rooms](const wxWindow* control, const wxString& label, int room) {
-        rooms.push_back({control->GetTextExtent(label).x, room, true});
+    const auto text = [&rooms](const wxWindow* control, const wxString& label, int left,
+                               int right) {
+        rooms.push_back({control->GetTextExtent(label).x, left, right, true});
     };
     // Each row's widest text: its channel at full scale, or its missing
     // reading. The reset texts are shorter than either.
@@ -450,25 +451,25 @@ std::vector<talviro_guiFrame::TextRoom> talviro_guiFrame::TextRooms() const {
         const float full = readings::reading_from_count(channel.kind, kConverterMaxCount);
         for (const std::string& value :
              {readings::format_reading(channel.kind, full), readings::format_missing(channel.kind)}) {
-            text(rows[i], prefix + wxString::FromUTF8(value), kReadingRoom);
+            text(rows[i], prefix + wxString::FromUTF8(value), kReadingLeft, kReadingRight);
         }
     }
     // A check box is its box and its label: its best size, measured anew
     // with the font it has now.
-    for (const auto& [box, room] : {std::make_pair(CheckBox2, kRefreshContinuouslyRoom),
-                                    std::make_pair(CheckBox1, kStayOnTopRoom)}) {
-        box->InvalidateBestSize();
-        rooms.push_back({box->GetBestSize().x, room, false});
-    }
+    CheckBox2->InvalidateBestSize();
+    rooms.push_back(
+        {CheckBox2->GetBestSize().x, kRefreshContinuouslyLeft, kRefreshContinuouslyRight, false});
+    CheckBox1->InvalidateBestSize();
+    rooms.push_back({CheckBox1->GetBestSize().x, kStayOnTopLeft, kStayOnTopRight, false});
     for (const wxStaticText* label : {StaticText6, StaticText7, StaticText8, StaticText9}) {
-        text(label, label->GetLabel(), kGaugeLabelRoom);
+        text(label, label->GetLabel(), kGaugeLabelLeft, kGaugeLabelRight);
     }
-    text(StaticText5, StaticText5->GetLabel(), kMakerNoticeRoom);
+    text(StaticText5, StaticText5->GetLabel(), kMakerNoticeLeft, kMakerNoticeRight);
     for (const auto& [button, size] : {std::make_pair(Button1, kButtonSize),
                                        std::make_pair(Button2, kButtonSize),
                                        std::make_pair(Button3, kButtonSize),
                                        std::make_pair(Button4, kTrendButtonSize)}) {
-        text(button, button->GetLabel(), size.x - kButtonLabelMargin);
+        text(button, button->GetLabel(), 0, size.x - kButtonLabelMargin);
     }
     return rooms;
 }
@@ -481,8 +482,9 @@ int talviro_guiFrame::FittingDpi(int dpi) const {
         // column is the space after its last letter.
         const int rounding = at == kLayoutUnitDpi ? 0 : 1;
         return std::all_of(rooms.begin(), rooms.end(), [&](const TextRoom& text) {
-            return text.width <= wxMulDivInt32(text.room, at, kLayoutUnitDpi) +
-                                     (text.is_text ? rounding : 0);
+            const int room = wxMulDivInt32(text.right, at, kLayoutUnitDpi) -
+                             wxMulDivInt32(text.left, at, kLayoutUnitDpi);
+            return text.width <= room + (text.is_text ? rounding : 0);
         });
     };
     int fitting = dpi;

@@ -194,8 +194,8 @@ private:
     void LayOut();
     // A text in its font, and the room it has in the 96-DPI layout.
     struct TextRoom {
-        int width;  // pixels, as drawn now
-        int room;   // 96-DPI pixels
+        int width;        // pixels, as drawn now
+        int left, right;  // where its room begins and ends, in 96-DPI pixels
         bool is_text;  // a text's extent, which ends in a blank column; else a control's
     };
     // Every text whose width the layout depends on, at its widest: each

@@ -14,6 +14,11 @@ wine=$2
 shift 2
 
 readonly JOBS=2
+# The window's layout tests expect Wine to draw the message font, which wx
+# gives the controls, in Wine's own Tahoma. Without it Wine takes a wider
+# family and the tests would fail on the layout, not on what is missing.
+readonly MESSAGE_FONT_FAMILY=Tahoma
+readonly MESSAGE_FONT_PACKAGE=fonts-wine
 
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
@@ -33,5 +38,11 @@ stop_prefixes() {
 }
 trap stop_prefixes EXIT
 "$here/wineprefix.sh" start "$WINEPREFIX"
+
+family=$("$wine" "$build/tests/windows/message_font.exe" 2> /dev/null | tr -d '\r') || true
+if [ "$family" != "$MESSAGE_FONT_FAMILY" ]; then
+  echo "scripts/windows: Wine draws the dialog font in ${family:-no font}, not $MESSAGE_FONT_FAMILY; install $MESSAGE_FONT_PACKAGE (scripts/install-deps windows)" >&2
+  exit 1
+fi
 
 ctest --test-dir "$build" --output-on-failure -j"$JOBS" "$@"

@@ -495,7 +495,7 @@ TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
     const Scale before = run_scale();
     // From 150 % down to 100 %, from 100 % or above 150 % to 150 %.
     const Scale display_after{before.factor == 1.5 ? 1.0 : 1.5};
-    const int dpi = static_cast<int>(std::lround(96 * after.factor));
+    const int dpi = static_cast<int>(std::lround(96 * display_after.factor));
     const wxSize frame_edges = frame->GetSize() - client_area(*frame);
     const wxPoint origin = frame->GetPosition();
     RECT suggested = {origin.x, origin.y, origin.x + frame_edges.x + display_after.px(496),

@@ -15,10 +15,11 @@ shift 2
 
 readonly JOBS=2
 # The window's layout tests expect Wine to draw the message font, which wx
-# gives the controls, in Wine's own Tahoma. Without it Wine takes a wider
-# family and the tests would fail on the layout, not on what is missing.
-readonly MESSAGE_FONT_FAMILY=Tahoma
-readonly MESSAGE_FONT_PACKAGE=fonts-wine
+# gives the controls, in Liberation Sans, Wine's stand-in for the Windows
+# font it names. Without it Wine takes a wider family (DejaVu Sans) and the
+# tests would fail on the layout, not on what is missing.
+readonly MESSAGE_FONT_FAMILY="Liberation Sans"
+readonly MESSAGE_FONT_PACKAGE=fonts-liberation
 
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all

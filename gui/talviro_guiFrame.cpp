@@ -71,6 +71,20 @@ const wxSize kLogoAreaSize(160, 40);
 // In the free corner right of "Stay on top", bottom-aligned with Refresh.
 const wxPoint kTrendButtonPosition(432, 135);
 const wxSize kTrendButtonSize(56, 25);
+// The room each text has in the 96-DPI layout, from its left edge to the
+// next control's: a reading to its gauge, "Refresh continuously" to "Stay on
+// top", "Stay on top" to Trend..., a gauge's full-scale label to the reading
+// box's frame, the maker's notice to the window's edge.
+constexpr int kReadingLeft = 16, kReadingRight = 128;
+constexpr int kRefreshContinuouslyLeft = 168, kRefreshContinuouslyRight = 340;
+constexpr int kStayOnTopLeft = 340, kStayOnTopRight = 432;
+constexpr int kGaugeLabelLeft = 272, kGaugeLabelRight = 320 - 4;
+constexpr int kMakerNoticeLeft = 336, kMakerNoticeRight = 496;
+// A button's label leaves at least this much of its width free, for the
+// frame and the focus mark.
+constexpr int kButtonLabelMargin = 12;
+// A font wider than any that would need this is no layout's to fix.
+constexpr int kMaxLayoutGrowth = 4;
 
 #ifdef __WXGTK__
 constexpr int kLayoutFontPoints = 8;
@@ -112,6 +126,20 @@ void grow_to_best_size(wxWindow* control, const wxSize& size) {
     const wxSize best = control->GetBestSize();
     control->SetSize(wxSize(std::max(size.x, best.x), std::max(size.y, best.y)));
 }
+
+#ifdef __WXGTK__
+// GTK brings a control's style up to date when it next draws it, and until
+// then measures its text in the desktop's font, not the one the frame gave
+// it: a best size made then fits another text. Brought up to date at once,
+// the control measures the text it will draw. (GTK 3.24 has no other call
+// that does so.)
+void restyle_now(wxWindow* control) {
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_style_context_invalidate(gtk_widget_get_style_context(control->GetHandle()));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    control->InvalidateBestSize();
+}
+#endif
 
 #ifndef __WXMSW__
 // The resolution the layout is scaled to (on Windows the frame's LayoutDpi).
@@ -257,8 +285,8 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     // controls get by themselves. With GTK's usual 10 pt, "I supply
     // = 103 mA" runs into its gauge at x 128, so the frame sets the size its
     // controls inherit. GTK applies it to a control only after measuring it,
-    // so best-sized controls may start a little wider than their text; their
-    // labels show whole either way.
+    // so the controls are brought up to date with it before they are laid
+    // out (restyle_now).
     wxFont font = GetFont();
     font.SetPointSize(kLayoutFontPoints);
     SetFont(font);
@@ -335,7 +363,12 @@ talviro_guiFrame::talviro_guiFrame(wxWindow* parent, wxWindowID WXUNUSED(id),
     StaticText9->Enable(false);
     Button4 = new wxButton(Panel1, ID_BUTTON4, wxString::FromUTF8("Trend\xE2\x80\xA6"),
                            wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator, "ID_BUTTON4");
+#ifdef __WXGTK__
+    for (wxWindow* control : Panel1->GetChildren()) restyle_now(control);
+#endif
     LayOut();
+    // Larger than made at when a text needed more room.
+    SetClientSize(Scaled(kClientSize));
 
     // The keyboard's order, left to right and then the right column; a
     // disabled control is passed over.
@@ -413,7 +446,65 @@ wxSize talviro_guiFrame::Scaled(const wxSize& size) const {
     return wxSize(Scaled(size.x), Scaled(size.y));
 }
 
+std::vector<talviro_guiFrame::TextRoom> talviro_guiFrame::TextRooms() const {
+    std::vector<TextRoom> rooms;
+    const auto text = [&rooms](const wxWindow* control, const wxString& label, int left,
+                               int right) {
+        rooms.push_back({control->GetTextExtent(label).x, left, right, true});
+    };
+    // Each row's widest text: its channel at full scale, or its missing
+    // reading. The reset texts are shorter than either.
+    const wxStaticText* rows[readings::kChannelCount] = {StaticText1, StaticText2, StaticText3,
+                                                          StaticText4};
+    for (int i = 0; i < readings::kChannelCount; ++i) {
+        const readings::Channel& channel = readings::kChannels[i];
+        const wxString prefix = wxString::FromUTF8(channel.prefix);
+        const float full = readings::reading_from_count(channel.kind, kConverterMaxCount);
+        for (const std::string& value :
+             {readings::format_reading(channel.kind, full), readings::format_missing(channel.kind)}) {
+            text(rows[i], prefix + wxString::FromUTF8(value), kReadingLeft, kReadingRight);
+        }
+    }
+    // A check box is its box and its label: its best size, measured anew
+    // with the font it has now.
+    CheckBox2->InvalidateBestSize();
+    rooms.push_back(
+        {CheckBox2->GetBestSize().x, kRefreshContinuouslyLeft, kRefreshContinuouslyRight, false});
+    CheckBox1->InvalidateBestSize();
+    rooms.push_back({CheckBox1->GetBestSize().x, kStayOnTopLeft, kStayOnTopRight, false});
+    for (const wxStaticText* label : {StaticText6, StaticText7, StaticText8, StaticText9}) {
+        text(label, label->GetLabel(), kGaugeLabelLeft, kGaugeLabelRight);
+    }
+    text(StaticText5, StaticText5->GetLabel(), kMakerNoticeLeft, kMakerNoticeRight);
+    for (const auto& [button, size] : {std::make_pair(Button1, kButtonSize),
+                                       std::make_pair(Button2, kButtonSize),
+                                       std::make_pair(Button3, kButtonSize),
+                                       std::make_pair(Button4, kTrendButtonSize)}) {
+        text(button, button->GetLabel(), 0, size.x - kButtonLabelMargin);
+    }
+    return rooms;
+}
+
+int talviro_guiFrame::FittingDpi(int dpi) const {
+    const std::vector<TextRoom> rooms = TextRooms();
+    const auto fit_at = [&rooms](int at) {
+        // A scaled font's pixel size is rounded as the positions are, so a
+        // text that just fits at 96 DPI may take one pixel more: its last
+        // column is the space after its last letter.
+        const int rounding = at == kLayoutUnitDpi ? 0 : 1;
+        return std::all_of(rooms.begin(), rooms.end(), [&](const TextRoom& text) {
+            const int room = wxMulDivInt32(text.right, at, kLayoutUnitDpi) -
+                             wxMulDivInt32(text.left, at, kLayoutUnitDpi);
+            return text.width <= room + (text.is_text ? rounding : 0);
+        });
+    };
+    int fitting = dpi;
+    while (!fit_at(fitting) && fitting < kMaxLayoutGrowth * dpi) ++fitting;
+    return fitting;
+}
+
 void talviro_guiFrame::LayOut() {
+    layout_dpi_ = FittingDpi(layout_dpi_);
     // In 96-DPI pixels; wxDefaultSize: the control's best size.
     struct Place {
         wxWindow* control;
@@ -458,6 +549,8 @@ void talviro_guiFrame::LayOut() {
         StaticBitmap1->SetBitmap(logo);
     }
     for (const Place& place : places) {
+        // Measured again: its font may have changed since (a DPI change).
+        if (place.size == wxDefaultSize) place.control->InvalidateBestSize();
         const wxSize size = place.size == wxDefaultSize ? place.control->GetBestSize()
                                                         : Scaled(place.size);
         place.control->SetSize(wxRect(Scaled(place.position), size));
@@ -471,13 +564,22 @@ int talviro_guiFrame::LayoutDpi(int dpi) const {
     return static_cast<int>(std::lround(dpi * std::max(1.0, points / kWindowsFontPoints)));
 }
 
+wxSize talviro_guiFrame::Growth() const {
+    const int unscaled = LayoutDpi(window_dpi_);
+    return Scaled(kClientSize) - wxSize(wxMulDivInt32(kClientSize.x, unscaled, kLayoutUnitDpi),
+                                        wxMulDivInt32(kClientSize.y, unscaled, kLayoutUnitDpi));
+}
+
 void talviro_guiFrame::OnDpiChanged(wxDPIChangedEvent& event) {
     window_dpi_ = event.GetNewDPI().y;
     layout_dpi_ = LayoutDpi(window_dpi_);
     LayOut();
     // Not handled, as far as wx is concerned: it then gives the window the
-    // rectangle Windows suggested for the new DPI.
+    // rectangle Windows suggested for the new DPI, which the layout's growth
+    // for a wide font then widens.
     event.Skip();
+    const wxSize growth = Growth();
+    if (growth != wxSize()) CallAfter([this, growth] { SetSize(GetSize() + growth); });
 }
 
 WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
@@ -497,8 +599,9 @@ WXLRESULT talviro_guiFrame::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPA
     layout_dpi_ = LayoutDpi(window_dpi_);
     LayOut();
     const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
-    SetSize(suggested.left, suggested.top, suggested.right - suggested.left,
-            suggested.bottom - suggested.top);
+    const wxSize growth = Growth();
+    SetSize(suggested.left, suggested.top, suggested.right - suggested.left + growth.x,
+            suggested.bottom - suggested.top + growth.y);
     return result;
 }
 #endif

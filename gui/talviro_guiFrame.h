@@ -232,8 +232,23 @@ private:
 
     // Puts every control at its place and size for layout_dpi_, sizes best-
     // sized controls to their labels again, and shows the logo at its own
-    // size scaled once to layout_dpi_.
+    // size scaled once to layout_dpi_. First raises layout_dpi_ as far as a
+    // text needs (FittingDpi); the caller sizes the window for it.
     void LayOut();
+    // A text in its font, and the room it has in the 96-DPI layout.
+    struct TextRoom {
+        int width;        // pixels, as drawn now
+        int left, right;  // where its room begins and ends, in 96-DPI pixels
+        bool is_text;  // a text's extent, which ends in a blank column; else a control's
+    };
+    // Every text whose width the layout depends on, at its widest: each
+    // reading at full scale, the check boxes with their boxes, the gauges'
+    // labels, the maker's notice and the buttons' labels.
+    std::vector<TextRoom> TextRooms() const;
+    // The lowest layout resolution from dpi up at which every text fits its
+    // room: dpi itself with the fonts the layout was made for, more with a
+    // wider one (another family, a translation), never above four times dpi.
+    int FittingDpi(int dpi) const;
     // 96-DPI pixels in pixels at layout_dpi_, rounded as wx's FromDIP does.
     int Scaled(int length) const;
     wxPoint Scaled(const wxPoint& point) const;
@@ -250,6 +265,9 @@ private:
     // The layout resolution for the window at dpi: dpi, raised by as much as
     // Windows' text size has enlarged the controls' font.
     int LayoutDpi(int dpi) const;
+    // How much larger the client area is than at LayoutDpi(window_dpi_):
+    // what a text wider than the layout's room added.
+    wxSize Growth() const;
 #endif
 
     int layout_dpi_ = 96;  // the resolution the layout is scaled to; 96 is 1:1

@@ -14,6 +14,12 @@ wine=$2
 shift 2
 
 readonly JOBS=2
+# The window's layout tests expect Wine to draw the message font, which wx
+# gives the controls, in Liberation Sans, Wine's stand-in for the Windows
+# font it names. Without it Wine takes a wider family (DejaVu Sans) and the
+# tests would fail on the layout, not on what is missing.
+readonly MESSAGE_FONT_FAMILY="Liberation Sans"
+readonly MESSAGE_FONT_PACKAGE=fonts-liberation
 
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
@@ -33,5 +39,11 @@ stop_prefixes() {
 }
 trap stop_prefixes EXIT
 "$here/wineprefix.sh" start "$WINEPREFIX"
+
+family=$("$wine" "$build/tests/windows/message_font.exe" 2> /dev/null | tr -d '\r') || true
+if [ "$family" != "$MESSAGE_FONT_FAMILY" ]; then
+  echo "scripts/windows: Wine draws the dialog font in ${family:-no font}, not $MESSAGE_FONT_FAMILY; install $MESSAGE_FONT_PACKAGE (scripts/install-deps windows)" >&2
+  exit 1
+fi
 
 ctest --test-dir "$build" --output-on-failure -j"$JOBS" "$@"

@@ -2,9 +2,15 @@
 // greying, the status bar and the logo. ctest runs them at the default
 // scale and again at larger ones (GTK's text scale, a 144-DPI Wine prefix),
 // naming the factor in TALVIRO_TEST_SCALE: places and fixed sizes are given
-// here at 96 DPI and expected multiplied by it.
+// here at 96 DPI and expected multiplied by it. With TALVIRO_TEST_WIDE_FONT
+// set they run with a font wider than the layout was made for (on Linux a
+// fontconfig substitution, under Wine the family it names as the message
+// font): the layout grows for it, so the factor is the window's own, at
+// least the display's, and what counts is that nothing overlaps, nothing is
+// cut and the window fits the screen.
 #include "window_test.h"
 
+#include <wx/display.h>
 #include <wx/image.h>
 #include <wx/log.h>
 #include <wx/panel.h>
@@ -38,6 +44,18 @@ Scale run_scale() {
     return Scale{factor ? std::atof(factor) : 1.0};
 }
 
+const char* wide_font() { return std::getenv("TALVIRO_TEST_WIDE_FONT"); }
+
+// The scale f was laid out at, at the display scale display: that scale
+// with the fonts the layout was made for; with a wide font, what the
+// window's width shows, which is never less.
+Scale laid_out_scale(const wxSize& client, const Scale& display) {
+    if (!wide_font()) return display;
+    const Scale grown{client.x / 496.0};
+    EXPECT_GE(client.x, display.px(496)) << "the layout shrank for a wide font";
+    return grown.factor > display.factor ? grown : display;
+}
+
 // A wxPoint or wxSize.
 template <typename XY>
 void expect_scaled(const XY& got, int x, int y, const Scale& s) {
@@ -53,6 +71,17 @@ wxSize client_area(const talviro_guiFrame& f) {
 #else
     return f.GetClientSize();
 #endif
+}
+
+Scale laid_out_scale(const talviro_guiFrame& f, const Scale& display) {
+    return laid_out_scale(client_area(f), display);
+}
+
+// The whole window fits the screen it is on.
+void expect_on_screen(const talviro_guiFrame& f) {
+    const wxRect screen = wxDisplay(&f).GetGeometry();
+    EXPECT_LE(f.GetSize().x, screen.width) << "wider than the screen";
+    EXPECT_LE(f.GetSize().y, screen.height) << "taller than the screen";
 }
 
 struct Placed {
@@ -121,6 +150,34 @@ private:
 
 class guiLayout : public WindowTest {
 protected:
+#ifdef __WXMSW__
+    // Under Wine, the wide font is made the message font, which wx gives
+    // the controls, before the window is made; it is put back afterwards, as
+    // Wine keeps it for the whole prefix.
+    void SetUp() override {
+        WindowTest::SetUp();
+        const char* family = wide_font();
+        if (!family) return;
+        message_font_.cbSize = sizeof message_font_;
+        ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof message_font_,
+                                          &message_font_, 0));
+        NONCLIENTMETRICSW wide = message_font_;
+        const wxString face(family);
+        ASSERT_LT(face.length(), std::size(wide.lfMessageFont.lfFaceName));
+        wcscpy(wide.lfMessageFont.lfFaceName, face.wc_str());
+        ASSERT_TRUE(SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof wide, &wide, 0));
+        message_font_changed_ = true;
+    }
+    void TearDown() override {
+        if (message_font_changed_) {
+            SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof message_font_, &message_font_, 0);
+        }
+        WindowTest::TearDown();
+    }
+    NONCLIENTMETRICSW message_font_ = {};
+    bool message_font_changed_ = false;
+#endif
+
     // Every control at its place (96-DPI pixels at scale s) with its id,
     // name, size and label, on the panel that fills the client area; none
     // covers another or reaches out of the window. Needs the disconnected
@@ -143,7 +200,8 @@ TEST_F(guiLayout, FrameIsAFixedSizeWindowWithTheProgramsTitle) {
     EXPECT_FALSE(style & wxMAXIMIZE_BOX);
     EXPECT_FALSE(style & wxRESIZE_BORDER);
     EXPECT_FALSE(style & wxSTAY_ON_TOP);
-    expect_scaled(client_area(*frame), 496, 196, run_scale());
+    expect_scaled(client_area(*frame), 496, 196, laid_out_scale(*frame, run_scale()));
+    expect_on_screen(*frame);
     EXPECT_EQ(frame->GetBackgroundColour(),
               wxSystemSettings::GetColour(wxSYS_COLOUR_INACTIVEBORDER));
 }
@@ -174,7 +232,7 @@ TEST_F(guiLayout, IdsAreDistinctAndAllocatedInCreationOrder) {
 TEST_F(guiLayout, ControlsSitAtTheirPlacesWithTheirLabels) {
     dev().unplug();  // the disconnected state shows the reset texts
     open_window();
-    expect_controls_in_place(run_scale());
+    expect_controls_in_place(laid_out_scale(*frame, run_scale()));
 }
 
 void guiLayout::expect_controls_in_place(const Scale& s) {
@@ -206,6 +264,7 @@ void guiLayout::expect_controls_in_place(const Scale& s) {
         {f.Button4, f.ID_BUTTON4, "ID_BUTTON4", 432, 135, 56, 25, "Trend\xE2\x80\xA6"},
     };
     const wxRect window(client_area(f));
+    expect_on_screen(f);
     for (const Placed& p : table) {
         SCOPED_TRACE(p.name);
         ASSERT_NE(p.control, nullptr);
@@ -247,7 +306,7 @@ void guiLayout::expect_controls_in_place(const Scale& s) {
 TEST_F(guiLayout, CheckBoxesKeepTheirPlaceAndShowTheirWholeLabel) {
     open_window();
     wait_until_painted();
-    const Scale s = run_scale();
+    const Scale s = laid_out_scale(*frame, run_scale());
     const wxCheckBox* stay = frame->CheckBox1;
     const wxCheckBox* continuously = frame->CheckBox2;
     expect_scaled(stay->GetPosition(), 340, 141, s);
@@ -302,7 +361,7 @@ TEST_F(guiLayout, LogoComesFromLogoJpgInTheWorkingDirectory) {
     const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
     ASSERT_TRUE(logo.IsOk());
     // Scaled to its area; at 96 DPI as the file has it.
-    expect_scaled(logo.GetSize(), 160, 40, run_scale());
+    expect_scaled(logo.GetSize(), 160, 40, laid_out_scale(*frame, run_scale()));
     EXPECT_EQ(logo.GetSize(), frame->StaticBitmap1->GetSize());
     // It fits the column right of the reading box, above the maker's notice.
     const wxRect place = frame->StaticBitmap1->GetRect();
@@ -322,7 +381,7 @@ TEST_F(guiLayout, ALogoShowsAtItsOwnSizeTimesTheScale) {
     open_window();
     wait_until_painted();
 
-    const Scale s = run_scale();
+    const Scale s = laid_out_scale(*frame, run_scale());
     const wxBitmap logo = frame->StaticBitmap1->GetBitmap();
     ASSERT_TRUE(logo.IsOk());
     expect_scaled(logo.GetSize(), 150, 40, s);
@@ -348,7 +407,7 @@ TEST_F(guiLayout, WithoutALogoTheWindowIsStillComplete) {
     wait_until_painted();
     EXPECT_EQ(logged.text(), "");
 
-    const Scale s = run_scale();
+    const Scale s = laid_out_scale(*frame, run_scale());
     EXPECT_FALSE(frame->StaticBitmap1->GetBitmap().IsOk());
     expect_scaled(frame->StaticBitmap1->GetPosition(), 325, 6, s);
     expect_scaled(frame->StaticBitmap1->GetSize(), 160, 40, s);
@@ -372,7 +431,7 @@ TEST_F(guiLayout, WidestReadingsStayLeftOfTheirGauges) {
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
     open_window();
     wait_until_painted();
-    expect_readings_clear_of_gauges(run_scale());
+    expect_readings_clear_of_gauges(laid_out_scale(*frame, run_scale()));
 }
 
 void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
@@ -397,8 +456,8 @@ void guiLayout::expect_readings_clear_of_gauges(const Scale& s) {
 // wx gives the controls, 13.5 pt instead of 9: the layout grows with it.
 TEST_F(guiLayout, WindowsTextSizeGrowsTheLayoutWithTheFont) {
     constexpr double kTextSize = 1.5;
-    const Scale s{run_scale().factor * kTextSize};
-    if (s.px(496) > wxGetDisplaySize().x) GTEST_SKIP() << "the window would not fit the screen";
+    const Scale display{run_scale().factor * kTextSize};
+    if (display.px(496) > wxGetDisplaySize().x) GTEST_SKIP() << "the window would not fit the screen";
     constexpr int kTenthsOfPointsAt150 = 135;
     constexpr int kTenthsPerInch = 720;
     NONCLIENTMETRICSW metrics = {};
@@ -419,6 +478,7 @@ TEST_F(guiLayout, WindowsTextSizeGrowsTheLayoutWithTheFont) {
     for (unsigned ch = 0; ch < 4; ++ch) dev().set_input_count(ch, 1023);
     open_window();
     wait_until_painted();
+    const Scale s = laid_out_scale(*frame, display);
     expect_scaled(client_area(*frame), 496, 196, s);
     expect_readings_clear_of_gauges(s);
     click(frame->Button2);  // the reset texts, as the table has them
@@ -434,18 +494,27 @@ TEST_F(guiLayout, ADpiChangeLaysTheWindowOutForTheNewDpi) {
     wait_until_painted();
     const Scale before = run_scale();
     // From 150 % down to 100 %, from 100 % or above 150 % to 150 %.
-    const Scale after{before.factor == 1.5 ? 1.0 : 1.5};
-    const int dpi = static_cast<int>(std::lround(96 * after.factor));
+    const Scale display_after{before.factor == 1.5 ? 1.0 : 1.5};
+    const int dpi = static_cast<int>(std::lround(96 * display_after.factor));
     const wxSize frame_edges = frame->GetSize() - client_area(*frame);
     const wxPoint origin = frame->GetPosition();
-    RECT suggested = {origin.x, origin.y, origin.x + frame_edges.x + after.px(496),
-                      origin.y + frame_edges.y + after.px(196)};
+    RECT suggested = {origin.x, origin.y, origin.x + frame_edges.x + display_after.px(496),
+                      origin.y + frame_edges.y + display_after.px(196)};
     SendMessage(static_cast<HWND>(frame->GetHWND()), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                 reinterpret_cast<LPARAM>(&suggested));
     wait_until_painted();
 
-    EXPECT_EQ(frame->GetRect(), wxRect(origin.x, origin.y, suggested.right - suggested.left,
-                                       suggested.bottom - suggested.top));
+    // Where Windows suggested, and as large; larger by what the layout grew
+    // for a wide font.
+    const Scale after = laid_out_scale(*frame, display_after);
+    const wxSize growth = wxSize(after.px(496), after.px(196)) - wxSize(display_after.px(496),
+                                                                        display_after.px(196));
+    const wxRect expected(origin.x, origin.y, suggested.right - suggested.left + growth.x,
+                          suggested.bottom - suggested.top + growth.y);
+    EXPECT_EQ(frame->GetPosition(), expected.GetPosition());
+    const int rounding = wide_font() ? 1 : 0;  // the growth is known to a pixel
+    EXPECT_NEAR(frame->GetSize().x, expected.width, rounding);
+    EXPECT_NEAR(frame->GetSize().y, expected.height, rounding);
     expect_scaled(client_area(*frame), 496, 196, after);
     expect_readings_clear_of_gauges(after);
     // The logo made again for the new DPI, and scaled once.

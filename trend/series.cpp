@@ -209,67 +209,65 @@ struct Series::Chunk {
         block = TimeSum{};
         size_t i = first;
         if (i == 0) add_step(i++, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), block);
-        // In locals, apart from the chunk's arrays, each term of the four
-        // readings and the power side by side: the loop keeps them in
-        // registers. hi/lo as Exact::add.
-        constexpr int kTerms = kReadingCount + 1;
-        double hi[kTerms] = {}, lo[kTerms] = {};
-        int64_t held[kTerms] = {};
+        // Each term in named locals, not an array a loop indexes: the
+        // compiler keeps all five in registers. hi/lo as Exact::add.
+        struct Term {
+            double hi = 0.0, lo = 0.0;
+            int64_t held = 0;
+            void add(bool ok, double x, int64_t dt) {
+                // Adding zero leaves an exact sum as it was.
+                x = ok ? x : 0.0;
+                const double sum = hi + x;
+                const double b = sum - hi;
+                lo += (hi - (sum - b)) + (x - b);
+                hi = sum;
+                held += ok ? dt : 0;
+            }
+            void into(Exact& e, int64_t& ms) const {
+                e.add(Exact{hi, lo});
+                ms += held;
+            }
+        };
+        Term volts, amps, a0, a1, power;
         for (; i < first + kTimeBlock; ++i) {
             const int64_t dt = time[i] - time[i - 1];
             const bool joined = (step[i] & kStepGap) == 0;
             const double d = static_cast<double>(dt);
-            double x[kTerms];
-            bool ok[kTerms];
-            for (int r = 0; r < kReadingCount; ++r) {
-                const float v = value[r][i - 1];
-                ok[r] = joined && !std::isnan(v);
-                // Adding zero leaves an exact sum as it was.
-                x[r] = ok[r] ? static_cast<double>(v) * d : 0.0;
-            }
-            ok[kReadingCount] = ok[kVTarget] && ok[kISupply];
-            x[kReadingCount] = ok[kReadingCount]
-                                   ? static_cast<double>(value[kVTarget][i - 1]) *
-                                         static_cast<double>(value[kISupply][i - 1]) * d
-                                   : 0.0;
-            for (int r = 0; r < kTerms; ++r) {
-                const double sum = hi[r] + x[r];
-                const double b = sum - hi[r];
-                lo[r] += (hi[r] - (sum - b)) + (x[r] - b);
-                hi[r] = sum;
-                held[r] += ok[r] ? dt : 0;
-            }
+            const float v = value[kVTarget][i - 1], c = value[kISupply][i - 1];
+            const bool v_ok = joined && !std::isnan(v), c_ok = joined && !std::isnan(c);
+            volts.add(v_ok, static_cast<double>(v) * d, dt);
+            amps.add(c_ok, static_cast<double>(c) * d, dt);
+            const float x0 = value[kA0][i - 1], x1 = value[kA1][i - 1];
+            a0.add(joined && !std::isnan(x0), static_cast<double>(x0) * d, dt);
+            a1.add(joined && !std::isnan(x1), static_cast<double>(x1) * d, dt);
+            power.add(v_ok && c_ok, static_cast<double>(v) * static_cast<double>(c) * d, dt);
         }
-        for (int r = 0; r < kReadingCount; ++r) {
-            block.integral[r].add(Exact{hi[r], lo[r]});
-            block.held[r] += held[r];
-        }
-        block.energy.add(Exact{hi[kReadingCount], lo[kReadingCount]});
-        block.power_ms += held[kReadingCount];
+        volts.into(block.integral[kVTarget], block.held[kVTarget]);
+        amps.into(block.integral[kISupply], block.held[kISupply]);
+        a0.into(block.integral[kA0], block.held[kA0]);
+        a1.into(block.integral[kA1], block.held[kA1]);
+        power.into(block.energy, block.power_ms);
     }
 
-    // Level 1 takes each readout as it comes; a node is folded into its
-    // parent once complete, so queries only ever read complete nodes above 1.
-    // The time sums start at kTimeLevel, each block summed when complete.
+    // A node is made once its kFanOut items are complete, from them in
+    // order, and so is its parent once it is the last of its kFanOut:
+    // queries read no node above level 0 before it is complete. The time
+    // sums start at kTimeLevel, each block summed when complete.
     void append(const Readout& readout, uint8_t step_bits) {
         const size_t k = size++;
         time[k] = readout.time_ms;
         step[k] = step_bits;
+        for (int r = 0; r < kReadingCount; ++r) value[r][k] = readout.value[r];
+        if ((k + 1) % kFanOut != 0) return;
         for (int r = 0; r < kReadingCount; ++r) {
-            value[r][k] = readout.value[r];
-            Node n = leaf(readout.value[r], start(r, k));
-            size_t index = k;
+            size_t index = k >> kFanShift;
             for (int level = 1; level <= kLevels; ++level) {
-                const bool first = (index & (kFanOut - 1)) == 0;
-                const bool last = (index & (kFanOut - 1)) == kFanOut - 1;
+                const size_t first = index << kFanShift;
+                Node n = item(r, level - 1, first);
+                for (size_t c = 1; c < kFanOut; ++c) merge(n, item(r, level - 1, first + c));
+                node(r, level, index) = n;
+                if ((index & (kFanOut - 1)) != kFanOut - 1) break;
                 index >>= kFanShift;
-                Node& parent = node(r, level, index);
-                if (first)
-                    parent = n;
-                else
-                    merge(parent, n);
-                if (!last) break;
-                n = parent;
             }
         }
         if ((k + 1) % kTimeBlock != 0) return;

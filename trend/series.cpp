@@ -259,15 +259,28 @@ struct Series::Chunk {
         step[k] = step_bits;
         for (int r = 0; r < kReadingCount; ++r) value[r][k] = readout.value[r];
         if ((k + 1) % kFanOut != 0) return;
+        const size_t first = k + 1 - kFanOut;
         for (int r = 0; r < kReadingCount; ++r) {
+            // merge(n, leaf(...)) without a branch: min and max keep n's
+            // side against a NaN, which adds zero.
+            Node n = leaf(value[r][first], start(r, first));
+            for (size_t c = first + 1; c <= k; ++c) {
+                const float v = value[r][c];
+                const bool whole = !std::isnan(v);
+                n.min = std::min(n.min, v);
+                n.max = std::max(n.max, v);
+                n.sum += whole ? static_cast<double>(v) : 0.0;
+                n.whole += whole ? 1u : 0u;
+                n.starts += start(r, c) ? 1u : 0u;
+            }
             size_t index = k >> kFanShift;
-            for (int level = 1; level <= kLevels; ++level) {
-                const size_t first = index << kFanShift;
-                Node n = item(r, level - 1, first);
-                for (size_t c = 1; c < kFanOut; ++c) merge(n, item(r, level - 1, first + c));
-                node(r, level, index) = n;
-                if ((index & (kFanOut - 1)) != kFanOut - 1) break;
+            node(r, 1, index) = n;
+            for (int level = 2; level <= kLevels && (index & (kFanOut - 1)) == kFanOut - 1; ++level) {
                 index >>= kFanShift;
+                const size_t child = index << kFanShift;
+                n = node(r, level - 1, child);
+                for (size_t c = 1; c < kFanOut; ++c) merge(n, node(r, level - 1, child + c));
+                node(r, level, index) = n;
             }
         }
         if ((k + 1) % kTimeBlock != 0) return;

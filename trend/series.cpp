@@ -429,12 +429,13 @@ struct Series::Impl {
         if (i < size) starts -= start(r, i) ? 1 : 0;
         if (j < size) starts += start(r, j) ? 1 : 0;
         // The first step in the span: the one that holds t0 (from the
-        // readout at or before it), or out of the first readout kept (whose
-        // stretch may have begun in a dropped chunk).
+        // readout at or before it), or the first of any length after the
+        // first readout kept, whose stretch may have begun in a dropped chunk
+        // and gone on across readouts of that same time.
         size_t k = upper_bound(t0);
         if (k == 0) {
             if (j == 0) return starts;
-            k = 1;
+            k = upper_bound(static_cast<double>(time(0)));
         }
         if (k < size && missing(r, k) && !(k > i && start(r, k))) ++starts;
         return starts;

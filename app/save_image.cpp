@@ -63,8 +63,8 @@ int run(const gui_options::Options& options, std::ostream& err) {
         if (series.empty())
             err << options.log << ": no readouts to draw\n";
         else
-            err << options.log << ": no readouts from " << trend_painter::span_text(request.range.t0_ms, request.range.t1_ms)
-                << '\n';
+            err << options.log << ": no readouts from "
+                << trend_painter::span_text(request.range.t0_ms, request.range.t1_ms) << '\n';
         return kFailed;
     }
     request.title = trend_painter::picture_title(

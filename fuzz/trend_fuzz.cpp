@@ -38,6 +38,12 @@ constexpr size_t kChunk = Series::kChunkReadouts;
 constexpr size_t kCsvReadouts = 3000;  // logs up to this size also go through CsvLog
 constexpr int kMaxQueries = 6;
 constexpr int kMaxColumns = 48;
+// Spans (ms) whose columns are compared at every width from 1 to
+// kMaxColumns. Over a shorter span than kSweptSpanMin no width puts a bound
+// worked out in another order off a readout.
+constexpr int kSweptSpanMin = 16;
+constexpr int kSweptSpanMax = 400;
+constexpr int kSweptSpans = 8;
 constexpr const char* kHeader =
     "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count\n";
 constexpr int kHeaderReading[kReadingCount] = {trend::kA1, trend::kISupply, trend::kVTarget, trend::kA0};
@@ -125,6 +131,22 @@ void compare_series(const Series& series, const trendref::Kept& ref) {
     }
 }
 
+void compare_columns(const Series& series, const trendref::Kept& ref, int r, double c0, double c1, int n_px) {
+    std::vector<trend::Column> columns;
+    series.columns(r, c0, c1, n_px, columns);
+    const std::vector<trend::Column> want = trendref::columns(ref, r, c0, c1, n_px);
+    check(columns.size() == want.size(), "column count", columns.size(), want.size());
+    for (size_t k = 0; k < columns.size(); ++k) {
+        const trend::Column& a = columns[k];
+        const trend::Column& b = want[k];
+        check(a.has_data == b.has_data, "column has_data", k, n_px);
+        check(a.has_gap == b.has_gap, "column has_gap", k, n_px);
+        check(same(a.min, b.min) && same(a.max, b.max), "column min, max", a.min, b.min);
+        check(!a.has_data || (a.min <= a.mean && a.mean <= a.max), "column mean outside min..max");
+        check(!a.has_data || near(b.mean, a.mean, 1e-5), "column mean", a.mean, b.mean);
+    }
+}
+
 void compare_queries(FuzzedDataProvider& in, const Series& series, const trendref::Kept& ref) {
     const int64_t first = ref.rows.empty() ? kBase : ref.rows.front().time_ms;
     const int64_t last = ref.rows.empty() ? kBase + 1000 : ref.rows.back().time_ms;
@@ -177,27 +199,32 @@ void compare_queries(FuzzedDataProvider& in, const Series& series, const trendre
         const int n_px = in.ConsumeIntegralInRange(0, kMaxColumns);
         double c0 = static_cast<double>(t0) + in.ConsumeIntegralInRange(0, 3) / 4.0;
         double c1 = std::min(static_cast<double>(t1), c0 + 4.0 * static_cast<double>(span));
-        if (in.ConsumeBool()) {
+        switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0:
             // Whole bounds a few hundred milliseconds apart: inner bounds
             // that are whole too fall on readouts of a 1 ms log.
             c0 = static_cast<double>(t0);
             c1 = c0 + in.ConsumeIntegralInRange(1, 400);
-        }
-        std::vector<trend::Column> columns;
-        for (int r = 0; r < kReadingCount; ++r) {
-            series.columns(r, c0, c1, n_px, columns);
-            const std::vector<trend::Column> want_columns = trendref::columns(ref, r, c0, c1, n_px);
-            check(columns.size() == want_columns.size(), "column count", columns.size(), want_columns.size());
-            for (size_t k = 0; k < columns.size(); ++k) {
-                const trend::Column& a = columns[k];
-                const trend::Column& b = want_columns[k];
-                check(a.has_data == b.has_data, "column has_data", k);
-                check(a.has_gap == b.has_gap, "column has_gap", k);
-                check(same(a.min, b.min) && same(a.max, b.max), "column min, max", a.min, b.min);
-                check(!a.has_data || (a.min <= a.mean && a.mean <= a.max), "column mean outside min..max");
-                check(!a.has_data || near(b.mean, a.mean, 1e-5), "column mean", a.mean, b.mean);
+            break;
+        case 1:
+            // From one of the first readouts (near 1970, where a bound keeps
+            // its last bits), a few spans at every width: where n_px divides
+            // span * k, bound k falls exactly on a readout of a 1 ms log, and
+            // one worked out in another order lands a bit beside it.
+            if (!ref.rows.empty() && ref.rows.size() <= kCsvReadouts) {
+                const size_t from = in.ConsumeIntegralInRange<size_t>(0, std::min<size_t>(3, ref.rows.size() - 1));
+                c0 = static_cast<double>(ref.rows[from].time_ms);
+                const int reading = in.ConsumeIntegralInRange(0, kReadingCount - 1);
+                const int shortest = in.ConsumeIntegralInRange(kSweptSpanMin, kSweptSpanMax);
+                for (int width = shortest; width < shortest + kSweptSpans; ++width)
+                    for (int n = 1; n <= kMaxColumns; ++n)
+                        compare_columns(series, ref, reading, c0, c0 + width, n);
             }
+            break;
+        default:
+            break;
         }
+        for (int r = 0; r < kReadingCount; ++r) compare_columns(series, ref, r, c0, c1, n_px);
 
         const int64_t at = first - 2 + in.ConsumeIntegralInRange<int64_t>(0, span + 4);
         const auto nearest = series.nearest(at);
@@ -316,14 +343,28 @@ void compare_ticks(FuzzedDataProvider& in) {
                         std::max(std::fabs(lo), std::fabs(hi)) >= 1e-200 && lo != hi;
     if (!usable) return;
     check(axis.lo <= std::min(lo, hi) && axis.hi >= std::max(lo, hi), "ticks do not cover the range", lo, hi);
-    // The next finer round step, with the range shrunk a little so that
-    // rounding at a bound cannot make it fit when the exact one would not.
-    const double finer = std::fabs(mantissa - 1) < 1e-9 ? axis.step / 2 : std::fabs(mantissa - 2) < 1e-9
-                                                                              ? axis.step / 2
-                                                                              : axis.step * 2 / 5;
-    const double a = std::min(lo, hi), b = std::max(lo, hi), slack = (b - a) * 1e-9;
+    // The next finer round step, m × 10^x, and the fewest of its ticks
+    // that cover the range, each tick the double nearest to k × m × 10^x:
+    // k × m is whole and 10^x exact, so one rounding gives it. A bound on
+    // a tick counts as covered by it, one an ulp beyond does not.
+    const bool one = std::fabs(mantissa - 1) < 1e-9, two = std::fabs(mantissa - 2) < 1e-9;
+    const double finer_mantissa = one ? 5 : two ? 1 : 2;
+    const int finer_exponent = static_cast<int>(e) - (one ? 1 : 0);
+    constexpr int kExactPowers = 22;  // 10^22 is the last power of ten a double holds
+    if (std::abs(finer_exponent) > kExactPowers) return;
+    const double power = std::pow(10.0, std::abs(finer_exponent));
+    const double finer = finer_exponent < 0 ? finer_mantissa / power : finer_mantissa * power;
+    const auto tick = [&](double k) {
+        return finer_exponent < 0 ? k * finer_mantissa / power : k * finer_mantissa * power;
+    };
+    const double a = std::min(lo, hi), b = std::max(lo, hi);
     if (finer < std::max(std::fabs(a), std::fabs(b)) * 1e-12) return;
-    const double count = std::ceil((b - slack) / finer) - std::floor((a + slack) / finer) + 1;
+    double k_lo = std::floor(a / finer), k_hi = std::ceil(b / finer);
+    if (tick(k_lo) > a) --k_lo;
+    if (tick(k_lo + 1) <= a) ++k_lo;
+    if (tick(k_hi) < b) ++k_hi;
+    if (tick(k_hi - 1) >= b) --k_hi;
+    const double count = k_hi - k_lo + 1;
     const int allowed = std::max(a < 0 && b > 0 ? 3 : 2, max_ticks);
     check(count > allowed, "a finer round step would have done", axis.step, finer);
 }

@@ -1005,12 +1005,13 @@ void TrendFrame::OnSaveClick(wxCommandEvent& WXUNUSED(event)) {
 }
 
 std::string TrendFrame::SaveImage(const std::string& path) {
-    // The SVG is the scene on screen unless that is dark; the PNG is laid
-    // out anew on a bitmap of the plot's size, which measures text as the
-    // screen does.
-    const std::string error = trend::image_format(path) == trend::ImageFormat::Svg && !CurrentScene().dark
-                                  ? trend::write_svg_file(path, CurrentScene())
-                                  : trend_painter::write_image(path, Request(), *shown_);
+    // Laid out anew at the plot's size, light, under the title line that
+    // says what it shows and when, as --save-image writes it.
+    trend::SceneRequest request = Request();
+    const wxString shown_name =
+        shown_ == live_.get() || !log_ ? kLiveTitle : wxFileName(file_name_text(log_->path())).GetFullName();
+    request.title = trend_painter::picture_title(shown_name.utf8_string(), request.range);
+    const std::string error = trend_painter::write_image(path, request, *shown_);
     if (error.empty())
         SetNote(wxString::Format("Saved %s", file_name_text(path)), false);
     else

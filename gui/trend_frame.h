@@ -72,7 +72,9 @@ public:
     // Shows rate in RateChoice without calling the handler.
     void ShowRate(console::CaptureRate rate);
     // Writes what the plot shows as PNG or SVG, chosen by path's ending
-    // (".png" or ".svg", any case). Returns "" or a one-line reason naming
+    // (".png" or ".svg", any case), light, under a title line naming the log
+    // shown (or the live readouts), the span and its UTC offset
+    // (trend_painter::picture_title). Returns "" or a one-line reason naming
     // the file; the note line says the same.
     std::string SaveImage(const std::string& path);
     // Which readouts "Export CSV…" writes.

@@ -1,8 +1,10 @@
 #include "gui/trend_painter.h"
 
+#include "trend/civil.h"
 #include "trend/svg.h"
 
 #include <wx/bitmap.h>
+#include <wx/datetime.h>
 #include <wx/dcmemory.h>
 #include <wx/image.h>
 #include <wx/mstream.h>
@@ -10,7 +12,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -59,6 +63,42 @@ wxFont label_font(bool bold) {
     if (bold)
         font.MakeBold();
     return font;
+}
+
+constexpr int64_t kMsPerSecond = 1000;
+constexpr int64_t kSecondsPerMinute = 60;
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kSecondsPerHour = 3600;
+
+// The local clock's offset from UTC at utc_ms, in minutes.
+int64_t utc_offset_minutes(int64_t utc_ms) {
+    const std::time_t t = static_cast<std::time_t>(utc_ms / kMsPerSecond);
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &t) != 0) return 0;
+#else
+    if (localtime_r(&t, &local) == nullptr) return 0;
+#endif
+    const int64_t clock_s =
+        trend::days_from_civil(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) * kSecondsPerDay +
+        local.tm_hour * kSecondsPerHour + local.tm_min * kSecondsPerMinute + local.tm_sec;
+    return (clock_s - static_cast<int64_t>(t)) / kSecondsPerMinute;
+}
+
+// "UTC+01:00", "UTC-03:30", "UTC".
+std::string zone_text(int64_t utc_ms) {
+    const int64_t minutes = utc_offset_minutes(utc_ms);
+    if (minutes == 0) return "UTC";
+    const int64_t magnitude = minutes < 0 ? -minutes : minutes;
+    char text[16];
+    std::snprintf(text, sizeof text, "UTC%c%02d:%02d", minutes < 0 ? '-' : '+', static_cast<int>(magnitude / 60),
+                  static_cast<int>(magnitude % 60));
+    return text;
+}
+
+// Local time as the axis reads it, to the millisecond.
+std::string local_text(int64_t utc_ms) {
+    return wxDateTime(wxLongLong(utc_ms)).Format("%Y-%m-%d %H:%M:%S.%l").utf8_string();
 }
 
 }  // namespace
@@ -169,6 +209,15 @@ std::string write_image(const std::string& path, trend::SceneRequest request,
     case trend::ImageFormat::None: break;
     }
     return path + ": the name ends neither in .png nor in .svg";
+}
+
+std::string span_text(int64_t t0_ms, int64_t t1_ms) {
+    const std::string zone0 = zone_text(t0_ms), zone1 = zone_text(t1_ms);
+    return local_text(t0_ms) + (zone0 == zone1 ? "" : " " + zone0) + " to " + local_text(t1_ms) + " (" + zone1 + ")";
+}
+
+std::string picture_title(const std::string& shown_name, const trend::TimeRange& range) {
+    return shown_name + ": " + span_text(range.t0_ms, range.t1_ms);
 }
 
 }  // namespace trend_painter

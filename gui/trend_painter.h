@@ -7,6 +7,7 @@
 
 #include <wx/dc.h>
 
+#include <cstdint>
 #include <string>
 
 namespace trend_painter {
@@ -35,6 +36,16 @@ std::string write_png(const std::string& path, trend::SceneRequest request,
 // alike. A name with neither ending is refused with the reason.
 std::string write_image(const std::string& path, trend::SceneRequest request,
                         const trend::Series& series);
+
+// "2026-11-30 01:00:00.000 to 2026-11-30 02:00:00.000 (UTC+01:00)": a span
+// in local time, as the axis reads it, and its zone; each end's offset where
+// they differ (across a change of the clock).
+std::string span_text(int64_t t0_ms, int64_t t1_ms);
+
+// The title line of a saved picture, so that it stands alone in a report:
+// "log.csv: " or "live readouts: " (what the picture shows, by name) and
+// span_text of range. The window's "Save image…" and --save-image both.
+std::string picture_title(const std::string& shown_name, const trend::TimeRange& range);
 
 }  // namespace trend_painter
 

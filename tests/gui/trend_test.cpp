@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -50,6 +51,33 @@ int64_t wall_clock_ms() {
 std::string local_text(int64_t ms) {
     return wxDateTime(wxLongLong(ms)).Format("%Y-%m-%d %H:%M:%S.%l").utf8_string();
 }
+
+// Sets the local clock's rule (TZ) for a scope, as the environment would.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) {
+        if (const char* old = std::getenv("TZ")) old_ = old;
+        set(tz);
+    }
+    ~ScopedTimeZone() { set(old_ ? old_->c_str() : nullptr); }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    static void set(const char* tz) {
+#ifdef _WIN32
+        _putenv_s("TZ", tz ? tz : "");
+        _tzset();
+#else
+        if (tz)
+            setenv("TZ", tz, 1);
+        else
+            unsetenv("TZ");
+        tzset();
+#endif
+    }
+    std::optional<std::string> old_;
+};
 
 std::string row(int64_t ms, const char* values) { return trendtest::iso_utc(ms) + "," + values + "\n"; }
 // Conversion order: A1, I supply, V target, A0, then their counts.
@@ -573,10 +601,32 @@ TEST_F(guiTrend, SaveImageWritesWhatThePlotShowsAsPngOrSvg) {
     EXPECT_EQ(picture.GetSize(), t->Plot->GetClientSize());
 
     EXPECT_EQ(t->SaveImage(svg), "");
-    std::ifstream in(svg);
-    std::string first;
-    std::getline(in, first);
-    EXPECT_EQ(first.rfind("<?xml", 0), 0u) << first;
+    const auto text_of = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(text_of(svg).rfind("<?xml", 0), 0u);
+
+    // Each picture stands alone: its title line names what it shows, the
+    // span in local time and the zone (here a clock three hours ahead of
+    // UTC, all year).
+    const ScopedTimeZone zone("XYZ-3");
+    const auto title = [&](const std::string& shown_name) {
+        const trend::TimeRange range = t->CurrentView().range(
+            {t->Shown().empty(), t->Shown().first_time(), t->Shown().last_time()});
+        return ">" + shown_name + ": " + local_text(range.t0_ms) + " to " + local_text(range.t1_ms) +
+               " (UTC+03:00)</text>";
+    };
+    EXPECT_EQ(t->SaveImage(svg), "");
+    EXPECT_NE(text_of(svg).find(title("live readouts")), std::string::npos) << title("live readouts");
+    const std::string path =
+        trendtest::write_file("titled.csv", trendtest::kHeader + row(kLogStart, kWholeRow) +
+                                                row(kLogStart + 1000, kWholeRow));
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    EXPECT_EQ(t->SaveImage(svg), "");
+    const std::string name = path.substr(path.find_last_of("/\\") + 1);
+    EXPECT_NE(text_of(svg).find(title(name)), std::string::npos) << title(name);
 
     const std::string other = trendtest::temp_path("view.jpg");
     EXPECT_NE(t->SaveImage(other), "");
@@ -681,7 +731,8 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     const auto tinted = [&](const std::string& path) {
         wxImage picture;
         EXPECT_TRUE(picture.LoadFile(wxString::FromUTF8(path), wxBITMAP_TYPE_PNG));
-        const int px = static_cast<int>(plot.x + plot.w / 2), py = static_cast<int>(plot.y + plot.h / 8);
+        // Below the picture's title line, which moves its strips down.
+        const int px = static_cast<int>(plot.x + plot.w / 2), py = static_cast<int>(plot.y + plot.h * 3 / 8);
         return picture.GetBlue(px, py) > picture.GetRed(px, py) + 20;
     };
     EXPECT_TRUE(tinted(selected));
@@ -701,6 +752,23 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     const trend::TimeRange panned = t->CurrentView().range(extent);
     EXPECT_EQ(panned.width_ms(), sel.width_ms());
     EXPECT_NEAR(panned.t0_ms - sel.t0_ms, sel.width_ms() / 4, 1000);
+
+    // Panned off the selection, its statistics hide and it stays; panned
+    // back onto a part of it, they show again.
+    t->Plot->SetFocus();
+    for (int i = 0; i < 8 && t->CurrentView().range(extent).t0_ms < sel.t1_ms; ++i) {
+        const int64_t before = t->CurrentView().range(extent).t0_ms;
+        ASSERT_TRUE(sim.Char(WXK_RIGHT));
+        ASSERT_TRUE(run_event_loop_until([&] { return t->CurrentView().range(extent).t0_ms > before; },
+                                         kAnswerLimitMs));
+    }
+    ASSERT_GE(t->CurrentView().range(extent).t0_ms, sel.t1_ms);
+    EXPECT_FALSE(t->StatsText->IsShown());
+    EXPECT_EQ(t->Selection(), sel);
+    ASSERT_TRUE(sim.Char(WXK_LEFT));
+    EXPECT_TRUE(run_event_loop_until([&] { return t->StatsText->IsShown(); }, kAnswerLimitMs));
+    EXPECT_LT(t->CurrentView().range(extent).t0_ms, sel.t1_ms);
+    EXPECT_EQ(label(t->StatsText).rfind("Selection ", 0), 0u) << label(t->StatsText);
 
     // The keys: + halves the width, Home shows everything, End follows.
     t->Plot->SetFocus();

@@ -2,6 +2,7 @@
 // million readouts, read back from the PNG; the SVG through xmllint; the
 // logs it refuses and the command lines it rejects, with their statuses.
 #include "app/gui_options.h"
+#include "trend/civil.h"
 #include "trend/svg.h"
 
 #include <gtest/gtest.h>
@@ -450,7 +451,7 @@ TEST(trendSaveImage, UsageErrorsSayWhatIsWrongInOneLine) {
         {"2026-12-08", -1},
     };
     for (const Time& t : times)
-        EXPECT_EQ(gui_options::parse_time(t.text), t.ms < 0 ? std::nullopt : std::optional<int64_t>(t.ms)) << t.text;
+        EXPECT_EQ(trend::parse_time(t.text), t.ms < 0 ? std::nullopt : std::optional<int64_t>(t.ms)) << t.text;
     unsetenv("TZ");
     tzset();
     const gui_options::Options trend = gui_options::parse({"--trend", "--rate", "fast"}).options;

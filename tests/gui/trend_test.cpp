@@ -938,6 +938,28 @@ TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) 
     for (const trend::Segment& s : t->LastScene().segments)
         if (s.from.x == s.to.x && s.from.x == t->LastScene().x_of(kLogStart + 40'000)) ++marker_lines;
     EXPECT_EQ(marker_lines, trend::kStripCount);
+    // scripts/screenshots has the README's picture of the markers, a
+    // selection's statistics and the power strip written here.
+    if (const char* picture = std::getenv("TALVIRO_SCREENSHOT_COST")) {
+        toggle(t->StripBoxes[trend::kPowerStrip]);
+        ASSERT_TRUE(run_event_loop_until([&] { return t->LastScene().strips[trend::kPowerStrip].shown; },
+                                         kAnswerLimitMs));
+        ASSERT_TRUE(sim.KeyDown(WXK_SHIFT));
+        move(x_of(20));
+        ASSERT_TRUE(sim.MouseDown());
+        move(x_of(30));
+        ASSERT_TRUE(sim.MouseUp());
+        ASSERT_TRUE(sim.KeyUp(WXK_SHIFT));
+        ASSERT_TRUE(run_event_loop_until([&] { return t->Selection() && t->StatsText->IsShown(); }, kAnswerLimitMs));
+        t->Raise();
+        ASSERT_TRUE(wait_until_drawn(t));
+        run_event_loop_for(200);  // the X server shows what was drawn
+        ASSERT_TRUE(screenshot(t).SaveFile(wxString::FromUTF8(picture), wxBITMAP_TYPE_PNG)) << picture;
+        t->Plot->SetFocus();
+        ASSERT_TRUE(sim.Char(WXK_ESCAPE));
+        ASSERT_TRUE(run_event_loop_until([&] { return !t->Selection(); }, kAnswerLimitMs));
+        toggle(t->StripBoxes[trend::kPowerStrip]);
+    }
 
     // B dragged onto the readout without A0: its difference is missing.
     move(x_of(40) - 1);

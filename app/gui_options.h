@@ -24,7 +24,7 @@ struct Options {
     std::string save_image;  // --save-image OUT.png|OUT.svg; empty: show the window
     int width = kDefaultWidth;    // --size WIDTHxHEIGHT
     int height = kDefaultHeight;
-    std::optional<int64_t> from_ms;  // --from TIME (parse_time); UTC ms since the epoch
+    std::optional<int64_t> from_ms;  // --from TIME (trend::parse_time); UTC ms since the epoch
     std::optional<int64_t> to_ms;    // --to TIME
     bool dark = false;  // --dark: the picture in the dark counterpart of its colours
     std::string log;  // LOG.csv: the one argument that is not an option
@@ -49,15 +49,6 @@ struct Parsed {
 // another word than 1s, 0.1s or fast, and --trend with LOG or --save-image.
 // Prints nothing.
 Parsed parse(const std::vector<std::string>& args);
-
-// An ISO 8601 time, YYYY-MM-DDTHH:MM[:SS[.fff]] (a space for the T, a
-// comma for the point; digits past milliseconds cut off) followed by Z, an
-// offset (+HH, +HHMM, +HH:MM) or nothing, as UTC milliseconds since 1970.
-// Without a zone it is the local clock's reading (the TZ variable's zone on
-// Linux, the system's on Windows), as the picture's time axis shows it; a
-// reading the clock skips or shows twice when it is set is taken as the C
-// library's mktime takes it. Nothing for any other text.
-std::optional<int64_t> parse_time(const std::string& text);
 
 // The --help text, naming the program as called, ending with a newline.
 // The --version line is console::version_text.

@@ -5,6 +5,7 @@
 //   columns/<span>  the four readings' columns of a 1920 px redraw, at zooms
 //                   from the whole day down to one second
 //   scene/<span>    the whole picture of a 1920x1080 redraw laid out
+//   scene_with_power/<span>  the same with the power strip shown
 //   selection/<span> a selection's statistics of the four readings and its
 //                   integrals (charge, energy), over most of the day and a minute
 //   levels          the same readouts appended from memory: the levels' cost
@@ -163,7 +164,7 @@ BENCHMARK(BM_Columns)
 // The whole picture laid out (trend/scene.h) at 1920x1080 over the same
 // spans: the columns above plus axes, ticks, bands and means; text measured
 // as fixed-width glyphs, so the toolkit's fonts stay out of the figure.
-void BM_Scene(benchmark::State& state) {
+void scene(benchmark::State& state, bool power) {
     const trend::Series& series = day_series();
     const int64_t span = state.range(0);
     const int64_t middle = (series.first_time() + series.last_time()) / 2;
@@ -175,13 +176,22 @@ void BM_Scene(benchmark::State& state) {
     request.measure = [](const std::string& text, bool) {
         return trend::TextSize{kGlyphWidthPx * static_cast<double>(text.size()), kGlyphHeightPx};
     };
+    request.shown[trend::kPowerStrip] = power;
     for (auto _ : state) {
         const trend::Scene scene = trend::build_scene(request, series);
         benchmark::DoNotOptimize(scene.bands.data());
     }
 }
+void BM_Scene(benchmark::State& state) { scene(state, false); }
 BENCHMARK(BM_Scene)
     ->Name("scene/span_ms")
+    ->Arg(kDayReadouts * kIntervalMs)
+    ->Arg(60'000)
+    ->Unit(benchmark::kMicrosecond);
+// With the power strip shown too: its columns are integrals, one a pixel.
+void BM_ScenePower(benchmark::State& state) { scene(state, true); }
+BENCHMARK(BM_ScenePower)
+    ->Name("scene_with_power/span_ms")
     ->Arg(kDayReadouts * kIntervalMs)
     ->Arg(60'000)
     ->Unit(benchmark::kMicrosecond);

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include "trend/csv_log.h"
+#include "trend/civil.h"
 
 #include <algorithm>
 #include <charconv>
@@ -43,10 +43,11 @@ std::string set_summary(const std::string& value, Options* o) {
 }
 
 std::string set_time(const std::string& name, const std::string& value, std::optional<int64_t>* out) {
-    int64_t time_ms = 0;
-    if (!trend::parse_iso_time(value.data(), value.data() + value.size(), &time_ms))
-        return name + ": expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: " + value;
-    *out = time_ms;
+    *out = trend::parse_time(value);
+    if (!*out)
+        return name + ": expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or "
+                      "local 2026-12-08T02:33:00: " +
+               value;
     return {};
 }
 

@@ -87,6 +87,10 @@ const char kMarkerNames[] = "AB";
 // given before the user gives any.
 const wxString kBatteryKey = "Trend/BatteryCapacity_mAh";
 const wxString kDefaultBatteryMah = "220";
+// Whether each strip is shown, in the same store, in Scene::strips' order.
+const char* const kShowStripKeys[trend::kSceneStripCount] = {"Trend/ShowVTarget", "Trend/ShowISupply",
+                                                            "Trend/ShowA0", "Trend/ShowA1", "Trend/ShowPTarget"};
+const char* const kPowerName = "P target";
 
 // Local time with milliseconds.
 wxString time_text(int64_t time_ms) {
@@ -158,6 +162,14 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     for (const SpanItem& item : kSpans) spans.Add(item.label);
     SpanChoice = new wxChoice(panel, wxID_ANY, wxDefaultPosition, wxDefaultSize, spans);
     LockYBox = new wxCheckBox(panel, wxID_ANY, _("Lock Y"));
+    for (int s = 0; s < trend::kSceneStripCount; ++s) {
+        const std::string name = s == trend::kPowerStrip ? kPowerName : trend::reading_name(s);
+        StripBoxes[s] = new wxCheckBox(panel, wxID_ANY, wxString::FromUTF8(name));
+        bool shown = trend::kDefaultShownStrips[s];
+        if (wxConfigBase* config = wxConfigBase::Get()) config->Read(kShowStripKeys[s], &shown, shown);
+        StripBoxes[s]->SetValue(shown);
+        StripBoxes[s]->SetToolTip(_("Show this strip in the plot and in saved pictures"));
+    }
     OpenButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Open log\xE2\x80\xA6"));
     SaveButton = new wxButton(panel, wxID_ANY, wxString::FromUTF8("Save image\xE2\x80\xA6"));
     ZoomButton = new wxButton(panel, wxID_ANY, _("Zoom to selection"));
@@ -193,6 +205,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     controls->Add(RateChoice, centred);
     controls->Add(SpanChoice, centred);
     controls->Add(LockYBox, centred);
+    for (wxCheckBox* box : StripBoxes) controls->Add(box, centred);
     controls->AddSpacer(FromDIP(8));
     controls->Add(OpenButton, centred);
     controls->Add(SaveButton, centred);
@@ -257,6 +270,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     RateChoice->Bind(wxEVT_CHOICE, &TrendFrame::OnRateChoice, this);
     Bind(wxEVT_CLOSE_WINDOW, &TrendFrame::OnClose, this);
     LockYBox->Bind(wxEVT_CHECKBOX, &TrendFrame::OnLockYClick, this);
+    for (wxCheckBox* box : StripBoxes) box->Bind(wxEVT_CHECKBOX, &TrendFrame::OnStripBoxClick, this);
     OpenButton->Bind(wxEVT_BUTTON, &TrendFrame::OnOpenClick, this);
     SaveButton->Bind(wxEVT_BUTTON, &TrendFrame::OnSaveClick, this);
     ZoomButton->Bind(wxEVT_BUTTON, &TrendFrame::OnZoomClick, this);
@@ -352,6 +366,7 @@ trend::SceneRequest TrendFrame::Request() const {
         request.selection = shown;
     for (const std::optional<int64_t>& marker : markers_)
         if (marker) request.markers.push_back(*marker);
+    for (int s = 0; s < trend::kSceneStripCount; ++s) request.shown[s] = StripBoxes[s]->GetValue();
     return request;
 }
 
@@ -844,6 +859,17 @@ void TrendFrame::OnBatteryText(wxCommandEvent& WXUNUSED(event)) {
     if (markers_[0] && markers_[1]) ShowMarkers();
 }
 
+void TrendFrame::OnStripBoxClick(wxCommandEvent& WXUNUSED(event)) {
+    if (wxConfigBase* config = wxConfigBase::Get()) {
+        bool written = true;
+        for (int s = 0; s < trend::kSceneStripCount; ++s)
+            written = config->Write(kShowStripKeys[s], StripBoxes[s]->GetValue()) && written;
+        if (written) config->Flush();
+    }
+    scene_stale_ = true;
+    Plot->Refresh();
+}
+
 void TrendFrame::ShowHover(int x) {
     const int64_t at = CurrentScene().time_at(x);
     const std::optional<trend::Readout> nearest = shown_->nearest(at);
@@ -852,6 +878,10 @@ void TrendFrame::ShowHover(int x) {
         for (int r = 0; r < trend::kReadingCount; ++r)
             text << "   " << wxString::FromUTF8(trend::reading_name(r)) << " "
                  << reading_text(r, nearest->value[r]);
+        // V · mA is mW; missing with either reading.
+        const double power_mW = static_cast<double>(nearest->value[trend::kVTarget]) * nearest->value[trend::kISupply];
+        text << "   " << kPowerName << " "
+             << (std::isnan(power_mW) ? wxString("--") : wxString::FromUTF8(trend::power_text(power_mW)));
     }
     StatusBar->SetStatusText(text, kHoverField);
 }

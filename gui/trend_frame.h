@@ -119,6 +119,9 @@ public:
                                 // hidden in a window without live readings
     wxChoice* SpanChoice;       // the live span: 1 min, 10 min, 1 h, all
     wxCheckBox* LockYBox;       // "Lock Y"
+    // "V target", "I supply", "A0", "A1", "P target": each strip shown or
+    // hidden, in the plot and in saved pictures; remembered (wxConfig).
+    std::array<wxCheckBox*, trend::kSceneStripCount> StripBoxes;
     wxButton* OpenButton;       // "Open log…", Ctrl+O
     wxButton* SaveButton;       // "Save image…", Ctrl+S
     wxButton* ZoomButton;       // "Zoom to selection", usable with a selection
@@ -130,7 +133,7 @@ public:
     wxStaticText* TotalsText;   // the live readouts' charge, energy, elapsed and covered time
                                 // since the trend started or the last Reset
     wxButton* ResetTotalsButton;  // "Reset", beside them
-    wxWindow* Plot;             // the four strips; takes the keyboard focus
+    wxWindow* Plot;             // the strips shown; takes the keyboard focus
     wxGauge* LoadGauge;         // shown while a log loads, 0..kGaugeRange
     wxButton* CancelButton;     // "Cancel", beside it
     wxStaticText* StatsText;    // the selection's statistics, one line a reading, then
@@ -154,6 +157,7 @@ private:
     void OnRateChoice(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
     void OnLockYClick(wxCommandEvent& event);
+    void OnStripBoxClick(wxCommandEvent& event);
     void OnOpenClick(wxCommandEvent& event);
     void OnSaveClick(wxCommandEvent& event);
     void OnZoomClick(wxCommandEvent& event);

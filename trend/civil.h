@@ -1,10 +1,12 @@
 // Days since 1970-01-01 and dates of the proleptic Gregorian calendar, both
 // ways, without the C library's time zone: for UTC times in logs and for the
-// local clock's readings on the time axis.
+// local clock's readings on the time axis; and the times a user types.
 #ifndef TALVIRO_TREND_CIVIL_H
 #define TALVIRO_TREND_CIVIL_H
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace trend {
 
@@ -28,6 +30,16 @@ constexpr void civil_from_days(int64_t z, int* y, int* m, int* d) {
     *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
 }
+
+// An ISO 8601 time, YYYY-MM-DDTHH:MM[:SS[.fff]] (a space for the T, a
+// comma for the point; digits past milliseconds cut off) followed by Z, an
+// offset (+HH, +HHMM, +HH:MM) or nothing, as UTC milliseconds since 1970.
+// Without a zone it is the local clock's reading (the TZ variable's zone on
+// Linux, the system's on Windows), as the picture's time axis shows it; a
+// reading the clock skips or shows twice when it is set is taken as the C
+// library's mktime takes it. Nothing for any other text.
+// What --from and --to take in talviro_gui --save-image and talviro_read --log.
+std::optional<int64_t> parse_time(const std::string& text);
 
 }  // namespace trend
 

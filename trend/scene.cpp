@@ -24,8 +24,11 @@ constexpr Color kGapShade{200, 200, 200};
 constexpr Color kSelection{51, 153, 255, 64};
 constexpr Color kMarker{200, 90, 0};
 constexpr double kMarkerWidth = 1.5;
-constexpr Color kLine[kStripCount] = {{31, 119, 180}, {214, 39, 40}, {44, 160, 44}, {148, 103, 189}};
-constexpr Color kBand[kStripCount] = {{165, 201, 225}, {239, 169, 169}, {170, 217, 170}, {212, 194, 229}};
+constexpr Color kLine[kSceneStripCount] = {{31, 119, 180}, {214, 39, 40}, {44, 160, 44}, {148, 103, 189},
+                                           {140, 86, 75}};
+constexpr Color kBand[kSceneStripCount] = {{165, 201, 225}, {239, 169, 169}, {170, 217, 170}, {212, 194, 229},
+                                           {206, 178, 172}};
+const char* const kPowerTitle = "P target [mW]";
 
 constexpr double kTickLength = 4.0;
 constexpr double kSpikePx = 3.0;
@@ -42,15 +45,26 @@ struct Axis {
 };
 
 // The range a strip maps: locked, or the round axis around the data in view.
-Axis value_axis(const SceneRequest& request, const Series& series, int reading, int max_ticks,
+// The extremes of a strip's columns, as one column.
+Column whole_of(const std::vector<Column>& columns) {
+    Column whole{std::nanf(""), std::nanf(""), std::nanf(""), false, false};
+    for (const Column& c : columns) {
+        if (!c.has_data) continue;
+        whole.min = whole.has_data ? std::min(whole.min, c.min) : c.min;
+        whole.max = whole.has_data ? std::max(whole.max, c.max) : c.max;
+        whole.has_data = true;
+    }
+    return whole;
+}
+
+// The range a strip maps: locked (the readings' strips), or the round axis
+// around the data in view.
+Axis value_axis(const SceneRequest& request, const std::vector<Column>& whole, int strip, int max_ticks,
                 bool* has_data) {
-    std::vector<Column> whole;
-    series.columns(reading, static_cast<double>(request.range.t0_ms), static_cast<double>(request.range.t1_ms),
-                   1, whole);
     *has_data = !whole.empty() && whole[0].has_data;
     Axis axis;
-    if (request.locked_y) {
-        axis.range = (*request.locked_y)[reading];
+    if (request.locked_y && strip < kStripCount) {
+        axis.range = (*request.locked_y)[strip];
         axis.ticks = value_ticks(axis.range.lo, axis.range.hi, max_ticks);
     } else {
         const double nan = std::nan("");
@@ -205,14 +219,34 @@ void draw_columns(Scene& scene, int reading, const Strip& strip, const std::vect
 
 }  // namespace
 
-const std::array<std::string, kStripCount>& strip_titles() {
-    static const std::array<std::string, kStripCount> titles = [] {
-        std::array<std::string, kStripCount> t;
+const std::array<std::string, kSceneStripCount>& strip_titles() {
+    static const std::array<std::string, kSceneStripCount> titles = [] {
+        std::array<std::string, kSceneStripCount> t;
         for (int r = 0; r < kStripCount; ++r)
             t[r] = reading_name(r) + " [" + reading_unit(r) + "]";
+        t[kPowerStrip] = kPowerTitle;
         return t;
     }();
     return titles;
+}
+
+void power_columns(const Series& series, double t0_ms, double t1_ms, int n, std::vector<Column>& out) {
+    std::vector<Column> volts, amps;
+    series.columns(kVTarget, t0_ms, t1_ms, n, volts);
+    series.columns(kISupply, t0_ms, t1_ms, n, amps);
+    out.assign(volts.size(), Column{std::nanf(""), std::nanf(""), std::nanf(""), false, false});
+    const double step = (t1_ms - t0_ms) / std::max(1, n);
+    for (size_t k = 0; k < out.size(); ++k) {
+        Column& c = out[k];
+        c.has_gap = volts[k].has_gap || amps[k].has_gap;
+        const int64_t from = std::llround(t0_ms + step * static_cast<double>(k));
+        const int64_t to = std::llround(t0_ms + step * static_cast<double>(k + 1));
+        if (to <= from) continue;
+        const Integrals in = series.integrals(from, to);
+        if (in.power_ms <= 0 || std::isnan(in.mean_power_mW)) continue;
+        c.min = c.max = c.mean = static_cast<float>(in.mean_power_mW);
+        c.has_data = true;
+    }
 }
 
 double Scene::x_of(int64_t time_ms) const {
@@ -228,8 +262,8 @@ int64_t Scene::time_at(double x) const {
 }
 
 int Scene::strip_at(double y) const {
-    for (int i = 0; i < kStripCount; ++i)
-        if (y >= strips[i].plot.y && y < strips[i].plot.y + strips[i].plot.h)
+    for (int i = 0; i < kSceneStripCount; ++i)
+        if (strips[i].shown && y >= strips[i].plot.y && y < strips[i].plot.y + strips[i].plot.h)
             return i;
     return -1;
 }
@@ -250,46 +284,88 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     scene.range = request.range;
     if (scene.range.t1_ms <= scene.range.t0_ms)
         scene.range.t1_ms = scene.range.t0_ms + 1;
+    const double t0 = static_cast<double>(scene.range.t0_ms), t1 = static_cast<double>(scene.range.t1_ms);
 
     const double text_h = std::max(1.0, std::ceil(request.measure("0", false).height));
     const double pad = std::round(text_h / 2.0);
 
-    // Vertically: each strip a title line above its plot; the time labels
-    // below the last one.
+    // Vertically: each shown strip a title line above its plot, sharing the
+    // height; the time labels below the last one.
+    const int shown_count =
+        static_cast<int>(std::count(request.shown.begin(), request.shown.end(), true));
     const double time_axis_h = kTickLength + text_h + pad;
     const double title_line = request.title.empty() ? 0.0 : std::ceil(text_h + pad / 2.0);
     const double strip_h =
-        std::max(0.0, std::floor((scene.height - pad - title_line - time_axis_h) / kStripCount));
+        std::max(0.0, std::floor((scene.height - pad - title_line - time_axis_h) / std::max(1, shown_count)));
     const double title_h = std::ceil(text_h + pad / 2.0);
     const double plot_h = std::max(0.0, strip_h - title_h - pad);
     const int max_value_ticks = std::max(2, static_cast<int>(plot_h / (kValueTickSpacing * text_h)) + 1);
 
-    std::array<Axis, kStripCount> axes;
-    double label_w = 0.0;
-    for (int r = 0; r < kStripCount; ++r) {
-        axes[r] = value_axis(request, series, r, max_value_ticks, &scene.strips[r].has_data);
-        for (const std::string& label : axes[r].ticks.labels)
-            label_w = std::max(label_w, request.measure(label, false).width);
-    }
-
     // Horizontally: the value labels on the left, half a time label's room
     // on the right.
     const double typical_time_w = request.measure(kTypicalTimeLabel, false).width;
-    const double left = std::ceil(pad + label_w + kTickLength + 2.0);
     const double right = std::ceil(pad + typical_time_w / 2.0);
-    const int n_px = std::max(0, static_cast<int>(scene.width - left - right));
+    std::array<Axis, kSceneStripCount> axes;
+    std::vector<Column> whole;
+    double label_w = 0.0;
+    const auto widen = [&](const Axis& axis) {
+        for (const std::string& label : axis.ticks.labels)
+            label_w = std::max(label_w, request.measure(label, false).width);
+    };
+    for (int r = 0; r < kStripCount; ++r) {
+        scene.strips[r].shown = request.shown[r];
+        if (!request.shown[r]) continue;
+        series.columns(r, t0, t1, 1, whole);
+        axes[r] = value_axis(request, whole, r, max_value_ticks, &scene.strips[r].has_data);
+        widen(axes[r]);
+    }
+    const auto plot_width = [&] {
+        return std::max(0, static_cast<int>(scene.width - std::ceil(pad + label_w + kTickLength + 2.0) - right));
+    };
+    // The power's axis is of its columns, which need the plot's width: once
+    // for the width the readings' labels leave, again if its own labels
+    // take more room.
+    std::vector<Column> power;
+    Strip& power_strip = scene.strips[kPowerStrip];
+    power_strip.shown = request.shown[kPowerStrip];
+    if (power_strip.shown) {
+        int n = plot_width();
+        power_columns(series, t0, t1, n, power);
+        axes[kPowerStrip] = value_axis(request, {whole_of(power)}, kPowerStrip, max_value_ticks, &power_strip.has_data);
+        widen(axes[kPowerStrip]);
+        if (plot_width() != n) {
+            n = plot_width();
+            power_columns(series, t0, t1, n, power);
+            axes[kPowerStrip] =
+                value_axis(request, {whole_of(power)}, kPowerStrip, max_value_ticks, &power_strip.has_data);
+        }
+    }
+    const double left = std::ceil(pad + label_w + kTickLength + 2.0);
+    const int n_px = plot_width();
 
     if (!request.title.empty())
         scene.labels.push_back(Label{pad, pad, request.title, HAlign::Left, VAlign::Top, kText, true});
     std::vector<Column> columns;
-    for (int r = 0; r < kStripCount; ++r) {
+    const Strip* first = nullptr;
+    const Strip* last = nullptr;
+    double top = pad + title_line;
+    for (int r = 0; r < kSceneStripCount; ++r) {
         Strip& strip = scene.strips[r];
-        const double top = pad + title_line + r * strip_h;
         strip.title = strip_titles()[r];
+        if (!strip.shown) {
+            // No room: a line at the top of the next strip, with no data.
+            strip.plot = FillRect{left, top + title_h, static_cast<double>(n_px), 0.0, kPlot};
+            strip.values = ValueRange{0.0, 1.0};
+            strip.has_data = false;
+            continue;
+        }
+        if (!first) first = &strip;
+        last = &strip;
         strip.plot = FillRect{left, top + title_h, static_cast<double>(n_px), plot_h, kPlot};
+        top += strip_h;
         strip.values = axes[r].range;
         scene.rects.push_back(strip.plot);
-        scene.labels.push_back(Label{left, top, strip.title, HAlign::Left, VAlign::Top, kLine[r], true});
+        scene.labels.push_back(Label{left, strip.plot.y - title_h, strip.title, HAlign::Left, VAlign::Top, kLine[r], true});
 
         const double plot_bottom = strip.plot.y + strip.plot.h;
         scene.segments.push_back(Segment{{left - 0.5, strip.plot.y}, {left - 0.5, plot_bottom}, kAxis});
@@ -305,8 +381,12 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
                 Label{left - kTickLength - 2.0, y, axes[r].ticks.labels[i], HAlign::Right, VAlign::Middle, kText});
         }
 
-        series.columns(r, static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms), n_px,
-                       columns);
+        if (r == kPowerStrip) {
+            // Means of columns only: no readout's value to run on to.
+            draw_columns(scene, r, strip, power, nullptr, nullptr);
+            continue;
+        }
+        series.columns(r, t0, t1, n_px, columns);
         const size_t first_in = series.lower_bound(scene.range.t0_ms);
         Point before, after;
         const bool has_before =
@@ -315,23 +395,21 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         draw_columns(scene, r, strip, columns, has_before ? &before : nullptr, has_after ? &after : nullptr);
     }
 
-    // The shared time axis: grid lines through every strip, labels under the
-    // last.
-    const Strip& last = scene.strips[kStripCount - 1];
-    const double axis_y = last.plot.y + last.plot.h;
+    // The shared time axis: grid lines through every shown strip, labels
+    // under the last.
+    const double axis_y = last ? last->plot.y + last->plot.h : pad + title_line;
     const int max_time_ticks = std::max(1, static_cast<int>(n_px / (kTimeTickSpacing * typical_time_w)));
     // Without readouts the time says nothing (an empty trend's range starts
     // in 1970): no time labels.
     const std::vector<TimeTick> ticks =
-        series.empty() ? std::vector<TimeTick>{}
-                       : time_ticks(static_cast<double>(scene.range.t0_ms), static_cast<double>(scene.range.t1_ms),
-                                    max_time_ticks);
+        series.empty() ? std::vector<TimeTick>{} : time_ticks(t0, t1, max_time_ticks);
     for (const TimeTick& tick : ticks) {
         const double x = std::floor(scene.x_of(tick.time_ms)) + 0.5;
         if (x < left || x > left + n_px)
             continue;
         for (const Strip& strip : scene.strips)
-            scene.grid.push_back(Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kGrid});
+            if (strip.shown)
+                scene.grid.push_back(Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kGrid});
         scene.segments.push_back(Segment{{x, axis_y}, {x, axis_y + kTickLength}, kAxis});
         // A label centred on its tick, moved in where it would come nearer
         // the picture's edge than the margin.
@@ -346,16 +424,17 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
         const double b = std::clamp(scene.x_of(request.selection->t1_ms), left, left + n_px);
         if (b > a)
             for (const Strip& strip : scene.strips)
-                scene.overlay.push_back(FillRect{a, strip.plot.y, b - a, strip.plot.h, kSelection});
+                if (strip.shown) scene.overlay.push_back(FillRect{a, strip.plot.y, b - a, strip.plot.h, kSelection});
     }
-    for (size_t i = 0; i < request.markers.size() && n_px > 0; ++i) {
+    for (size_t i = 0; i < request.markers.size() && n_px > 0 && first; ++i) {
         const double x = scene.x_of(request.markers[i]);
         if (x < left || x > left + n_px) continue;
         for (const Strip& strip : scene.strips)
-            scene.segments.push_back(
-                Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kMarker, kMarkerWidth});
+            if (strip.shown)
+                scene.segments.push_back(
+                    Segment{{x, strip.plot.y}, {x, strip.plot.y + strip.plot.h}, kMarker, kMarkerWidth});
         const std::string name(1, static_cast<char>('A' + i % 26));
-        scene.labels.push_back(Label{x, scene.strips[0].plot.y, name, HAlign::Center, VAlign::Top, kMarker, true});
+        scene.labels.push_back(Label{x, first->plot.y, name, HAlign::Center, VAlign::Top, kMarker, true});
     }
     scene.dark = request.dark;
     if (request.dark)

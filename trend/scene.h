@@ -1,11 +1,13 @@
-// The trend picture laid out for a given size in pixels: four strips stacked
-// on one shared local-time axis, as plain shapes that a painter (gui/
+// The trend picture laid out for a given size in pixels: the four readings'
+// strips and the target's power, those shown stacked on one shared
+// local-time axis, as plain shapes that a painter (gui/
 // trend_painter.h) or the SVG writer (trend/svg.h) only has to draw in order.
 // Pure: the text measure is passed in, the clock and the toolkit stay out.
 // Its cost grows with the pixels, not with the readouts held.
 #ifndef TALVIRO_TREND_SCENE_H
 #define TALVIRO_TREND_SCENE_H
 
+#include "trend/series.h"
 #include "trend/view.h"
 
 #include <array>
@@ -18,6 +20,13 @@
 namespace trend {
 
 class Series;
+
+// The strips of a scene: the readings' in their row order, then the
+// target's power P = V target · I supply [mW].
+constexpr int kPowerStrip = kStripCount;
+constexpr int kSceneStripCount = kStripCount + 1;
+// Shown unless the user hides them: the readings', not the power's.
+constexpr std::array<bool, kSceneStripCount> kDefaultShownStrips = {true, true, true, true, false};
 
 struct Color {
     uint8_t r = 0, g = 0, b = 0;
@@ -86,6 +95,9 @@ struct Strip {
     ValueRange values;  // plot.y + plot.h ↔ values.lo, plot.y ↔ values.hi
     std::string title;  // "V target [V]"
     bool has_data = false;  // any readout with a value in the visible range
+    // Hidden strips take no room: their plot is 0 pixels tall and nothing
+    // of them is drawn.
+    bool shown = true;
 };
 
 // Everything to draw, in this order: background, rects (strip areas), grid,
@@ -106,14 +118,14 @@ struct Scene {
     std::vector<FillRect> overlay;
 
     TimeRange range;                         // the visible time
-    std::array<Strip, kStripCount> strips;   // top to bottom
+    std::array<Strip, kSceneStripCount> strips;   // top to bottom, hidden ones included
 
     // The pixel column of a time and the time at the left edge of a column
     // (x of the plot's left edge ↔ range.t0_ms). Outside the plot they
     // extrapolate.
     double x_of(int64_t time_ms) const;
     int64_t time_at(double x) const;
-    // The strip under y, or -1.
+    // The shown strip under y, or -1.
     int strip_at(double y) const;
     // The value ranges drawn, for "Lock Y".
     std::array<ValueRange, kStripCount> value_ranges() const;
@@ -133,17 +145,29 @@ struct SceneRequest {
     // Marker times: a line over every strip each, named A, B, ... in order
     // above the top strip; those outside the visible time are not drawn.
     std::vector<int64_t> markers;
+    // Which strips are laid out, in Scene::strips' order; at least one
+    // shown gives the time axis something to stand under.
+    std::array<bool, kSceneStripCount> shown = kDefaultShownStrips;
     MeasureText measure;                 // required
     double font_px = 12.0;               // passed to Scene::font_px
 };
 
 // Lays out the picture of series over request.range. Needs a measure; never
-// fails: no data gives strips with axes and titles only.
+// fails: no data gives strips with axes and titles only. The power strip's
+// columns are the mean power over each column's time (energy / time from
+// Series::integrals, gaps left out), so its band is its mean line: the
+// readouts' extremes of a product are not in the levels.
 Scene build_scene(const SceneRequest& request, const Series& series);
 
 // The strip titles in the window's row order: "V target [V]", "I supply [mA]",
-// "A0 [V]", "A1 [V]".
-const std::array<std::string, kStripCount>& strip_titles();
+// "A0 [V]", "A1 [V]", then the power strip's "P target [mW]".
+const std::array<std::string, kSceneStripCount>& strip_titles();
+
+// Power columns of the target over [t0, t1) in n columns, as
+// Series::columns gives a reading's: min = max = mean = the column's energy
+// over the time V target and I supply both stand for; no data without
+// such time; a gap where either reading has one.
+void power_columns(const Series& series, double t0_ms, double t1_ms, int n, std::vector<Column>& out);
 
 }  // namespace trend
 

@@ -94,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadArguments{"LogEmpty", {"--log="}, "--log needs the name of a log written by --csv"},
         BadArguments{"FromWithoutLog", {"--from", "2026-12-08T01:33:00.000Z"}, "--from and --to go with --log"},
         BadArguments{"FromNotATime", {"--log", "a.csv", "--from", "today"},
-                     "--from: expected a time as the log writes it, like 2026-12-08T01:33:00.123Z: today"},
+                     "--from: expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or local "
+                     "2026-12-08T02:33:00: today"},
         BadArguments{"FromAfterTo", {"--log", "a.csv", "--from", "2026-12-08T01:33:00.000Z", "--to", "2026-12-08T01:33:00.000Z"},
                      "--from must be before --to"}),
     [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.name); });

@@ -397,6 +397,11 @@ TEST_F(ReadTool, LogSummaryGivesTheIntegralsOfGeneratedLogs) {
         size_t hole_at;
     };
     const auto from = [](int64_t s) { return console::iso8601_utc(kStartMs + s * 1000); };
+    // The same time an hour ahead, as "…T02:33:10+01:00".
+    const auto from_east = [](int64_t s) {
+        const std::string utc = console::iso8601_utc(kStartMs + s * 1000 + 3'600'000);
+        return utc.substr(0, utc.size() - std::string(".000Z").size()) + "+01:00";
+    };
     const std::vector<double> with_gap = joined(joined(repeated(40, 20), repeated(10, -1)), repeated(50, 20));
     const Case cases[] = {
         // Each readout stands for the second to the next; the last one for
@@ -405,7 +410,7 @@ TEST_F(ReadTool, LogSummaryGivesTheIntegralsOfGeneratedLogs) {
         {"step", 2.5, joined(repeated(60, 10), repeated(40, 40)), {}, 100, 99, 0, 2160, 2160 / 99.0, SIZE_MAX},
         {"not_whole", 2.5, with_gap, {}, 100, 89, 10, 1780, 20, SIZE_MAX},
         {"not_whole_span", 2.5, with_gap, {"--from", from(30), "--to", from(60)}, 30, 20, 10, 400, 20, SIZE_MAX},
-        {"step_span", 2.5, joined(repeated(60, 10), repeated(40, 40)), {"--from", from(50), "--to", from(70)},
+        {"step_span", 2.5, joined(repeated(60, 10), repeated(40, 40)), {"--from", from(50), "--to", from_east(70)},
          20, 20, 0, 500, 25, SIZE_MAX},
         // An hour's hole in a 1 s log: the hour and the second before it.
         {"hole", 2.0, joined(repeated(50, 10), repeated(50, 30)), {}, 100, 98, 3601, 490 + 1470, 20, 50},

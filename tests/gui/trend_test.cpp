@@ -633,6 +633,92 @@ TEST_F(guiTrend, SaveImageWritesWhatThePlotShowsAsPngOrSvg) {
     EXPECT_EQ(label(t->NoteText).rfind(other + ": ", 0), 0u);
 }
 
+// The strips the user hides give their room to the others, stay hidden in
+// the next window and in saved pictures; the power strip, hidden until asked
+// for, draws V target · I supply.
+TEST_F(guiTrend, HiddenStripsGiveTheirRoomAndThePowerStripShowsTheTargetsPower) {
+    // 3.30 V at 103 mA (339.9 mW) for half a minute, then at 20 mA (66 mW).
+    std::string rows = trendtest::kHeader;
+    for (int i = 0; i < 60; ++i)
+        rows += row(kLogStart + 1000 * i, i < 30 ? kWholeRow : "1.11,20,3.30,5.71,100,100,296,512");
+    const std::string path = trendtest::write_file("power.csv", rows);
+    open_window();
+    TrendFrame* t = open_trend();
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
+    ASSERT_TRUE(wait_until_loaded(t));
+    ASSERT_TRUE(wait_until_drawn(t));
+    const trend::Scene four = t->LastScene();
+    EXPECT_FALSE(t->StripBoxes[trend::kPowerStrip]->GetValue());
+    EXPECT_FALSE(four.strips[trend::kPowerStrip].shown);
+    EXPECT_EQ(four.strips[trend::kPowerStrip].plot.h, 0.0);
+
+    const auto redrawn = [&](int strip, bool shown) {
+        return run_event_loop_until([&] { return t->LastScene().strips[strip].shown == shown; }, kAnswerLimitMs);
+    };
+    toggle(t->StripBoxes[trend::kPowerStrip]);
+    ASSERT_TRUE(redrawn(trend::kPowerStrip, true));
+    const trend::Scene five = t->LastScene();
+    const trend::Strip& power = five.strips[trend::kPowerStrip];
+    EXPECT_TRUE(power.has_data);
+    EXPECT_EQ(power.title, "P target [mW]");
+    EXPECT_LT(five.strips[0].plot.h, four.strips[0].plot.h) << "the power strip takes its share";
+    EXPECT_GT(power.plot.y, five.strips[trend::kA1].plot.y);
+    // Its mean line at the left edge and the right: the power there, to a pixel.
+    std::vector<trend::Point> points;
+    for (const trend::Polyline& line : five.means)
+        for (const trend::Point& p : line.points)
+            if (p.y >= power.plot.y && p.y <= power.plot.y + power.plot.h) points.push_back(p);
+    ASSERT_FALSE(points.empty());
+    const auto by_x = [](const trend::Point& a, const trend::Point& b) { return a.x < b.x; };
+    const auto value_at = [&](const trend::Point& p) {
+        return power.values.lo + (power.plot.y + power.plot.h - p.y) / power.plot.h * (power.values.hi - power.values.lo);
+    };
+    const double pixel = (power.values.hi - power.values.lo) / power.plot.h;
+    EXPECT_NEAR(value_at(*std::min_element(points.begin(), points.end(), by_x)), 3.30 * 103, pixel);
+    EXPECT_NEAR(value_at(*std::max_element(points.begin(), points.end(), by_x)), 3.30 * 20, pixel);
+
+    // Hovering names the readout's power.
+    const auto hover = [&](double x) {
+        wxMouseEvent motion(wxEVT_MOTION);
+        motion.m_x = static_cast<int>(x);
+        motion.m_y = static_cast<int>(power.plot.y + 2);
+        t->Plot->ProcessWindowEvent(motion);
+        return utf8(t->StatusBar->GetStatusText());
+    };
+    EXPECT_NE(hover(power.plot.x + 2).find("   P target 340 mW"), std::string::npos) << hover(power.plot.x + 2);
+    EXPECT_NE(hover(power.plot.x + power.plot.w - 2).find("   P target 66.0 mW"), std::string::npos)
+        << hover(power.plot.x + power.plot.w - 2);
+
+    // V target hidden: I supply moves to the top, the strips as tall as four.
+    toggle(t->StripBoxes[trend::kVTarget]);
+    ASSERT_TRUE(redrawn(trend::kVTarget, false));
+    const trend::Scene hidden = t->LastScene();
+    EXPECT_EQ(hidden.strips[trend::kISupply].plot.y, four.strips[trend::kVTarget].plot.y);
+    EXPECT_EQ(hidden.strips[trend::kISupply].plot.h, four.strips[trend::kVTarget].plot.h);
+    EXPECT_EQ(hidden.strip_at(four.strips[trend::kVTarget].plot.y + 1), trend::kISupply);
+    // And not in a picture saved from the window.
+    const std::string svg = trendtest::temp_path("strips.svg");
+    ASSERT_EQ(t->SaveImage(svg), "");
+    std::ifstream in(svg);
+    const std::string picture((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(picture.find("V target [V]"), std::string::npos);
+    EXPECT_NE(picture.find("I supply [mA]"), std::string::npos);
+    EXPECT_NE(picture.find("P target [mW]"), std::string::npos);
+
+    // Remembered: the next window shows the same strips.
+    bool shown = true;
+    EXPECT_TRUE(wxConfigBase::Get()->Read("Trend/ShowVTarget", &shown));
+    EXPECT_FALSE(shown);
+    auto* next = new TrendFrame(nullptr);
+    for (int s = 0; s < trend::kSceneStripCount; ++s)
+        EXPECT_EQ(next->StripBoxes[s]->GetValue(), s != trend::kVTarget) << s;
+    next->Destroy();
+    toggle(t->StripBoxes[trend::kVTarget]);
+    toggle(t->StripBoxes[trend::kPowerStrip]);
+    ASSERT_TRUE(redrawn(trend::kPowerStrip, false));
+}
+
 // The pointer and the keys through the X server, over a log of a minute.
 TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     std::string rows = trendtest::kHeader;
@@ -920,6 +1006,28 @@ TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) 
     for (const trend::Segment& s : t->LastScene().segments)
         if (s.from.x == s.to.x && s.from.x == t->LastScene().x_of(kLogStart + 40'000)) ++marker_lines;
     EXPECT_EQ(marker_lines, trend::kStripCount);
+    // scripts/screenshots has the README's picture of the markers, a
+    // selection's statistics and the power strip written here.
+    if (const char* picture = std::getenv("TALVIRO_SCREENSHOT_COST")) {
+        toggle(t->StripBoxes[trend::kPowerStrip]);
+        ASSERT_TRUE(run_event_loop_until([&] { return t->LastScene().strips[trend::kPowerStrip].shown; },
+                                         kAnswerLimitMs));
+        ASSERT_TRUE(sim.KeyDown(WXK_SHIFT));
+        move(x_of(20));
+        ASSERT_TRUE(sim.MouseDown());
+        move(x_of(30));
+        ASSERT_TRUE(sim.MouseUp());
+        ASSERT_TRUE(sim.KeyUp(WXK_SHIFT));
+        ASSERT_TRUE(run_event_loop_until([&] { return t->Selection() && t->StatsText->IsShown(); }, kAnswerLimitMs));
+        t->Raise();
+        ASSERT_TRUE(wait_until_drawn(t));
+        run_event_loop_for(200);  // the X server shows what was drawn
+        ASSERT_TRUE(screenshot(t).SaveFile(wxString::FromUTF8(picture), wxBITMAP_TYPE_PNG)) << picture;
+        t->Plot->SetFocus();
+        ASSERT_TRUE(sim.Char(WXK_ESCAPE));
+        ASSERT_TRUE(run_event_loop_until([&] { return !t->Selection(); }, kAnswerLimitMs));
+        toggle(t->StripBoxes[trend::kPowerStrip]);
+    }
 
     // B dragged onto the readout without A0: its difference is missing.
     move(x_of(40) - 1);

@@ -1,12 +1,16 @@
 // The CSV log reader: files it refuses, rows it skips and counts, and a log
 // that grows while it is read.
 #include "trend/csv_log.h"
+#include "trend/civil.h"
 
 #include "log_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -172,6 +176,44 @@ TEST(trendCsvLog, ISOTimeTable) {
             EXPECT_EQ(ms, row.ms) << row.text;
         }
     }
+}
+
+// The times --from and --to take in both programs.
+TEST(trendCivil, TypedTimeTable) {
+    // The forms of a time: UTC, offsets, a space and a comma, and no zone
+    // (TZ is set to UTC+3 with no summer time for these; Windows has no such
+    // variable to set, so they are left out there).
+#ifndef _WIN32
+    setenv("TZ", "XYZ-3", 1);
+    tzset();
+#endif
+    struct Time {
+        const char* text;
+        int64_t ms;  // -1: refused
+    };
+    const Time times[] = {
+        {"2026-12-08T01:33:00.250Z", 1'796'693'580'250},
+        {"2026-12-08T02:33:00.250+01:00", 1'796'693'580'250},
+        {"2026-12-08 00:03:00,2509-0130", 1'796'693'580'250},
+        {"2026-12-08T01:33+0000", 1'796'693'580'000},
+        {"2026-12-08T04:33:00.25", 1'796'693'580'250},
+        {"2026-12-08T04:33", 1'796'693'580'000},
+        {"2026-02-29T00:00Z", -1},
+        {"2026-12-08T24:00Z", -1},
+        {"2026-12-08T01:33:00.Z", -1},
+        {"2026-12-08T01:33Z+", -1},
+        {"2026-12-08", -1},
+    };
+    for (const Time& t : times) {
+#ifdef _WIN32
+        if (t.ms >= 0 && std::string(t.text).find_first_of("Z+-", 10) == std::string::npos) continue;
+#endif
+        EXPECT_EQ(trend::parse_time(t.text), t.ms < 0 ? std::nullopt : std::optional<int64_t>(t.ms)) << t.text;
+    }
+#ifndef _WIN32
+    unsetenv("TZ");
+    tzset();
+#endif
 }
 
 TEST(trendCsvLog, AGrowingLogIsFollowedLineByLine) {

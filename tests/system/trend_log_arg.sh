@@ -3,7 +3,8 @@
 # titled with its name, no measurement window appears and no probe is looked
 # for, and closing the trend window ends the program with status 0. With
 # DEMO: DEMO --trend --rate fast opens both windows, capturing, and closing
-# the measurement window ends the capture and the program with status 0.
+# the measurement window ends the capture and the program with status 0; so
+# does Ctrl-C (SIGINT) during a capture, through the windows' own close.
 #   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW [DEMO]
 set -euo pipefail
 program=$(realpath "$1")
@@ -86,3 +87,19 @@ wait "$pid" || status=$?
 pid=
 [ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: the program exited with $status"; exit 1; }
 echo "closing the measurement window while capturing ended the program with status 0"
+
+# Ctrl-C during a capture closes the windows as the user does: the capture
+# ends and the program with status 0, not killed by the signal.
+"$demo" --trend --rate fast > "$work/out" 2> "$work/err" &
+pid=$!
+window_titled "TALVIRO Trend" > /dev/null \
+  || { cat "$work/err"; echo "FAIL: --trend opened no trend window"; exit 1; }
+sleep 1
+kill -INT "$pid"
+timeout "$exit_timeout" tail --pid="$pid" -f /dev/null \
+  || { echo "FAIL: the program did not end after Ctrl-C"; exit 1; }
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: after Ctrl-C the program exited with $status, wanted 0"; exit 1; }
+echo "Ctrl-C while capturing closed the windows and ended the program with status 0"

@@ -231,9 +231,11 @@ case "$case_name" in
     (cd "$folder" && exec "$wine" "./$program" --trend --rate fast) > "$folder/out.crlf" 2> "$folder/err.crlf" &
     window=$!
     trap 'kill -KILL "$window" 2> /dev/null || true; rm -rf "$folder"' EXIT
-    # until_held CONDITION WHAT: at most 60 s for CONDITION, the window still running.
+    # until_held CONDITION WHAT: at most 60 s for CONDITION, the window still
+    # running; by the clock, as each look at the status bar starts a program.
     until_held() {
-      for _ in $(seq 600); do
+      local end=$((SECONDS + 60))
+      while [ "$SECONDS" -lt "$end" ]; do
         $1 && return 0
         kill -0 "$window" 2> /dev/null || break
         sleep 0.1

@@ -2,6 +2,7 @@
 
 #include "app/gui_options.h"
 #include "app/save_image.h"
+#include "console/clock.h"
 #include "console/command_line.h"
 #include "gui/talviro_guiFrame.h"
 #include "gui/trend_frame.h"
@@ -30,6 +31,10 @@ constexpr int keep_users_choice = 0;  // setenv's "do not overwrite"
 // Where the programs keep their one setting: on Windows the registry key
 // HKEY_CURRENT_USER\Software\TALVIRO\<program>.
 const wxString kVendorName = "TALVIRO";
+
+// How often the main loop looks whether a stop signal asked it to close the
+// windows: a capture must end within 100 ms of the signal.
+constexpr int kQuitPollMs = 40;
 
 // The command line as read before the toolkit started; OnInit builds the
 // window from it.
@@ -102,6 +107,12 @@ bool talviro_guiApp::OnInit() {
         exit_status_ = save_image::run(start_options, std::cerr);
         return true;
     }
+    // Without the handlers a stop signal ends the program as it would
+    // anyway, only not through the windows' close.
+    if (!console::install_stop_signals())
+        std::cerr << GetAppName() << ": Ctrl-C will not close the windows: no stop handler\n" << std::flush;
+    quit_timer_.Bind(wxEVT_TIMER, &talviro_guiApp::OnQuitTimer, this);
+    quit_timer_.Start(kQuitPollMs, wxTIMER_CONTINUOUS);
     // The settings kept: the probe used last (the measurement window) and
     // the battery's capacity (the trend window, a log's alone too).
     SetVendorName(kVendorName);
@@ -137,12 +148,27 @@ bool talviro_guiApp::OnInit() {
     return true;
 }
 
+void talviro_guiApp::OnQuitTimer(wxTimerEvent& WXUNUSED(event)) {
+    if (!console::stop_flag()) return;
+    // As the user's close, one window a look, the first opened first: each
+    // window's close handler runs (the measurement window's ends the capture
+    // and gives the probe back, and closes the trend window with it). A
+    // window left open is closed at a later look; the program ends with the
+    // last one. Looked up afresh each time: a close may take others along.
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (window->IsBeingDeleted() || IsScheduledForDestruction(window)) continue;
+        window->Close(true);
+        return;
+    }
+}
+
 int talviro_guiApp::OnRun() {
     if (exit_status_) return *exit_status_;
     return wxApp::OnRun();
 }
 
 int talviro_guiApp::OnExit() {
+    quit_timer_.Stop();
     // The store is written when the window remembers a probe; one that could
     // not be written then is not complained about at exit either.
     {

@@ -4,6 +4,7 @@
 #define TALVIRO_APP_TALVIRO_GUIAPP_H
 
 #include <wx/app.h>
+#include <wx/timer.h>
 
 #include <optional>
 
@@ -22,6 +23,11 @@ public:
     // window, and looks for no probe (a log it cannot read is named in the
     // window). Otherwise builds and shows the measurement window and makes it
     // the top window, probe or no probe. Never declines to start.
+    // Whenever a window is shown, Ctrl-C and SIGTERM (on Windows Ctrl-C,
+    // Ctrl-Break and the console's close) close the windows as the user's
+    // close does, within kQuitPollMs: a capture ends and gives the probe
+    // back, and the program ends with status 0. A second signal of a kind
+    // ends the process at once (console/clock.h).
     bool OnInit() override;
     // The main loop, or at once the status of a run that shows no window:
     // 0 picture written, 1 log or picture failed.
@@ -30,7 +36,12 @@ public:
     int OnExit() override;
 
 private:
+    // The stop handlers only set a flag (console/clock.h), never call the
+    // toolkit; this timer looks at it on the main thread.
+    void OnQuitTimer(wxTimerEvent& event);
+
     std::optional<int> exit_status_;  // set by a run that shows no window
+    wxTimer quit_timer_;
 };
 
 wxDECLARE_APP(talviro_guiApp);

@@ -4,11 +4,16 @@
 # for, and closing the trend window ends the program with status 0. With
 # DEMO: DEMO --trend --rate fast opens both windows, capturing, and closing
 # the measurement window ends the capture and the program with status 0.
-#   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW [DEMO]
+# With USBSIM_DIR too (the folder of the simulated libusb): PROGRAM --trend
+# --rate fast over a simulated probe, and Ctrl-C (SIGINT) during its capture
+# closes the windows as the user does: the program ends with status 0, the
+# probe's channel given back at the USB boundary.
+#   trend_log_arg.sh PROGRAM X_CLOSE_WINDOW [DEMO [USBSIM_DIR]]
 set -euo pipefail
 program=$(realpath "$1")
 close_window=$(realpath "$2")
 demo=${3:+$(realpath "$3")}
+usbsim_dir=${4:+$(realpath "$4")}
 [ -n "${DISPLAY:-}" ] || { echo "no display"; exit 77; }
 
 window_timeout=30  # s for the window to appear
@@ -86,3 +91,28 @@ wait "$pid" || status=$?
 pid=
 [ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: the program exited with $status"; exit 1; }
 echo "closing the measurement window while capturing ended the program with status 0"
+
+[ -n "$usbsim_dir" ] || exit 0
+# Ctrl-C during a capture over the simulated bus, which keeps $state up to
+# date with each channel's claim. The window remembers the probe in a
+# configuration folder of the test's own.
+state=$work/usb-state
+cd "$(dirname "$program")"
+TALVIRO_USBSIM=state-file=$state LD_LIBRARY_PATH=$usbsim_dir XDG_CONFIG_HOME=$work \
+  "$program" --trend --rate fast > "$work/out" 2> "$work/err" &
+pid=$!
+window_titled "TALVIRO Trend" > /dev/null \
+  || { cat "$work/err"; echo "FAIL: --trend opened no trend window over the simulated probe"; exit 1; }
+grep -Eq '^probe 1 channel B: [^,]*, claimed,' "$state" \
+  || { cat "$state" "$work/err"; echo "FAIL: channel B not claimed while capturing"; exit 1; }
+sleep 1
+kill -INT "$pid"
+timeout "$exit_timeout" tail --pid="$pid" -f /dev/null \
+  || { echo "FAIL: the program did not end after Ctrl-C"; exit 1; }
+status=0
+wait "$pid" || status=$?
+pid=
+[ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: after Ctrl-C the program exited with $status, wanted 0"; exit 1; }
+grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" \
+  || { cat "$state"; echo "FAIL: channel B not given back after Ctrl-C"; exit 1; }
+echo "Ctrl-C while capturing closed the windows, gave the probe back and ended the program with status 0"

@@ -32,12 +32,16 @@
 #                 probes: --serial TV0002B connects to that one (the window's
 #                 title names it, as read from the X server Wine draws on);
 #                 --serial TV0003B leaves it "Not Connected" and names both
-#     window-capture  EXE is talviro_gui.exe: --trend --rate fast opens the
-#                 trend window beside the measurement window and runs its
-#                 capture through the DLL without ending.
+#     window-capture  EXE is talviro_gui.exe, and STATUS_TEXT the helper
+#                 that reads a window's status bar: --trend --rate fast
+#                 opens the trend window beside the measurement window and
+#                 captures through the DLL; the presence file deleted, the
+#                 status bar says the probe is not responding, and once the
+#                 file is back, connected again (whole readouts)
 set -euo pipefail
-[ $# -eq 5 ] || { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL" >&2; exit 2; }
-case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5
+[ $# -eq 5 ] || [ $# -eq 6 ] ||
+  { echo "usage: read_over_dll.sh CASE WINE EXE SIMULATED_DLL INCOMPLETE_DLL [STATUS_TEXT]" >&2; exit 2; }
+case_name=$1 wine=$2 exe=$3 simulated_dll=$4 incomplete_dll=$5 status_text=${6:-}
 
 readonly NO_PROBE_STATUS=1
 readonly PROBE_LOST_STATUS=3
@@ -219,31 +223,46 @@ case "$case_name" in
     echo "window-serial: the window took TV0002B of two, and named both for TV0003B"
     ;;
   window-capture)
+    [ -n "$status_text" ] || { echo "read_over_dll.sh: window-capture needs STATUS_TEXT" >&2; exit 2; }
     cp "$simulated_dll" "$folder/ftd2xx.dll"
+    # The DLL follows the presence file only when the variable names it.
+    export TALVIRO_SIM_PRESENCE=present
+    touch "$folder/present"
     (cd "$folder" && exec "$wine" "./$program" --trend --rate fast) > "$folder/out.crlf" 2> "$folder/err.crlf" &
     window=$!
     trap 'kill -KILL "$window" 2> /dev/null || true; rm -rf "$folder"' EXIT
-    # until_held CONDITION WHAT: at most 60 s for CONDITION, the window still running.
+    # until_held CONDITION WHAT: at most 60 s for CONDITION, the window still
+    # running; by the clock, as each look at the status bar starts a program.
     until_held() {
-      for _ in $(seq 600); do
+      local end=$((SECONDS + 60))
+      while [ "$SECONDS" -lt "$end" ]; do
         $1 && return 0
         kill -0 "$window" 2> /dev/null || break
         sleep 0.1
       done
       tr -d '\r' < "$folder/out.crlf" > "$folder/out"
       tr -d '\r' < "$folder/err.crlf" > "$folder/err"
-      fail "$2; windows: $(xwininfo -root -tree | grep TALVIRO || true)"
+      fail "$2; windows: $(xwininfo -root -tree | grep TALVIRO || true); status bar: $(status)"
     }
     both_windows() {
       xwininfo -root -tree | grep -q '"TALVIRO Trend' && xwininfo -root -tree | grep -q '"TALVIRO Measurement v'
     }
+    status() { "$wine" "$status_text" "TALVIRO Measurement" 2> /dev/null | tr -d '\r'; }
+    connected() { [ "$(status)" = "TALVIRO Connected" ]; }
+    not_responding() { [ "$(status)" = "TALVIRO not responding" ]; }
     until_held both_windows "--trend opened no trend window beside the measurement window"
-    # Capturing a while through the DLL, the program still running.
-    sleep 2
+    until_held connected "not connected while capturing"
+    # Unplugged during the capture: the capture finds the probe gone and
+    # looks for it; plugged in again, it reads it again.
+    rm "$folder/present"
+    until_held not_responding "the unplug is not shown"
+    touch "$folder/present"
+    until_held connected "not connected again after the replug"
     kill -0 "$window" 2> /dev/null || fail "the program ended while capturing"
     kill -KILL "$window" 2> /dev/null || true
     wait "$window" 2> /dev/null || true
-    echo "window-capture: --trend --rate fast opened both windows and captured through ftd2xx.dll"
+    echo "window-capture: --trend --rate fast opened both windows and captured through ftd2xx.dll;" \
+         "an unplug showed as not responding, the replug as connected again"
     ;;
   readings)
     cp "$simulated_dll" "$folder/ftd2xx.dll"

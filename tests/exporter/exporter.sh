@@ -20,6 +20,12 @@ cleanup() {
 trap cleanup EXIT
 fail() {
   echo "FAIL: $*" >&2
+  # An exporter that ended says why last, after giving its probes back.
+  if [ -n "${pid:-}" ] && ! kill -0 "$pid" 2> /dev/null; then
+    local status=0
+    wait "$pid" 2> /dev/null || status=$?
+    echo "--- the exporter had ended, with status $status" >&2
+  fi
   [ -f "$scratch/err" ] && { echo "--- exporter's standard error" >&2; grep -v -e '^\[' -e '^gmake' "$scratch/err" >&2 || true; }
   exit 1
 }

@@ -101,6 +101,18 @@ protected:
         EXPECT_EQ(found.size(), 1u);
         return found.empty() ? nullptr : found[0];
     }
+    // The measurement window, and its trend window over the log at path,
+    // loaded and drawn; nullptr, with the failure said, when not.
+    TrendFrame* open_log(const std::string& path) {
+        open_window();
+        TrendFrame* t = open_trend();
+        if (t == nullptr) return nullptr;
+        if (!t->OpenLog(wxString::FromUTF8(path)) || !wait_until_loaded(t) || !wait_until_drawn(t)) {
+            ADD_FAILURE() << path << " not loaded and drawn";
+            return nullptr;
+        }
+        return t;
+    }
     // Runs the loop until the plot has been drawn over what it holds now.
     static bool wait_until_drawn(TrendFrame* t) {
         t->Plot->Refresh();
@@ -642,12 +654,8 @@ TEST_F(guiTrend, HiddenStripsGiveTheirRoomAndThePowerStripShowsTheTargetsPower) 
     for (int i = 0; i < 60; ++i)
         rows += row(kLogStart + 1000 * i, i < 30 ? kWholeRow : "1.11,20,3.30,5.71,100,100,296,512");
     const std::string path = trendtest::write_file("power.csv", rows);
-    open_window();
-    TrendFrame* t = open_trend();
+    TrendFrame* t = open_log(path);
     ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
-    ASSERT_TRUE(wait_until_loaded(t));
-    ASSERT_TRUE(wait_until_drawn(t));
     const trend::Scene four = t->LastScene();
     EXPECT_FALSE(t->StripBoxes[trend::kPowerStrip]->GetValue());
     EXPECT_FALSE(four.strips[trend::kPowerStrip].shown);
@@ -724,12 +732,8 @@ TEST_F(guiTrend, DragPansShiftDragSelectsAndKeysZoom) {
     std::string rows = trendtest::kHeader;
     for (int i = 0; i < 60; ++i) rows += row(kLogStart + 1000 * i, i == 30 ? ",,,,,,," : kWholeRow);
     const std::string path = trendtest::write_file("minute.csv", rows);
-    open_window();
-    TrendFrame* t = open_trend();
+    TrendFrame* t = open_log(path);
     ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
-    ASSERT_TRUE(wait_until_loaded(t));
-    ASSERT_TRUE(wait_until_drawn(t));
     const trend::Extent extent{false, kLogStart, kLogStart + 59'000};
     EXPECT_TRUE(t->CurrentView().live());
     EXPECT_TRUE(t->LiveBox->GetValue());
@@ -945,12 +949,8 @@ TEST_F(guiTrend, MarkersSetByClicksReportTheReadoutsTheySitOnAndTheSpanBetween) 
                     ("1.11," + std::to_string(100 + i) + ",3.30," + a0 + ",100,100,296,512").c_str());
     }
     const std::string path = trendtest::write_file("markers.csv", rows);
-    open_window();
-    TrendFrame* t = open_trend();
+    TrendFrame* t = open_log(path);
     ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(t->OpenLog(wxString::FromUTF8(path)));
-    ASSERT_TRUE(wait_until_loaded(t));
-    ASSERT_TRUE(wait_until_drawn(t));
     EXPECT_FALSE(t->MarkerText->IsShown());
     EXPECT_FALSE(t->MarkerZoomButton->IsEnabled());
 

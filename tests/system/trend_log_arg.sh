@@ -42,6 +42,15 @@ window_titled() {
   return 1
 }
 
+# Waits for the program to end after $1, and fails unless with status 0.
+ended_well() {
+  timeout "$exit_timeout" tail --pid="$pid" -f /dev/null || { echo "FAIL: the program did not end after $1"; exit 1; }
+  local status=0
+  wait "$pid" || status=$?
+  pid=
+  [ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: after $1 the program exited with $status, wanted 0"; exit 1; }
+}
+
 log=$work/bench-log.csv
 {
   echo "time,A1_V,I_supply_mA,V_target_V,A0_V,A1_count,I_supply_count,V_target_count,A0_count"
@@ -65,11 +74,7 @@ fi
 [ ! -s "$work/out" ] || { cat "$work/out"; echo "FAIL: the program looked for a probe"; exit 1; }
 
 "$close_window" "$wid"
-timeout "$exit_timeout" tail --pid="$pid" -f /dev/null || { echo "FAIL: the program did not end after close"; exit 1; }
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 0 ] || { echo "FAIL: the program exited with $status"; exit 1; }
+ended_well "closing the trend window"
 echo "closing the trend window ended the program with status 0"
 
 [ -n "$demo" ] || exit 0
@@ -84,12 +89,7 @@ echo "--trend --rate fast opened the trend window $trend beside the measurement 
 # Capturing a while, then closed from the measurement window.
 sleep 1
 "$close_window" "$main"
-timeout "$exit_timeout" tail --pid="$pid" -f /dev/null \
-  || { echo "FAIL: the program did not end after closing the measurement window"; exit 1; }
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: the program exited with $status"; exit 1; }
+ended_well "closing the measurement window"
 echo "closing the measurement window while capturing ended the program with status 0"
 
 [ -n "$usbsim_dir" ] || exit 0
@@ -107,12 +107,7 @@ grep -Eq '^probe 1 channel B: [^,]*, claimed,' "$state" \
   || { cat "$state" "$work/err"; echo "FAIL: channel B not claimed while capturing"; exit 1; }
 sleep 1
 kill -INT "$pid"
-timeout "$exit_timeout" tail --pid="$pid" -f /dev/null \
-  || { echo "FAIL: the program did not end after Ctrl-C"; exit 1; }
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 0 ] || { cat "$work/err"; echo "FAIL: after Ctrl-C the program exited with $status, wanted 0"; exit 1; }
+ended_well "Ctrl-C"
 grep -qx 'probe 1 channel B: kernel driver bound, not claimed, bit mode 00' "$state" \
   || { cat "$state"; echo "FAIL: channel B not given back after Ctrl-C"; exit 1; }
 echo "Ctrl-C while capturing closed the windows, gave the probe back and ended the program with status 0"

@@ -35,15 +35,6 @@ std::string set_size(const std::string& value, Options* o) {
     return {};
 }
 
-std::string set_time(const std::string& name, const std::string& value, std::optional<int64_t>* out) {
-    *out = trend::parse_time(value);
-    if (!*out)
-        return name + ": expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or "
-                      "local 2026-12-08T02:33:00: " +
-               value;
-    return {};
-}
-
 // Stores the value of option name, a Valued one. Returns a usage error, or empty.
 std::string set(const std::string& name, const std::string& value, Options* o) {
     if (name == "--serial") {
@@ -62,7 +53,7 @@ std::string set(const std::string& name, const std::string& value, Options* o) {
         if (!console::parse_capture_rate(value, &o->rate)) return "--rate: expected 1s, 0.1s or fast: " + value;
         return {};
     }
-    return set_time(name, value, name == "--from" ? &o->from_ms : &o->to_ms);
+    return trend::read_time_option(name, value, name == "--from" ? &o->from_ms : &o->to_ms);
 }
 
 OptionKind option_kind(const std::string& name) {

@@ -42,15 +42,6 @@ std::string set_summary(const std::string& value, Options* o) {
     return "--summary: expected json or json=FILE, not '" + value + "'";
 }
 
-std::string set_time(const std::string& name, const std::string& value, std::optional<int64_t>* out) {
-    *out = trend::parse_time(value);
-    if (!*out)
-        return name + ": expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or "
-                      "local 2026-12-08T02:33:00: " +
-               value;
-    return {};
-}
-
 // The options that read a probe, which a --log has none to read with.
 bool reads_a_probe(const std::string& name) {
     for (const char* option : {"--count", "--interval", "--serial", "--csv", "--watch", "--list", "--reconnect"})
@@ -99,7 +90,8 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         }
         if (name == "--serial") o.serial = value;
         if (name == "--summary") parsed.error = set_summary(value, &o);
-        if (name == "--from" || name == "--to") parsed.error = set_time(name, value, name == "--from" ? &o.from_ms : &o.to_ms);
+        if (name == "--from" || name == "--to")
+            parsed.error = trend::read_time_option(name, value, name == "--from" ? &o.from_ms : &o.to_ms);
         if (name == "--log") {
             if (value.empty()) parsed.error = "--log needs the name of a log written by --csv";
             o.log = value;

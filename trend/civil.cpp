@@ -78,4 +78,13 @@ std::optional<int64_t> parse_time(const std::string& text) {
     return static_cast<int64_t>(t) * kMsPerSecond + ms;
 }
 
+std::string read_time_option(const std::string& name, const std::string& value, std::optional<int64_t>* out) {
+    *out = parse_time(value);
+    if (!*out)
+        return name + ": expected an ISO 8601 time, like 2026-12-08T01:33:00.123Z, 2026-12-08T02:33+01:00 or "
+                      "local 2026-12-08T02:33:00: " +
+               value;
+    return {};
+}
+
 }  // namespace trend

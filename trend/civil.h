@@ -40,6 +40,9 @@ constexpr void civil_from_days(int64_t z, int* y, int* m, int* d) {
 // library's mktime takes it. Nothing for any other text.
 // What --from and --to take in talviro_gui --save-image and talviro_read --log.
 std::optional<int64_t> parse_time(const std::string& text);
+// The time option name (--from, --to) given value: parse_time's time in
+// *out and "", or the usage error naming the option and the forms it takes.
+std::string read_time_option(const std::string& name, const std::string& value, std::optional<int64_t>* out);
 
 }  // namespace trend
 

@@ -11,6 +11,9 @@
 #endif
 
 #include <iostream>
+#ifndef _WIN32
+#include <csignal>
+#endif
 
 namespace exporter {
 
@@ -30,6 +33,13 @@ int exporter_program(int argc, char** argv) {
     }
     if (!console::install_stop_signals())
         std::cerr << program << ": cannot catch Ctrl-C; it will end the program at once\n";
+#ifndef _WIN32
+    // OpenSSL writes to a TLS client's socket with write(2), which raises
+    // SIGPIPE once the client has gone: a client that hangs up must cost its
+    // connection, never the exporter. Plain sends say MSG_NOSIGNAL already.
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        std::cerr << program << ": cannot ignore SIGPIPE; a TLS client that hangs up may end the program\n";
+#endif
 
     // The web config first: a file that cannot be used ends the program
     // before it takes any probe.

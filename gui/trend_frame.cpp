@@ -833,7 +833,7 @@ void TrendFrame::ShowTotals() {
     wxString text = "Since the trend started";
     if (totals_from_ms_ != INT64_MIN) text = "Since " + time_text(totals_from_ms_);
     const int64_t from = std::max(totals_from_ms_, live_->first_time());
-    if (live_->empty() || live_->last_time() < from) {
+    if (live_->empty() || live_->size() + live_->dropped() <= totals_readouts_) {
         text << ": no readout yet";
     } else {
         const int64_t to = live_->last_time() + 1;
@@ -846,8 +846,12 @@ void TrendFrame::ShowTotals() {
 }
 
 void TrendFrame::OnResetTotalsClick(wxCommandEvent& WXUNUSED(event)) {
-    // From the next readout on.
-    totals_from_ms_ = live_ && !live_->empty() ? live_->last_time() + 1 : INT64_MIN;
+    // From the last readout's time on: it stands for the time until the
+    // next one, which is after the Reset (nothing, when the next one is
+    // stamped in the same millisecond). Counted, not timed, "no readout yet"
+    // lasts until the next one comes.
+    totals_from_ms_ = live_ && !live_->empty() ? live_->last_time() : INT64_MIN;
+    totals_readouts_ = live_ ? live_->size() + live_->dropped() : 0;
     ShowTotals();
 }
 

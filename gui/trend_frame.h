@@ -236,6 +236,7 @@ private:
     uint64_t recorded_ = 0;  // live readouts ever appended (dropped included) when last written
     bool record_rows_ = false;  // a row was recorded: a gap before the next one is written
     int64_t totals_from_ms_ = INT64_MIN;  // the running totals count readouts from here
+    uint64_t totals_readouts_ = 0;  // live readouts ever appended (dropped included) at the last Reset
 
     bool loading_ = false;
     bool log_gone_ = false;          // no file under the log's name

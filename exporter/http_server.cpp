@@ -550,6 +550,7 @@ struct MetricsServer::Impl {
     Failed listener_failed;
     GuardSource guard_source;
 #ifdef TALVIRO_WEB_CONFIG
+    std::shared_ptr<const Guard> accept_guard;  // guard_source's answer for this accept burst
     std::unique_ptr<PasswordChecker> checker;  // made for the first request with credentials
 #endif
     uint64_t next_id = 0;
@@ -736,6 +737,11 @@ bool MetricsServer::Impl::turn() {
 }
 
 void MetricsServer::Impl::accept_some(uint64_t now) {
+#ifdef TALVIRO_WEB_CONFIG
+    // The web config looked at once a burst, not once a connection: its
+    // files' stamps are I/O on the serving thread.
+    accept_guard = guard_source ? guard_source() : nullptr;
+#endif
     for (size_t taken = 0; taken < kAcceptBurst; ++taken) {
         if (connections.size() >= cap && !any_may_go()) {
             // Every connection is being answered: the waiting one stays
@@ -829,7 +835,7 @@ void MetricsServer::Impl::take(Socket s, std::string address, uint64_t now) {
     // The handshake and the header together within the deadline.
     c.deadline_ms = now + kHeaderDeadlineMs;
 #ifdef TALVIRO_WEB_CONFIG
-    if (guard_source) c.guard = guard_source();
+    c.guard = accept_guard;
     if (c.guard && c.guard->tls) {
         c.ssl.reset(SSL_new(c.guard->tls.get()));
         if (!c.ssl || SSL_set_fd(c.ssl.get(), static_cast<int>(s)) != 1) {
@@ -1014,9 +1020,6 @@ void MetricsServer::Impl::collect_checks(uint64_t now) {
         if (c == connections.end()) continue;
         start_answer(*c, good ? route(c->request, metrics) : unauthorized(c->request), now);
     }
-    connections.erase(std::remove_if(connections.begin(), connections.end(),
-                                     [](const Connection& c) { return c.socket == kNoSocket; }),
-                      connections.end());
 #else
     (void)now;
 #endif

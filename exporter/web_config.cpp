@@ -66,9 +66,8 @@ void read_tls(const YAML::Node& tls, WebConfig* c) {
             throw Refused(name + " is not supported by this exporter");
         }
     }
-    if (c->cert_file.empty() != c->key_file.empty())
+    if (c->cert_file.empty() || c->key_file.empty())
         throw Refused("tls_server_config needs both cert_file and key_file");
-    if (c->cert_file.empty()) throw Refused("tls_server_config needs cert_file and key_file");
     if (c->require_client_cert && c->client_ca_file.empty())
         throw Refused("tls_server_config.client_auth_type RequireAndVerifyClientCert needs client_ca_file");
     if (!c->require_client_cert && !c->client_ca_file.empty())
@@ -76,7 +75,6 @@ void read_tls(const YAML::Node& tls, WebConfig* c) {
                       "RequireAndVerifyClientCert");
     if (c->min_version > c->max_version)
         throw Refused("tls_server_config.min_version is above max_version");
-    c->tls = true;
 }
 
 void read_http(const YAML::Node& http, WebConfig* c) {

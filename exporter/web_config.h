@@ -15,8 +15,7 @@
 namespace exporter {
 
 struct WebConfig {
-    // tls_server_config; no TLS while cert_file is empty.
-    bool tls = false;
+    // tls_server_config: TLS when cert_file is set (key_file is then too).
     std::string cert_file;  // as written, relative to the config file's folder when not absolute
     std::string key_file;
     bool require_client_cert = false;  // client_auth_type RequireAndVerifyClientCert

@@ -47,7 +47,7 @@ std::shared_ptr<const Guard> make_guard(const WebConfig& config, std::string* er
     auto guard = std::make_shared<Guard>();
     guard->users = config.users;
     for (const auto& header : config.headers) guard->headers += header.first + ": " + header.second + "\r\n";
-    if (!config.tls) return guard;
+    if (config.cert_file.empty()) return guard;
     if (!readable("cert_file", config.cert_file, error) || !readable("key_file", config.key_file, error) ||
         (config.require_client_cert && !readable("client_ca_file", config.client_ca_file, error)))
         return nullptr;
@@ -137,16 +137,19 @@ std::vector<std::string> WebConfigWatcher::stamps() const {
 }
 
 std::string WebConfigWatcher::load() {
+    // Each file is stamped before it is read: one that changes while it is
+    // read (a certificate and its key renewed in two steps) differs at the
+    // next look and is read again, never kept stale.
+    const std::string config_stamp = stamps().front();
     const ReadWebConfig read = read_web_config(path_);
     std::string error = read.error;
     std::shared_ptr<const Guard> guard;
-    if (error.empty()) {
-        guard = make_guard(read.config, &error);
-        // The files the new one names are watched even when they are bad:
-        // a certificate put in place after the file is seen.
-        watched_config_ = read.config;
-    }
+    // The files the new one names are watched even when they are bad: a
+    // certificate put in place after the file is seen.
+    if (error.empty()) watched_config_ = read.config;
     stamps_ = stamps();
+    stamps_.front() = config_stamp;
+    if (error.empty()) guard = make_guard(read.config, &error);
     if (!guard) return error;
     guard_ = guard;
     return "";

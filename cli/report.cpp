@@ -39,15 +39,6 @@ std::string text_lines(const Sample& sample) {
 
 std::string serial_line(const char* serial) { return std::string("Serial: ") + serial + "\n"; }
 
-std::string csv_header() {
-    std::string header = "time";
-    for (const readings::Channel& channel : readings::kChannels)
-        header += kSeparator + readings::column_name(channel, readings::unit_name(channel.kind));
-    for (const readings::Channel& channel : readings::kChannels)
-        header += kSeparator + readings::column_name(channel, "count");
-    return header + "\n";
-}
-
 std::string csv_line(int64_t wall_ms, const Sample& sample) {
     std::string line = console::iso8601_utc(wall_ms);
     for (int i = 0; i < readings::kChannelCount; ++i) {

@@ -21,9 +21,6 @@ std::string text_lines(const Sample& sample);
 // "Serial: TV0001B" and a newline, as the window's status bar shows it.
 std::string serial_line(const char* serial);
 
-// The CSV header: time, the four readings with their unit, the four counts.
-std::string csv_header();
-
 // One CSV line: the timestamp, the readings as plain numbers (the window's
 // digits without the unit), the raw counts. A conversion that was not whole
 // leaves its reading and its count empty.

@@ -27,11 +27,12 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
     std::ostream& notes = options.csv ? err : out;
     const bool quiet = options.summary_json && options.summary_file.empty();
     if (options.csv || quiet) err << serial_line(serial) << std::flush;
-    if (options.csv) out << csv_header() << std::flush;
+    if (options.csv) out << trend::csv_log_header() << std::flush;
 
     // With --reconnect the count is of whole readouts.
     uint64_t counted = 0;
     uint64_t next_start = clock.steady_ms();
+    bool on_pace = false;  // the last readout ended before the next one's start
     while (options.count == kUntilStopped || counted < options.count) {
         if (stop) break;
         const int64_t started = clock.wall_ms();
@@ -80,12 +81,19 @@ RunResult run_readouts(const Options& options, const char* serial, const SampleS
         const uint64_t now = clock.steady_ms();
         if (now < next_start) {
             clock.sleep_ms(next_start - now, stop);
+            on_pace = true;
         } else {
-            // Overran by a whole interval: the readouts it left out were not
-            // taken, and a log says so with an empty row at the first of
-            // them, which a viewer reads as missing time.
-            if (options.csv && now >= next_start + options.interval_ms)
-                out << csv_line(started + static_cast<int64_t>(options.interval_ms), Sample{}) << std::flush;
+            // Overran by a whole interval while the pace was being kept: the
+            // readout it left out was not taken. The run's figures and its
+            // log both hold it as a readout of nothing at its time, which a
+            // viewer reads as missing time. An interval shorter than a
+            // readout (back to back) leaves nothing out.
+            if (on_pace && now >= next_start + options.interval_ms) {
+                const int64_t missed = started + static_cast<int64_t>(options.interval_ms);
+                series.append(trend_readout(std::max(missed, series.last_time()), Sample{}));
+                if (options.csv) out << csv_line(missed, Sample{}) << std::flush;
+            }
+            on_pace = false;
             next_start = now;  // overran: go at once, and do not catch up with a burst
         }
     }
@@ -285,10 +293,9 @@ int talviro_read(const std::string& program, const std::vector<std::string>& arg
         err << program << ": cannot write the readings to standard output\n" << std::flush;
         return exit_status::kOutputFailed;
     }
-    // A run cut short before its first readout has nothing to sum up.
-    const int summed_up = result.readouts > 0
-                              ? finish_summary(program, parsed.options, result.summary, out, err)
-                              : exit_status::kOk;
+    // Also a run cut short before its first readout: its JSON says so, and
+    // a bound on figures it does not have is broken.
+    const int summed_up = finish_summary(program, parsed.options, result.summary, out, err);
     if (summed_up == exit_status::kOutputFailed) return summed_up;
     if (!result.all_whole) return exit_status::kNotWhole;
     return summed_up;

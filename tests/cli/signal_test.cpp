@@ -93,6 +93,13 @@ TEST_F(StopSignal, SignalBeforeTheFirstReadoutStillClosesTheProbe) {
     EXPECT_TRUE(closed_at_end());
 }
 
+// A bound on readouts there were none of is broken, not passed over.
+TEST_F(StopSignal, SignalBeforeTheFirstReadoutBreaksABoundOnTheReadouts) {
+    std::raise(SIGINT);
+    EXPECT_EQ(run({"--count", "0", "--limit", "readouts>=1"}), 5);
+    EXPECT_EQ(readouts, 0);
+}
+
 TEST(StopSignals, WaitOfTheSystemClockEndsOnASignalHandledByAnotherThread) {
     ASSERT_TRUE(console::install_stop_signals());
     // As with a driver's thread: the signal can only be handled by the other

@@ -1,5 +1,6 @@
 #include "console/capture.h"
 
+#include "console/clock.h"
 #include "d2xx/abandon.h"
 #include "probe/probe_channel.h"
 
@@ -55,7 +56,12 @@ bool Capture::stop() {
     const bool abandoned_here = d2xx_waits_abandoned() == 0;
     if (abandoned_here) probe_abandon_waits();
     thread_.join();
-    if (abandoned_here) d2xx_clear_abandon();
+    if (abandoned_here) {
+        d2xx_clear_abandon();
+        // A signal that came while the thread was joined had its abandon
+        // cleared with ours: it sets stop_flag() first, so give it back.
+        if (stop_flag() != 0) probe_abandon_waits();
+    }
     return true;
 }
 

@@ -407,9 +407,9 @@ int64_t write_csv_log(const std::string& path, const Series& series, int64_t t0_
     std::string text = csv_log_header();
     int64_t written = 0;
     bool ok = true;
-    for (size_t i = 0; i < series.size() && ok; ++i) {
+    const size_t end = series.lower_bound(t1_ms);
+    for (size_t i = series.lower_bound(t0_ms); i < end && ok; ++i) {
         const Readout readout = series.at(i);
-        if (readout.time_ms < t0_ms || readout.time_ms >= t1_ms) continue;
         if (written > 0 && series.gap_before(i)) text += csv_log_header();
         text += csv_log_row(readout);
         ++written;

@@ -44,7 +44,6 @@ struct Axis {
     ValueTicks ticks;
 };
 
-// The range a strip maps: locked, or the round axis around the data in view.
 // The extremes of a strip's columns, as one column.
 Column whole_of(const std::vector<Column>& columns) {
     Column whole{std::nanf(""), std::nanf(""), std::nanf(""), false, false};
@@ -346,6 +345,9 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
     if (!request.title.empty())
         scene.labels.push_back(Label{pad, pad, request.title, HAlign::Left, VAlign::Top, kText, true});
     std::vector<Column> columns;
+    // The readouts in view, to run the lines on to those just outside it.
+    const size_t first_in = series.lower_bound(scene.range.t0_ms);
+    const size_t first_after = series.lower_bound(scene.range.t1_ms);
     const Strip* first = nullptr;
     const Strip* last = nullptr;
     double top = pad + title_line;
@@ -387,11 +389,10 @@ Scene build_scene(const SceneRequest& request, const Series& series) {
             continue;
         }
         series.columns(r, t0, t1, n_px, columns);
-        const size_t first_in = series.lower_bound(scene.range.t0_ms);
         Point before, after;
         const bool has_before =
             first_in > 0 && edge_readout(scene, strip, series, r, first_in - 1, false, &before);
-        const bool has_after = edge_readout(scene, strip, series, r, series.lower_bound(scene.range.t1_ms), true, &after);
+        const bool has_after = edge_readout(scene, strip, series, r, first_after, true, &after);
         draw_columns(scene, r, strip, columns, has_before ? &before : nullptr, has_after ? &after : nullptr);
     }
 

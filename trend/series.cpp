@@ -344,7 +344,7 @@ struct Series::Impl {
     // an explicit gap pending, and the readings whose last step of non-zero
     // length was missing (a missing step after it continues its stretch).
     static constexpr int64_t kNoStep = std::numeric_limits<int64_t>::max();
-    int64_t steps[Series::kGapSteps] = {kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep, kNoStep};
+    int64_t steps[Series::kGapSteps];  // filled by forget_steps() from the start
     int step_count = 0;
     int step_next = 0;
     int64_t median = 0;  // the lower median of the steps, once there are any
@@ -352,6 +352,7 @@ struct Series::Impl {
     int64_t gap_time = 0;
     unsigned last_missing = 0;
 
+    Impl() { forget_steps(); }
     void forget_steps() {
         std::fill(steps, steps + Series::kGapSteps, kNoStep);
         step_count = step_next = 0;

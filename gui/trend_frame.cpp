@@ -269,6 +269,7 @@ TrendFrame::TrendFrame(std::shared_ptr<const trend::Series> live)
     SpanChoice->Bind(wxEVT_CHOICE, &TrendFrame::OnSpanChoice, this);
     RateChoice->Bind(wxEVT_CHOICE, &TrendFrame::OnRateChoice, this);
     Bind(wxEVT_CLOSE_WINDOW, &TrendFrame::OnClose, this);
+    Bind(wxEVT_SYS_COLOUR_CHANGED, &TrendFrame::OnSysColourChanged, this);
     LockYBox->Bind(wxEVT_CHECKBOX, &TrendFrame::OnLockYClick, this);
     for (wxCheckBox* box : StripBoxes) box->Bind(wxEVT_CHECKBOX, &TrendFrame::OnStripBoxClick, this);
     OpenButton->Bind(wxEVT_BUTTON, &TrendFrame::OnOpenClick, this);
@@ -436,13 +437,14 @@ void TrendFrame::OnMouse(wxMouseEvent& event) {
         if (!Plot->HasCapture()) Plot->CaptureMouse();
         drag_x_ = x;
         dragged_ = false;
-        dragged_marker_ = event.ControlDown() || event.CmdDown() ? -1 : MarkerAt(x);
         if (event.ControlDown() || event.CmdDown()) {
             // A, then B, then whichever is nearer moves here.
             const int64_t at = CurrentScene().time_at(x);
             dragged_marker_ = !markers_[0] ? 0 : !markers_[1] ? 1
                               : std::llabs(*markers_[0] - at) <= std::llabs(*markers_[1] - at) ? 0 : 1;
             PlaceMarker(dragged_marker_, at);
+        } else {
+            dragged_marker_ = MarkerAt(x);
         }
         if (dragged_marker_ >= 0) {
             drag_ = Drag::Marker;
@@ -838,7 +840,7 @@ void TrendFrame::ShowTotals() {
     } else {
         const int64_t to = live_->last_time() + 1;
         const trend::Integrals in = live_->integrals(from, to);
-        text << ", " << duration_text(live_->last_time() - from) << ": "
+        text << ", " << wxString::FromUTF8(trend::duration_text(live_->last_time() - from)) << ": "
              << wxString::FromUTF8(trend::cost_text(in.charge_mC, in.energy_mJ, in.mean_power_mW, in.covered_ms,
                                                     in.gap_ms));
     }
@@ -890,7 +892,16 @@ void TrendFrame::ShowHover(int x) {
     StatusBar->SetStatusText(text, kHoverField);
 }
 
+// The desktop turned dark or light: the plot and a problem's red follow.
+void TrendFrame::OnSysColourChanged(wxSysColourChangedEvent& event) {
+    event.Skip();
+    SetNote(NoteText->GetLabel(), note_problem_);
+    scene_stale_ = true;
+    Plot->Refresh();
+}
+
 void TrendFrame::SetNote(const wxString& text, bool problem) {
+    note_problem_ = problem;
     // A red that reads on the window's background, light or dark.
     NoteText->SetForegroundColour(problem ? (wxSystemSettings::GetAppearance().IsDark() ? kProblemOnDark
                                                                                         : kProblemOnLight)

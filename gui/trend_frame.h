@@ -156,6 +156,7 @@ private:
     void OnSpanChoice(wxCommandEvent& event);
     void OnRateChoice(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
+    void OnSysColourChanged(wxSysColourChangedEvent& event);
     void OnLockYClick(wxCommandEvent& event);
     void OnStripBoxClick(wxCommandEvent& event);
     void OnOpenClick(wxCommandEvent& event);
@@ -219,6 +220,7 @@ private:
     trend::View view_;
     trend::Scene scene_;
     bool scene_stale_ = true;
+    bool note_problem_ = false;  // the note tells of a problem, in red
     std::optional<trend::TimeRange> selection_;
 
     std::array<std::optional<int64_t>, kMarkerCount> markers_;
